@@ -1,0 +1,93 @@
+#include "base/log.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+#include "base/handle.h"
+#include "base/wstring.h"
+
+namespace
+{
+const int kMessageChars = 580;   // message, its newline and the terminator
+const int kLineChars = 870;
+
+// The file is written as 8-bit text: U+0001..U+00FF become the byte of the same value and a newline
+// becomes CR LF. A character beyond U+00FF has no single byte; it is written as '?' so that the rest
+// of the line and its line end are never lost.
+int ToLogBytes(const wchar_t* line, char* out, int room)
+{
+    int n = 0;
+    for (const wchar_t* p = line; *p != L'\0' && n + 2 <= room; ++p)
+    {
+        if (*p == L'\n')
+        {
+            out[n++] = '\r';
+            out[n++] = '\n';
+        }
+        else
+        {
+            out[n++] = *p > 0xFF ? '?' : static_cast<char>(*p);
+        }
+    }
+    return n;
+}
+}  // namespace
+
+void LogEvent(const wchar_t* format, ...)
+{
+    wchar_t message[kMessageChars];
+    message[0] = L'\0';
+    if (format != nullptr)
+    {
+        // _vsnwprintf is msvcrt's: %s is a wide string there, unlike MinGW's C99 printf family.
+        va_list args;
+        va_start(args, format);
+        int written = _vsnwprintf(message, kMessageChars - 1, format, args);
+        va_end(args);
+        // More than 578 characters would leave no room for the newline: the message is dropped.
+        if (written < 0 || written > kMessageChars - 2)
+            written = 0;
+        message[written] = L'\0';
+    }
+    lstrcatW(message, L"\n");
+
+    CWString path(290);
+    DWORD got = GetTempPathW(289, path.Buffer());
+    if (got == 0 || got >= 289)
+    {
+        // A directory that does not fit is as unusable as none at all.
+        OutputDebugStringW(message);
+        return;
+    }
+    path.AppendPathComponent(L"PELLIMAR.LOG");
+
+    SYSTEMTIME date;
+    GetLocalTime(&date);
+    SYSTEMTIME time;
+    GetLocalTime(&time);
+    wchar_t dateField[260];
+    wchar_t timeField[260];
+    wsprintfW(dateField, L"%02d/%02d/%02d", date.wMonth, date.wDay, date.wYear % 100);
+    wsprintfW(timeField, L"%02d:%02d:%02d", time.wHour, time.wMinute, time.wSecond);
+
+    // Appending with every sharing mode allowed: several installer processes write to the same file,
+    // each line in one write of its own.
+    CScopedHandle file(CreateFileW(path.Str(), FILE_APPEND_DATA,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+    {
+        OutputDebugStringW(message);
+        return;
+    }
+
+    wchar_t line[kLineChars];
+    _snwprintf(line, kLineChars - 1, L"[%s %s][PID:%d] %s", dateField, timeField,
+               static_cast<int>(GetCurrentProcessId()), message);
+    line[kLineChars - 1] = L'\0';
+
+    char bytes[kLineChars * 2];
+    int count = ToLogBytes(line, bytes, sizeof(bytes));
+    DWORD done = 0;
+    WriteFile(file.Get(), bytes, static_cast<DWORD>(count), &done, nullptr);
+}

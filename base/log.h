@@ -1,0 +1,6 @@
+// The installer's one log: "PELLIMAR.LOG" in the user's temporary directory, one line per call.
+#pragma once
+#include <windows.h>
+
+// printf-style with the platform's wide meaning: %s takes a wide string.
+void LogEvent(const wchar_t* format, ...);

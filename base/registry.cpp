@@ -1,0 +1,197 @@
+#include "base/registry.h"
+
+#include <new>
+#include <shlwapi.h>
+
+namespace
+{
+wchar_t* CopyText(const wchar_t* text)
+{
+    if (text == nullptr)
+        return nullptr;
+    int length = lstrlenW(text);
+    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
+    if (copy != nullptr)
+        lstrcpyW(copy, text);
+    return copy;
+}
+
+// A 64-bit process sees the native view anyway; the flag keeps it so should this code ever be built
+// for 32 bits.
+const REGSAM kNativeView = KEY_WOW64_64KEY;
+}  // namespace
+
+CRegistryEntry::CRegistryEntry(HKEY root, const wchar_t* subKey, const wchar_t* valueName)
+    : m_root(root), m_key(nullptr), m_open(0), m_subKey(CopyText(subKey)), m_valueName(CopyText(valueName))
+{
+}
+
+CRegistryEntry::~CRegistryEntry()
+{
+    Close();
+    delete[] m_subKey;
+    delete[] m_valueName;
+}
+
+void CRegistryEntry::Reset(HKEY root, const wchar_t* subKey, const wchar_t* valueName)
+{
+    Close();
+    delete[] m_subKey;
+    delete[] m_valueName;
+    m_root = root;
+    m_subKey = CopyText(subKey);
+    m_valueName = CopyText(valueName);
+}
+
+void CRegistryEntry::Close()
+{
+    if (m_open && m_key != nullptr)
+        RegCloseKey(m_key);
+    m_key = nullptr;
+    m_open = 0;
+}
+
+LONG CRegistryEntry::Open(REGSAM access)
+{
+    Close();
+    if (m_root == nullptr || m_subKey == nullptr)
+        return ERROR_INVALID_DATA;
+    HKEY key = nullptr;
+    LONG rc = RegOpenKeyExW(m_root, m_subKey, 0, access | kNativeView, &key);
+    if (rc == ERROR_SUCCESS)
+    {
+        m_key = key;
+        m_open = 1;
+    }
+    return rc;
+}
+
+LONG CRegistryEntry::Create(REGSAM access)
+{
+    Close();
+    if (m_root == nullptr || m_subKey == nullptr)
+        return ERROR_INVALID_DATA;
+    HKEY key = nullptr;
+    LONG rc = RegCreateKeyExW(m_root, m_subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, access | kNativeView,
+                              nullptr, &key, nullptr);
+    if (rc == ERROR_SUCCESS)
+    {
+        m_key = key;
+        m_open = 1;
+    }
+    return rc;
+}
+
+bool CRegistryEntry::BeginUse(TempOpen how)
+{
+    if (m_open)
+        return false;
+    m_key = nullptr;
+    if (m_root == nullptr || m_subKey == nullptr)
+        return false;
+    HKEY key = nullptr;
+    LONG rc;
+    if (how == TempOpen::CreateWrite)
+        rc = RegCreateKeyExW(m_root, m_subKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE | kNativeView,
+                             nullptr, &key, nullptr);
+    else
+        rc = RegOpenKeyExW(m_root, m_subKey, 0, (how == TempOpen::Write ? KEY_WRITE : KEY_READ) | kNativeView,
+                           &key);
+    if (rc != ERROR_SUCCESS)
+        return false;
+    m_key = key;
+    return true;
+}
+
+void CRegistryEntry::EndUse(bool openedHere)
+{
+    if (openedHere)
+    {
+        RegCloseKey(m_key);
+        m_key = nullptr;
+        m_open = 0;
+    }
+}
+
+LONG CRegistryEntry::QueryValue(DWORD* type, void* data, DWORD* size)
+{
+    bool opened = BeginUse(TempOpen::Read);
+    LONG rc = m_key != nullptr
+                  ? RegQueryValueExW(m_key, m_valueName, nullptr, type, static_cast<BYTE*>(data), size)
+                  : ERROR_INVALID_HANDLE;
+    EndUse(opened);
+    return rc;
+}
+
+LONG CRegistryEntry::QueryValueSize(DWORD* type, DWORD* size)
+{
+    if (type == nullptr || size == nullptr)
+        return ERROR_INVALID_DATA;
+    *size = 0;
+    return QueryValue(type, nullptr, size);
+}
+
+LONG CRegistryEntry::SetValue(DWORD type, const void* data, DWORD size)
+{
+    if (data == nullptr)
+        return ERROR_INVALID_DATA;
+    bool opened = BeginUse(TempOpen::CreateWrite);
+    LONG rc = m_key != nullptr ? RegSetValueExW(m_key, m_valueName, 0, type, static_cast<const BYTE*>(data), size)
+                               : ERROR_INVALID_HANDLE;
+    EndUse(opened);
+    return rc;
+}
+
+LONG CRegistryEntry::DeleteValue()
+{
+    bool opened = BeginUse(TempOpen::Write);
+    LONG rc = m_key != nullptr ? RegDeleteValueW(m_key, m_valueName) : ERROR_INVALID_HANDLE;
+    EndUse(opened);
+    return rc;
+}
+
+int CRegistryEntry::QueryInfoCount(bool subKeys)
+{
+    bool opened = BeginUse(TempOpen::Read);
+    int result = -1;
+    if (m_key != nullptr)
+    {
+        wchar_t className[264];
+        DWORD classChars = 264;
+        DWORD keys = 0;
+        DWORD values = 0;
+        if (RegQueryInfoKeyW(m_key, className, &classChars, nullptr, &keys, nullptr, nullptr, &values, nullptr,
+                             nullptr, nullptr, nullptr) == ERROR_SUCCESS)
+            result = static_cast<int>(subKeys ? keys : values);
+    }
+    EndUse(opened);
+    return result;
+}
+
+int CRegistryEntry::GetSubKeyCount()
+{
+    return QueryInfoCount(true);
+}
+
+int CRegistryEntry::GetValueCount()
+{
+    return QueryInfoCount(false);
+}
+
+BOOL CRegistryEntry::DeleteKey(BOOL recursive)
+{
+    Close();
+    if (m_root == nullptr || m_subKey == nullptr)
+        return FALSE;
+    if (recursive)
+    {
+        LONG rc = SHDeleteKeyW(m_root, m_subKey);
+        if (rc != ERROR_SUCCESS)
+        {
+            SetLastError(static_cast<DWORD>(rc));
+            return FALSE;
+        }
+        return TRUE;
+    }
+    return RegDeleteKeyW(m_root, m_subKey) == ERROR_SUCCESS;
+}

@@ -1,0 +1,80 @@
+// Wide-character string with an explicit capacity and a 32-bit tag, and a growable array of them.
+// Every path, key name and log text of the installer lives in one of these.
+#pragma once
+#include <windows.h>
+
+class CWString
+{
+public:
+    // Records the owner of the allocation-failure box (only a live window), the module whose string
+    // table holds its texts, and the capacity of strings made without one (265 when below 1).
+    static void InitClass(HWND owner, HINSTANCE module, int defaultCapacity, UINT messageId, UINT captionId);
+    static int DefaultCapacity();
+
+    CWString();
+    explicit CWString(int capacity);
+    CWString(const CWString& other);
+    ~CWString();
+
+    CWString& operator=(const CWString& other);
+    CWString& operator=(const wchar_t* text);
+
+    void Append(const wchar_t* text);
+    void Append(const CWString& other) { Append(other.m_buffer); }
+    // Adds a backslash when the text is longer than one character and does not end in one, then the
+    // component. Never grows: the result is cut at the capacity.
+    void AppendPathComponent(const wchar_t* component);
+    // wvsprintfW semantics (%s is a wide string); never grows, the result is cut at the capacity.
+    void Format(const wchar_t* format, ...);
+
+    int Length() const;
+    int Capacity() const { return m_capacity; }
+    bool IsEmpty() const { return m_buffer == nullptr || m_buffer[0] == L'\0'; }
+    wchar_t* Buffer() { return m_buffer; }
+    const wchar_t* Str() const { return m_buffer != nullptr ? m_buffer : L""; }
+
+    wchar_t* LastChar();
+    wchar_t* CharAt(int index);
+    int FindChar(wchar_t ch) const;
+    int Find(const wchar_t* text, bool ignoreCase) const;
+    CWString Left(int n) const;
+    CWString Right(int n) const;
+    bool StripLastPathComponent();
+
+    void SetTag(DWORD tag) { m_tag = tag; m_hasTag = true; }
+    DWORD GetTag() const { return m_hasTag ? m_tag : 0; }
+    bool HasTag() const { return m_hasTag; }
+
+private:
+    void Reallocate(int capacity, bool keepText);
+
+    int m_capacity;
+    DWORD m_tag;
+    bool m_hasTag;   // false once a reallocation dropped the tag
+    wchar_t* m_buffer;
+};
+
+class CWStringArray
+{
+public:
+    CWStringArray();
+    ~CWStringArray();
+
+    int Count() const { return m_count; }
+    void SetSize(int n);
+    int Add(const wchar_t* text, DWORD tag);
+    CWString Get(int index) const;
+    DWORD GetTag(int index) const;
+    void DestroyItem(int index);
+
+private:
+    CWStringArray(const CWStringArray&) = delete;
+    CWStringArray& operator=(const CWStringArray&) = delete;
+
+    int m_count;
+    CWString* m_items;
+    CWString m_blank;
+};
+
+// Misuse of the array ends the process after a system-modal box naming the source line.
+[[noreturn]] void WStringArrayFatal(const char* file, int line);

@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Installs every Debian package the build and the tests need. Idempotent; quiet on success.
+set -euo pipefail
+pkgs=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
+      wine wine64 googletest openssl python3)
+missing=()
+for p in "${pkgs[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  export DEBIAN_FRONTEND=noninteractive
+  log=$(mktemp)
+  if ! { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
+    cat "$log" >&2; rm -f "$log"; exit 1
+  fi
+  rm -f "$log"
+fi

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# wine-prefix.sh PREFIX create|start|stop
+# create: creates the throwaway Windows machine of a build tree when it is missing (graphics driver
+#        "null", so windows and message boxes exist without a display).
+# start:  create, then start one persistent wineserver for the whole test run. Any wineserver
+#         restart is a machine restart: it carries out PendingFileRenameOperations.
+# stop:   ends that wineserver.
+set -euo pipefail
+prefix=$1
+export WINEPREFIX=$prefix WINEDEBUG=-all
+case "$2" in
+  create|start)
+    if [ ! -f "$prefix/system.reg" ]; then
+      rm -rf "$prefix"
+      wineboot -i </dev/null >/dev/null 2>&1
+      wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1
+      wineserver -w
+    fi
+    [ "$2" = start ] || exit 0
+    wineserver -w </dev/null >/dev/null 2>&1 || true   # a short-lived server left by the creation
+    # The server's stdio must not be our pipe, or the caller waits for it forever.
+    wineserver -p </dev/null >/dev/null 2>&1
+    # The first program of a new server boots the machine and starts its services, which live as long
+    # as the server: start them here, away from the caller's pipes.
+    wine cmd.exe /c exit 0 </dev/null >/dev/null 2>&1
+    ;;
+  stop)
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    ;;
+  *)
+    echo "usage: $0 PREFIX create|start|stop" >&2
+    exit 2
+    ;;
+esac
