@@ -244,7 +244,8 @@ DWORD WINAPI MessageBoxAnswerer::Thread(void* param)
     while (WaitForSingleObject(self->m_stop, 50) == WAIT_TIMEOUT)
     {
         HWND box = FindWindowW(L"#32770", self->m_caption.c_str());
-        if (box == nullptr || box == answered)
+        // The box is found while it is still being built: wait until it is shown, when its text is set.
+        if (box == nullptr || box == answered || !IsWindowVisible(box))
             continue;
         HWND textControl = GetDlgItem(box, 0xFFFF);
         wchar_t text[1024] = L"";
