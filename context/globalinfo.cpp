@@ -1,5 +1,14 @@
 #include "context/globalinfo.h"
 
+#include "base/alloc.h"
+#include "base/log.h"
+#include "base/registry.h"
+#include "context/cmdline.h"
+#include "context/locations.h"
+#include "context/platform.h"
+#include "context/version.h"
+#include "control/entry.h"
+
 GlobalInfo* g_pGlobalInfo = nullptr;
 
 GlobalInfo::GlobalInfo()
@@ -14,9 +23,116 @@ GlobalInfo::GlobalInfo()
 {
 }
 
+namespace
+{
+const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+
+void WriteBanner(const GlobalInfo& info, const SYSTEMTIME& now)
+{
+    ULONGLONG v = info.CompiledVersion;
+    LogEvent(L"Norvatek Pellimar Installer (Tovrand)");
+    LogEvent(L"64-bit Installer");
+    LogEvent(L"Launched from: %s", info.ModulePath.Str());
+    LogEvent(L"Compiled Version %d.%d.%d.%d", VersionPart(v, 0), VersionPart(v, 1), VersionPart(v, 2),
+             VersionPart(v, 3));
+    LogEvent(L"Logging Events Beginning %02d/%02d/%02d at %02d:%02d", now.wMonth, now.wDay, now.wYear, now.wHour,
+             now.wMinute);
+    LogEvent(L"Operating System Detected -> %s", OsVersionName(info.OsVersion));
+    OSVERSIONINFOW os = {};
+    os.dwOSVersionInfoSize = sizeof(os);
+    if (GetVersionExW(&os))
+    {
+        LogEvent(L"  Additional Info: dwOSVersionInfoSize is 0x%08X", os.dwOSVersionInfoSize);
+        LogEvent(L"  Additional Info: dwMajorVersion      is 0x%08X", os.dwMajorVersion);
+        LogEvent(L"  Additional Info: dwMinorVersion      is 0x%08X", os.dwMinorVersion);
+        LogEvent(L"  Additional Info: dwBuildNumber       is 0x%08X", os.dwBuildNumber);
+        LogEvent(L"  Additional Info: dwPlatformId        is 0x%08X", os.dwPlatformId);
+        LogEvent(L"  Additional Info: szCSDVersion        is %s", os.szCSDVersion);
+    }
+    else
+    {
+        LogEvent(L"  Additional Info: GetVersionEx() returned error %u", GetLastError());
+    }
+    LogEvent(L"----------------------------------------------------");
+}
+}  // namespace
+
 BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
 {
-    (void)commandLine;
     Instance = instance;
+    DetectOsVersion(this);
+    if (!ParseCmdLine(this, commandLine))
+        return FALSE;
+
+    GetSystemDirectoryW(SystemDir.Buffer(), kPathChars - 1);
+    DriversDir = SystemDir;
+    DriversDir.AppendPathComponent(L"Drivers");
+    GetModuleFileNameW(Instance, ModulePath.Buffer(), kPathChars - 1);
+    CompiledVersion = kBuildVersion;
+
+    SYSTEMTIME now;
+    GetLocalTime(&now);
+    if (Log)
+        WriteBanner(*this, now);
+
+    if (!IsOSSupported(this))
+    {
+        LogEvent(L"Unsupported Operating System.");
+        return FALSE;
+    }
+    LogEvent(L"CommandLine=%s", commandLine);
+
+    CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"ProgramFilesDir");
+    if (entry == nullptr)
+    {
+        LogEvent(L"  Init: Failed to allocate memory for RegistryEntry.");
+        return FALSE;
+    }
+    CWString programFiles(kPathChars);
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(programFiles.Capacity() * sizeof(wchar_t)) - sizeof(wchar_t);
+    if (entry->QueryValue(&type, programFiles.Buffer(), &size) == ERROR_SUCCESS && type == REG_SZ &&
+        !programFiles.IsEmpty())
+    {
+        LogEvent(L"Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
+    }
+    else
+    {
+        programFiles.Format(L"%c:\\Program Files", SystemDir.Str()[0]);
+        entry->SetValue(REG_SZ, programFiles.Str(),
+                        static_cast<DWORD>((programFiles.Length() + 1) * sizeof(wchar_t)));
+        LogEvent(L"Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
+    }
+
+    MakerDir = programFiles;
+    MakerDir.AppendPathComponent(L"Norvatek");
+    TempDir = MakerDir;
+    TempDir.AppendPathComponent(L"TEMP.^^^");
+    if (!IsExistingDirectory(MakerDir.Str()) && !CreateDirectoryW(MakerDir.Str(), nullptr))
+    {
+        LogEvent(L"Cannot create Norvatek directory");
+        MakerDir = L"";
+    }
+    delete entry;
+
+    PrepareKvManifestsDir(this, KvManifest && !Uninstall);
+    if (!Uninstall)
+        DetermineSharedDir(this, TRUE);
+
+    if (!Uninstall && !MakerDir.IsEmpty())
+    {
+        if (!ExtractFiles(this))
+        {
+            LogEvent(L"ExtractFiles() failed");
+            return FALSE;
+        }
+        CheckForExistingDriver(this);
+        if (!GetVersions(this))
+        {
+            LogEvent(L"GetVersions() failed");
+            RemoveExtractedFiles(this);
+            return FALSE;
+        }
+    }
     return TRUE;
 }

@@ -1,9 +1,14 @@
 #include "control/entry.h"
 
-#include <new>
+#include <commctrl.h>
 
+#include "base/alloc.h"
 #include "base/log.h"
+#include "base/registry.h"
+#include "base/sysdll.h"
 #include "context/globalinfo.h"
+#include "context/locations.h"
+#include "context/version.h"
 #include "control/sequencer.h"
 #include "resources/resource.h"
 
@@ -17,7 +22,78 @@ namespace
 {
 const wchar_t kMutexName[] = L"Global\\Pellimar_running";
 const DWORD kMutexWaitMs = 5000;
+const DWORD kCannotStart = 99;
 }  // namespace
+
+BOOL ReadInstalledTovrandPath(CWString& path)
+{
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"CommonFilesDir");
+    DWORD type = 0;
+    // One character short of the buffer, so that a value stored without its terminator still ends.
+    DWORD size = static_cast<DWORD>((path.Capacity() - 1) * sizeof(wchar_t));
+    if (entry.QueryValue(&type, path.Buffer(), &size) != ERROR_SUCCESS)
+        return FALSE;
+    path.AppendPathComponent(L"Norvatek Shared");
+    path.AppendPathComponent(L"TOVRAND64x86.EXE");
+    return TRUE;
+}
+
+BOOL IsInstalledTovrandNewer(CWString& path, int capacity)
+{
+    CWString candidate(260);
+    if (!ReadInstalledTovrandPath(candidate) || !IsExistingFile(candidate.Str()))
+        return FALSE;
+    CVersionResource version(candidate.Str());
+    DWORD ms = 0;
+    DWORD ls = 0;
+    if (version.IntializeData() != 0 || version.GetFileVersion(&ms, &ls) != 0)
+        return FALSE;
+    ULONGLONG own = kBuildVersion;
+    LogEvent(L"Installed:%d.%d.%d.%d  This: %d.%d.%d.%d", HIWORD(ms), LOWORD(ms), HIWORD(ls), LOWORD(ls),
+             VersionPart(own, 0), VersionPart(own, 1), VersionPart(own, 2), VersionPart(own, 3));
+    if (version.CompareFileVersion(static_cast<DWORD>(own >> 32), static_cast<DWORD>(own)) != 1)
+        return FALSE;
+    if (candidate.Length() >= capacity)
+        return FALSE;   // cannot be handed over whole: serve the request here
+    path = candidate.Str();
+    return TRUE;
+}
+
+DWORD LaunchAndWaitWithReturn(const wchar_t* application, const wchar_t* commandLine)
+{
+    LogEvent(L"LaunchAndWaitWithReturn( %s, %s );", application != nullptr ? application : L"(null)",
+             commandLine != nullptr ? commandLine : L"(null)");
+    DWORD exitCode = kCannotStart;
+    // CreateProcessW may write into the command line: give it a copy of its own.
+    CWString writable(commandLine != nullptr ? lstrlenW(commandLine) + 1 : 1);
+    writable = commandLine != nullptr ? commandLine : L"";
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (CreateProcessW(application, writable.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                       nullptr, &si, &pi))
+    {
+        WaitForSingleObject(pi.hProcess, INFINITE);
+        GetExitCodeProcess(pi.hProcess, &exitCode);
+        CloseHandle(pi.hProcess);
+        CloseHandle(pi.hThread);
+    }
+    return exitCode;
+}
+
+DWORD RunNewerTovrand(const wchar_t* path, const wchar_t* commandLine)
+{
+    CWString built(lstrlenW(path) + lstrlenW(commandLine) + 8);
+    built = L"\"";
+    built.Append(path);
+    built.Append(L"\" ");
+    built.Append(commandLine);
+    LogEvent(L"CommandLine from lpCmdLine       : %s", commandLine);
+    LogEvent(L"Full built CmdLine passed over   : %s", built.Str());
+    DWORD result = LaunchAndWaitWithReturn(nullptr, built.Str());
+    LogEvent(L"Newer Tovrand returned %d.  Returning the same.", static_cast<int>(result));
+    return result;
+}
 
 void AcquireRunningMutex()
 {
@@ -101,7 +177,7 @@ BOOL RegisterMainWindowClass(HINSTANCE instance)
 BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine)
 {
     ModuleInstance = instance;
-    g_pGlobalInfo = new (std::nothrow) GlobalInfo();
+    g_pGlobalInfo = NewNoThrow<GlobalInfo>();
     if (g_pGlobalInfo == nullptr)
     {
         LogEvent(L"  CreateMainWindow: Failed to allocate memory for GlobalInfo.");
@@ -113,6 +189,17 @@ BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine)
         delete g_pGlobalInfo;
         g_pGlobalInfo = nullptr;
         return FALSE;
+    }
+    // The progress bar's window class lives in the common controls, taken from the system directory.
+    HMODULE controls = LoadSystemLibrary(L"comctl32.dll");
+    typedef BOOL(WINAPI * InitControlsFn)(const INITCOMMONCONTROLSEX*);
+    InitControlsFn initControls =
+        controls != nullptr ? reinterpret_cast<InitControlsFn>(GetProcAddress(controls, "InitCommonControlsEx"))
+                            : nullptr;
+    if (initControls != nullptr)
+    {
+        INITCOMMONCONTROLSEX icc = {sizeof(icc), ICC_PROGRESS_CLASS};
+        initControls(&icc);
     }
     // The dialog's class routes every message, WM_CREATE included, to MainWndProc: the sequence
     // starts inside this call.

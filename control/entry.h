@@ -23,6 +23,8 @@ DWORD MapRunResult(DWORD runResult, BOOL hresult);
 BOOL RegisterMainWindowClass(HINSTANCE instance);
 BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine);
 
+// The installer copy in the shared folder: "CommonFilesDir" joined with "Norvatek Shared" and the file name.
+BOOL ReadInstalledTovrandPath(CWString& path);
 BOOL IsInstalledTovrandNewer(CWString& path, int capacity);
 DWORD RunNewerTovrand(const wchar_t* path, const wchar_t* commandLine);
 DWORD LaunchAndWaitWithReturn(const wchar_t* application, const wchar_t* commandLine);

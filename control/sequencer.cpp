@@ -1,17 +1,299 @@
 #include "control/sequencer.h"
 
+#include <commctrl.h>
+
+#include "base/alloc.h"
 #include "base/log.h"
+#include "base/registry.h"
+#include "context/globalinfo.h"
+#include "context/locations.h"
+#include "context/version.h"
+#include "control/copystep.h"
+#include "control/entry.h"
+#include "resources/resource.h"
+#include "system/regkeykill.h"
+#include "usage/qzreg.h"
+#include "usage/regcheck.h"
+#include "usage/uninstall.h"
+#include "usage/usagecount.h"
+#include "usage/usageupdate.h"
 
 const wchar_t kMainWindowClass[] = L"PELLIMAR_INST_CLASS";
+
+namespace
+{
+void Post(HWND window, UINT command)
+{
+    PostMessageW(window, WM_COMMAND, command, 0);
+}
+
+void SetProgress(HWND window, int maximum, int step)
+{
+    HWND bar = GetDlgItem(window, IDC_PROGRESS);
+    SendMessageW(bar, PBM_SETRANGE, 0, MAKELPARAM(0, maximum));
+    SendMessageW(bar, PBM_SETSTEP, step, 0);
+}
+
+void StepProgress(HWND window)
+{
+    SendMessageW(GetDlgItem(window, IDC_PROGRESS), PBM_STEPIT, 0, 0);
+}
+
+bool InstallMode(const GlobalInfo* info)
+{
+    return info != nullptr && !info->Uninstall && !info->UpdateOnly;
+}
+
+// A Pellimar key with product subkeys but no count left is a leftover: the counts are the truth.
+void RemoveStalePellimarKey()
+{
+    DWORD count = 0;
+    if (!GetUsageCounts(&count) || count != 0)
+        return;
+    CRegistryEntry key(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
+    int subKeys = key.GetSubKeyCount();
+    if (subKeys == -1 || subKeys == 0)
+        return;
+    LogEvent(L"  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.", subKeys);
+    RemovePellimarKeyTree();
+}
+
+void PlaceWindow(HWND window)
+{
+    RECT rect;
+    GetWindowRect(window, &rect);
+    int x = (GetSystemMetrics(SM_CXSCREEN) - (rect.right - rect.left)) / 2;
+    int y = (GetSystemMetrics(SM_CYSCREEN) - (rect.bottom - rect.top)) / 3;
+    SetWindowPos(window, HWND_TOP, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
+}
+
+void OnCreate(HWND window)
+{
+    LogEvent(L"BEGIN - WM_CREATE");
+    PlaceWindow(window);
+    if (InstallMode(g_pGlobalInfo))
+    {
+        RemoveStalePellimarKey();
+        CheckOldInstalledTovrand();
+    }
+    Post(window, IDM_CHECKUSAGEUPDATE);
+    LogEvent(L"END - WM_CREATE");
+}
+
+void OnCheckUsageUpdate(HWND window)
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    LogEvent(L"BEGIN - IDM_CHECKUSAGEUPDATE");
+    if (info->UpdateOnly && !info->DriverFound)
+    {
+        LogEvent(L"  UpdateOnly mode, no previous PELLIMAR, no action taken");
+        Post(window, IDM_ALLDONE);
+    }
+    else if (!CheckUsageCountUpdates())
+    {
+        LogEvent(L"  Error - CheckUsageCountUpdates()");
+        PostMessageW(window, WM_CLOSE, 0, 0);
+    }
+    else if (!info->Uninstall)
+    {
+        Post(window, IDM_PREPARECOPY);
+    }
+    else if (info->UpdateRefCounts)
+    {
+        Post(window, IDM_UNINSTALL_UI);
+    }
+    else
+    {
+        LogEvent(L"  Not decrementing any usage counts, we're done.");
+        Post(window, IDM_ALLDONE);
+    }
+    LogEvent(L"END - IDM_CHECKUSAGECOUNTUPDATE");
+}
+
+void OnCopyFile(HWND window)
+{
+    LogEvent(L"BEGIN - IDM_COPYFILE");
+    StepProgress(window);
+    if (CopyList != nullptr && CopyIndex < CopyList->Count())
+    {
+        LogEvent(L"  Copying file %s", CopyList->Get(CopyIndex).Str());
+        CopyOneFile(CopyIndex);
+        UnmarkCopyTarget(CopyIndex + 1);
+        CopyIndex += 2;
+        Post(window, IDM_COPYFILE);
+    }
+    else
+    {
+        Post(window, IDM_UPDATEUSAGE);
+    }
+    LogEvent(L"END - IDM_COPYFILE");
+}
+
+UINT ClosingTextId(const GlobalInfo* info)
+{
+    if (info->Uninstall)
+        return info->UpdateRefCounts ? IDS_UNINSTALLED : IDS_NOTHING_LOWERED;
+    if (info->UpdateOnly && !info->DriverFound)
+        return IDS_NOT_PRESENT;
+    return info->RebootRequired ? IDS_UPDATED_REBOOT : IDS_UPDATED;
+}
+
+void OnAllDone(HWND window)
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    LogEvent(L"BEGIN - IDM_ALLDONE");
+    if (!info->Quiet)
+    {
+        wchar_t caption[290] = L"";
+        wchar_t text[290] = L"";
+        LoadStringW(ModuleInstance, IDS_CAPTION, caption, 290);
+        LoadStringW(ModuleInstance, ClosingTextId(info), text, 290);
+        MessageBoxW(window, text, caption, MB_OK);
+    }
+    if (info->RebootRequired)
+        RunResult = RETURN_REBOOT_REQUIRED;
+    LogEvent(L"END - IDM_ALLDONE");
+    PostMessageW(window, WM_CLOSE, 0, 0);
+}
+
+void OnClose()
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    if (info == nullptr)
+        return;
+    RemoveExtractedFiles(info);
+    if (info->Uninstall && IsExistingDirectory(info->MakerDir.Str()))
+    {
+        // Removed only when the uninstall left it empty.
+        if (!RemoveDirectoryW(info->MakerDir.Str()))
+            LogEvent(L"Cannot delete Norvatek directory (%d).", static_cast<int>(GetLastError()));
+    }
+}
+
+// Returns true when the command was one of ours.
+bool OnCommand(HWND window, UINT command)
+{
+    switch (command)
+    {
+    case IDCANCEL:
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        return true;
+    case IDM_CHECKUSAGEUPDATE:
+        OnCheckUsageUpdate(window);
+        return true;
+    case IDM_PREPARECOPY:
+    case IDM_PREPARECOPY_ALIAS:
+        LogEvent(L"BEGIN - IDM_PREPARECOPY");
+        PrepareCopy(window);
+        Post(window, IDM_STARTCOPY);
+        LogEvent(L"END - IDM_PREPARECOPY");
+        return true;
+    case IDM_STARTCOPY:
+        LogEvent(L"BEGIN - IDM_STARTCOPY");
+        CopyIndex = 0;
+        LogEvent(L"END - IDM_STARTCOPY");
+        Post(window, IDM_COPYFILE);
+        return true;
+    case IDM_COPYFILE:
+        OnCopyFile(window);
+        return true;
+    case IDM_UPDATEUSAGE:
+        LogEvent(L"BEGIN - IDM_UPDATEUSAGE");
+        UpdateUsageCounts();
+        Post(window, IDM_QZREGISTER);
+        LogEvent(L"END - IDM_UPDATEUSAGE");
+        return true;
+    case IDM_QZREGISTER:
+        LogEvent(L"BEGIN - IDM_QZREGISTER");
+        if (g_pGlobalInfo->NoRegQz)
+            LogEvent(L"  /NoRegQZ switch used.  Not registering with Quazel.");
+        else
+            RegisterWithQZ();
+        Post(window, IDM_ALLDONE);
+        LogEvent(L"END - IDM_QZREGISTER");
+        return true;
+    case IDM_UNINSTALL_UI:
+    {
+        LogEvent(L"BEGIN - IDM_UNINSTALL_UI");
+        ShowWindow(GetDlgItem(window, IDC_FILENAME), SW_HIDE);
+        wchar_t text[290] = L"";
+        LoadStringW(ModuleInstance, IDS_UNINSTALLING, text, 290);
+        SetDlgItemTextW(window, IDC_STATUS, text);
+        UpdateWindow(window);
+        LogEvent(L"END - IDM_UNINSTALL_UI");
+        Post(window, IDM_UNINSTALL);
+        return true;
+    }
+    case IDM_UNINSTALL:
+        LogEvent(L"BEGIN - IDM_UNINSTALL");
+        SetProgress(window, 100, 100);
+        UninstallPellimar();
+        StepProgress(window);
+        Post(window, IDM_ALLDONE);
+        LogEvent(L"END - IDM_UNINSTALL");
+        return true;
+    case IDM_ALLDONE:
+        OnAllDone(window);
+        return true;
+    }
+    return false;
+}
+}  // namespace
+
+LRESULT PrepareCopy(HWND window)
+{
+    CopyList = BuildCopyList(g_pGlobalInfo);
+    if (CopyList != nullptr)
+    {
+        // Two entries a file and one step of 10 per IDM_COPYFILE, the last that finds nothing left
+        // included: n files fill a range of 10 * (n + 1) exactly.
+        int maximum = (CopyList->Count() * 5 + 10) & 0xFFFF;
+        SetProgress(window, maximum, 10);
+    }
+    else
+    {
+        SetProgress(window, 100, 100);
+    }
+    return 0;
+}
+
+void CheckOldInstalledTovrand()
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    if (!InstallMode(info))
+        return;
+    CWString path(260);
+    if (!ReadInstalledTovrandPath(path) || !IsExistingFile(path.Str()))
+        return;
+    CVersionResource version(path.Str());
+    DWORD ms = 0;
+    DWORD ls = 0;
+    if (version.IntializeData() != 0 || version.GetFileVersion(&ms, &ls) != 0)
+        return;
+    // Copies before 12.8.0.12 stay loaded until a restart.
+    if (version.CompareFileVersion(MAKELONG(8, 12), MAKELONG(12, 0)) == 2)
+    {
+        LogEvent(L"  Installed %s is less than 12.8.0.12.  Setting reboot flag.", L"TOVRAND64x86.EXE");
+        info->RebootRequired = TRUE;
+    }
+}
 
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message)
     {
     case WM_CREATE:
-        PostMessageW(window, WM_CLOSE, 0, 0);
+        OnCreate(window);
         return 1;
+    case WM_COMMAND:
+        OnCommand(window, LOWORD(wParam));
+        break;
+    case WM_CLOSE:
+        OnClose();
+        break;
     case WM_DESTROY:
+        delete CopyList;
+        CopyList = nullptr;
         PostQuitMessage(0);
         break;
     }

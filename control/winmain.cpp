@@ -1,15 +1,39 @@
 // The process entry. Everything it calls lives in the core library so that tests can reach it.
 #include "base/log.h"
+#include "base/sysdll.h"
 #include "context/globalinfo.h"
 #include "control/entry.h"
+#include "system/removal.h"
+#include "system/selfdelete.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
 {
     if (commandLine == nullptr)
         commandLine = const_cast<LPWSTR>(L"");
+    // An elevated program started from a download folder: no DLL may come from there.
+    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
     LogEvent(L"--------------------------------------------------");
 
+    CWString newer(290);
+    if (IsInstalledTovrandNewer(newer, 290))
+    {
+        LogEvent(L"  Installed version is newer.");
+        return static_cast<int>(RunNewerTovrand(newer.Str(), commandLine));
+    }
+    LogEvent(L"Installed Version (if any) is not newer.");
+
+    if (RunSelfDeleteMode(commandLine))
+        return 0;
+
     AcquireRunningMutex();
+
+    if (IsInstalledTovrandNewer(newer, 290))
+    {
+        // The lock stays held: the newer copy waits its full time for it and then goes on.
+        LogEvent(L"  Installed version is newer after waiting on the mutex.");
+        return static_cast<int>(RunNewerTovrand(newer.Str(), commandLine));
+    }
+    LogEvent(L"  Installed version isn't newer after waiting on the mutex.");
 
     if (!RegisterMainWindowClass(instance))
         return 0;
@@ -21,6 +45,24 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     {
         TranslateMessage(&msg);
         DispatchMessageW(&msg);
+    }
+
+    if (DeleteSelfAtExit && g_pGlobalInfo != nullptr)
+    {
+        if (g_pGlobalInfo->DelOnReboot)
+        {
+            CWString self(291);
+            DWORD n = GetModuleFileNameW(nullptr, self.Buffer(), 290);
+            if (n > 0 && n < 290)
+            {
+                MarkFileForDeletionOnReboot(self.Str());
+                RunResult = RETURN_REBOOT_REQUIRED;
+            }
+        }
+        else if (SetUpDelete() == 1)
+        {
+            RunResult = RETURN_REBOOT_REQUIRED;
+        }
     }
 
     BOOL hresult = g_pGlobalInfo != nullptr && g_pGlobalInfo->HResult;

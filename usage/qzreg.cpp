@@ -1,0 +1,106 @@
+#include "usage/qzreg.h"
+
+#include "base/log.h"
+#include "base/wstring.h"
+#include "context/globalinfo.h"
+#include "context/locations.h"
+#include "resources/resource.h"
+
+namespace
+{
+const int kDeleteAttempts = 5;
+const DWORD kDeletePauseMs = 250;
+
+BOOL RunRegistrationProgram(bool registering)
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    if (info->MakerDir.IsEmpty())
+    {
+        // Without the maker's directory the program would land in the current directory.
+        LogEvent(L"%s: no Norvatek directory to write PLQZREG32.EXE to.",
+                 registering ? L"RegisterWithQZ" : L"UnRegisterWithQZ");
+        return FALSE;
+    }
+    CWString program(290);
+    program = info->MakerDir;
+    program.AppendPathComponent(L"PLQZREG32.EXE");
+    if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, L"BINARYRC", program.Str()) != 0)
+        return FALSE;
+
+    CWString parameters(128);
+    parameters = registering ? L"/QZREG /64X86" : L"/QZUNREG";
+    if (registering && info->Consumer)
+        parameters.Append(L" /CONSUMER");
+    if (info->UseQzManifest)
+        parameters.Append(L" /USEQZMANIFEST");
+    if (info->Log)
+        parameters.Append(L" /LOG");
+    LogEvent(registering ? L"RegisterWithQZ() params %s" : L"UnRegisterWithQZ() params %s", parameters.Str());
+
+    BOOL started = LaunchAndWait(program.Str(), parameters.Str());
+    QZRegExternalPostProcess(program.Str());
+    return started;
+}
+}  // namespace
+
+BOOL RegisterWithQZ()
+{
+    return RunRegistrationProgram(true);
+}
+
+BOOL UnRegisterWithQZ()
+{
+    return RunRegistrationProgram(false);
+}
+
+BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters)
+{
+    // The parameters are the whole command line: the program's first word is its first option.
+    CWString commandLine(lstrlenW(parameters) + 1);
+    commandLine = parameters;
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(program, commandLine.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &si, &pi))
+        return FALSE;
+    WaitForSingleObject(pi.hProcess, INFINITE);
+    CloseHandle(pi.hProcess);
+    CloseHandle(pi.hThread);
+    return TRUE;
+}
+
+BOOL QZRegExternalPostProcess(const wchar_t* program)
+{
+    if (program == nullptr)
+        return FALSE;
+    if (!IsExistingFile(program))
+    {
+        LogEvent(L"QZRegExternalPostProcess: file doesn't exist %s", program);
+        return TRUE;
+    }
+    // The program's image can stay locked for a moment after it ended.
+    for (int attempt = 0; attempt < kDeleteAttempts; ++attempt)
+    {
+        if (DeleteFileW(program))
+        {
+            LogEvent(L"Deleted try %d: %s", attempt, program);
+            return TRUE;
+        }
+        LogEvent(L"Cannot delete try %d: %s Error %d", attempt, program, static_cast<int>(GetLastError()));
+        Sleep(kDeletePauseMs);
+    }
+    // Scheduled under the short path, the one form every restart-time deletion of ours takes.
+    CWString shortPath(290);
+    DWORD n = GetShortPathNameW(program, shortPath.Buffer(), 289);
+    if (n == 0 || n >= 289)
+        shortPath = program;
+    if (MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
+    {
+        g_pGlobalInfo->RebootRequired = TRUE;
+        LogEvent(L"Delete on reboot: %s", program);
+        return TRUE;
+    }
+    LogEvent(L"Cannot delete on reboot: %s Error %d", program, static_cast<int>(GetLastError()));
+    return FALSE;
+}

@@ -1,0 +1,70 @@
+#include "usage/regcheck.h"
+
+#include "base/alloc.h"
+#include "base/log.h"
+#include "base/registry.h"
+#include "context/globalinfo.h"
+#include "usage/usagecount.h"
+
+BOOL CheckUsageCountUpdates()
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    if (info->AppId.IsEmpty())
+    {
+        LogEvent(L"  Product ID not set.  Not updating RefCounts.");
+        info->UpdateRefCounts = FALSE;
+        return TRUE;
+    }
+
+    CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kInstalledAppsKey, info->AppId.Str());
+    if (entry == nullptr)
+    {
+        LogEvent(L"  CheckUsageCountUpdates: Failed to allocate memory for RegistryEntry.");
+        return FALSE;
+    }
+    // Known: other programs list the product under InstalledApps. The contents do not matter.
+    BYTE data[289];
+    DWORD size = sizeof(data);
+    DWORD type = 0;
+    BOOL known = entry->QueryValue(&type, data, &size) == ERROR_SUCCESS;
+    if (!known)
+        known = info->Uninstall && !info->RegAppId;
+
+    // Registered: one of this product's installs raised the count and left its key.
+    wchar_t productKey[kPathChars + 64];
+    JoinRegistryPath(productKey, kPathChars + 64, kPellimarKey, info->AppId.Str());
+    entry->Reset(HKEY_LOCAL_MACHINE, productKey, nullptr);
+    BOOL registered = entry->Open(KEY_READ) == ERROR_SUCCESS;
+    delete entry;
+
+    BOOL update = FALSE;
+    if (!info->Uninstall)
+    {
+        if (!known && registered)
+            LogEvent(L"  Installing with unknown AppID but already registered with Tovrand.  Not Updating RefCounts.");
+        else if (!known)
+            LogEvent(L"  Installing with unknown AppID and not yet registered with Tovrand.  Updating RefCounts.");
+        else if (registered)
+            LogEvent(L"  Installing with known AppID / Product ID already registered with Tovrand.  Not Updating "
+                     L"Refcounts.");
+        else
+            LogEvent(L"  Installing with known AppID / Product ID not yet registered with Tovrand.  Updating Refcounts.");
+        update = !registered;
+    }
+    else if (!known)
+    {
+        LogEvent(L"  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID).");
+    }
+    else if (!registered)
+    {
+        LogEvent(L"  *Somehow this product has a valid AppID (or /NOREGAPPID) yet isn't registered with Tovrand "
+                 L"(during uninstall). Bailing.");
+    }
+    else
+    {
+        LogEvent(L"  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts.");
+        update = TRUE;
+    }
+    info->UpdateRefCounts = update;
+    return TRUE;
+}

@@ -1,0 +1,206 @@
+#include "usage/uninstall.h"
+
+#include "base/alloc.h"
+#include "base/log.h"
+#include "base/registry.h"
+#include "context/globalinfo.h"
+#include "context/locations.h"
+#include "control/copystep.h"
+#include "control/entry.h"
+#include "system/regkeykill.h"
+#include "system/removal.h"
+#include "system/service.h"
+#include "usage/qzreg.h"
+#include "usage/uninstallentry.h"
+#include "usage/usagecount.h"
+
+namespace
+{
+const wchar_t kLegacyDeviceKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_PELLIMAR";
+
+DWORD CountBeforeRelease(const wchar_t* directory)
+{
+    wchar_t path[kPathChars + 32];
+    JoinRegistryPath(path, kPathChars + 32, directory, kDriverFileName);
+    CUsageCount* record = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    if (record == nullptr)
+    {
+        LogEvent(L"  UninstallPellimar: Unable to allocate memory for CUsageCount");
+        return 0;
+    }
+    DWORD count = record->GetCount();
+    delete record;
+    return count;
+}
+
+void DeleteIfFile(const CWString& directory, const wchar_t* name)
+{
+    if (directory.IsEmpty())
+        return;   // an empty directory would name a file in the current directory
+    CWString path(290);
+    path = directory;
+    path.AppendPathComponent(name);
+    if (IsExistingFile(path.Str()))
+        DeleteFiles(path.Str(), FALSE);
+}
+
+void RemoveLegacyDeviceKey()
+{
+    CRegistryEntry key(HKEY_LOCAL_MACHINE, kLegacyDeviceKey, nullptr);
+    if (key.DeleteKey(TRUE) || GetLastError() == ERROR_FILE_NOT_FOUND)
+        return;
+    RegKeyKill* killer = NewNoThrow<RegKeyKill>();
+    if (killer == nullptr)
+    {
+        LogEvent(L"  UninstallPellimar: Failed to allocate memory for RegKeyKill.");
+        return;
+    }
+    if (!killer->Initialize() || !killer->BlastKey(TRUE, HKEY_LOCAL_MACHINE, kLegacyDeviceKey))
+        LogEvent(L"Failed to delete LEGACY_PELLIMAR registry key!  Last Error = %u", GetLastError());
+    delete killer;
+}
+
+void RemoveDriverLeftovers(GlobalInfo* info)
+{
+    CPellimarSCM* scm = NewNoThrow<CPellimarSCM>();
+    if (scm == nullptr)
+    {
+        LogEvent(L"  UninstallPellimar: Failed to allocate memory for CPellimarSCM.");
+    }
+    else
+    {
+        DWORD result = scm->RemoveService();
+        if (result == ERROR_SERVICE_MARKED_FOR_DELETE)
+            LogEvent(L"  Service already marked for deletion.");
+        else
+            LogEvent(L"  RemoveService returned: 0x%08X", result);
+        delete scm;
+    }
+
+    RemoveLegacyDeviceKey();
+
+    DeleteIfFile(info->KvManifestsDir, L"PELLMAR.KVM");
+    DeleteIfFile(info->KvManifestsDir, L"PELLMAR.GRD");
+    DeleteIfFile(info->KvManifestsDir, L"PELLMAR.SIG");
+    if (!info->KvManifestsDir.IsEmpty() && IsExistingDirectory(info->KvManifestsDir.Str()) &&
+        !RemoveDirectoryW(info->KvManifestsDir.Str()))
+        LogEvent(L"  Cannot remove directory: %s, Error %d (probably still files in it)", info->KvManifestsDir.Str(),
+                 static_cast<int>(GetLastError()));
+    LogEvent(L"  Removed Kevault Manifests.");
+
+    DeleteIfFile(info->MakerDir, L"PELLIMAR64x86.INF");
+    DeleteIfFile(info->MakerDir, L"PELLIMAR64x86.CAT");
+    DeleteIfFile(info->DriversDir, L"PELLIMAR64x86.INF");
+    DeleteIfFile(info->DriversDir, L"PELLIMAR64x86.CAT");
+    LogEvent(L"  Removed CAT and INF files");
+
+    if (info->NoRegQz)
+        LogEvent(L"  /NoRegQZ switch used.  Not unregistering from Quazel.");
+    else
+        UnRegisterWithQZ();
+}
+
+void RemoveInstallerCopy(GlobalInfo* info)
+{
+    LogEvent(L"  Setting Tovrand delete to TRUE");
+    DeleteSelfAtExit = TRUE;
+    if (info->SharedDir.IsEmpty())
+        DetermineSharedDir(info, TRUE);
+    CWString copy(290);
+    copy = info->SharedDir;
+    copy.AppendPathComponent(L"TOVRAND64x86.EXE");
+    if (!info->SharedDir.IsEmpty() && ClearReadOnly(copy.Str()))
+    {
+        LogEvent(L"  Tovrand attributes okay.  Attempting to delete the copy in the Norvatek Shared folder.");
+        DeleteFiles(copy.Str(), TRUE);
+        RemoveSharedDirectory();
+    }
+    else
+    {
+        LogEvent(L"  Unable to check/set tovrand attributes");
+    }
+    RemoveUninstallKey();
+    RemoveInstallerUsage();
+}
+}  // namespace
+
+void RemovePellimarKeyTree()
+{
+    CRegistryEntry key(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
+    if (key.DeleteKey(TRUE))
+    {
+        LogEvent(L"  Successfully deleted Pellimar regkey and subkeys using standard methods.");
+        return;
+    }
+    LogEvent(L"  Failed to delete Pellimar regkey and subkeys using standard methods.");
+    RegKeyKill* killer = NewNoThrow<RegKeyKill>();
+    if (killer == nullptr)
+    {
+        LogEvent(L"  RemovePellimarKeyTree: Failed to allocate memory for RegKeyKill.");
+        return;
+    }
+    if (!killer->Initialize())
+        LogEvent(L"  Failed to Initialize RegKeyKill object.");
+    else if (killer->BlastKey(TRUE, HKEY_LOCAL_MACHINE, kPellimarKey))
+        LogEvent(L"  Successfully deleted Pellimar regkey and subkeys using RegKeyKill.");
+    else
+        LogEvent(L"  Failed to delete Pellimar regkey and subkeys using RegKeyKill.");
+    delete killer;
+}
+
+void UninstallPellimar()
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    DWORD before1 = CountBeforeRelease(info->DriversDir.Str());
+    DWORD before2 = CountBeforeRelease(info->MakerDir.Str());
+
+    DWORD r1 = ReleaseFileUsage(kDriverFileName, info->DriversDir.Str(), info->AppId.Str(), info->NoDel);
+    DWORD r2 = ReleaseFileUsage(kDriverFileName, info->MakerDir.Str(), info->AppId.Str(), info->NoDel);
+    if (r1 == kNoCount)
+        r1 = 0;
+    if (r2 == kNoCount)
+        r2 = 0;
+
+    BOOL lastUser = r1 == 0 && r2 == 0;
+    if (!lastUser)
+    {
+        if (before1 != kNoCount)
+        {
+            LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverFileName, static_cast<int>(before1));
+            LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverFileName, static_cast<int>(r1));
+        }
+        if (before2 != kNoCount)
+        {
+            LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverFileName, static_cast<int>(before2));
+            LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverFileName, static_cast<int>(r2));
+        }
+    }
+    else if (!info->NoDel)
+    {
+        RemoveDriverLeftovers(info);
+    }
+
+    if (!info->AppId.IsEmpty())
+    {
+        wchar_t productKey[kPathChars + 64];
+        JoinRegistryPath(productKey, kPathChars + 64, kPellimarKey, info->AppId.Str());
+        CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey, nullptr);
+        product.DeleteKey(TRUE);
+        CRegistryEntry pellimar(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
+        int subKeys = pellimar.GetSubKeyCount();
+        if (lastUser && !info->NoDel)
+        {
+            if (subKeys != -1 && subKeys != 0)
+                LogEvent(L"  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.",
+                         subKeys);
+            RemovePellimarKeyTree();
+        }
+        else if (subKeys == 0)
+        {
+            pellimar.DeleteKey(TRUE);
+        }
+    }
+
+    if (lastUser && !info->NoDel)
+        RemoveInstallerCopy(info);
+}

@@ -1,0 +1,212 @@
+#include "usage/usagecount.h"
+
+#include "base/alloc.h"
+#include "base/log.h"
+#include "base/wstring.h"
+#include "context/globalinfo.h"
+#include "context/platform.h"
+#include "system/removal.h"
+
+const wchar_t kSharedDllsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls";
+const wchar_t kSharedUsageKey[] = L"Software\\Norvatek\\SharedUsage";
+const wchar_t kPellimarKey[] = L"SOFTWARE\\Norvatek\\Pellimar";
+const wchar_t kInstalledAppsKey[] = L"SOFTWARE\\Norvatek\\InstalledApps";
+const wchar_t kDriverFileName[] = L"PELLIMAR64x86.SYS";
+
+namespace
+{
+bool IsCountType(DWORD type)
+{
+    return type == REG_SZ || type == REG_DWORD;
+}
+}  // namespace
+
+DWORD ParseCountText(const wchar_t* text)
+{
+    const wchar_t* p = text;
+    while (*p == L' ' || (*p >= L'\t' && *p <= L'\r'))
+        ++p;
+    bool negative = false;
+    if (*p == L'+' || *p == L'-')
+        negative = *p++ == L'-';
+    ULONGLONG value = 0;
+    for (; *p >= L'0' && *p <= L'9'; ++p)
+    {
+        value = value * 10 + static_cast<ULONGLONG>(*p - L'0');
+        if (value > 0xFFFFFFFFull)
+            return kNoCount;
+    }
+    DWORD count = static_cast<DWORD>(value);
+    return negative ? 0u - count : count;
+}
+
+bool JoinRegistryPath(wchar_t* out, int capacity, const wchar_t* directory, const wchar_t* name)
+{
+    int dirLength = lstrlenW(directory);
+    bool separator = dirLength == 0 || directory[dirLength - 1] != L'\\';
+    if (dirLength + (separator ? 1 : 0) + lstrlenW(name) + 1 > capacity)
+        return false;
+    lstrcpyW(out, directory);
+    if (separator)
+        lstrcatW(out, L"\\");
+    lstrcatW(out, name);
+    return true;
+}
+
+CUsageCount::CUsageCount(HKEY root, const wchar_t* keyPath, const wchar_t* valueName)
+    : m_type(-1), m_entry(root, keyPath, valueName)
+{
+}
+
+BOOL CUsageCount::Exists()
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    if (m_entry.QueryValueSize(&type, &size) != ERROR_SUCCESS)
+        return FALSE;
+    m_type = IsCountType(type) ? static_cast<int>(type) : -1;
+    return m_type != -1;
+}
+
+DWORD CUsageCount::GetCount()
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    if (m_entry.QueryValueSize(&type, &size) != ERROR_SUCCESS)
+        return kNoCount;
+    if (!IsCountType(type))
+    {
+        m_type = -1;
+        return kNoCount;
+    }
+    m_type = static_cast<int>(type);
+    if (type == REG_SZ)
+    {
+        // 263 bytes may be asked for, one more than the 132 characters hold with their terminator:
+        // the last character stays zero, so an unterminated or odd-sized value still ends.
+        wchar_t text[132] = {};
+        DWORD bytes = 263;
+        if (m_entry.QueryValue(&type, text, &bytes) != ERROR_SUCCESS)
+            return kNoCount;
+        return ParseCountText(text);
+    }
+    DWORD count = 0;
+    DWORD bytes = sizeof(count);
+    if (m_entry.QueryValue(&type, &count, &bytes) != ERROR_SUCCESS)
+        return kNoCount;
+    return count;
+}
+
+LONG CUsageCount::SetCount(DWORD count, BOOL asString)
+{
+    DWORD type = REG_SZ;
+    if (!asString)
+    {
+        DWORD existing = 0;
+        DWORD size = 0;
+        bool known = m_entry.QueryValueSize(&existing, &size) == ERROR_SUCCESS && IsCountType(existing);
+        type = known ? existing : REG_DWORD;
+    }
+    m_type = static_cast<int>(type);
+    if (type == REG_SZ)
+    {
+        wchar_t digits[16];
+        wsprintfW(digits, L"%lu", count);
+        return m_entry.SetValue(REG_SZ, digits, static_cast<DWORD>((lstrlenW(digits) + 1) * sizeof(wchar_t)));
+    }
+    return m_entry.SetValue(REG_DWORD, &count, sizeof(count));
+}
+
+DWORD CUsageCount::Decrement(BOOL deleteAtZero)
+{
+    DWORD count = GetCount();
+    if (count == kNoCount)
+        return kNoCount;
+    DWORD lowered = count > 0 ? count - 1 : 0;
+    if (lowered == 0 && deleteAtZero)
+    {
+        m_entry.DeleteValue();
+        return 0;
+    }
+    if (SetCount(lowered, FALSE) != ERROR_SUCCESS)
+        return kNoCount;
+    return lowered;
+}
+
+BOOL GetUsageCounts(DWORD* count)
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    wchar_t path[kPathChars + 32];
+    JoinRegistryPath(path, kPathChars + 32, info->DriversDir.Str(), kDriverFileName);
+    CUsageCount* main = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    if (main == nullptr)
+    {
+        LogEvent(L"  GetUsageCounts: Failed to allocate memory for CUsageCount.");
+        return FALSE;
+    }
+    DWORD result = main->GetCount();
+    delete main;
+    if (result == kNoCount)
+        result = 0;
+    if (!IsWinVistaOrBetter())
+    {
+        // Before Vista the driver also lives in the maker's directory, with a count of its own.
+        JoinRegistryPath(path, kPathChars + 32, info->MakerDir.Str(), kDriverFileName);
+        CUsageCount* maker = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+        if (maker == nullptr)
+        {
+            LogEvent(L"  GetUsageCounts: Failed to allocate memory for CUsageCount.");
+            return FALSE;
+        }
+        DWORD second = maker->GetCount();
+        delete maker;
+        if (second != kNoCount && second > result)
+            result = second;
+    }
+    LogEvent(L"  GetUsageCounts found an existing usage count of: %d", static_cast<int>(result));
+    if (count != nullptr)
+        *count = result;
+    return TRUE;
+}
+
+DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile)
+{
+    if (fileName == nullptr || directory == nullptr || appId == nullptr)
+        return kNoCount;
+    wchar_t path[kPathChars + 32];
+    wchar_t usageKey[kPathChars + 64];
+    if (!JoinRegistryPath(path, kPathChars + 32, directory, fileName) ||
+        !JoinRegistryPath(usageKey, kPathChars + 64, kSharedUsageKey, fileName))
+        return kNoCount;
+
+    CUsageCount* record = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    if (record == nullptr)
+    {
+        LogEvent(L"  ReleaseFileUsage: Failed to allocate memory for CUsageCount.");
+        return kNoCount;
+    }
+    // A count that reaches 0, or already was 0, leaves the list whatever keepFile says.
+    DWORD result = record->Decrement(TRUE);
+    delete record;
+
+    if (appId[0] != L'\0')
+    {
+        // Other programs keep the product lists; only this product's value goes, the key stays.
+        CRegistryEntry* usage = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, usageKey, appId);
+        if (usage == nullptr)
+            LogEvent(L"  ReleaseFileUsage: Failed to allocate memory for CRegistryEntry.");
+        else
+        {
+            if (usage->Open(KEY_WRITE) == ERROR_SUCCESS)
+                usage->DeleteValue();
+            delete usage;
+        }
+    }
+
+    if (result == 0 && !keepFile)
+    {
+        LogEvent(L"  RefCount %s reached 0.", path);
+        DeleteFiles(path, TRUE);
+    }
+    return result;
+}

@@ -1,0 +1,46 @@
+// Usage counts of the shared driver: one count record per installed file in the system's shared-file
+// list, the read-only survey of the driver's counts, and the release of one file's usage.
+#pragma once
+#include <windows.h>
+
+#include "base/registry.h"
+
+const DWORD kNoCount = 0xFFFFFFFF;   // value missing, unreadable or of another type
+
+extern const wchar_t kSharedDllsKey[];        // Software\Microsoft\Windows\CurrentVersion\SharedDlls
+extern const wchar_t kSharedUsageKey[];       // Software\Norvatek\SharedUsage
+extern const wchar_t kPellimarKey[];          // SOFTWARE\Norvatek\Pellimar
+extern const wchar_t kInstalledAppsKey[];     // SOFTWARE\Norvatek\InstalledApps
+extern const wchar_t kDriverFileName[];       // PELLIMAR64x86.SYS
+
+// One count: a REG_SZ of decimal digits or a REG_DWORD. The entry is never opened explicitly, so
+// every operation opens and closes the key for itself.
+class CUsageCount
+{
+public:
+    CUsageCount(HKEY root, const wchar_t* keyPath, const wchar_t* valueName);
+    ~CUsageCount() = default;
+
+    BOOL Exists();
+    DWORD GetCount();
+    LONG SetCount(DWORD count, BOOL asString);
+    DWORD Decrement(BOOL deleteAtZero);
+    int Type() const { return m_type; }
+
+private:
+    CUsageCount(const CUsageCount&) = delete;
+    CUsageCount& operator=(const CUsageCount&) = delete;
+
+    int m_type;   // -1, REG_SZ or REG_DWORD
+    CRegistryEntry m_entry;
+};
+
+// The decimal reading of a count string: leading blanks and a sign accepted, stops at the first
+// non-digit, no digits give 0, more than 32 bits give kNoCount, a minus negates modulo 2^32.
+DWORD ParseCountText(const wchar_t* text);
+
+// directory + "\" (only when it does not end in one) + name; false when it does not fit.
+bool JoinRegistryPath(wchar_t* out, int capacity, const wchar_t* directory, const wchar_t* name);
+
+BOOL GetUsageCounts(DWORD* count);
+DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile);
