@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "harness.h"
+#include "log_capture.h"
 #include "scratch_registry.h"
 #include "system/service.h"
 
@@ -107,6 +108,12 @@ std::vector<std::string> Concat(std::initializer_list<std::vector<std::string>> 
     return all;
 }
 
+SC_HANDLE WINAPI RefusedOpenManager(LPCWSTR, LPCWSTR, DWORD)
+{
+    SetLastError(ERROR_ACCESS_DENIED);
+    return nullptr;
+}
+
 class Service : public ::testing::Test
 {
 protected:
@@ -114,36 +121,17 @@ protected:
     {
         RemovePellimar();
         ASSERT_EQ(static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST), OpenPellimarError());
-        // The log goes to the temporary directory of this process.
-        m_temp = new ScratchDir();
-        for (int i = 0; i < 2; ++i)
-        {
-            m_saved[i].resize(32768);
-            DWORD n = GetEnvironmentVariableW(kTempVars[i], &m_saved[i][0], 32768);
-            m_saved[i].resize(n);
-            m_had[i] = n > 0;
-            SetEnvironmentVariableW(kTempVars[i], m_temp->Path().c_str());
-        }
     }
 
     void TearDown() override
     {
+        service_seam::OpenManager = ::OpenSCManagerW;
         ReleaseHolder();
-        for (int i = 0; i < 2; ++i)
-            SetEnvironmentVariableW(kTempVars[i], m_had[i] ? m_saved[i].c_str() : nullptr);
-        delete m_temp;
         RemovePellimar();
     }
 
-    std::vector<std::string> Log()
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : ReadLog(m_temp->Path()))
-            messages.push_back(MessageOf(line));
-        return messages;
-    }
-
-    void ClearLog() { DeleteFileW(m_temp->File(L"PELLIMAR.LOG").c_str()); }
+    std::vector<std::string> Log() { return m_log.Messages(); }
+    void ClearLog() { m_log.Clear(); }
 
     // A second process holds a handle to the service, so that deleting it leaves it marked for
     // deletion instead of removing it.
@@ -191,14 +179,9 @@ protected:
         ClearLog();
     }
 
-    static const wchar_t* const kTempVars[2];
-    ScratchDir* m_temp = nullptr;
-    std::wstring m_saved[2];
-    bool m_had[2] = {false, false};
+    LogCapture m_log;   // the log of this process goes to a scratch directory
     HANDLE m_holder = nullptr;
 };
-
-const wchar_t* const Service::kTempVars[2] = {L"TEMP", L"TMP"};
 
 TEST_F(Service, ExistsInstallRemoveFollowTheMachinesServiceList)
 {
@@ -218,7 +201,7 @@ TEST_F(Service, ExistsInstallRemoveFollowTheMachinesServiceList)
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kServiceKey));
     // Neither the existence test nor the removal writes to the log: every line is the installs'.
     std::vector<std::string> log = Log();
-    EXPECT_EQ(2, CountLines(ReadLog(m_temp->Path()), "    InstallService, opening SCM"));
+    EXPECT_EQ(2, CountLines(ReadLog(m_log.Dir()), "    InstallService, opening SCM"));
     for (const std::string& line : log)
         EXPECT_EQ(0u, line.find("    InstallService, ")) << line;
 }
@@ -301,6 +284,35 @@ TEST_F(Service, ConfigureWithoutTheServiceReturnsTheOpenError)
                       LockLine("    ConfigureService, QueryServiceLockStatus returned 120"),
                       {"    ConfigureService, opening service", "    ConfigureService, closing SCM"}}),
               Log());
+}
+
+// Reached through the connection seam: an administrator's connection does not fail on demand.
+TEST_F(Service, RefusedConnectionEndsEachOperationWithItsError)
+{
+    CPellimarSCM scm;
+    ASSERT_EQ(0u, scm.InstallService(kDriverPath));
+    ClearLog();
+    service_seam::OpenManager = RefusedOpenManager;
+
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), scm.ServiceExists());
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), scm.RemoveService());
+    EXPECT_TRUE(Log().empty());
+    // The lock is asked about even without a connection; the handle-less query fails with the
+    // platform's invalid-handle code, or sets none at all where the query is Wine's stub. Either way
+    // the code of the refused connection must not show up there.
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), scm.InstallService(kOtherDriverPath));
+    EXPECT_EQ((std::vector<std::string>{"    InstallService, opening SCM",
+                                        IsWine() ? "    InstallService, QueryServicceLockStatus returned 120"
+                                                 : "    InstallService, QueryServicceLockStatus returned 6"}),
+              Log());
+    ClearLog();
+    EXPECT_EQ(static_cast<DWORD>(ERROR_ACCESS_DENIED), scm.ConfigureService(kOtherDriverPath));
+    EXPECT_EQ(std::vector<std::string>{"    ConfigureService, opening SCM"}, Log());
+
+    // Nothing reached the service.
+    service_seam::OpenManager = ::OpenSCManagerW;
+    EXPECT_EQ(0u, scm.ServiceExists());
+    EXPECT_EQ(Narrow(kDriverPath), Narrow(QueryPellimarConfig().imagePath));
 }
 
 TEST_F(Service, ConfigureRepairsTheKeyOfAServiceMarkedForDeletion)
