@@ -1,0 +1,215 @@
+#include "system/service.h"
+
+#include "base/handle.h"
+#include "base/log.h"
+#include "base/registry.h"
+
+service_seam::OpenManagerFn service_seam::OpenManager = ::OpenSCManagerW;
+
+namespace
+{
+const wchar_t kServiceName[] = L"Pellimar";
+const wchar_t kServiceKeyBase[] = L"SYSTEM\\CurrentControlSet\\Services\\";
+const wchar_t kNativePrefix[] = L"\\??\\";
+
+// The native-form image path lives in a 261-character buffer: "\??\" plus at most 256 characters
+// plus the terminator.
+const int kNativePathChars = 261;
+const int kMaxImagePathChars = kNativePathChars - 4 - 1;
+const int kKeyPathChars = 260;
+const DWORD kLockStatusBytes = 1024;
+}  // namespace
+
+CPellimarSCM::CPellimarSCM() : m_scm(nullptr)
+{
+}
+
+CPellimarSCM::~CPellimarSCM()
+{
+    // A handle that will not close is kept; there is nothing else to do with the error here.
+    if (m_scm != nullptr && CloseServiceHandle(m_scm))
+        m_scm = nullptr;
+}
+
+DWORD CPellimarSCM::Connect()
+{
+    if (m_scm != nullptr)
+        return ERROR_SUCCESS;
+    m_scm = service_seam::OpenManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    return m_scm != nullptr ? ERROR_SUCCESS : GetLastError();
+}
+
+void CPellimarSCM::Disconnect()
+{
+    if (m_scm != nullptr && CloseServiceHandle(m_scm))
+        m_scm = nullptr;
+}
+
+// The database lock is only reported: another program holding it never stops the operation.
+void CPellimarSCM::ReportLock(const wchar_t* failedFormat, const wchar_t* lockedFormat)
+{
+    union
+    {
+        QUERY_SERVICE_LOCK_STATUSW status;
+        BYTE bytes[kLockStatusBytes];
+    } buffer;
+    DWORD needed = 0;
+    // Wine's QueryServiceLockStatusW is a stub that fails without touching the last error, which
+    // would then report whatever an earlier call left behind. A failure that sets no code is
+    // reported as "not implemented".
+    SetLastError(ERROR_SUCCESS);
+    if (!QueryServiceLockStatusW(m_scm, &buffer.status, kLockStatusBytes, &needed))
+    {
+        DWORD error = GetLastError();
+        LogEvent(failedFormat, error != ERROR_SUCCESS ? error : static_cast<DWORD>(ERROR_CALL_NOT_IMPLEMENTED));
+        return;
+    }
+    if (buffer.status.fIsLocked)
+        LogEvent(lockedFormat, buffer.status.lpLockOwner != nullptr ? buffer.status.lpLockOwner : L"",
+                 buffer.status.dwLockDuration);
+}
+
+DWORD CPellimarSCM::ServiceExists()
+{
+    DWORD error = Connect();
+    if (error != ERROR_SUCCESS)
+        return error;
+    CScopedService service(OpenServiceW(m_scm, kServiceName, SERVICE_ALL_ACCESS));
+    if (!service.IsValid())
+        error = GetLastError();
+    service.Reset();
+    Disconnect();
+    return error;
+}
+
+DWORD CPellimarSCM::InstallService(const wchar_t* imagePath)
+{
+    LogEvent(L"    InstallService, opening SCM");
+    DWORD error = Connect();
+    // Asked also without a connection: the failed query then shows up in the log before the
+    // connection error is returned.
+    ReportLock(L"    InstallService, QueryServicceLockStatus returned %u",
+               L"    InstallService, Warning - SCM database locked by %s, for %u seconds");
+    if (error != ERROR_SUCCESS)
+        return error;
+
+    LogEvent(L"    InstallService, creating service");
+    CScopedService service(CreateServiceW(m_scm, kServiceName, nullptr, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
+                                          SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, imagePath, nullptr, nullptr,
+                                          nullptr, nullptr, nullptr));
+    if (service.IsValid())
+    {
+        LogEvent(L"    InstallService, closing service");
+        service.Reset();
+    }
+    else
+    {
+        error = GetLastError();
+    }
+
+    LogEvent(L"    InstallService, closing SCM");
+    Disconnect();
+    return error;
+}
+
+DWORD CPellimarSCM::ConfigureService(const wchar_t* imagePath)
+{
+    LogEvent(L"    ConfigureService, opening SCM");
+    DWORD error = Connect();
+    if (error != ERROR_SUCCESS)
+        return error;
+    ReportLock(L"    ConfigureService, QueryServiceLockStatus returned %u",
+               L"    ConfigureService, Warning - SCM database locked by %s, for %u seconds");
+
+    LogEvent(L"    ConfigureService, opening service");
+    CScopedService service(OpenServiceW(m_scm, kServiceName, SERVICE_ALL_ACCESS));
+    if (!service.IsValid())
+    {
+        error = GetLastError();
+    }
+    else
+    {
+        LogEvent(L"    ConfigureService, configuring service");
+        if (!ChangeServiceConfigW(service.Get(), SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                  imagePath, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+            error = GetLastError();
+        LogEvent(L"    ConfigureService, closing service");
+        service.Reset();
+
+        // A service deleted while its driver was loaded stays marked until the restart and the SCM
+        // refuses every change; at the restart its key would go. Writing the values directly and
+        // dropping the mark keeps the service, with the new settings, across that restart.
+        if (error == ERROR_SERVICE_MARKED_FOR_DELETE)
+            RepairMarkedService(imagePath);
+    }
+
+    LogEvent(L"    ConfigureService, closing SCM");
+    Disconnect();
+    return error;
+}
+
+void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
+{
+    LogEvent(L"    %s:service is marked for deletion.  Manually setting regkeys and unmarking it from deletion.",
+             kServiceName);
+
+    // Nothing is written when the new path cannot be stored whole: a truncated ImagePath would name
+    // a file that does not exist, and dropping the mark without the new path would keep a service
+    // that points at whatever the old one named. The service then goes at the restart as the SCM
+    // intended, and the next install creates it afresh.
+    int length = imagePath != nullptr ? lstrlenW(imagePath) : 0;
+    if (imagePath == nullptr || length > kMaxImagePathChars)
+    {
+        LogEvent(L"    %s:Image path missing or longer than %d characters.  Left marked for deletion.", kServiceName,
+                 kMaxImagePathChars);
+        return;
+    }
+
+    wchar_t keyPath[kKeyPathChars];
+    lstrcpyW(keyPath, kServiceKeyBase);
+    lstrcatW(keyPath, kServiceName);
+
+    // The results of these writes are not looked at: the caller asks for a restart either way.
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, keyPath, L"DeleteFlag");
+    entry.DeleteValue();
+    DWORD start = SERVICE_DEMAND_START;
+    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"Start");
+    entry.SetValue(REG_DWORD, &start, sizeof(start));
+    LogEvent(L"    %s:%s %d", kServiceName, L"Removed DeleteFlag and set Start to", static_cast<int>(start));
+
+    DWORD errorControl = SERVICE_ERROR_NORMAL;
+    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"ErrorControl");
+    entry.SetValue(REG_DWORD, &errorControl, sizeof(errorControl));
+    DWORD type = SERVICE_KERNEL_DRIVER;
+    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"Type");
+    entry.SetValue(REG_DWORD, &type, sizeof(type));
+
+    wchar_t nativePath[kNativePathChars];
+    lstrcpyW(nativePath, kNativePrefix);
+    lstrcatW(nativePath, imagePath);
+    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"ImagePath");
+    entry.SetValue(REG_SZ, nativePath, static_cast<DWORD>(sizeof(wchar_t) * (lstrlenW(nativePath) + 1)));
+    LogEvent(L"    %s:%s", kServiceName, L"Manually set ErrorControl, Type, and ImagePath values.");
+}
+
+DWORD CPellimarSCM::RemoveService()
+{
+    DWORD error = Connect();
+    if (error != ERROR_SUCCESS)
+        return error;
+    CScopedService service(OpenServiceW(m_scm, kServiceName, SERVICE_ALL_ACCESS));
+    if (!service.IsValid())
+    {
+        error = GetLastError();
+    }
+    else
+    {
+        // Marks the service; the SCM removes it once the last handle is closed and the driver is
+        // unloaded, at the latest at the restart.
+        if (!DeleteService(service.Get()))
+            error = GetLastError();
+        service.Reset();
+    }
+    Disconnect();
+    return error;
+}

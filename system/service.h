@@ -1,0 +1,39 @@
+// The driver's kernel-driver service "Pellimar" in the platform's service control manager: does it
+// exist, create it, bring its configuration up to date, delete it. Results are Win32 codes (0 =
+// success). Each operation opens its own SCM connection and closes it before it returns.
+#pragma once
+#include <windows.h>
+
+namespace service_seam
+{
+// Test seam: the SCM connection goes through this pointer (OpenSCManagerW unless a test replaces it).
+// An administrator's connection to the local SCM does not fail on demand, so the paths of a refused
+// connection are reached through it.
+typedef SC_HANDLE(WINAPI* OpenManagerFn)(LPCWSTR, LPCWSTR, DWORD);
+extern OpenManagerFn OpenManager;
+}  // namespace service_seam
+
+class CPellimarSCM
+{
+public:
+    CPellimarSCM();
+    ~CPellimarSCM();
+
+    DWORD ServiceExists();
+    DWORD InstallService(const wchar_t* imagePath);
+    // 1072 (ERROR_SERVICE_MARKED_FOR_DELETE) when the service is marked for deletion, also after its
+    // key was repaired, so that the caller asks for a restart.
+    DWORD ConfigureService(const wchar_t* imagePath);
+    DWORD RemoveService();
+
+private:
+    CPellimarSCM(const CPellimarSCM&) = delete;
+    CPellimarSCM& operator=(const CPellimarSCM&) = delete;
+
+    DWORD Connect();
+    void Disconnect();
+    void ReportLock(const wchar_t* failedFormat, const wchar_t* lockedFormat);
+    void RepairMarkedService(const wchar_t* imagePath);
+
+    SC_HANDLE m_scm;
+};
