@@ -1,0 +1,33 @@
+// Deletion of the installer's own file. A running program cannot delete itself, so a copy in the
+// temporary directory is started with "/SELFDELETE" and the installer's path; the copy waits for
+// the first process to end, deletes the file and leaves itself to the next restart.
+#pragma once
+#include <windows.h>
+
+// Sets the deletion up at the end of a run. 1 when it had to fall back to deleting the installer
+// file at the next restart (the run then needs a restart), 0 when the copy was started or when the
+// installer's own path could not be determined.
+DWORD SetUpDelete();
+
+// Points at which SetUpDeleteWith hands the temporary copy to an observer.
+enum class SelfDeleteStage
+{
+    Copied,   // the copy has just been written and is not yet held
+    Held,     // the copy is held against writing, renaming and deleting, and is about to be started
+};
+typedef void (*SelfDeleteObserver)(SelfDeleteStage stage, const wchar_t* copyPath, void* context);
+
+// The work of SetUpDelete on a given installer file and temporary directory (as GetTempPathW gives
+// it; null when that failed). The observer, when given, is called at each stage; it exists for tests,
+// which have no other way to act in the window between the copy and its start.
+DWORD SetUpDeleteWith(const wchar_t* modulePath, const wchar_t* tempDir, SelfDeleteObserver observer,
+                      void* context);
+
+// Runs in the temporary copy: deletes the installer file at path, waiting up to about 16 seconds for
+// it to be released, then cleans up the shared folder and schedules this copy for the next restart.
+void DoDelete(const wchar_t* path);
+
+// The entry's self-delete mode. TRUE when the command line holds "/SELFDELETE" (in any case): the
+// path between the first two double quotes, when there are two, has then been handed to DoDelete and
+// the process has nothing more to do. FALSE when the switch is absent.
+BOOL RunSelfDeleteMode(const wchar_t* commandLine);
