@@ -38,6 +38,26 @@ protected:
     }
 };
 
+// A helper process that holds something (a file without sharing, a service handle, the lock) from
+// the moment it signals until it is killed: holdfile.exe, svcholder.exe, mutexholder.exe.
+class Holder
+{
+public:
+    // tool: exe name beside the tests; args: its arguments before the event name is appended or
+    // placed where "{EVENT}" stands.
+    Holder(const std::wstring& tool, const std::wstring& args);
+    ~Holder() { Release(); }
+    bool Ready() const { return m_ready; }
+    void Release();
+
+private:
+    HANDLE m_process = nullptr;
+    bool m_ready = false;
+};
+
+// "Restarts" the machine: wineboot -r carries out PendingFileRenameOperations as a boot would.
+bool Restart();
+
 // The order of the BEGIN lines of a run, e.g. {"WM_CREATE", "IDM_CHECKUSAGEUPDATE", ...}.
 std::vector<std::string> Chain(const std::vector<std::string>& messages);
 }  // namespace harness
