@@ -1,0 +1,36 @@
+// Withdrawing scheduled deletions of the installer's files from the platform's list of renames and
+// deletions carried out at the next restart (the Session Manager's "PendingFileRenameOperations").
+// The list is shared with the platform and with every other program, so nothing but our own
+// deletion pairs may ever leave it, and a damaged list is left exactly as it is.
+#pragma once
+#include <windows.h>
+
+// Removes every scheduled deletion of path (the short form of an installed file's full path) and
+// reports everything in the log. Always returns 0.
+int UnMarkFilesForDeletion(const wchar_t* path);
+// Shortens runs of empty strings inside the value, which would otherwise end the list early for
+// readers that stop at the first empty string. Silent.
+void CompactPendingFileRenameOperations();
+
+// The work on the value's characters, kept apart from the registry so that any content can be fed
+// to it. Both functions read data[0..n) and write out[0..capacity) and nothing else.
+
+// Receives the scan's log lines; LogEvent itself in the installer.
+typedef void (*PendingLogFn)(const wchar_t* format, ...);
+
+enum PendingListAction
+{
+    PendingListKeep,      // leave the value as it is (damaged, or nothing of ours in it)
+    PendingListRewrite,   // write out[0..*outChars) back, closing NUL included
+    PendingListDelete     // our deletions were the only entries: delete the value
+};
+
+// Scans the n characters of the list for deletion pairs of path and builds the list without them in
+// out (capacity outCapacity characters; the installer passes n). Logs each pair and the decision.
+PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const wchar_t* path, wchar_t* out,
+                                        int outCapacity, int* outChars, PendingLogFn log);
+
+// Copies the n characters of data to out (capacity n; out may be data itself) with every run of three
+// or more NULs shortened. TRUE when that changed the list and the result is a complete list worth
+// writing back; *outChars is then its length.
+BOOL CompactPendingRenameList(const wchar_t* data, int n, wchar_t* out, int* outChars);
