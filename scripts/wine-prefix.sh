@@ -17,7 +17,10 @@ case "$2" in
       wineserver -w
     fi
     [ "$2" = start ] || exit 0
-    wineserver -w </dev/null >/dev/null 2>&1 || true   # a short-lived server left by the creation
+    # Whatever server is left (the creation's, a test discovery's, an earlier persistent one) goes:
+    # waiting for a persistent server would never end.
+    wineserver -k </dev/null >/dev/null 2>&1 || true
+    wineserver -w </dev/null >/dev/null 2>&1 || true
     # The server's stdio must not be our pipe, or the caller waits for it forever.
     wineserver -p </dev/null >/dev/null 2>&1
     # The first program of a new server boots the machine and starts its services, which live as long
