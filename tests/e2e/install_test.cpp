@@ -138,7 +138,7 @@ TEST_F(Install, ADriverInUseIsReplacedAtTheNextRestart)
     EXPECT_EQ(Payload(L"PELLIMAR64x86.SYS"), ReadFileBytes(temporary));
     EXPECT_TRUE(run.Has("  Marked for rename on reboot: " + Narrow(temporary) + " -> " + Narrow(driver)));
     EXPECT_EQ("an older driver that is loaded", ReadFileBytes(driver));
-    std::vector<std::wstring> pending = PendingRenames();
+    std::vector<std::wstring> pending = PendingRenameList();
     ASSERT_EQ(2u, pending.size()) << DumpState();
     EXPECT_NE(std::wstring::npos, pending[0].find(L"PELLIMAR64x86.SY1"));
     EXPECT_NE(std::wstring::npos, pending[1].find(L"PELLIMAR64x86.SYS"));
@@ -146,7 +146,7 @@ TEST_F(Install, ADriverInUseIsReplacedAtTheNextRestart)
     ASSERT_TRUE(Restart());
     EXPECT_EQ(Payload(L"PELLIMAR64x86.SYS"), ReadFileBytes(driver));
     EXPECT_FALSE(FileExists(temporary));
-    EXPECT_TRUE(PendingRenames().empty());
+    EXPECT_TRUE(PendingRenameList().empty());
 }
 
 TEST_F(Install, AnEarlierScheduledDeletionOfTheDriverIsWithdrawnForeignEntriesStay)
@@ -167,7 +167,7 @@ TEST_F(Install, AnEarlierScheduledDeletionOfTheDriverIsWithdrawnForeignEntriesSt
     EXPECT_TRUE(run.Has("  *Unmarking file from deletion: \\??\\" + Narrow(ShortPath(driver))));
     std::vector<std::wstring> expected = foreign1;
     expected.insert(expected.end(), foreign2.begin(), foreign2.end());
-    EXPECT_EQ(expected, PendingRenames());
+    EXPECT_EQ(expected, PendingRenameList());
 }
 
 TEST_F(Install, AServiceMarkedForDeletionIsRepairedAndARestartRequested)

@@ -3,6 +3,7 @@
 #include <shlwapi.h>
 
 #include "harness.h"
+#include "restart_schedule.h"
 #include "scratch_registry.h"
 
 namespace harness
@@ -57,13 +58,6 @@ Locations Where()
     return w;
 }
 
-std::wstring ShortPath(const std::wstring& path)
-{
-    wchar_t out[MAX_PATH];
-    DWORD n = GetShortPathNameW(path.c_str(), out, MAX_PATH);
-    return n > 0 && n < MAX_PATH ? std::wstring(out, n) : path;
-}
-
 std::string SharedDllsValue(const std::wstring& path)
 {
     DWORD type = 0;
@@ -99,7 +93,7 @@ bool ServiceExists()
     return service != nullptr;
 }
 
-std::vector<std::wstring> PendingRenames()
+std::vector<std::wstring> PendingRenameList()
 {
     std::vector<std::wstring> entries;
     std::string bytes;
@@ -169,7 +163,7 @@ void CleanMachine()
     RemoveTree(w.sharedDir);
 
     // Keep foreign pending renames, drop every pair that touches our files.
-    std::vector<std::wstring> entries = PendingRenames();
+    std::vector<std::wstring> entries = PendingRenameList();
     std::vector<std::wstring> kept;
     for (size_t i = 0; i + 1 < entries.size(); i += 2)
     {
@@ -241,7 +235,7 @@ std::string DumpState()
         line(Narrow(dir) + ":" + names);
     }
     std::string pending;
-    for (const std::wstring& e : PendingRenames())
+    for (const std::wstring& e : PendingRenameList())
         pending += " [" + Narrow(e) + "]";
     line("pending renames:" + pending);
     line("quazel: registered=" + std::to_string(static_cast<int>(GetDword(HKEY_LOCAL_MACHINE, kQuazelKey, L"Registered"))) +

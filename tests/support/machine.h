@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "restart_schedule.h"
+
 namespace harness
 {
 struct Locations
@@ -40,10 +42,8 @@ std::string MainCount();    // drivers-directory driver image
 std::string MakerCount();   // maker-directory driver image
 bool ServiceExists();
 // PendingFileRenameOperations as a list of strings (empty strings kept).
-std::vector<std::wstring> PendingRenames();
+std::vector<std::wstring> PendingRenameList();
 void SetPendingRenames(const std::vector<std::wstring>& entries);   // empty list deletes the value
-// Short path of an existing path, or the path when it has none.
-std::wstring ShortPath(const std::wstring& path);
 
 // Everything of ours on the machine, one fact a line, for failure messages and state comparisons.
 std::string DumpState();
