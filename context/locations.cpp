@@ -1,0 +1,281 @@
+#include "context/locations.h"
+
+#include "base/alloc.h"
+#include "base/handle.h"
+#include "base/log.h"
+#include "base/registry.h"
+#include "context/globalinfo.h"
+#include "resources/resource.h"
+#include "system/removal.h"
+
+const wchar_t kDriverSysName[] = L"PELLIMAR64x86.SYS";
+const wchar_t kDriverInfName[] = L"PELLIMAR64x86.INF";
+const wchar_t kDriverCatName[] = L"PELLIMAR64x86.CAT";
+const wchar_t kManifestKvmName[] = L"PELLMAR.KVM";
+const wchar_t kManifestGrdName[] = L"PELLMAR.GRD";
+const wchar_t kManifestSigName[] = L"PELLMAR.SIG";
+const wchar_t kInstallerFileName[] = L"TOVRAND64x86.EXE";
+const wchar_t kPayloadResourceType[] = L"BINARYRC";
+
+namespace
+{
+const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+const wchar_t kSharedDirName[] = L"Norvatek Shared";
+const wchar_t kManifestsDirName[] = L"KVManifests";
+
+struct PayloadFile
+{
+    int id;
+    const wchar_t* name;
+    bool manifest;   // written only while KvManifest is set
+};
+
+// The order in which the files are written out.
+const PayloadFile kPayload[] = {
+    {IDR_DRIVER_SYS, kDriverSysName, false},   {IDR_MANIFEST_KVM, kManifestKvmName, true},
+    {IDR_MANIFEST_GRD, kManifestGrdName, true}, {IDR_MANIFEST_SIG, kManifestSigName, true},
+    {IDR_DRIVER_INF, kDriverInfName, false},   {IDR_DRIVER_CAT, kDriverCatName, false},
+};
+
+// The first entry of a search for the path itself, or FALSE when there is none.
+BOOL FindEntry(const wchar_t* path, DWORD* attributes)
+{
+    if (path == nullptr || path[0] == L'\0')
+        return FALSE;
+    WIN32_FIND_DATAW data;
+    CScopedFind find(FindFirstFileW(path, &data));
+    if (!find.IsValid())
+        return FALSE;
+    *attributes = data.dwFileAttributes;
+    return TRUE;
+}
+
+// The drive of the system directory, for the fallback locations.
+wchar_t SystemDrive(const GlobalInfo* info)
+{
+    if (!info->SystemDir.IsEmpty())
+        return info->SystemDir.Str()[0];
+    wchar_t system[MAX_PATH];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? system[0] : L'C';
+}
+
+// Reads "CommonFilesDir" into commonFiles; on failure falls back to the system drive's usual
+// location and stores that in the registry.
+void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString& commonFiles)
+{
+    DWORD type = 0;
+    DWORD size = static_cast<DWORD>(commonFiles.Capacity() * sizeof(wchar_t));
+    LONG rc = entry->QueryValue(&type, commonFiles.Buffer(), &size);
+    if (rc == ERROR_SUCCESS)
+    {
+        // RegQueryValueExW adds no terminator of its own: a value stored without one ends where its
+        // data ends.
+        DWORD chars = size / sizeof(wchar_t);
+        if (chars >= static_cast<DWORD>(commonFiles.Capacity()))
+            chars = commonFiles.Capacity() - 1;
+        commonFiles.Buffer()[chars] = L'\0';
+    }
+    // An empty value would make the shared folder relative to the current directory.
+    if (rc == ERROR_SUCCESS && !commonFiles.IsEmpty())
+    {
+        LogEvent(L"Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
+        return;
+    }
+
+    wchar_t fallback[] = L"C:\\Program Files\\Common Files";
+    fallback[0] = SystemDrive(info);
+    commonFiles = fallback;
+    // A value that is there but longer than any path is the system's, not ours to overwrite.
+    if (rc != ERROR_MORE_DATA)
+        entry->SetValue(REG_SZ, commonFiles.Str(), static_cast<DWORD>((commonFiles.Length() + 1) * sizeof(wchar_t)));
+    LogEvent(L"Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
+}
+}  // namespace
+
+void JoinPath(CWString& out, const CWString& dir, const wchar_t* name)
+{
+    if (dir.IsEmpty())
+    {
+        out = L"";
+        return;
+    }
+    out = dir.Str();
+    out.AppendPathComponent(name);
+}
+
+BOOL IsExistingDirectory(const wchar_t* path)
+{
+    DWORD attributes = 0;
+    return FindEntry(path, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+BOOL IsExistingFile(const wchar_t* path)
+{
+    DWORD attributes = 0;
+    return FindEntry(path, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wchar_t* path)
+{
+    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), type);
+    if (resource == nullptr)
+    {
+        LogEvent(L"   Error - Cannot find resource %d", id);
+        return 1;
+    }
+    DWORD size = SizeofResource(module, resource);
+    HGLOBAL loaded = LoadResource(module, resource);
+    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
+    if (bytes == nullptr)
+    {
+        LogEvent(L"   Error - LoadResource failed on resource %d", id);
+        return 1;
+    }
+
+    CScopedHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+    {
+        DWORD error = GetLastError();
+        LogEvent(L"   Error - CreateFile failed with code 0x%08X", error);
+        return 1;
+    }
+    DWORD written = 0;
+    DWORD result = ERROR_SUCCESS;
+    if (!WriteFile(file.Get(), bytes, size, &written, nullptr))
+    {
+        result = GetLastError();
+        // The result is the error code: a failure must never come back as 0.
+        if (result == ERROR_SUCCESS)
+            result = ERROR_WRITE_FAULT;
+    }
+    else if (written != size)
+    {
+        // A disk file is only ever written short when the volume is full.
+        result = ERROR_HANDLE_DISK_FULL;
+    }
+    if (result != ERROR_SUCCESS)
+        LogEvent(L"   Error - WriteFile failed with code 0x%08X", result);
+    return result;
+}
+
+BOOL ExtractFiles(GlobalInfo* info)
+{
+    if (!IsExistingDirectory(info->TempDir.Str()) && !CreateDirectoryW(info->TempDir.Str(), nullptr))
+    {
+        LogEvent(L"Cannot create temporary directory");
+        return FALSE;
+    }
+    CWString path(kPathChars);
+    for (const PayloadFile& file : kPayload)
+    {
+        if (file.manifest && !info->KvManifest)
+            continue;
+        JoinPath(path, info->TempDir, file.name);
+        if (WriteResourceToFile(info->Instance, file.id, kPayloadResourceType, path.Str()) != 0)
+            return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL CheckForExistingDriver(GlobalInfo* info)
+{
+    LogEvent(L"  Checking for existing Pellimar...");
+    BOOL found = FALSE;
+    CWString path(kPathChars);
+    const CWString* places[] = {&info->MakerDir, &info->DriversDir};
+    for (const CWString* dir : places)
+    {
+        JoinPath(path, *dir, kDriverSysName);
+        if (IsExistingFile(path.Str()))
+        {
+            LogEvent(L"  Found: %s", path.Str());
+            found = TRUE;
+        }
+    }
+    if (!found)
+        LogEvent(L"  Pellimar wasn't found on the system.");
+    else
+        LogEvent(L"  Pellimar was found on the system.");
+    info->DriverFound = found;
+    return found;
+}
+
+BOOL RemoveExtractedFiles(GlobalInfo* info)
+{
+    // Without a temporary directory the names would be looked up in the current directory.
+    if (info->TempDir.IsEmpty())
+        return TRUE;
+    // All six names, whatever KvManifest says now: an earlier run may have written the manifests.
+    CWString path(kPathChars);
+    for (const PayloadFile& file : kPayload)
+    {
+        JoinPath(path, info->TempDir, file.name);
+        if (IsExistingFile(path.Str()))
+            DeleteFiles(path.Str(), FALSE);
+    }
+    if (IsExistingDirectory(info->TempDir.Str()) && !RemoveDirectoryW(info->TempDir.Str()))
+    {
+        DWORD error = GetLastError();
+        LogEvent(L"Cannot remove directory: %s, Error %d", info->TempDir.Str(), error);
+    }
+    return TRUE;
+}
+
+BOOL DetermineSharedDir(GlobalInfo* info, BOOL create)
+{
+    if (info->SharedDir.IsEmpty())
+    {
+        CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
+        if (entry == nullptr)
+        {
+            LogEvent(L"  DetermineSharedDir: Failed to allocate memory for RegistryEntry.");
+            return FALSE;
+        }
+        CWString commonFiles(kPathChars);
+        ReadCommonFilesDir(info, entry, commonFiles);
+        delete entry;
+        JoinPath(info->SharedDir, commonFiles, kSharedDirName);
+    }
+
+    if (IsExistingDirectory(info->SharedDir.Str()))
+        return TRUE;
+    if (!create)
+        return FALSE;
+    if (CreateDirectoryW(info->SharedDir.Str(), nullptr))
+    {
+        LogEvent(L"Norvatek CommonFilesDir created using %s", info->SharedDir.Str());
+        return TRUE;
+    }
+    LogEvent(L"Cannot create Norvatek common directory %s", info->SharedDir.Str());
+    info->SharedDir = L"";
+    return FALSE;
+}
+
+BOOL PrepareKvManifestsDir(GlobalInfo* info, BOOL create)
+{
+    if (info->SharedDir.IsEmpty())
+        DetermineSharedDir(info, create);
+    // No shared folder, no manifests directory: its name alone would point into the current directory.
+    if (info->SharedDir.IsEmpty())
+    {
+        info->KvManifestsDir = L"";
+        return FALSE;
+    }
+    JoinPath(info->KvManifestsDir, info->SharedDir, kManifestsDirName);
+    if (IsExistingDirectory(info->KvManifestsDir.Str()))
+    {
+        LogEvent(L"Manifests directory already exists.");
+        return TRUE;
+    }
+    if (!create)
+        return FALSE;
+    if (CreateDirectoryW(info->KvManifestsDir.Str(), nullptr))
+    {
+        LogEvent(L"Manifests directory created.");
+        return TRUE;
+    }
+    LogEvent(L"Failed to create Manifests directory.");
+    info->KvManifestsDir = L"";
+    return FALSE;
+}
