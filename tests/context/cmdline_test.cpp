@@ -7,49 +7,12 @@
 #include "context/cmdline.h"
 #include "context/globalinfo.h"
 #include "harness.h"
+#include "log_capture.h"
 #include "scratch_registry.h"
 
 namespace
 {
-// Points this process's TEMP and TMP at a scratch directory, so that LogEvent writes PELLIMAR.LOG
-// there, and puts the old values back afterwards.
-class LogCapture
-{
-public:
-    LogCapture()
-    {
-        Save(L"TEMP", &m_temp, &m_hadTemp);
-        Save(L"TMP", &m_tmp, &m_hadTmp);
-        SetEnvironmentVariableW(L"TEMP", m_dir.Path().c_str());
-        SetEnvironmentVariableW(L"TMP", m_dir.Path().c_str());
-    }
-    ~LogCapture()
-    {
-        SetEnvironmentVariableW(L"TEMP", m_hadTemp ? m_temp.c_str() : nullptr);
-        SetEnvironmentVariableW(L"TMP", m_hadTmp ? m_tmp.c_str() : nullptr);
-    }
-    std::vector<std::string> Messages() const
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : harness::ReadLog(m_dir.Path()))
-            messages.push_back(harness::MessageOf(line));
-        return messages;
-    }
-    void Clear() { DeleteFileW(m_dir.File(L"PELLIMAR.LOG").c_str()); }
-
-private:
-    static void Save(const wchar_t* name, std::wstring* value, bool* had)
-    {
-        wchar_t buffer[1024];
-        DWORD n = GetEnvironmentVariableW(name, buffer, 1024);
-        *had = n > 0 && n < 1024;
-        if (*had)
-            *value = buffer;
-    }
-    harness::ScratchDir m_dir;
-    std::wstring m_temp, m_tmp;
-    bool m_hadTemp = false, m_hadTmp = false;
-};
+using harness::LogCapture;
 
 const char kUninstallNeedsAppId[] = "ERROR: Uninstall requires an AppID to be passed in as the last parameter.";
 const char kNoRegAppIdWithNoDel[] = "ERROR: NOREGAPPID and NODEL cannot be used together.";

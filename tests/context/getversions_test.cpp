@@ -10,6 +10,8 @@
 #include "scratch_registry.h"
 #include "version_stamp.h"
 
+using harness::LogCapture;
+
 using harness::Narrow;
 
 namespace

@@ -9,6 +9,8 @@
 #include "log_capture.h"
 #include "scratch_registry.h"
 
+using harness::LogCapture;
+
 using harness::Narrow;
 
 namespace

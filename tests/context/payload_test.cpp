@@ -9,6 +9,8 @@
 #include "harness.h"
 #include "log_capture.h"
 
+using harness::LogCapture;
+
 using harness::Narrow;
 
 namespace

@@ -19,6 +19,7 @@ public:
     std::vector<std::string> Messages() const;
     std::wstring LogPath() const { return m_dir.File(L"PELLIMAR.LOG"); }
     const std::wstring& Dir() const { return m_dir.Path(); }
+    int Count(const std::string& message) const { return CountLines(Lines(), message); }
     void Clear() { DeleteFileW(LogPath().c_str()); }   // forget what was logged so far
 
 private:
