@@ -61,7 +61,7 @@ wchar_t SystemDrive(const GlobalInfo* info)
 }
 
 // Reads "CommonFilesDir" into commonFiles; on failure falls back to the system drive's usual
-// location and stores that in the registry.
+// location and stores that in the registry, unless a value is there that is merely too long.
 void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString& commonFiles)
 {
     DWORD type = 0;

@@ -291,3 +291,18 @@ TEST_F(LocationsTest, ManifestsDirThatCannotBeCreatedIsEmptied)
     EXPECT_EQ(Narrow(shared), Narrow(info.SharedDir.Str()));
     EXPECT_EQ(std::vector<std::string>({"Failed to create Manifests directory."}), log.Messages());
 }
+
+TEST_F(LocationsTest, FallbackWithoutASystemDirUsesTheRealSystemDrive)
+{
+    // Before the system directory is known the drive is asked of the platform, never taken from an
+    // empty string.
+    harness::DeleteValue(HKEY_LOCAL_MACHINE, kCurrentVersion, L"CommonFilesDir");
+    info.SystemDir = L"";
+    wchar_t system[MAX_PATH];
+    ASSERT_NE(0u, GetSystemDirectoryW(system, MAX_PATH));
+    std::wstring fallback = std::wstring(1, system[0]) + L":\\Program Files\\Common Files";
+    DetermineSharedDir(&info, FALSE);
+    EXPECT_EQ(Narrow(fallback + L"\\Norvatek Shared"), Narrow(info.SharedDir.Str()));
+    EXPECT_EQ(std::vector<std::string>({"Cannot determine CommonFilesDir location, using " + Narrow(fallback)}),
+              log.Messages());
+}

@@ -185,7 +185,9 @@ TEST(VersionResource, CompareWithAnotherFile)
 {
     harness::ScratchDir dir;
     std::wstring older = dir.File(L"older.exe");
-    ASSERT_TRUE(StampVersion(Unversioned(), older, SimpleVersion(12, 8, 0, 12)));
+    VersionSpec olderSpec = SimpleVersion(12, 8, 0, 12);
+    olderSpec.productVersion = MakeVersionQuad(20, 1, 0, 3);   // the product's own numbering
+    ASSERT_TRUE(StampVersion(Unversioned(), older, olderSpec));
     std::wstring copy = dir.File(L"copy.exe");
     ASSERT_TRUE(CopyFileW(Installer().c_str(), copy.c_str(), FALSE));
 
@@ -196,6 +198,13 @@ TEST(VersionResource, CompareWithAnotherFile)
     ASSERT_EQ(0u, installer.IntializeData());
     ASSERT_EQ(0u, same.IntializeData());
     ASSERT_EQ(0u, old.IntializeData());
+
+    // File and product versions are separate fields; comparisons use the file version.
+    DWORD ms = 0, ls = 0;
+    EXPECT_EQ(0u, old.GetProductVersion(&ms, &ls));
+    EXPECT_EQ(MakeVersionQuad(20, 1, 0, 3), MakeVersionQuad(ms, ls));
+    EXPECT_EQ(0u, old.GetFileVersion(&ms, &ls));
+    EXPECT_EQ(MakeVersionQuad(12, 8, 0, 12), MakeVersionQuad(ms, ls));
 
     EXPECT_EQ(0u, installer.CompareWith(&same));
     EXPECT_TRUE(installer.IsSameVersion(&same));
