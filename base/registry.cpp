@@ -21,6 +21,8 @@ wchar_t* CopyText(const wchar_t* text)
 const REGSAM kNativeView = KEY_WOW64_64KEY;
 }  // namespace
 
+int registry_seam::FailRecursiveDeletes = 0;
+
 CRegistryEntry::CRegistryEntry(HKEY root, const wchar_t* subKey, const wchar_t* valueName)
     : m_root(root), m_key(nullptr), m_open(0), m_subKey(CopyText(subKey)), m_valueName(CopyText(valueName))
 {
@@ -185,7 +187,8 @@ BOOL CRegistryEntry::DeleteKey(BOOL recursive)
         return FALSE;
     if (recursive)
     {
-        LONG rc = SHDeleteKeyW(m_root, m_subKey);
+        LONG rc = registry_seam::FailRecursiveDeletes > 0 ? (--registry_seam::FailRecursiveDeletes, ERROR_ACCESS_DENIED)
+                                                          : SHDeleteKeyW(m_root, m_subKey);
         if (rc != ERROR_SUCCESS)
         {
             SetLastError(static_cast<DWORD>(rc));

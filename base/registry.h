@@ -4,6 +4,14 @@
 #pragma once
 #include <windows.h>
 
+namespace registry_seam
+{
+// Test seam: the next n recursive key deletions fail with ERROR_ACCESS_DENIED, as they do on Windows
+// for a key whose access list refuses deletion. Wine does not enforce key access lists, so the forced
+// removal that follows such a failure cannot be reached there otherwise.
+extern int FailRecursiveDeletes;
+}  // namespace registry_seam
+
 class CRegistryEntry
 {
 public:

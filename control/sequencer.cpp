@@ -44,7 +44,9 @@ bool InstallMode(const GlobalInfo* info)
     return info != nullptr && !info->Uninstall && !info->UpdateOnly;
 }
 
-// A Pellimar key with product subkeys but no count left is a leftover: the counts are the truth.
+}  // namespace
+
+// The counts are the truth: product keys without any count are left over from an earlier failure.
 void RemoveStalePellimarKey()
 {
     DWORD count = 0;
@@ -58,6 +60,8 @@ void RemoveStalePellimarKey()
     RemovePellimarKeyTree();
 }
 
+namespace
+{
 void PlaceWindow(HWND window)
 {
     RECT rect;

@@ -19,3 +19,5 @@ const UINT IDM_QZREGISTER = 10025;
 LRESULT CALLBACK MainWndProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT PrepareCopy(HWND window);
 void CheckOldInstalledTovrand();
+// At the start of an install: a Pellimar key with product subkeys but no count left is a leftover.
+void RemoveStalePellimarKey();

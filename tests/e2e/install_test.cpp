@@ -139,14 +139,17 @@ TEST_F(Install, ADriverInUseIsReplacedAtTheNextRestart)
     EXPECT_TRUE(run.Has("  Marked for rename on reboot: " + Narrow(temporary) + " -> " + Narrow(driver)));
     EXPECT_EQ("an older driver that is loaded", ReadFileBytes(driver));
     std::vector<std::wstring> pending = PendingRenameList();
-    ASSERT_EQ(2u, pending.size()) << DumpState();
-    EXPECT_NE(std::wstring::npos, pending[0].find(L"PELLIMAR64x86.SY1"));
-    EXPECT_NE(std::wstring::npos, pending[1].find(L"PELLIMAR64x86.SYS"));
+    size_t ours = 0;
+    while (ours + 1 < pending.size() && pending[ours].find(L"PELLIMAR64x86.SY1") == std::wstring::npos)
+        ours += 2;
+    ASSERT_LT(ours + 1, pending.size()) << DumpState();
+    EXPECT_NE(std::wstring::npos, pending[ours + 1].find(L"PELLIMAR64x86.SYS"));
 
     ASSERT_TRUE(Restart());
     EXPECT_EQ(Payload(L"PELLIMAR64x86.SYS"), ReadFileBytes(driver));
     EXPECT_FALSE(FileExists(temporary));
-    EXPECT_TRUE(PendingRenameList().empty());
+    for (const std::wstring& entry : PendingRenameList())
+        EXPECT_EQ(std::wstring::npos, entry.find(L"PELLIMAR64x86")) << Narrow(entry);
 }
 
 TEST_F(Install, AnEarlierScheduledDeletionOfTheDriverIsWithdrawnForeignEntriesStay)

@@ -1,6 +1,7 @@
 #include "machine.h"
 
 #include <shlwapi.h>
+#include <tlhelp32.h>
 
 #include "harness.h"
 #include "restart_schedule.h"
@@ -134,8 +135,40 @@ void SetPendingRenames(const std::vector<std::wstring>& entries)
               static_cast<DWORD>(all.size() * sizeof(wchar_t)), REG_MULTI_SZ);
 }
 
+void WaitForInstallers(DWORD timeoutMs)
+{
+    // A finished uninstall leaves its self-delete copy running for a few seconds (it waits for the
+    // installer file to be released, then tidies the shared folder and the restart list): it must
+    // not reach into the next test.
+    for (DWORD waited = 0; waited < timeoutMs; waited += 200)
+    {
+        bool running = false;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        {
+            std::wstring name = Upper(entry.szExeFile);
+            size_t slash = name.find_last_of(L'\\');
+            if (slash != std::wstring::npos)
+                name = name.substr(slash + 1);
+            // The installer itself and its self-delete copies (tovrand0.exe .. tovrand9.exe); not the
+            // test programs, whose names also begin with "tovrand".
+            bool copy = name.size() == 12 && name.compare(0, 7, L"TOVRAND") == 0 && iswdigit(name[7]) &&
+                        name.compare(8, 4, L".EXE") == 0;
+            if (name == L"TOVRAND64X86.EXE" || copy)
+                running = true;
+        }
+        CloseHandle(snapshot);
+        if (!running)
+            return;
+        Sleep(200);
+    }
+}
+
 void CleanMachine()
 {
+    WaitForInstallers(30000);
     Locations w = Where();
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (scm != nullptr)

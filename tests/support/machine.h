@@ -34,6 +34,8 @@ extern const wchar_t kInstalledApps[];
 // Removes every trace of the installer (files, keys, service, our pending renames) so a test starts
 // from a machine that never saw it. Foreign pending renames are kept.
 void CleanMachine();
+// Waits until no installer process (TOVRAND64x86.EXE, a tovrand*.exe self-delete copy) is running.
+void WaitForInstallers(DWORD timeoutMs);
 
 // Count value of a file in SharedDlls: type and text ("" when missing). REG_SZ as its text,
 // REG_DWORD as "dword:N".
