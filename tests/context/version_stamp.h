@@ -43,21 +43,21 @@ inline std::string Node(const std::wstring& key, WORD type, const void* value, W
     return out;
 }
 
-inline std::string Build(const VersionSpec& spec)
+inline std::string Build(const VersionSpec& wanted)
 {
     VS_FIXEDFILEINFO fixed = {};
     fixed.dwSignature = VS_FFI_SIGNATURE;
     fixed.dwStrucVersion = VS_FFI_STRUCVERSION;
-    fixed.dwFileVersionMS = static_cast<DWORD>(spec.fileVersion >> 32);
-    fixed.dwFileVersionLS = static_cast<DWORD>(spec.fileVersion);
-    fixed.dwProductVersionMS = static_cast<DWORD>(spec.productVersion >> 32);
-    fixed.dwProductVersionLS = static_cast<DWORD>(spec.productVersion);
+    fixed.dwFileVersionMS = static_cast<DWORD>(wanted.fileVersion >> 32);
+    fixed.dwFileVersionLS = static_cast<DWORD>(wanted.fileVersion);
+    fixed.dwProductVersionMS = static_cast<DWORD>(wanted.productVersion >> 32);
+    fixed.dwProductVersionLS = static_cast<DWORD>(wanted.productVersion);
     fixed.dwFileOS = VOS_NT_WINDOWS32;
     fixed.dwFileType = VFT_APP;
 
     std::vector<std::string> tables;
     std::vector<DWORD> pairs;
-    for (const VersionTranslation& t : spec.translations)
+    for (const VersionTranslation& t : wanted.translations)
     {
         std::vector<std::string> strings;
         for (const auto& s : t.strings)
@@ -77,17 +77,17 @@ inline std::string Build(const VersionSpec& spec)
                                        static_cast<WORD>(pairs.size() * 4), {});
         children.push_back(Node(L"VarFileInfo", 1, "", 0, 0, {translation}));
     }
-    WORD fixedBytes = spec.hasFixed ? sizeof(fixed) : 0;
+    WORD fixedBytes = wanted.hasFixed ? sizeof(fixed) : 0;
     return Node(L"VS_VERSION_INFO", 0, &fixed, fixedBytes, fixedBytes, children);
 }
 }  // namespace version_stamp
 
 // Copies source (a program without a version resource) to target and gives the copy the resource.
-inline bool StampVersion(const std::wstring& source, const std::wstring& target, const VersionSpec& spec)
+inline bool StampVersion(const std::wstring& source, const std::wstring& target, const VersionSpec& wanted)
 {
     if (!CopyFileW(source.c_str(), target.c_str(), FALSE))
         return false;
-    std::string data = version_stamp::Build(spec);
+    std::string data = version_stamp::Build(wanted);
     HANDLE update = BeginUpdateResourceW(target.c_str(), FALSE);
     if (update == nullptr)
         return false;
@@ -99,10 +99,10 @@ inline bool StampVersion(const std::wstring& source, const std::wstring& target,
 // A plain version with the usual English string table.
 inline VersionSpec SimpleVersion(WORD major, WORD minor, WORD build, WORD revision)
 {
-    VersionSpec spec;
-    spec.fileVersion = (static_cast<ULONGLONG>(major) << 48) | (static_cast<ULONGLONG>(minor) << 32) |
+    VersionSpec wanted;
+    wanted.fileVersion = (static_cast<ULONGLONG>(major) << 48) | (static_cast<ULONGLONG>(minor) << 32) |
                        (static_cast<ULONGLONG>(build) << 16) | revision;
-    spec.productVersion = spec.fileVersion;
-    spec.translations.push_back({0x04B00409, {{L"CompanyName", L"Norvatek"}}});
-    return spec;
+    wanted.productVersion = wanted.fileVersion;
+    wanted.translations.push_back({0x04B00409, {{L"CompanyName", L"Norvatek"}}});
+    return wanted;
 }

@@ -154,10 +154,10 @@ TEST(VersionResource, FilesWithoutAVersionAndMissingFiles)
 TEST(VersionResource, ResourceWithoutFixedRecord)
 {
     harness::ScratchDir dir;
-    VersionSpec spec = SimpleVersion(1, 2, 3, 4);
-    spec.hasFixed = false;
+    VersionSpec wanted = SimpleVersion(1, 2, 3, 4);
+    wanted.hasFixed = false;
     std::wstring path = dir.File(L"nofixed.exe");
-    ASSERT_TRUE(StampVersion(Unversioned(), path, spec));
+    ASSERT_TRUE(StampVersion(Unversioned(), path, wanted));
     CVersionResource reader(path.c_str());
     EXPECT_EQ(0xFFFEu, reader.IntializeData());
     EXPECT_TRUE(reader.IsInitialised());
@@ -263,11 +263,11 @@ TEST(VersionResource, TranslationsAndStringsOfTheInstaller)
 TEST(VersionResource, SelectingTheSecondTranslationReadsItsStrings)
 {
     harness::ScratchDir dir;
-    VersionSpec spec = SimpleVersion(3, 0, 0, 1);
-    spec.translations = {{0x04B00409, {{L"CompanyName", L"Norvatek"}, {L"ProductName", L"Pellimar"}}},
+    VersionSpec wanted = SimpleVersion(3, 0, 0, 1);
+    wanted.translations = {{0x04B00409, {{L"CompanyName", L"Norvatek"}, {L"ProductName", L"Pellimar"}}},
                          {0x04B00407, {{L"CompanyName", L"Norvatek GmbH"}}}};
     std::wstring path = dir.File(L"twolang.exe");
-    ASSERT_TRUE(StampVersion(Unversioned(), path, spec));
+    ASSERT_TRUE(StampVersion(Unversioned(), path, wanted));
 
     CVersionResource reader(path.c_str());
     ASSERT_EQ(0u, reader.IntializeData());
