@@ -47,6 +47,8 @@ bool InstallMode(const GlobalInfo* info)
 // A Pellimar key with product subkeys but no count left is a leftover: the counts are the truth.
 void RemoveStalePellimarKey()
 {
+    // An unreadable count is not a count of 0: the registrations are not leftovers then.
+    RebuildUnreadableUsageCount();
     DWORD count = 0;
     if (!GetUsageCounts(&count) || count != 0)
         return;

@@ -151,6 +151,8 @@ void RemovePellimarKeyTree()
 void UninstallPellimar()
 {
     GlobalInfo* info = g_pGlobalInfo;
+    // Released as it is, an unreadable count would make this product look like the last user.
+    RebuildUnreadableUsageCount();
     DWORD before1 = CountBeforeRelease(info->DriversDir.Str());
     DWORD before2 = CountBeforeRelease(info->MakerDir.Str());
 
