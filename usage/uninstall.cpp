@@ -41,7 +41,11 @@ void DeleteIfFile(const CWString& directory, const wchar_t* name)
     path = directory;
     path.AppendPathComponent(name);
     if (IsExistingFile(path.Str()))
+    {
+        // Our own file: a read-only attribute must not leave it behind as "in use".
+        ClearReadOnly(path.Str());
         DeleteFiles(path.Str(), FALSE);
+    }
 }
 
 void RemoveLegacyDeviceKey()

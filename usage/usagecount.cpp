@@ -5,6 +5,7 @@
 #include "base/wstring.h"
 #include "context/globalinfo.h"
 #include "context/platform.h"
+#include "control/copystep.h"
 #include "system/removal.h"
 
 const wchar_t kSharedDllsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls";
@@ -257,6 +258,8 @@ DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const 
     if (result == 0 && !keepFile)
     {
         LogEvent(L"  RefCount %s reached 0.", path);
+        // The image is ours: a read-only attribute would make the deletion fail now and at the restart.
+        ClearReadOnly(path);
         DeleteFiles(path, TRUE);
     }
     return result;
