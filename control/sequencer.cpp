@@ -73,6 +73,18 @@ void OnCreate(HWND window)
 {
     LogEvent(L"BEGIN - WM_CREATE");
     PlaceWindow(window);
+    GlobalInfo* info = g_pGlobalInfo;
+    if (info != nullptr && !info->Uninstall && info->MakerDir.IsEmpty())
+    {
+        // No payload was written and no version read: the chain would "install" files that do not
+        // exist, count the product and report success. The run ends here, before anything changes,
+        // and the caller learns it from the exit code.
+        LogEvent(L"  Error - No Norvatek directory, nothing can be installed.");
+        RunResult = ERROR_CANNOT_MAKE;
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        LogEvent(L"END - WM_CREATE");
+        return;
+    }
     if (InstallMode(g_pGlobalInfo))
     {
         RemoveStalePellimarKey();
