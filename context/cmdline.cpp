@@ -93,7 +93,8 @@ void ApplyLogFileSetting(GlobalInfo* info)
 }  // namespace
 
 CCommandLine::CCommandLine(const wchar_t* text)
-    : m_parsed(FALSE), m_count(0), m_text(nullptr), m_args(nullptr), m_overlong(FALSE), m_allocFailed(FALSE)
+    : m_parsed(FALSE), m_count(0), m_text(nullptr), m_args(nullptr), m_overlong(FALSE), m_allocFailed(FALSE),
+      m_unclosedQuote(FALSE)
 {
     SetCommandLine(text);
 }
@@ -123,6 +124,7 @@ void CCommandLine::SetCommandLine(const wchar_t* text)
     m_parsed = FALSE;
     m_overlong = FALSE;
     m_allocFailed = FALSE;
+    m_unclosedQuote = FALSE;
     if (text != nullptr)
     {
         m_text = CopyText(text);
@@ -182,6 +184,7 @@ BOOL CCommandLine::Parse()
     }
     m_count = 0;
     m_overlong = FALSE;
+    m_unclosedQuote = FALSE;
     if (m_text == nullptr)
     {
         m_parsed = TRUE;
@@ -235,7 +238,9 @@ BOOL CCommandLine::Parse()
         else
             m_overlong = TRUE;
     }
-    // An unbalanced quote runs to the end of the text; what it collected still counts.
+    // An unbalanced quote runs to the end of the text; what it collected still counts as an argument,
+    // but the text is marked, so that nobody acts on switches the open quote swallowed.
+    m_unclosedQuote = inQuotes ? TRUE : FALSE;
     if (length > 0)
     {
         buffer[length] = L'\0';
@@ -318,6 +323,13 @@ BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine)
     if (appIdBadChar)
     {
         LogEvent(L"ERROR: The AppID must not contain a backslash or a control character.");
+        result = FALSE;
+    }
+    // A lost closing quote makes one argument of everything behind the opening one: the uninstall
+    // meant by "PRODUCTA /U /Q would become the install of a product of that whole name.
+    if (cmd->HadUnclosedQuote())
+    {
+        LogEvent(L"ERROR: A quote on the command line is not closed.");
         result = FALSE;
     }
 

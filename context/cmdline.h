@@ -35,6 +35,9 @@ public:
     // A copy of the text or of an argument, or the argument array, could not be allocated: the
     // arguments are incomplete.
     BOOL HadAllocationFailure() const { return m_allocFailed; }
+    // The text ended inside quotes: the last argument ran to the end of the text, taking along
+    // whatever stood there, and the caller must not act on it.
+    BOOL HadUnclosedQuote() const { return m_unclosedQuote; }
 
 private:
     CCommandLine(const CCommandLine&) = delete;
@@ -49,6 +52,7 @@ private:
     wchar_t** m_args;
     BOOL m_overlong;
     BOOL m_allocFailed;
+    BOOL m_unclosedQuote;
 };
 
 // Sets the switch fields, AppId and UpdateOnly of info from the command line (without the program's

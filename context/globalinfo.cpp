@@ -115,15 +115,21 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     }
     delete entry;
 
-    PrepareKvManifestsDir(this, KvManifest && !Uninstall);
+    // Without the maker's directory an install or update has nowhere to write the payload and ends at
+    // its first step: none of its directories is made either, so that the failed run leaves nothing.
+    BOOL mayCreate = !Uninstall && !MakerDir.IsEmpty();
+    PrepareKvManifestsDir(this, KvManifest && mayCreate);
     if (!Uninstall)
-        DetermineSharedDir(this, TRUE);
+        DetermineSharedDir(this, mayCreate);
 
     if (!Uninstall && !MakerDir.IsEmpty())
     {
         if (!ExtractFiles(this))
         {
             LogEvent(L"ExtractFiles() failed");
+            // Unlike a refused command line, this request was valid and is left undone: the caller
+            // has to learn that from the exit code.
+            RunResult = ERROR_CANNOT_MAKE;
             return FALSE;
         }
         CheckForExistingDriver(this);

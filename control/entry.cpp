@@ -186,6 +186,10 @@ BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine)
     if (!g_pGlobalInfo->Init(commandLine, instance))
     {
         LogEvent(L"Tovrand GlobalInfo::Init() failed");
+        // A start-up that failed with an error (the payload could not be written) ends the run with
+        // that error; a refused command line or system leaves the result at 0.
+        if (RunResult != 0)
+            RunResult = MapRunResult(RunResult, g_pGlobalInfo->HResult);
         delete g_pGlobalInfo;
         g_pGlobalInfo = nullptr;
         return FALSE;

@@ -49,6 +49,8 @@ bool InstallMode(const GlobalInfo* info)
 // The counts are the truth: product keys without any count are left over from an earlier failure.
 void RemoveStalePellimarKey()
 {
+    // An unreadable count is not a count of 0: the registrations are not leftovers then.
+    RebuildUnreadableUsageCount();
     DWORD count = 0;
     if (!GetUsageCounts(&count) || count != 0)
         return;
@@ -75,6 +77,18 @@ void OnCreate(HWND window)
 {
     LogEvent(L"BEGIN - WM_CREATE");
     PlaceWindow(window);
+    GlobalInfo* info = g_pGlobalInfo;
+    if (info != nullptr && !info->Uninstall && info->MakerDir.IsEmpty())
+    {
+        // No payload was written and no version read: the chain would "install" files that do not
+        // exist, count the product and report success. The run ends here, before anything changes,
+        // and the caller learns it from the exit code.
+        LogEvent(L"  Error - No Norvatek directory, nothing can be installed.");
+        RunResult = ERROR_CANNOT_MAKE;
+        PostMessageW(window, WM_CLOSE, 0, 0);
+        LogEvent(L"END - WM_CREATE");
+        return;
+    }
     if (InstallMode(g_pGlobalInfo))
     {
         RemoveStalePellimarKey();

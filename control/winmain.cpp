@@ -38,7 +38,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     if (!RegisterMainWindowClass(instance))
         return 0;
     if (!CreateMainWindow(instance, commandLine))
-        return 0;
+        return static_cast<int>(RunResult);   // 0 unless the start-up failed with an error
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0)

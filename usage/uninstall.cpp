@@ -41,7 +41,11 @@ void DeleteIfFile(const CWString& directory, const wchar_t* name)
     path = directory;
     path.AppendPathComponent(name);
     if (IsExistingFile(path.Str()))
+    {
+        // Our own file: a read-only attribute must not leave it behind as "in use".
+        ClearReadOnly(path.Str());
         DeleteFiles(path.Str(), FALSE);
+    }
 }
 
 void RemoveLegacyDeviceKey()
@@ -151,6 +155,8 @@ void RemovePellimarKeyTree()
 void UninstallPellimar()
 {
     GlobalInfo* info = g_pGlobalInfo;
+    // Released as it is, an unreadable count would make this product look like the last user.
+    RebuildUnreadableUsageCount();
     DWORD before1 = CountBeforeRelease(info->DriversDir.Str());
     DWORD before2 = CountBeforeRelease(info->MakerDir.Str());
 

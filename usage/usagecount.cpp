@@ -5,6 +5,7 @@
 #include "base/wstring.h"
 #include "context/globalinfo.h"
 #include "context/platform.h"
+#include "control/copystep.h"
 #include "system/removal.h"
 
 const wchar_t kSharedDllsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls";
@@ -18,6 +19,17 @@ namespace
 bool IsCountType(DWORD type)
 {
     return type == REG_SZ || type == REG_DWORD;
+}
+
+// Whether the decimal reading of text finds a number at all: blanks and a sign, then a digit.
+bool StartsWithNumber(const wchar_t* text)
+{
+    const wchar_t* p = text;
+    while (*p == L' ' || (*p >= L'\t' && *p <= L'\r'))
+        ++p;
+    if (*p == L'+' || *p == L'-')
+        ++p;
+    return *p >= L'0' && *p <= L'9';
 }
 }  // namespace
 
@@ -66,6 +78,24 @@ BOOL CUsageCount::Exists()
         return FALSE;
     m_type = IsCountType(type) ? static_cast<int>(type) : -1;
     return m_type != -1;
+}
+
+BOOL CUsageCount::IsUnreadable()
+{
+    DWORD type = 0;
+    DWORD size = 0;
+    // A missing value is no count at all, which is what a driver without users has.
+    if (m_entry.QueryValueSize(&type, &size) != ERROR_SUCCESS)
+        return FALSE;
+    if (GetCount() == kNoCount)
+        return TRUE;
+    if (type != REG_SZ)
+        return FALSE;
+    wchar_t text[132] = {};
+    DWORD bytes = 263;
+    if (m_entry.QueryValue(&type, text, &bytes) != ERROR_SUCCESS)
+        return TRUE;
+    return StartsWithNumber(text) ? FALSE : TRUE;
 }
 
 DWORD CUsageCount::GetCount()
@@ -169,6 +199,28 @@ BOOL GetUsageCounts(DWORD* count)
     return TRUE;
 }
 
+BOOL RebuildUnreadableUsageCount()
+{
+    // Taken as 0, an unreadable count makes the driver look unused: an install would blast the other
+    // products' registrations as leftovers, an update would write 0, and the next uninstall would
+    // remove the driver under the products that still use it. Each product that raised the count
+    // holds a registration key, so their number is what the count has to be.
+    wchar_t path[kPathChars + 32];
+    if (!JoinRegistryPath(path, kPathChars + 32, g_pGlobalInfo->DriversDir.Str(), kDriverFileName))
+        return FALSE;
+    CUsageCount count(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    if (!count.IsUnreadable())
+        return FALSE;
+    CRegistryEntry products(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
+    int registered = products.GetSubKeyCount();
+    if (registered < 0)
+        registered = 0;
+    LogEvent(L"  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path,
+             registered);
+    count.SetCount(static_cast<DWORD>(registered), TRUE);
+    return TRUE;
+}
+
 DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile)
 {
     if (fileName == nullptr || directory == nullptr || appId == nullptr)
@@ -206,6 +258,8 @@ DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const 
     if (result == 0 && !keepFile)
     {
         LogEvent(L"  RefCount %s reached 0.", path);
+        // The image is ours: a read-only attribute would make the deletion fail now and at the restart.
+        ClearReadOnly(path);
         DeleteFiles(path, TRUE);
     }
     return result;

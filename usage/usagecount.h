@@ -22,6 +22,9 @@ public:
     ~CUsageCount() = default;
 
     BOOL Exists();
+    // The value is there but says nothing usable as a count: another type, the all-ones value, more
+    // than 32 bits, or a text that does not begin with a number (an empty string reads as 0).
+    BOOL IsUnreadable();
     DWORD GetCount();
     LONG SetCount(DWORD count, BOOL asString);
     DWORD Decrement(BOOL deleteAtZero);
@@ -43,4 +46,7 @@ DWORD ParseCountText(const wchar_t* text);
 bool JoinRegistryPath(wchar_t* out, int capacity, const wchar_t* directory, const wchar_t* name);
 
 BOOL GetUsageCounts(DWORD* count);
+// When the driver's main count is there but unreadable, rewrites it as the number of products
+// registered under the Pellimar key and logs that. TRUE when it rewrote the count.
+BOOL RebuildUnreadableUsageCount();
 DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile);

@@ -34,6 +34,8 @@ BOOL UpdateUsageCounts()
         LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CUsageCount.");
         return FALSE;
     }
+    // An update-only run writes the count back unraised: an unreadable one must not become 0 here.
+    RebuildUnreadableUsageCount();
     DWORD c1 = ReadCount(main);
     CUsageCount* maker = nullptr;
     DWORD c2 = 0;
