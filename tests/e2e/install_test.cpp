@@ -186,6 +186,11 @@ TEST_F(Install, AServiceMarkedForDeletionIsRepairedAndARestartRequested)
         CloseServiceHandle(service);
         CloseServiceHandle(scm);
         run = RunCase(L"/Q /NOREGQZ PRODUCTB");
+        // Read while the holder still has its handle: Wine drops the key of a deleted service once the
+        // last handle closes, repaired or not (Windows keeps the repaired one).
+        EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kServiceKey, L"DeleteFlag"));
+        EXPECT_EQ(0u, ServiceValue(L"ImagePath").find(L"\\??\\"));
+        EXPECT_EQ(3u, GetDword(HKEY_LOCAL_MACHINE, kServiceKey, L"Start"));
     }
     ASSERT_TRUE(run.process.finished);
     EXPECT_EQ(1u, run.process.exitCode);
@@ -193,8 +198,6 @@ TEST_F(Install, AServiceMarkedForDeletionIsRepairedAndARestartRequested)
     EXPECT_TRUE(run.Has("    Pellimar:Removed DeleteFlag and set Start to 3"));
     EXPECT_TRUE(run.Has("    Pellimar:Manually set ErrorControl, Type, and ImagePath values."));
     EXPECT_TRUE(run.Has("  Due to the driver service being marked for deletion, a reboot is required before the new driver can be used."));
-    EXPECT_FALSE(ValueExists(HKEY_LOCAL_MACHINE, kServiceKey, L"DeleteFlag"));
-    EXPECT_EQ(0u, ServiceValue(L"ImagePath").find(L"\\??\\"));
 }
 
 TEST_F(Install, ANewerInstalledDriverIsKeptUnlessForced)

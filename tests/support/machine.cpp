@@ -40,7 +40,10 @@ bool IsOurs(const std::wstring& entry, const Locations& where)
         if (!dir.empty() && e.find(Upper(dir)) != std::wstring::npos)
             return true;
     }
-    return e.find(L"PELLIMAR64X86") != std::wstring::npos || e.find(L"TOVRAND") != std::wstring::npos;
+    // Our files by name, the self-delete copies in a temporary directory also by their short names
+    // ("TOVR~..."), and anything a test scheduled in its scratch directories ("tvt<pid>_<n>").
+    return e.find(L"PELLIMAR64X86") != std::wstring::npos || e.find(L"TOVRAND") != std::wstring::npos ||
+           e.find(L"\\TOVR~") != std::wstring::npos || e.find(L"\\TVT") != std::wstring::npos;
 }
 }  // namespace
 
