@@ -125,3 +125,66 @@ TEST_F(LifecycleConcurrent, TwoUninstallsAtTheSameMomentLeaveNothing)
     EXPECT_TRUE(FileExists(otherCopy)) << "the copy of the product that left first is not the installer's to delete";
     ForgetSelfDelete(temp.Path());
 }
+
+TEST_F(LifecycleConcurrent, AnUninstallAndAnInstallAtTheSameMomentBothTakeEffect)
+{
+    PendingBaseline baseline;
+    Sequence sequence(false);
+    sequence.Run({Action::Install, L"/Q PRODUCTA", "PRODUCTA", Phase::Installed, 1, "PRODUCTA", 1, 0, nullptr},
+                 "install A");
+    sequence.Run({Action::Install, L"/Q PRODUCTB", "PRODUCTB", Phase::Installed, 2, "PRODUCTA PRODUCTB", 2, 0,
+                  nullptr},
+                 "install B");
+    SetString(HKEY_LOCAL_MACHINE, kInstalledApps, L"PRODUCTC", L"C:\\Products\\PRODUCTC");
+    ScratchDir setupA, temp;
+    Process a, c;
+    RunTogether(CopyOfInstaller(setupA), L"/U /Q PRODUCTA", InstallerPath(), L"/Q PRODUCTC", temp.Path(), &a, &c);
+    ASSERT_TRUE(a.finished && c.finished);
+    EXPECT_EQ(0u, a.exitCode);
+    EXPECT_EQ(0u, c.exitCode);
+    std::vector<std::string> log = ReadLog(temp.Path());
+    ExpectSerialised(log, a.pid, c.pid);
+    // Whichever ran second decides whether the maker's directory is left: an uninstall removes it
+    // when it is empty, an install leaves it.
+    InstallerState expected = Installed(2, {"PRODUCTB", "PRODUCTC"}, 3);
+    if (SpanOf(log, a.pid).first > SpanOf(log, c.pid).first)
+        expected.makerDir = "absent";
+    EXPECT_TRUE(MachineIs(expected, baseline));
+}
+
+// A setup that shows the closing box holds the machine-wide lock until the box is answered. Another
+// setup gives up waiting after five seconds and goes on; both products count.
+TEST_F(LifecycleConcurrent, ARunWaitingForItsBoxDoesNotBlockTheNextForEver)
+{
+    PendingBaseline baseline;
+    SetString(HKEY_LOCAL_MACHINE, kInstalledApps, L"PRODUCTA", L"C:\\Products\\PRODUCTA");
+    SetString(HKEY_LOCAL_MACHINE, kInstalledApps, L"PRODUCTB", L"C:\\Products\\PRODUCTB");
+    ScratchDir temp;
+    HANDLE first = Start(L"\"" + InstallerPath() + L"\" PRODUCTA", temp.Path());
+    ASSERT_NE(nullptr, first);
+    bool shown = false;
+    for (int waited = 0; waited < 30000 && !shown; waited += 50)
+    {
+        HWND box = FindWindowW(L"#32770", L"Pellimar Installer");
+        shown = box != nullptr && IsWindowVisible(box);
+        if (!shown)
+            Sleep(50);
+    }
+    Process b = harness::Run(L"\"" + InstallerPath() + L"\" /Q PRODUCTB", temp.Path());
+    Process a;
+    {
+        MessageBoxAnswerer answerer(L"Pellimar Installer");
+        a = Wait(first);
+        EXPECT_EQ(L"Pellimar has been successfully updated", answerer.Text());
+    }
+    ASSERT_TRUE(shown) << "the first run's closing box never appeared";
+    ASSERT_TRUE(a.finished && b.finished);
+    EXPECT_EQ(0u, a.exitCode);
+    EXPECT_EQ(0u, b.exitCode);
+    std::vector<std::string> log = ReadLog(temp.Path());
+    int timeout = FindLine(log, "  The other instance of tovrand still has the mutex, something must be wrong with "
+                                "it, continuing anyway.");
+    ASSERT_GE(timeout, 0);
+    EXPECT_EQ(std::to_string(b.pid), PidOf(log[timeout]));
+    EXPECT_TRUE(MachineIs(Installed(2, {"PRODUCTA", "PRODUCTB"}, 2), baseline));
+}

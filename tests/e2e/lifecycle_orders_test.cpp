@@ -33,6 +33,11 @@ std::vector<Order> AllOrders()
     return orders;
 }
 
+void PrintTo(const Order& order, std::ostream* os)
+{
+    *os << "leaving " << order.leaving << (order.beforeVista ? " before Vista" : " on Vista");
+}
+
 std::string OrderName(const ::testing::TestParamInfo<Order>& info)
 {
     return info.param.leaving + (info.param.beforeVista ? "_BeforeVista" : "_Vista");

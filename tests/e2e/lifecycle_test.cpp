@@ -87,6 +87,16 @@ const Scenario kScenarios[] = {
          {Up, L"/Q", "", Phase::UpdateOnly, 0, "", 3, 0, nullptr},
          {I, L"/Q PRODUCTC", "PRODUCTC", Inst, 1, "PRODUCTC", 4, 0, nullptr},
      }},
+    {"NoDelAndNoRegQzAffectOnlyTheirOwnRun",
+     {
+         {I, L"/Q /NOREGQZ PRODUCTA", "PRODUCTA", Inst, 1, "PRODUCTA", 0, 0, nullptr},
+         {I, L"/Q PRODUCTB", "PRODUCTB", Inst, 2, "PRODUCTA PRODUCTB", 1, 0, nullptr},
+         {U, L"/U /Q /NODEL PRODUCTA", "PRODUCTA", Inst, 1, "PRODUCTB", 1, 0, nullptr},
+         {U, L"/U /Q /NODEL PRODUCTB", "PRODUCTB", Phase::KeptByNoDel, 0, "", 1, 0, nullptr},
+         // The driver left in place counts again from nothing.
+         {I, L"/Q PRODUCTC", "PRODUCTC", Inst, 1, "PRODUCTC", 2, 0, nullptr},
+         {U, L"/U /Q PRODUCTC", "PRODUCTC", Phase::Removed, 0, "", 3, 0, nullptr},
+     }},
 };
 
 struct Case
@@ -94,6 +104,11 @@ struct Case
     size_t scenario;
     bool beforeVista;
 };
+
+void PrintTo(const Case& c, std::ostream* os)
+{
+    *os << kScenarios[c.scenario].name << (c.beforeVista ? " before Vista" : " on Vista");
+}
 
 std::string CaseName(const ::testing::TestParamInfo<Case>& info)
 {

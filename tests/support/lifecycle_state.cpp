@@ -112,7 +112,8 @@ InstallerState Installed(int count, const std::vector<std::string>& products, in
     s.sharedDir = "KVManifests TOVRAND64x86.EXE";
     s.manifestsDir = "PELLMAR.GRD PELLMAR.KVM PELLMAR.SIG";
     s.pending = "";
-    s.quazel = "registered=1 runs=" + std::to_string(registrationRuns) + " last='/QZREG /64X86 /LOG'";
+    s.quazel = registrationRuns == 0 ? "absent"
+                                     : "registered=1 runs=" + std::to_string(registrationRuns) + " last='/QZREG /64X86 /LOG'";
     return s;
 }
 

@@ -33,7 +33,7 @@ struct InstallerState
 // Nothing of the installer on the machine.
 InstallerState NoTrace();
 // The driver installed for products (each registered with Dir1 = 1), the main count at count, and the
-// registration program run registrationRuns times, the last time to register. Before Vista the maker's
+// registration program run registrationRuns times (none: no record), the last time to register. Before Vista the maker's
 // directory holds the driver files too and carries the same count.
 InstallerState Installed(int count, const std::vector<std::string>& products, int registrationRuns,
                          bool beforeVista = false);

@@ -100,6 +100,12 @@ InstallerState ExpectedAfter(const Step& step, bool beforeVista)
         return s;
     case Phase::Removed:
         return Removed(step.registrationRuns);
+    case Phase::KeptByNoDel:
+        s = Installed(0, {}, step.registrationRuns, beforeVista);
+        s.mainCount = s.makerCount = s.pellimarKey = "absent";
+        if (!beforeVista)
+            s.makerDir = "absent";
+        return s;
     }
     return s;
 }

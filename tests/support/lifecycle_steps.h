@@ -23,6 +23,7 @@ enum class Phase
     UpdateOnly,    // what an update-only run on a machine without the driver leaves
     Installed,     // the driver installed and counted (count, products, registration runs)
     Removed,       // the last product gone; the self-delete's temporary copy waits for the restart
+    KeptByNoDel,   // the last product gone with NODEL: no count, no product key, everything else stays
 };
 
 struct Step
