@@ -65,6 +65,8 @@ TEST_P(RemovalOrder, CountsFallOnePerProductAndTheLastTakesEverything)
             GTEST_SKIP() << "needs Wine's per-program Windows version";
         SetWindowsVersion(L"winxp64");
     }
+    // Other programs' pending renames stay as they are through every run.
+    ForeignPendingRenames foreign;
     Sequence sequence(order.beforeVista);
     std::vector<std::string> installed;
     int registrations = 0;

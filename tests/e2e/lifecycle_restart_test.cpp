@@ -77,7 +77,7 @@ TEST_P(LifecycleRestart, ADriverInUseIsReplacedAtTheRestartAndTheLifecycleGoesOn
     if (BeforeVista())
         EXPECT_TRUE(Payload(L"PELLIMAR64x86.SYS") == ReadFileBytes(Where().makerDir + L"\\PELLIMAR64x86.SYS"))
             << "the maker's directory lacks the new driver";
-    ASSERT_TRUE(Restart());
+    ASSERT_TRUE(sequence.Restart());
     Step restarted = {Action::Install, L"", "", Phase::Installed, 2, "PRODUCTA PRODUCTB", 2, 0, nullptr};
     EXPECT_TRUE(MachineIs(ExpectedAfter(restarted, BeforeVista()), sequence.Baseline())) << "after the restart";
     EXPECT_TRUE(Payload(L"PELLIMAR64x86.SYS") == ReadFileBytes(Driver())) << "the new driver is not in place";
@@ -108,7 +108,7 @@ TEST_P(LifecycleRestart, ALoadedDriverLeftByTheLastUninstallGoesAtTheRestart)
         expected.pending = PendingPair(L"\\??\\" + ShortPath(Driver()), L"");
         sequence.Run(step, "remove A while the driver is loaded", expected);
     }
-    ASSERT_TRUE(Restart());
+    ASSERT_TRUE(sequence.Restart());
     EXPECT_TRUE(MachineIs(Removed(2), sequence.Baseline())) << "after the restart";
     sequence.Run({Action::Install, L"/Q PRODUCTB", "PRODUCTB", Phase::Installed, 1, "PRODUCTB", 3, 0, nullptr},
                  "install B");
@@ -131,7 +131,7 @@ TEST_P(LifecycleRestart, AnInstallBeforeTheRestartKeepsTheDriverThatTheLastUnins
     // The driver is unloaded; a product installs before the machine restarts.
     sequence.Run({Action::Install, L"/Q PRODUCTB", "PRODUCTB", Phase::Installed, 1, "PRODUCTB", 3, 0, nullptr},
                  "install B before the restart");
-    ASSERT_TRUE(Restart());
+    ASSERT_TRUE(sequence.Restart());
     Step restarted = {Action::Install, L"", "", Phase::Installed, 1, "PRODUCTB", 3, 0, nullptr};
     EXPECT_TRUE(MachineIs(ExpectedAfter(restarted, BeforeVista()), sequence.Baseline())) << "after the restart";
     EXPECT_TRUE(Payload(L"PELLIMAR64x86.SYS") == ReadFileBytes(Driver())) << "the new driver is not in place";
@@ -172,7 +172,7 @@ TEST_P(LifecycleRestart, TheLastUninstallThroughTheUninstallEntryAndAnInstallBef
     expected.pending = folderPair;
     sequence.Run(step, "install B before the restart", expected);
 
-    ASSERT_TRUE(Restart());
+    ASSERT_TRUE(sequence.Restart());
     EXPECT_TRUE(MachineIs(ExpectedAfter(step, BeforeVista()), sequence.Baseline())) << "after the restart";
     EXPECT_TRUE(ReadFileBytes(InstallerPath()) == ReadFileBytes(shared)) << "the shared copy is not the installer";
 }

@@ -134,25 +134,27 @@ std::string PendingPair(const std::wstring& from, const std::wstring& to)
     return "[" + Narrow(from) + "]->[" + Narrow(to) + "]";
 }
 
-std::string PendingBaseline::Added() const
+std::string PendingBaseline::Changes() const
 {
     std::vector<std::wstring> now = PendingRenameList();
     std::vector<std::pair<std::wstring, std::wstring>> old;
     for (size_t i = 0; i + 1 < m_entries.size(); i += 2)
         old.emplace_back(m_entries[i], m_entries[i + 1]);
-    std::vector<std::string> added;
+    std::vector<std::string> changes;
     for (size_t i = 0; i + 1 < now.size(); i += 2)
     {
         auto known = std::find(old.begin(), old.end(), std::make_pair(now[i], now[i + 1]));
         if (known != old.end())
             old.erase(known);
         else
-            added.push_back(PendingPair(now[i], now[i + 1]));
+            changes.push_back(PendingPair(now[i], now[i + 1]));
     }
     // A list of odd length is broken: show its last string on its own.
     if (now.size() % 2 == 1)
-        added.push_back("[" + Narrow(now.back()) + "]->(missing)");
-    return Join(added, false);
+        changes.push_back("[" + Narrow(now.back()) + "]->(missing)");
+    for (const auto& lost : old)
+        changes.push_back("lost " + PendingPair(lost.first, lost.second));
+    return Join(changes, false);
 }
 
 void PendingBaseline::Drop(const std::wstring& from, const std::wstring& to)
@@ -192,7 +194,7 @@ InstallerState ReadInstallerState(const PendingBaseline& baseline)
     s.makerDir = ListDirectory(w.makerDir);
     s.sharedDir = ListDirectory(w.sharedDir);
     s.manifestsDir = ListDirectory(w.manifestsDir);
-    s.pending = baseline.Added();
+    s.pending = baseline.Changes();
     s.quazel = Quazel();
     return s;
 }

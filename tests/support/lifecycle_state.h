@@ -41,14 +41,17 @@ InstallerState Installed(int count, const std::vector<std::string>& products, in
 // The pending deletion of the self-delete's temporary copy is the caller's to add.
 InstallerState Removed(int registrationRuns);
 
-// Pending-rename list at the start of a test: pairs of other programs, or of earlier tests, that a
-// comparison ignores.
+// Pending-rename list at the start of a test: pairs of other programs, or of earlier tests. A
+// comparison shows what was added to it since, and what of it was lost or changed.
 class PendingBaseline
 {
 public:
     PendingBaseline();
-    // Pairs in the list now that were not there at the start, "[from]->[to]" each, blank-separated.
-    std::string Added() const;
+    // Pairs added since the start, "[from]->[to]" each, then pairs of the start that are gone,
+    // "lost [from]->[to]" each; blank-separated.
+    std::string Changes() const;
+    // A restart carried out the whole list: from now on nothing is expected of it.
+    void Restarted() { m_entries.clear(); }
     // Takes one pair away from the real list again (a scheduled deletion the test has looked at).
     static void Drop(const std::wstring& from, const std::wstring& to);
 

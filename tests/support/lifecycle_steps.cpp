@@ -120,6 +120,22 @@ void Sequence::SwitchVersion(bool beforeVista)
     SetWindowsVersion(beforeVista ? L"winxp64" : L"");
 }
 
+bool Sequence::Restart()
+{
+    m_baseline.Restarted();
+    return harness::Restart();
+}
+
+ForeignPendingRenames::ForeignPendingRenames()
+{
+    std::vector<std::wstring> entries = PendingRenameList();
+    for (const wchar_t* e : {L"\\??\\C:\\Foreign\\setup.tmp", L"",
+                             L"\\??\\C:\\Foreign\\new\\agent.dll", L"!\\??\\C:\\Foreign\\agent.dll",
+                             L"\\??\\C:\\Foreign\\PELLIMAR64x86.SYS", L""})
+        entries.push_back(e);
+    SetPendingRenames(entries);
+}
+
 InstallerRun Sequence::Run(const Step& step, const std::string& label)
 {
     return Run(step, label, ExpectedAfter(step, m_beforeVista));

@@ -68,11 +68,25 @@ public:
     const PendingBaseline& Baseline() const { return m_baseline; }
     // The system changes under the installed products (an upgrade to Vista or later, say).
     void SwitchVersion(bool beforeVista);
+    // Restarts the machine, which carries out the whole pending-rename list.
+    bool Restart();
 
 private:
     bool m_beforeVista;
     PendingBaseline m_baseline;
     ScratchDir m_setup;            // where the products' setups keep their copy of the installer
+};
+
+// Pending renames and deletions of other programs, put on the list for the life of the object and the
+// list put back as it was afterwards: an installer run must leave them as they are. One of them
+// deletes a file of the driver's name in another directory.
+class ForeignPendingRenames
+{
+public:
+    ForeignPendingRenames();
+
+private:
+    PendingRenamesGuard m_guard;
 };
 
 std::vector<std::string> Words(const std::string& text);
