@@ -182,8 +182,17 @@ InstallerState ReadInstallerState(const PendingBaseline& baseline)
     s.uninstallEntry = KeyExists(HKEY_LOCAL_MACHINE, kUninstallKey)
                            ? Narrow(GetString(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString"))
                            : "absent";
-    s.service = ServiceExists() ? "present ImagePath=" + Narrow(GetString(HKEY_LOCAL_MACHINE, kServiceKey, L"ImagePath"))
-                                : "absent";
+    // The service manager's answer and the service's key must agree.
+    bool known = ServiceExists();
+    bool key = KeyExists(HKEY_LOCAL_MACHINE, kServiceKey);
+    std::string image = "ImagePath=" + Narrow(GetString(HKEY_LOCAL_MACHINE, kServiceKey, L"ImagePath"));
+    if (known && key)
+        s.service = "present " + image;
+    else if (!known && !key)
+        s.service = "absent";
+    else
+        s.service = std::string(known ? "known to the service manager" : "unknown to the service manager") +
+                    (key ? " with a key " + image : " without a key");
     DWORD limit = GetDword(HKEY_LOCAL_MACHINE, kLanmanKey, L"CachedOpenLimit");
     s.cachedOpenLimit = limit == 0xFFFFFFFF ? "absent" : std::to_string(limit);
     std::vector<std::string> drivers;

@@ -20,7 +20,7 @@ struct InstallerState
     std::string installerUsage;   // SharedDlls value of the shared copy of the installer
     std::string pellimarKey;      // product subkeys, sorted, each with its Dir1: "PRODUCTA(Dir1=1)"
     std::string uninstallEntry;   // QuietUninstallString
-    std::string service;          // "present ImagePath=..."
+    std::string service;          // service manager and key: "present ImagePath=..."
     std::string cachedOpenLimit;
     std::string driversDir;       // which of our file names the drivers directory holds
     std::string makerDir;
