@@ -251,7 +251,8 @@ int CWString::Find(const wchar_t* text, bool ignoreCase) const
     return -1;
 }
 
-CWString CWString::Left(int n) const
+// The n characters from the start (fromEnd false) or the end of the text, n kept within the text.
+CWString CWString::Slice(int n, bool fromEnd) const
 {
     int length = Length();
     if (n < 0)
@@ -260,20 +261,7 @@ CWString CWString::Left(int n) const
         n = length;
     CWString result(n + 1);
     if (n > 0)
-        CopyMemory(result.m_buffer, m_buffer, sizeof(wchar_t) * n);
-    return result;
-}
-
-CWString CWString::Right(int n) const
-{
-    int length = Length();
-    if (n < 0)
-        n = 0;
-    if (n > length)
-        n = length;
-    CWString result(n + 1);
-    if (n > 0)
-        CopyMemory(result.m_buffer, m_buffer + length - n, sizeof(wchar_t) * n);
+        CopyMemory(result.m_buffer, m_buffer + (fromEnd ? length - n : 0), sizeof(wchar_t) * n);
     return result;
 }
 

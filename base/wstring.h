@@ -37,8 +37,8 @@ public:
     wchar_t* CharAt(int index);
     int FindChar(wchar_t ch) const;
     int Find(const wchar_t* text, bool ignoreCase) const;
-    CWString Left(int n) const;
-    CWString Right(int n) const;
+    CWString Left(int n) const { return Slice(n, false); }
+    CWString Right(int n) const { return Slice(n, true); }
     bool StripLastPathComponent();
 
     void SetTag(DWORD tag) { m_tag = tag; m_hasTag = true; }
@@ -47,6 +47,7 @@ public:
 
 private:
     void Reallocate(int capacity, bool keepText);
+    CWString Slice(int n, bool fromEnd) const;
 
     int m_capacity;
     DWORD m_tag;

@@ -25,7 +25,6 @@ GlobalInfo::GlobalInfo()
 
 namespace
 {
-const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 
 void WriteBanner(const GlobalInfo& info, const SYSTEMTIME& now)
 {

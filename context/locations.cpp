@@ -17,10 +17,11 @@ const wchar_t kManifestSigName[] = L"PELLMAR.SIG";
 const wchar_t kInstallerFileName[] = L"TOVRAND64x86.EXE";
 const wchar_t kPayloadResourceType[] = L"BINARYRC";
 
-namespace
-{
 const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const wchar_t kSharedDirName[] = L"Norvatek Shared";
+
+namespace
+{
 const wchar_t kManifestsDirName[] = L"KVManifests";
 
 struct PayloadFile

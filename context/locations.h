@@ -17,6 +17,9 @@ extern const wchar_t kManifestGrdName[];    // "PELLMAR.GRD"
 extern const wchar_t kManifestSigName[];    // "PELLMAR.SIG"
 extern const wchar_t kInstallerFileName[];  // "TOVRAND64x86.EXE", the installer's copy in SharedDir
 extern const wchar_t kPayloadResourceType[];   // "BINARYRC"
+extern const wchar_t kSharedDirName[];      // "Norvatek Shared", below the Common Files directory
+// HKLM key of "ProgramFilesDir" and "CommonFilesDir".
+extern const wchar_t kCurrentVersionKey[];
 
 // out = dir joined with name. An empty dir gives an empty out: a bare name would be taken relative
 // to the current directory, which is never what the installer means.

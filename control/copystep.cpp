@@ -14,8 +14,8 @@ int CopyIndex = 0;
 
 namespace
 {
-const wchar_t* const kDriverFiles[] = {L"PELLIMAR64x86.SYS", L"PELLIMAR64x86.INF", L"PELLIMAR64x86.CAT"};
-const wchar_t* const kManifestFiles[] = {L"PELLMAR.KVM", L"PELLMAR.GRD", L"PELLMAR.SIG"};
+const wchar_t* const kDriverFiles[] = {kDriverSysName, kDriverInfName, kDriverCatName};
+const wchar_t* const kManifestFiles[] = {kManifestKvmName, kManifestGrdName, kManifestSigName};
 
 void AddPair(CWStringArray* list, const CWString& directoryFrom, const CWString& directoryTo, const wchar_t* name)
 {
@@ -65,7 +65,7 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
         {
             CWString target(260);
             target = info->SharedDir;
-            target.AppendPathComponent(L"TOVRAND64x86.EXE");
+            target.AppendPathComponent(kInstallerFileName);
             list->Add(info->ModulePath.Str(), 0);
             list->Add(target.Str(), 0);
         }

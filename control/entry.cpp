@@ -27,14 +27,14 @@ const DWORD kCannotStart = 99;
 
 BOOL ReadInstalledTovrandPath(CWString& path)
 {
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", L"CommonFilesDir");
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
     DWORD type = 0;
     // One character short of the buffer, so that a value stored without its terminator still ends.
     DWORD size = static_cast<DWORD>((path.Capacity() - 1) * sizeof(wchar_t));
     if (entry.QueryValue(&type, path.Buffer(), &size) != ERROR_SUCCESS)
         return FALSE;
-    path.AppendPathComponent(L"Norvatek Shared");
-    path.AppendPathComponent(L"TOVRAND64x86.EXE");
+    path.AppendPathComponent(kSharedDirName);
+    path.AppendPathComponent(kInstallerFileName);
     return TRUE;
 }
 

@@ -291,7 +291,7 @@ void CheckOldInstalledTovrand()
     // Copies before 12.8.0.12 stay loaded until a restart.
     if (version.CompareFileVersion(MAKELONG(8, 12), MAKELONG(12, 0)) == 2)
     {
-        LogEvent(L"  Installed %s is less than 12.8.0.12.  Setting reboot flag.", L"TOVRAND64x86.EXE");
+        LogEvent(L"  Installed %s is less than 12.8.0.12.  Setting reboot flag.", kInstallerFileName);
         info->RebootRequired = TRUE;
     }
 }

@@ -4,10 +4,8 @@
 # Usage: scripts/demo.sh [installer arguments]     (default: /Q DEMOPRODUCT)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
 build=${TOVRAND_BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
 prefix=$build/wine
 "$root/scripts/wine-prefix.sh" "$prefix" start
 trap '"$root/scripts/wine-prefix.sh" "$prefix" stop' EXIT

@@ -4,10 +4,8 @@
 # Arguments go to ctest, e.g. scripts/test.sh -R WString
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-"$root/scripts/setup.sh"
+"$root/scripts/build.sh"
 build=${TOVRAND_BUILD_DIR:-$root/build}
-cmake -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j"$(nproc)" >/dev/null
 cd "$build"
 status=0
 ctest --output-on-failure --timeout 600 "$@" || status=$?

@@ -4,14 +4,13 @@
 #include "base/log.h"
 #include "base/registry.h"
 #include "base/wstring.h"
+#include "context/locations.h"
 
 namespace
 {
 const int kShortPathChars = 290;   // filled with a size of 289
 const int kFilePathChars = 290;
 const int kSharedPathChars = 260;
-const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-const wchar_t kSharedFolderName[] = L"Norvatek Shared";
 }  // namespace
 
 BOOL MarkFileForDeletionOnReboot(const wchar_t* path)
@@ -93,8 +92,8 @@ void RemoveSharedDirectory()
     if (path.Buffer()[path.Capacity() - 1] != L'\0' || path.IsEmpty())
         return;
     // The join is cut at the capacity; a cut path would name some other folder.
-    int expected = path.Length() + (*path.LastChar() != L'\\' ? 1 : 0) + lstrlenW(kSharedFolderName);
-    path.AppendPathComponent(kSharedFolderName);
+    int expected = path.Length() + (*path.LastChar() != L'\\' ? 1 : 0) + lstrlenW(kSharedDirName);
+    path.AppendPathComponent(kSharedDirName);
     if (path.Length() != expected)
         return;
 

@@ -21,7 +21,7 @@ const wchar_t kLegacyDeviceKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGA
 DWORD CountBeforeRelease(const wchar_t* directory)
 {
     wchar_t path[kPathChars + 32];
-    JoinRegistryPath(path, kPathChars + 32, directory, kDriverFileName);
+    JoinRegistryPath(path, kPathChars + 32, directory, kDriverSysName);
     CUsageCount* record = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
     if (record == nullptr)
     {
@@ -83,19 +83,19 @@ void RemoveDriverLeftovers(GlobalInfo* info)
 
     RemoveLegacyDeviceKey();
 
-    DeleteIfFile(info->KvManifestsDir, L"PELLMAR.KVM");
-    DeleteIfFile(info->KvManifestsDir, L"PELLMAR.GRD");
-    DeleteIfFile(info->KvManifestsDir, L"PELLMAR.SIG");
+    DeleteIfFile(info->KvManifestsDir, kManifestKvmName);
+    DeleteIfFile(info->KvManifestsDir, kManifestGrdName);
+    DeleteIfFile(info->KvManifestsDir, kManifestSigName);
     if (!info->KvManifestsDir.IsEmpty() && IsExistingDirectory(info->KvManifestsDir.Str()) &&
         !RemoveDirectoryW(info->KvManifestsDir.Str()))
         LogEvent(L"  Cannot remove directory: %s, Error %d (probably still files in it)", info->KvManifestsDir.Str(),
                  static_cast<int>(GetLastError()));
     LogEvent(L"  Removed Kevault Manifests.");
 
-    DeleteIfFile(info->MakerDir, L"PELLIMAR64x86.INF");
-    DeleteIfFile(info->MakerDir, L"PELLIMAR64x86.CAT");
-    DeleteIfFile(info->DriversDir, L"PELLIMAR64x86.INF");
-    DeleteIfFile(info->DriversDir, L"PELLIMAR64x86.CAT");
+    DeleteIfFile(info->MakerDir, kDriverInfName);
+    DeleteIfFile(info->MakerDir, kDriverCatName);
+    DeleteIfFile(info->DriversDir, kDriverInfName);
+    DeleteIfFile(info->DriversDir, kDriverCatName);
     LogEvent(L"  Removed CAT and INF files");
 
     if (info->NoRegQz)
@@ -112,7 +112,7 @@ void RemoveInstallerCopy(GlobalInfo* info)
         DetermineSharedDir(info, TRUE);
     CWString copy(290);
     copy = info->SharedDir;
-    copy.AppendPathComponent(L"TOVRAND64x86.EXE");
+    copy.AppendPathComponent(kInstallerFileName);
     if (!info->SharedDir.IsEmpty() && ClearReadOnly(copy.Str()))
     {
         LogEvent(L"  Tovrand attributes okay.  Attempting to delete the copy in the Norvatek Shared folder.");
@@ -160,8 +160,8 @@ void UninstallPellimar()
     DWORD before1 = CountBeforeRelease(info->DriversDir.Str());
     DWORD before2 = CountBeforeRelease(info->MakerDir.Str());
 
-    DWORD r1 = ReleaseFileUsage(kDriverFileName, info->DriversDir.Str(), info->AppId.Str(), info->NoDel);
-    DWORD r2 = ReleaseFileUsage(kDriverFileName, info->MakerDir.Str(), info->AppId.Str(), info->NoDel);
+    DWORD r1 = ReleaseFileUsage(kDriverSysName, info->DriversDir.Str(), info->AppId.Str(), info->NoDel);
+    DWORD r2 = ReleaseFileUsage(kDriverSysName, info->MakerDir.Str(), info->AppId.Str(), info->NoDel);
     if (r1 == kNoCount)
         r1 = 0;
     if (r2 == kNoCount)
@@ -172,13 +172,13 @@ void UninstallPellimar()
     {
         if (before1 != kNoCount)
         {
-            LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverFileName, static_cast<int>(before1));
-            LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverFileName, static_cast<int>(r1));
+            LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(before1));
+            LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(r1));
         }
         if (before2 != kNoCount)
         {
-            LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverFileName, static_cast<int>(before2));
-            LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverFileName, static_cast<int>(r2));
+            LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(before2));
+            LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(r2));
         }
     }
     else if (!info->NoDel)

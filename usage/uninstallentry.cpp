@@ -37,7 +37,7 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b)
 void InstallerCopyPath(GlobalInfo* info, CWString& path)
 {
     path = info->SharedDir;
-    path.AppendPathComponent(L"TOVRAND64x86.EXE");
+    path.AppendPathComponent(kInstallerFileName);
 }
 }  // namespace
 

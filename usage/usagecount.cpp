@@ -7,12 +7,12 @@
 #include "context/platform.h"
 #include "control/copystep.h"
 #include "system/removal.h"
+#include "context/locations.h"
 
 const wchar_t kSharedDllsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls";
 const wchar_t kSharedUsageKey[] = L"Software\\Norvatek\\SharedUsage";
 const wchar_t kPellimarKey[] = L"SOFTWARE\\Norvatek\\Pellimar";
 const wchar_t kInstalledAppsKey[] = L"SOFTWARE\\Norvatek\\InstalledApps";
-const wchar_t kDriverFileName[] = L"PELLIMAR64x86.SYS";
 
 namespace
 {
@@ -167,7 +167,7 @@ BOOL GetUsageCounts(DWORD* count)
 {
     GlobalInfo* info = g_pGlobalInfo;
     wchar_t path[kPathChars + 32];
-    JoinRegistryPath(path, kPathChars + 32, info->DriversDir.Str(), kDriverFileName);
+    JoinRegistryPath(path, kPathChars + 32, info->DriversDir.Str(), kDriverSysName);
     CUsageCount* main = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
     if (main == nullptr)
     {
@@ -181,7 +181,7 @@ BOOL GetUsageCounts(DWORD* count)
     if (!IsWinVistaOrBetter())
     {
         // Before Vista the driver also lives in the maker's directory, with a count of its own.
-        JoinRegistryPath(path, kPathChars + 32, info->MakerDir.Str(), kDriverFileName);
+        JoinRegistryPath(path, kPathChars + 32, info->MakerDir.Str(), kDriverSysName);
         CUsageCount* maker = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
         if (maker == nullptr)
         {
@@ -206,7 +206,7 @@ BOOL RebuildUnreadableUsageCount()
     // remove the driver under the products that still use it. Each product that raised the count
     // holds a registration key, so their number is what the count has to be.
     wchar_t path[kPathChars + 32];
-    if (!JoinRegistryPath(path, kPathChars + 32, g_pGlobalInfo->DriversDir.Str(), kDriverFileName))
+    if (!JoinRegistryPath(path, kPathChars + 32, g_pGlobalInfo->DriversDir.Str(), kDriverSysName))
         return FALSE;
     CUsageCount count(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
     if (!count.IsUnreadable())

@@ -11,7 +11,6 @@ extern const wchar_t kSharedDllsKey[];        // Software\Microsoft\Windows\Curr
 extern const wchar_t kSharedUsageKey[];       // Software\Norvatek\SharedUsage
 extern const wchar_t kPellimarKey[];          // SOFTWARE\Norvatek\Pellimar
 extern const wchar_t kInstalledAppsKey[];     // SOFTWARE\Norvatek\InstalledApps
-extern const wchar_t kDriverFileName[];       // PELLIMAR64x86.SYS
 
 // One count: a REG_SZ of decimal digits or a REG_DWORD. The entry is never opened explicitly, so
 // every operation opens and closes the key for itself.

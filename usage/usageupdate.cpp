@@ -8,6 +8,7 @@
 #include "system/service.h"
 #include "usage/uninstallentry.h"
 #include "usage/usagecount.h"
+#include "context/locations.h"
 
 namespace
 {
@@ -25,8 +26,8 @@ BOOL UpdateUsageCounts()
     GlobalInfo* info = g_pGlobalInfo;
     wchar_t mainPath[kPathChars + 32];
     wchar_t makerPath[kPathChars + 32];
-    JoinRegistryPath(mainPath, kPathChars + 32, info->DriversDir.Str(), kDriverFileName);
-    JoinRegistryPath(makerPath, kPathChars + 32, info->MakerDir.Str(), kDriverFileName);
+    JoinRegistryPath(mainPath, kPathChars + 32, info->DriversDir.Str(), kDriverSysName);
+    JoinRegistryPath(makerPath, kPathChars + 32, info->MakerDir.Str(), kDriverSysName);
 
     CUsageCount* main = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, mainPath);
     if (main == nullptr)
@@ -51,13 +52,13 @@ BOOL UpdateUsageCounts()
         c2 = ReadCount(maker);
     }
     DWORD count = (c1 > c2 ? c1 : c2) + (info->UpdateRefCounts ? 1 : 0);
-    LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverFileName, static_cast<int>(c1));
-    LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverFileName, static_cast<int>(count));
+    LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(c1));
+    LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(count));
     main->SetCount(count, TRUE);
     if (maker != nullptr && !IsWinVistaOrBetter())
     {
-        LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverFileName, static_cast<int>(c2));
-        LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverFileName, static_cast<int>(count));
+        LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(c2));
+        LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(count));
         maker->SetCount(count, TRUE);
     }
     delete main;
