@@ -43,7 +43,7 @@ printf '  %-44s %9d %9s %9d  target <= 100 KiB: %s\n' "without payload (bin/nopa
   "$code_text" "$verdict"
 printf '  %-44s %9d %9s\n' "payload resources (difference)" "$((full - code))" "$(kib $((full - code)))"
 echo
-imports=$("$objdump" -p "$exe" | awk '/DLL Name:/ { print $3 }' | tr '\n' ' ')
+imports=$("$objdump" -p "$exe" | awk '/DLL Name:/ { print $3 }' | paste -sd' ')
 printf '  %-44s %s\n' "import table (DLL names)" "$imports"
 delayed=$("$objdump" -p "$exe" | awk '/Delay Import Directory/ { print $4 }')
 printf '  %-44s %s\n' "delay-load import directory" "$([ "$delayed" = 00000000 ] && echo none || echo "$delayed bytes (hex)")"
