@@ -1,0 +1,13 @@
+// The floor of the benchmark: a Windows GUI program that does nothing. Starting it costs what starting
+// any program costs on the bench machine (process creation, loader, C runtime start-up, and under Wine
+// the whole Wine process start), so the installer's times are read as multiples of it.
+// With the argument "user32" it also loads user32.dll, the first thing any real GUI program does (under
+// Wine that starts the graphics driver): a reference row, not the floor.
+#include <windows.h>
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR commandLine, int)
+{
+    if (commandLine != nullptr && lstrcmpiW(commandLine, L"user32") == 0)
+        LoadLibraryW(L"user32.dll");
+    return 0;
+}

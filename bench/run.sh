@@ -1,0 +1,49 @@
+#!/usr/bin/env bash
+# bench/run.sh [RUNS]: builds what the benchmark needs, starts the build tree's Wine machine and prints
+# the installer's figures: medians of RUNS runs (default 7) of each case, each against the floor (an
+# empty GUI program started the same way) measured in the same invocation; the pending-rename scan at
+# two sizes; the peak working set of an install; the exe's size with and without its payload; and its
+# import table. Targets are reported, never enforced: the exit code says only whether the bench ran.
+# The bench cleans the Wine machine of build/wine (or $TOVRAND_BUILD_DIR/wine) before each case: do
+# not run it while the tests run on the same build tree.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+runs=${1:-7}
+"$root/scripts/setup.sh"
+build=${TOVRAND_BUILD_DIR:-$root/build}
+cmake --no-warn-unused-cli -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
+cmake --build "$build" -j2 --target tovrand tovrand_nopayload bench_floor bench_driver bench_renames >/dev/null
+bin=$build/bin
+prefix=$build/wine
+"$root/scripts/wine-prefix.sh" "$prefix" start
+trap '"$root/scripts/wine-prefix.sh" "$prefix" stop' EXIT
+export WINEPREFIX=$prefix WINEDEBUG=-all
+
+exe=$bin/TOVRAND64x86.EXE
+bare=$bin/nopayload/TOVRAND64x86.EXE
+objdump=x86_64-w64-mingw32-objdump
+text_size() { printf '%d' "0x$("$objdump" -h "$1" | awk '$2 == ".text" { print $3 }')"; }
+kib() { awk -v b="$1" 'BEGIN { printf "%.1f", b / 1024 }'; }
+
+echo "Tovrand benchmark: $(date -u '+%Y-%m-%d %H:%M UTC'), $(wine --version 2>/dev/null), $runs runs per case"
+echo "Times are taken on the Windows side from CreateProcess to the end of the wait; x floor = median / floor median."
+echo
+wine "$bin/bench_driver.exe" "$runs" </dev/null
+echo
+wine "$bin/bench_renames.exe" "$runs" </dev/null
+echo
+full=$(stat -c %s "$exe")
+code=$(stat -c %s "$bare")
+full_text=$(text_size "$exe")
+code_text=$(text_size "$bare")
+printf '  %-44s %9s %9s %9s\n' "TOVRAND64x86.EXE size" "bytes" "KiB" ".text B"
+printf '  %-44s %9d %9s %9d\n' "with payload (bin/)" "$full" "$(kib "$full")" "$full_text"
+verdict=$([ "$code" -le 102400 ] && echo met || echo MISSED)
+printf '  %-44s %9d %9s %9d  target <= 100 KiB: %s\n' "without payload (bin/nopayload/)" "$code" "$(kib "$code")" \
+  "$code_text" "$verdict"
+printf '  %-44s %9d %9s\n' "payload resources (difference)" "$((full - code))" "$(kib $((full - code)))"
+echo
+imports=$("$objdump" -p "$exe" | awk '/DLL Name:/ { print $3 }' | paste -sd' ')
+printf '  %-44s %s\n' "import table (DLL names)" "$imports"
+delayed=$("$objdump" -p "$exe" | awk '/Delay Import Directory/ { print $4 }')
+printf '  %-44s %s\n' "delay-load import directory" "$([ "$delayed" = 00000000 ] && echo none || echo "$delayed bytes (hex)")"
