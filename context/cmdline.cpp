@@ -104,7 +104,7 @@ CCommandLine::~CCommandLine()
     FreeAll();
 }
 
-void CCommandLine::FreeAll()
+void CCommandLine::FreeArguments()
 {
     if (m_args != nullptr)
     {
@@ -114,6 +114,11 @@ void CCommandLine::FreeAll()
         m_args = nullptr;
     }
     m_count = 0;
+}
+
+void CCommandLine::FreeAll()
+{
+    FreeArguments();
     delete[] m_text;
     m_text = nullptr;
 }
@@ -175,14 +180,7 @@ void CCommandLine::AddArgument(const wchar_t* arg)
 
 BOOL CCommandLine::Parse()
 {
-    if (m_args != nullptr)
-    {
-        for (DWORD i = 0; i < m_count; ++i)
-            delete[] m_args[i];
-        delete[] m_args;
-        m_args = nullptr;
-    }
-    m_count = 0;
+    FreeArguments();
     m_overlong = FALSE;
     m_unclosedQuote = FALSE;
     if (m_text == nullptr)

@@ -43,6 +43,7 @@ private:
     CCommandLine(const CCommandLine&) = delete;
     CCommandLine& operator=(const CCommandLine&) = delete;
 
+    void FreeArguments();
     void FreeAll();
     void AddArgument(const wchar_t* arg);
 

@@ -14,21 +14,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 product=${1:-SHOTPRODUCT}
-"$root/scripts/setup.sh"
-
-# The display and the picture tools: not part of the normal set-up, installed here when missing.
-missing=()
-for p in xvfb imagemagick; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  export DEBIAN_FRONTEND=noninteractive
-  log=$(mktemp)
-  if ! { apt-get update -q && apt-get install -y -q --no-install-recommends "${missing[@]}"; } >"$log" 2>&1; then
-    cat "$log" >&2; rm -f "$log"; exit 1
-  fi
-  rm -f "$log"
-fi
+# The display and the picture tools are not part of the normal set-up: named here, installed when missing.
+"$root/scripts/setup.sh" xvfb imagemagick
 
 build=${TOVRAND_BUILD_DIR:-$root/build}
 cmake --no-warn-unused-cli -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null

@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs every Debian package the build and the tests need. Idempotent; quiet on success.
+# Installs every Debian package the build and the tests need, and any further packages named as
+# arguments. Idempotent; quiet on success.
 set -euo pipefail
 # The payload uses mingw-w64-x86-64-dev directly (the kernel headers in include/ddk and libntoskrnl.a) and
 # the binutils' objdump and windres of both architectures; the compilers pull them in, they are named anyway.
 pkgs=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
       mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-      wine wine64 googletest openssl python3)
+      wine wine64 googletest openssl python3 "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
