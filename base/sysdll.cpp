@@ -15,3 +15,17 @@ HMODULE LoadSystemLibrary(const wchar_t* name)
     lstrcatW(path, name);
     return LoadLibraryExW(path, nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
 }
+
+void RestrictDllSearch()
+{
+    // SetDefaultDllDirectories came with KB2533623 (Windows 7) and is missing on XP x64, Server 2003 and
+    // plain Vista, which the installer still supports: imported statically, the program would not even
+    // start there. Without it, SetDllDirectoryW(L"") at least drops the current directory.
+    HMODULE kernel = GetModuleHandleW(L"kernel32.dll");
+    typedef BOOL(WINAPI * SetDefaultDirsFn)(DWORD);
+    SetDefaultDirsFn setDefault =
+        kernel != nullptr ? reinterpret_cast<SetDefaultDirsFn>(GetProcAddress(kernel, "SetDefaultDllDirectories"))
+                          : nullptr;
+    if (setDefault == nullptr || !setDefault(LOAD_LIBRARY_SEARCH_SYSTEM32))
+        SetDllDirectoryW(L"");
+}

@@ -5,3 +5,6 @@
 #include <windows.h>
 
 HMODULE LoadSystemLibrary(const wchar_t* name);
+
+// Takes the program's own and the current directory out of the DLL search for the rest of the run.
+void RestrictDllSearch();

@@ -11,7 +11,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     if (commandLine == nullptr)
         commandLine = const_cast<LPWSTR>(L"");
     // An elevated program started from a download folder: no DLL may come from there.
-    SetDefaultDllDirectories(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    RestrictDllSearch();
     LogEvent(L"--------------------------------------------------");
 
     CWString newer(290);
