@@ -69,14 +69,19 @@ void CPellimarSCM::ReportLock(const wchar_t* failedFormat, const wchar_t* locked
                  buffer.status.dwLockDuration);
 }
 
-DWORD CPellimarSCM::ServiceExists()
+DWORD CPellimarSCM::ConnectAndOpen(CScopedService& service)
 {
     DWORD error = Connect();
     if (error != ERROR_SUCCESS)
         return error;
-    CScopedService service(OpenServiceW(m_scm, kServiceName, SERVICE_ALL_ACCESS));
-    if (!service.IsValid())
-        error = GetLastError();
+    service.Reset(OpenServiceW(m_scm, kServiceName, SERVICE_ALL_ACCESS));
+    return service.IsValid() ? ERROR_SUCCESS : GetLastError();
+}
+
+DWORD CPellimarSCM::ServiceExists()
+{
+    CScopedService service;
+    DWORD error = ConnectAndOpen(service);
     service.Reset();
     Disconnect();
     return error;
@@ -194,15 +199,9 @@ void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
 
 DWORD CPellimarSCM::RemoveService()
 {
-    DWORD error = Connect();
-    if (error != ERROR_SUCCESS)
-        return error;
-    CScopedService service(OpenServiceW(m_scm, kServiceName, SERVICE_ALL_ACCESS));
-    if (!service.IsValid())
-    {
-        error = GetLastError();
-    }
-    else
+    CScopedService service;
+    DWORD error = ConnectAndOpen(service);
+    if (error == ERROR_SUCCESS)
     {
         // Marks the service; the SCM removes it once the last handle is closed and the driver is
         // unloaded, at the latest at the restart.

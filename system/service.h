@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+#include "base/handle.h"
+
 namespace service_seam
 {
 // Test seam: the SCM connection goes through this pointer (OpenSCManagerW unless a test replaces it).
@@ -31,6 +33,9 @@ private:
     CPellimarSCM& operator=(const CPellimarSCM&) = delete;
 
     DWORD Connect();
+    // Connect, then open the service: 0, or the error of the step that failed. Disconnect() after it
+    // in every case (it does nothing when the connection failed).
+    DWORD ConnectAndOpen(CScopedService& service);
     void Disconnect();
     void ReportLock(const wchar_t* failedFormat, const wchar_t* lockedFormat);
     void RepairMarkedService(const wchar_t* imagePath);

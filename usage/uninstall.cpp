@@ -20,9 +20,7 @@ const wchar_t kLegacyDeviceKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGA
 
 DWORD CountBeforeRelease(const wchar_t* directory)
 {
-    wchar_t path[kPathChars + 32];
-    JoinRegistryPath(path, kPathChars + 32, directory, kDriverSysName);
-    CUsageCount* record = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    CUsageCount* record = NewDriverCount(directory);
     if (record == nullptr)
     {
         LogEvent(L"  UninstallPellimar: Unable to allocate memory for CUsageCount");

@@ -163,34 +163,45 @@ DWORD CUsageCount::Decrement(BOOL deleteAtZero)
     return lowered;
 }
 
-BOOL GetUsageCounts(DWORD* count)
+CUsageCount* NewDriverCount(const wchar_t* directory)
 {
-    GlobalInfo* info = g_pGlobalInfo;
     wchar_t path[kPathChars + 32];
-    JoinRegistryPath(path, kPathChars + 32, info->DriversDir.Str(), kDriverSysName);
-    CUsageCount* main = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
-    if (main == nullptr)
+    JoinRegistryPath(path, kPathChars + 32, directory, kDriverSysName);
+    return NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+}
+
+namespace
+{
+// The driver count of directory, a missing or unreadable one taken as 0; FALSE without memory.
+BOOL ReadDriverCount(const CWString& directory, DWORD* count)
+{
+    CUsageCount* record = NewDriverCount(directory.Str());
+    if (record == nullptr)
     {
         LogEvent(L"  GetUsageCounts: Failed to allocate memory for CUsageCount.");
         return FALSE;
     }
-    DWORD result = main->GetCount();
-    delete main;
-    if (result == kNoCount)
-        result = 0;
+    *count = record->GetCount();
+    if (*count == kNoCount)
+        *count = 0;
+    delete record;
+    return TRUE;
+}
+}  // namespace
+
+BOOL GetUsageCounts(DWORD* count)
+{
+    GlobalInfo* info = g_pGlobalInfo;
+    DWORD result = 0;
+    if (!ReadDriverCount(info->DriversDir, &result))
+        return FALSE;
     if (!IsWinVistaOrBetter())
     {
         // Before Vista the driver also lives in the maker's directory, with a count of its own.
-        JoinRegistryPath(path, kPathChars + 32, info->MakerDir.Str(), kDriverSysName);
-        CUsageCount* maker = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
-        if (maker == nullptr)
-        {
-            LogEvent(L"  GetUsageCounts: Failed to allocate memory for CUsageCount.");
+        DWORD second = 0;
+        if (!ReadDriverCount(info->MakerDir, &second))
             return FALSE;
-        }
-        DWORD second = maker->GetCount();
-        delete maker;
-        if (second != kNoCount && second > result)
+        if (second > result)
             result = second;
     }
     LogEvent(L"  GetUsageCounts found an existing usage count of: %d", static_cast<int>(result));

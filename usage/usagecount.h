@@ -44,6 +44,10 @@ DWORD ParseCountText(const wchar_t* text);
 // directory + "\" (only when it does not end in one) + name; false when it does not fit.
 bool JoinRegistryPath(wchar_t* out, int capacity, const wchar_t* directory, const wchar_t* name);
 
+// The count record of the driver image in directory (a value of the shared-file list), or null when
+// it cannot be allocated; the caller logs that in its own words and deletes the record.
+CUsageCount* NewDriverCount(const wchar_t* directory);
+
 BOOL GetUsageCounts(DWORD* count);
 // When the driver's main count is there but unreadable, rewrites it as the number of products
 // registered under the Pellimar key and logs that. TRUE when it rewrote the count.

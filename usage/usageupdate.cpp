@@ -25,11 +25,9 @@ BOOL UpdateUsageCounts()
 {
     GlobalInfo* info = g_pGlobalInfo;
     wchar_t mainPath[kPathChars + 32];
-    wchar_t makerPath[kPathChars + 32];
     JoinRegistryPath(mainPath, kPathChars + 32, info->DriversDir.Str(), kDriverSysName);
-    JoinRegistryPath(makerPath, kPathChars + 32, info->MakerDir.Str(), kDriverSysName);
 
-    CUsageCount* main = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, mainPath);
+    CUsageCount* main = NewDriverCount(info->DriversDir.Str());
     if (main == nullptr)
     {
         LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CUsageCount.");
@@ -42,7 +40,7 @@ BOOL UpdateUsageCounts()
     DWORD c2 = 0;
     if (!IsWinVistaOrBetter())
     {
-        maker = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, makerPath);
+        maker = NewDriverCount(info->MakerDir.Str());
         if (maker == nullptr)
         {
             LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CUsageCount.");

@@ -49,7 +49,7 @@ std::wstring Upper(std::wstring s)
 std::vector<std::wstring> PendingNaming(const std::vector<std::wstring>& paths)
 {
     std::vector<std::wstring> found;
-    for (const std::wstring& e : PendingRenameList())
+    for (const std::wstring& e : PendingRenameStrings())
     {
         for (const std::wstring& p : paths)
         {
@@ -66,7 +66,7 @@ std::vector<std::wstring> PendingNaming(const std::vector<std::wstring>& paths)
 // The pending-rename list without the foreign pairs.
 std::vector<std::wstring> OurPending()
 {
-    std::vector<std::wstring> entries = PendingRenameList();
+    std::vector<std::wstring> entries = PendingRenameStrings();
     std::vector<std::wstring> ours;
     for (size_t i = 0; i + 1 < entries.size(); i += 2)
     {
@@ -201,7 +201,7 @@ TEST_F(FaultFiles, ADriverAndInstallerCopyInUseAreReplacedAtTheNextRestart)
     EXPECT_TRUE(ReadFileBytes(InstallerPath()) == ReadFileBytes(copy));
     EXPECT_FALSE(FileExists(driverTemp));
     EXPECT_FALSE(FileExists(copyTemp));
-    EXPECT_TRUE(PendingRenameList().empty());
+    EXPECT_TRUE(PendingRenameStrings().empty());
     ExpectForeignRenamesCarriedOut();
 }
 

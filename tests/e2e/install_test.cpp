@@ -138,7 +138,7 @@ TEST_F(Install, ADriverInUseIsReplacedAtTheNextRestart)
     EXPECT_EQ(Payload(L"PELLIMAR64x86.SYS"), ReadFileBytes(temporary));
     EXPECT_TRUE(run.Has("  Marked for rename on reboot: " + Narrow(temporary) + " -> " + Narrow(driver)));
     EXPECT_EQ("an older driver that is loaded", ReadFileBytes(driver));
-    std::vector<std::wstring> pending = PendingRenameList();
+    std::vector<std::wstring> pending = PendingRenameStrings();
     size_t ours = 0;
     while (ours + 1 < pending.size() && pending[ours].find(L"PELLIMAR64x86.SY1") == std::wstring::npos)
         ours += 2;
@@ -148,7 +148,7 @@ TEST_F(Install, ADriverInUseIsReplacedAtTheNextRestart)
     ASSERT_TRUE(Restart());
     EXPECT_EQ(Payload(L"PELLIMAR64x86.SYS"), ReadFileBytes(driver));
     EXPECT_FALSE(FileExists(temporary));
-    for (const std::wstring& entry : PendingRenameList())
+    for (const std::wstring& entry : PendingRenameStrings())
         EXPECT_EQ(std::wstring::npos, entry.find(L"PELLIMAR64x86")) << Narrow(entry);
 }
 
@@ -170,7 +170,7 @@ TEST_F(Install, AnEarlierScheduledDeletionOfTheDriverIsWithdrawnForeignEntriesSt
     EXPECT_TRUE(run.Has("  *Unmarking file from deletion: \\??\\" + Narrow(ShortPath(driver))));
     std::vector<std::wstring> expected = foreign1;
     expected.insert(expected.end(), foreign2.begin(), foreign2.end());
-    EXPECT_EQ(expected, PendingRenameList());
+    EXPECT_EQ(expected, PendingRenameStrings());
 }
 
 TEST_F(Install, AServiceMarkedForDeletionIsRepairedAndARestartRequested)

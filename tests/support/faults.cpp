@@ -152,7 +152,7 @@ std::vector<std::wstring> FaultTest::ForeignPending()
 
 std::vector<std::wstring> FaultTest::ForeignPendingNow()
 {
-    std::vector<std::wstring> entries = PendingRenameList();
+    std::vector<std::wstring> entries = PendingRenameStrings();
     std::vector<std::wstring> foreign;
     for (size_t i = 0; i + 1 < entries.size(); i += 2)
     {

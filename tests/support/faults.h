@@ -70,9 +70,9 @@ protected:
     // After a restart: the foreign deletions and the rename were carried out.
     void ExpectForeignRenamesCarriedOut();
 
-    // The foreign pending entries as PendingRenameList() shows them.
+    // The foreign pending entries as PendingRenameStrings() shows them.
     static std::vector<std::wstring> ForeignPending();
-    // The pairs of PendingRenameList() whose source lies in kForeignDir.
+    // The pairs of PendingRenameStrings() whose source lies in kForeignDir.
     static std::vector<std::wstring> ForeignPendingNow();
 
 private:

@@ -125,7 +125,7 @@ InstallerState Removed(int registrationRuns)
     return s;
 }
 
-PendingBaseline::PendingBaseline() : m_entries(PendingRenameList())
+PendingBaseline::PendingBaseline() : m_entries(PendingRenameStrings())
 {
 }
 
@@ -136,7 +136,7 @@ std::string PendingPair(const std::wstring& from, const std::wstring& to)
 
 std::string PendingBaseline::Changes() const
 {
-    std::vector<std::wstring> now = PendingRenameList();
+    std::vector<std::wstring> now = PendingRenameStrings();
     std::vector<std::pair<std::wstring, std::wstring>> old;
     for (size_t i = 0; i + 1 < m_entries.size(); i += 2)
         old.emplace_back(m_entries[i], m_entries[i + 1]);
@@ -159,7 +159,7 @@ std::string PendingBaseline::Changes() const
 
 void PendingBaseline::Drop(const std::wstring& from, const std::wstring& to)
 {
-    std::vector<std::wstring> now = PendingRenameList();
+    std::vector<std::wstring> now = PendingRenameStrings();
     for (size_t i = 0; i + 1 < now.size(); i += 2)
     {
         if (now[i] == from && now[i + 1] == to)

@@ -36,7 +36,7 @@ std::string WaitForSelfDelete(const std::wstring& ownCopy, const std::wstring& t
             shortPath = ShortPath(temporary);
         if (!shortPath.empty() && !FileExists(ownCopy))
         {
-            std::vector<std::wstring> now = PendingRenameList();
+            std::vector<std::wstring> now = PendingRenameStrings();
             for (size_t i = 0; i + 1 < now.size(); i += 2)
                 if (now[i] == L"\\??\\" + shortPath && now[i + 1].empty())
                     return PendingPair(now[i], now[i + 1]);
@@ -128,7 +128,7 @@ bool Sequence::Restart()
 
 ForeignPendingRenames::ForeignPendingRenames()
 {
-    std::vector<std::wstring> entries = PendingRenameList();
+    std::vector<std::wstring> entries = PendingRenameStrings();
     for (const wchar_t* e : {L"\\??\\C:\\Foreign\\setup.tmp", L"",
                              L"\\??\\C:\\Foreign\\new\\agent.dll", L"!\\??\\C:\\Foreign\\agent.dll",
                              L"\\??\\C:\\Foreign\\PELLIMAR64x86.SYS", L""})

@@ -97,29 +97,6 @@ bool ServiceExists()
     return service != nullptr;
 }
 
-std::vector<std::wstring> PendingRenameList()
-{
-    std::vector<std::wstring> entries;
-    std::string bytes;
-    DWORD type = 0;
-    if (!GetValue(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", &type, &bytes))
-        return entries;
-    std::wstring all(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
-    // Drop the list's closing NUL, then split at each NUL.
-    if (all.size() >= 1 && all.back() == L'\0')
-        all.pop_back();
-    size_t start = 0;
-    while (start < all.size())
-    {
-        size_t end = all.find(L'\0', start);
-        if (end == std::wstring::npos)
-            end = all.size();
-        entries.push_back(all.substr(start, end - start));
-        start = end + 1;
-    }
-    return entries;
-}
-
 void SetPendingRenames(const std::vector<std::wstring>& entries)
 {
     if (entries.empty())
@@ -199,7 +176,7 @@ void CleanMachine()
     RemoveTree(w.sharedDir);
 
     // Keep foreign pending renames, drop every pair that touches our files.
-    std::vector<std::wstring> entries = PendingRenameList();
+    std::vector<std::wstring> entries = PendingRenameStrings();
     std::vector<std::wstring> kept;
     for (size_t i = 0; i + 1 < entries.size(); i += 2)
     {
@@ -271,7 +248,7 @@ std::string DumpState()
         line(Narrow(dir) + ":" + names);
     }
     std::string pending;
-    for (const std::wstring& e : PendingRenameList())
+    for (const std::wstring& e : PendingRenameStrings())
         pending += " [" + Narrow(e) + "]";
     line("pending renames:" + pending);
     line("quazel: registered=" + std::to_string(static_cast<int>(GetDword(HKEY_LOCAL_MACHINE, kQuazelKey, L"Registered"))) +

@@ -43,8 +43,6 @@ std::string SharedDllsValue(const std::wstring& path);
 std::string MainCount();    // drivers-directory driver image
 std::string MakerCount();   // maker-directory driver image
 bool ServiceExists();
-// PendingFileRenameOperations as a list of strings (empty strings kept).
-std::vector<std::wstring> PendingRenameList();
 void SetPendingRenames(const std::vector<std::wstring>& entries);   // empty list deletes the value
 
 // Everything of ours on the machine, one fact a line, for failure messages and state comparisons.

@@ -63,15 +63,14 @@ bool ReadRaw(DWORD* type, std::string* bytes)
 }
 }  // namespace
 
-std::vector<std::pair<std::wstring, std::wstring>> PendingRenames()
+std::vector<std::wstring> PendingRenameStrings()
 {
-    std::vector<std::pair<std::wstring, std::wstring>> pairs;
+    std::vector<std::wstring> strings;
     DWORD type = 0;
     std::string bytes;
     if (!ReadRaw(&type, &bytes))
-        return pairs;
+        return strings;
     std::wstring all(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / sizeof(wchar_t));
-    std::vector<std::wstring> strings;
     size_t start = 0;
     while (start < all.size())
     {
@@ -81,7 +80,17 @@ std::vector<std::pair<std::wstring, std::wstring>> PendingRenames()
         strings.push_back(all.substr(start, end - start));
         start = end + 1;
     }
-    // The list ends with an empty string where a source would stand.
+    // The list's closing NUL reads as one more, empty string.
+    if (!strings.empty() && strings.back().empty() && !all.empty() && all.back() == L'\0')
+        strings.pop_back();
+    return strings;
+}
+
+std::vector<std::pair<std::wstring, std::wstring>> PendingRenames()
+{
+    std::vector<std::pair<std::wstring, std::wstring>> pairs;
+    std::vector<std::wstring> strings = PendingRenameStrings();
+    // An empty string where a source would stand ends the list.
     for (size_t i = 0; i + 1 < strings.size() && !strings[i].empty(); i += 2)
         pairs.emplace_back(strings[i], strings[i + 1]);
     return pairs;

@@ -13,6 +13,8 @@ namespace harness
 // The pairs (source, target) of PendingFileRenameOperations in the real Session Manager key, which is
 // where MoveFileExW writes even while ScratchRegistry redirects HKLM.
 std::vector<std::pair<std::wstring, std::wstring>> PendingRenames();
+// The same list as its strings, in order, empty targets included (the closing NUL is not one).
+std::vector<std::wstring> PendingRenameStrings();
 // True when the list holds a deletion (empty target) of "\??\" followed by path.
 bool IsScheduledForDeletion(const std::wstring& path);
 // Index of that deletion among the pairs, or -1.
