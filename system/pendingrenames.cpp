@@ -1,5 +1,7 @@
 #include "system/pendingrenames.h"
 
+#include <string.h>
+
 #include "base/alloc.h"
 #include "base/handle.h"
 #include "base/log.h"
@@ -10,13 +12,14 @@ namespace
 const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 
-// One source or target path, terminator included. Longer strings are not ours (our paths are short
-// forms) and mark a list we do not understand well enough to rewrite.
-const int kTempChars = 260;
-
-// MoveFileExW stores every source behind the native-path prefix "\??\"; the prefix is skipped
+// MoveFileExW stores every source behind the native-path prefix "\\??\\"; the prefix is skipped
 // unread, since other writers of the list use other four-character prefixes.
 const int kPrefixChars = 4;
+
+// The scan of a long list takes seconds (one log line a pair) and other programs may schedule their
+// own renames meanwhile: the value is read again before it is written, and a changed value is scanned
+// afresh, this many times at most.
+const int kScanTries = 5;
 
 // The string buffers of the rewrite come from the process heap; the allocation seam lets a test make
 // one of them fail, which no real condition does on demand.
@@ -27,40 +30,12 @@ BYTE* AllocBuffer(DWORD size)
     return new (std::nothrow) BYTE[size != 0 ? size : 1];
 }
 
-// Copies one string, NUL included, from data[*pos] into temp. FALSE when the string runs into the end
-// of the data (its last character was the value's last, so no pair and no closing NUL can follow) or
-// fills the temporary; the copy stops there and *pos stays on the next unread character.
-bool CopyToTemp(const wchar_t* data, int n, int* pos, wchar_t* temp)
+// Index of the NUL that ends the string at pos, or n when the value ends first.
+int StringEnd(const wchar_t* data, int n, int pos)
 {
-    int count = 0;
-    while (*pos < n)
-    {
-        wchar_t ch = data[*pos];
-        temp[count++] = ch;
-        ++*pos;
-        if (*pos == n || count == kTempChars)
-            return false;
-        if (ch == L'\0')
-            return true;
-    }
-    return false;
-}
-
-// Appends one NUL-terminated temporary to the output. FALSE once the output is full or the string
-// would exceed a temporary's length; a full output takes no further character at all.
-bool AppendToOutput(const wchar_t* text, wchar_t* out, int capacity, int* written)
-{
-    for (int count = 0;;)
-    {
-        if (*written >= capacity)
-            return false;
-        wchar_t ch = text[count++];
-        out[(*written)++] = ch;
-        if (*written == capacity || count == kTempChars)
-            return false;
-        if (ch == L'\0')
-            return true;
-    }
+    while (pos < n && data[pos] != L'\0')
+        ++pos;
+    return pos;
 }
 
 // Only A-Z are folded: the platform compares these paths without a locale, and a non-ASCII case
@@ -70,26 +45,19 @@ wchar_t FoldAscii(wchar_t ch)
     return (ch >= L'A' && ch <= L'Z') ? static_cast<wchar_t>(ch + (L'a' - L'A')) : ch;
 }
 
-// A pair is ours when its source, behind the prefix, is the path. A source shorter than the prefix
-// can never match; its temporary still holds the tail of an earlier, longer string beyond its NUL,
-// which must not be taken for a path.
-bool IsOurSource(const wchar_t* source, const wchar_t* path)
+// A pair is ours when its source, behind the prefix, is the path. Compared where it lies: the source
+// may be of any length and need not end inside the data.
+bool IsOurSource(const wchar_t* source, int length, const wchar_t* path)
 {
-    if (path == nullptr)
+    if (path == nullptr || length < kPrefixChars)
         return false;
-    for (int i = 0; i < kPrefixChars; ++i)
+    int i = kPrefixChars;
+    for (; i < length && path[i - kPrefixChars] != L'\0'; ++i)
     {
-        if (source[i] == L'\0')
+        if (FoldAscii(source[i]) != FoldAscii(path[i - kPrefixChars]))
             return false;
     }
-    const wchar_t* p = source + kPrefixChars;
-    for (;; ++p, ++path)
-    {
-        if (FoldAscii(*p) != FoldAscii(*path))
-            return false;
-        if (*p == L'\0')
-            return true;
-    }
+    return i == length && path[i - kPrefixChars] == L'\0';
 }
 
 // A list the platform reads completely: pairs of NUL-terminated strings, then an empty string where
@@ -97,20 +65,22 @@ bool IsOurSource(const wchar_t* source, const wchar_t* path)
 bool IsCompletePairList(const wchar_t* data, int n)
 {
     int pos = 0;
-    while (pos < n)
+    while (pos < n && data[pos] != L'\0')
     {
-        if (data[pos] == L'\0')
-            return true;
-        for (int part = 0; part < 2; ++part)
-        {
-            while (pos < n && data[pos] != L'\0')
-                ++pos;
-            if (pos >= n)
-                return false;
-            ++pos;
-        }
+        int targetEnd = StringEnd(data, n, StringEnd(data, n, pos) + 1);
+        if (targetEnd >= n)
+            return false;
+        pos = targetEnd + 1;
     }
-    return false;
+    return pos < n;
+}
+
+// Appends data[from..to) and one NUL to out.
+void PutString(const wchar_t* data, int from, int to, wchar_t* out, int* written)
+{
+    for (int i = from; i < to; ++i)
+        out[(*written)++] = data[i];
+    out[(*written)++] = L'\0';
 }
 }  // namespace
 
@@ -118,86 +88,77 @@ PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const wchar_
                                         int outCapacity, int* outChars, PendingLogFn log)
 {
     *outChars = 0;
-    if (n <= 0)
+    if (n <= 0 || outCapacity < n + kPendingListSupplied)
     {
         log(L"  None of our files are marked for deletion.  Not modifying the %s registry value.", kPendingValue);
         return PendingListKeep;
     }
 
-    wchar_t source[kTempChars];
-    wchar_t target[kTempChars];
     int pos = 0;
     int written = 0;
+    int kept = 0;
     bool removed = false;
-    bool critical = false;
-    while (pos < n)
+    bool tailHasText = false;
+    for (;;)
     {
-        // An empty string where a pair would start is the list's end, for the platform as for us.
-        if (data[pos] == L'\0' || critical)
+        if (pos >= n)
+        {
+            // The value ended where a pair or the list's closing NUL should follow: the NUL is supplied.
+            out[written++] = L'\0';
             break;
-        if (!CopyToTemp(data, n, &pos, source))
-        {
-            log(L"  First temp string about to buffer overflow, bailing out.");
-            critical = true;
         }
-        // The target is still read after a broken source, but only from what the data holds: when the
-        // source ran into the value's end there is no target, and no second line.
-        if (pos < n && !CopyToTemp(data, n, &pos, target))
+        if (data[pos] == L'\0')
         {
-            log(L"  Second temp string about to buffer overflow, bailing out.");
-            critical = true;
-            continue;
-        }
-        if (critical)
-            continue;
-
-        if (target[0] == L'\0')
-        {
-            log(L"  File marked for deletion: %s", source);
-            if (IsOurSource(source, path))
+            // An empty string where a pair would start ends the list for the platform as for us. Other
+            // programs may keep data behind it: it goes back exactly as it stands.
+            for (; pos < n; ++pos)
             {
-                log(L"  *Unmarking file from deletion: %s", source);
+                tailHasText = tailHasText || data[pos] != L'\0';
+                out[written++] = data[pos];
+            }
+            break;
+        }
+        // A string that runs into the value's end lacks its NUL; a source without a target has an
+        // empty one. Both are written back with the NULs the list needs.
+        int source = pos;
+        int sourceEnd = StringEnd(data, n, source);
+        int target = sourceEnd < n ? sourceEnd + 1 : n;
+        int targetEnd = StringEnd(data, n, target);
+        pos = targetEnd < n ? targetEnd + 1 : n;
+        int sourceLength = sourceEnd - source;
+        if (targetEnd == target)
+        {
+            log(L"  File marked for deletion: %.*s", sourceLength, data + source);
+            if (IsOurSource(data + source, sourceLength, path))
+            {
+                log(L"  *Unmarking file from deletion: %.*s", sourceLength, data + source);
                 removed = true;
                 continue;
             }
         }
         else
         {
-            log(L"  File marked for rename: %s -> %s", source, target);
+            log(L"  File marked for rename: %.*s -> %.*s", sourceLength, data + source, targetEnd - target,
+                data + target);
         }
-
-        if (!AppendToOutput(source, out, outCapacity, &written))
-        {
-            log(L"  First string to output buffer about to buffer overflow, bailing out.");
-            critical = true;
-        }
-        if (!AppendToOutput(target, out, outCapacity, &written))
-        {
-            log(L"  Second string to output buffer about to buffer overflow, bailing out.");
-            critical = true;
-        }
+        PutString(data, source, sourceEnd, out, &written);
+        PutString(data, target, targetEnd, out, &written);
+        ++kept;
     }
 
-    if (critical)
-    {
-        log(L"  Due to critical error, not modifying the %s registry value.", kPendingValue);
-        return PendingListKeep;
-    }
     if (!removed)
     {
         log(L"  None of our files are marked for deletion.  Not modifying the %s registry value.", kPendingValue);
         return PendingListKeep;
     }
-    if (written > 0)
+    if (kept == 0 && !tailHasText)
     {
-        // No breach means the output never filled up, so the closing NUL still has its place.
-        out[written] = L'\0';
-        *outChars = written + 1;
-        log(L"  Updating registry with new PendingFileRenameOperations.");
-        return PendingListRewrite;
+        log(L"  Deleting empty %s registry value.", kPendingValue);
+        return PendingListDelete;
     }
-    log(L"  Deleting empty %s registry value.", kPendingValue);
-    return PendingListDelete;
+    *outChars = written;
+    log(L"  Updating registry with new PendingFileRenameOperations.");
+    return PendingListRewrite;
 }
 
 BOOL CompactPendingRenameList(const wchar_t* data, int n, wchar_t* out, int* outChars)
@@ -238,27 +199,128 @@ BOOL CompactPendingRenameList(const wchar_t* data, int n, wchar_t* out, int* out
     return changed && IsCompletePairList(out, write) ? TRUE : FALSE;
 }
 
+namespace
+{
+// The value's bytes as read now; null with *rc set when it cannot be read whole. ERROR_MORE_DATA means
+// it grew between the two questions.
+BYTE* ReadPendingValue(HKEY key, DWORD* size, DWORD* type, LONG* rc)
+{
+    *size = 0;
+    *type = 0;
+    *rc = RegQueryValueExW(key, kPendingValue, nullptr, type, nullptr, size);
+    if (*rc != ERROR_SUCCESS)
+        return nullptr;
+    BYTE* bytes = AllocBuffer(*size);
+    if (bytes == nullptr)
+    {
+        *rc = ERROR_NOT_ENOUGH_MEMORY;
+        return nullptr;
+    }
+    *rc = RegQueryValueExW(key, kPendingValue, nullptr, type, bytes, size);
+    if (*rc != ERROR_SUCCESS)
+    {
+        delete[] bytes;
+        return nullptr;
+    }
+    return bytes;
+}
+
+// Whether the value still holds exactly what was read: another program may have scheduled its own
+// renames meanwhile, and writing back would lose them.
+bool StillReads(HKEY key, const BYTE* bytes, DWORD size, DWORD type)
+{
+    DWORD nowSize = 0;
+    DWORD nowType = 0;
+    LONG rc = ERROR_SUCCESS;
+    BYTE* now = ReadPendingValue(key, &nowSize, &nowType, &rc);
+    bool same = now != nullptr && nowType == type && nowSize == size && memcmp(now, bytes, size) == 0;
+    delete[] now;
+    return same;
+}
+
+enum class ScanOutcome { Done, Changed };
+
+// One read, scan and write-back of the value.
+ScanOutcome UnmarkOnce(HKEY key, const wchar_t* path)
+{
+    DWORD size = 0;
+    DWORD type = 0;
+    LONG rc = ERROR_SUCCESS;
+    BYTE* input = ReadPendingValue(key, &size, &type, &rc);
+    if (rc == ERROR_MORE_DATA)
+        return ScanOutcome::Changed;
+    if (rc == ERROR_NOT_ENOUGH_MEMORY)
+    {
+        LogEvent(L"  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
+                 kPendingValue);
+        return ScanOutcome::Done;
+    }
+    if (input == nullptr || type != REG_MULTI_SZ)
+    {
+        LogEvent(L"  Failed (%d) to RegQueryValueEx regkey: %s (Type:%d)", static_cast<int>(rc), kPendingValue,
+                 static_cast<int>(type));
+        delete[] input;
+        return ScanOutcome::Done;
+    }
+    // An odd last byte is no character; it is not kept in a rewrite.
+    int n = static_cast<int>(size / 2);
+    BYTE* output = AllocBuffer(static_cast<DWORD>(n + kPendingListSupplied) * sizeof(wchar_t));
+    if (output == nullptr)
+    {
+        LogEvent(L"  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
+                 kPendingValue);
+        delete[] input;
+        return ScanOutcome::Done;
+    }
+    int outChars = 0;
+    PendingListAction action = ScanPendingRenameList(reinterpret_cast<const wchar_t*>(input), n, path,
+                                                     reinterpret_cast<wchar_t*>(output), n + kPendingListSupplied,
+                                                     &outChars, LogEvent);
+    ScanOutcome outcome = ScanOutcome::Done;
+    if (action != PendingListKeep && !StillReads(key, input, size, type))
+    {
+        LogEvent(L"  The %s registry value changed while it was scanned, scanning it again.", kPendingValue);
+        outcome = ScanOutcome::Changed;
+    }
+    // The platform's answers are not looked at: on failure the value simply stays as it was.
+    else if (action == PendingListRewrite)
+    {
+        RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, output, static_cast<DWORD>(outChars) * 2);
+    }
+    else if (action == PendingListDelete)
+    {
+        RegDeleteValueW(key, kPendingValue);
+    }
+    delete[] input;
+    delete[] output;
+    return outcome;
+}
+}  // namespace
+
 void CompactPendingFileRenameOperations()
 {
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kSessionManagerKey, kPendingValue);
-    DWORD type = 0;
+    CScopedKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
+                      key.Receive()) != ERROR_SUCCESS)
+        return;
     DWORD size = 0;
+    DWORD type = 0;
+    LONG rc = ERROR_SUCCESS;
+    BYTE* buffer = ReadPendingValue(key.Get(), &size, &type, &rc);
     // Only a string list is ours to repair: rewriting a value of another type as REG_MULTI_SZ would
     // change what it is.
-    if (entry.QueryValueSize(&type, &size) != ERROR_SUCCESS || type != REG_MULTI_SZ)
-        return;
-    BYTE* buffer = AllocBuffer(size);
-    if (buffer == nullptr)
-        return;
-    DWORD got = size;
-    if (entry.QueryValue(&type, buffer, &got) == ERROR_SUCCESS && type == REG_MULTI_SZ)
+    if (buffer != nullptr && type == REG_MULTI_SZ)
     {
-        // got, not size: the value may have shrunk since it was measured. An odd last byte is no
-        // character and is dropped with a rewrite.
-        wchar_t* chars = reinterpret_cast<wchar_t*>(buffer);
+        BYTE* compacted = AllocBuffer(size);
         int length = 0;
-        if (CompactPendingRenameList(chars, static_cast<int>(got / 2), chars, &length))
-            entry.SetValue(REG_MULTI_SZ, buffer, static_cast<DWORD>(length) * 2);
+        // An odd last byte is no character and is dropped with a rewrite. A value that changed since
+        // it was read is left to the next pass.
+        if (compacted != nullptr &&
+            CompactPendingRenameList(reinterpret_cast<const wchar_t*>(buffer), static_cast<int>(size / 2),
+                                     reinterpret_cast<wchar_t*>(compacted), &length) &&
+            StillReads(key.Get(), buffer, size, type))
+            RegSetValueExW(key.Get(), kPendingValue, 0, REG_MULTI_SZ, compacted, static_cast<DWORD>(length) * 2);
+        delete[] compacted;
     }
     delete[] buffer;
 }
@@ -276,52 +338,25 @@ int UnMarkFilesForDeletion(const wchar_t* path)
         LogEvent(L"  Failed (%d) to open regkey: %s", static_cast<int>(rc), kSessionManagerKey);
         return 0;
     }
-
-    DWORD type = 0;
-    DWORD size = 0;
-    // A missing value leaves size at 0, which is all this needs to know.
-    RegQueryValueExW(key.Get(), kPendingValue, nullptr, &type, nullptr, &size);
-    if (size == 0)
+    for (int attempt = 0;; ++attempt)
     {
-        LogEvent(L"  No files are marked for deletion, nothing to unmark.");
-        return 0;
-    }
-
-    BYTE* input = AllocBuffer(size);
-    BYTE* output = AllocBuffer(size);
-    if (input == nullptr || output == nullptr)
-    {
-        LogEvent(L"  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
-                 kPendingValue);
-    }
-    else
-    {
-        DWORD got = size;
-        type = 0;
-        rc = RegQueryValueExW(key.Get(), kPendingValue, nullptr, &type, input, &got);
-        if (rc != ERROR_SUCCESS || type != REG_MULTI_SZ)
+        DWORD type = 0;
+        DWORD size = 0;
+        // A missing value leaves size at 0, which is all this needs to know.
+        RegQueryValueExW(key.Get(), kPendingValue, nullptr, &type, nullptr, &size);
+        if (size == 0)
         {
-            LogEvent(L"  Failed (%d) to RegQueryValueEx regkey: %s (Type:%d)", static_cast<int>(rc), kPendingValue,
-                     static_cast<int>(type));
+            LogEvent(L"  No files are marked for deletion, nothing to unmark.");
+            return 0;
         }
-        else
+        if (attempt == kScanTries)
         {
-            // got may be less than size when the value shrank in between; the output keeps room for
-            // as many characters as were read.
-            int n = static_cast<int>(got / 2);
-            int outChars = 0;
-            PendingListAction action = ScanPendingRenameList(reinterpret_cast<const wchar_t*>(input), n, path,
-                                                             reinterpret_cast<wchar_t*>(output), n, &outChars,
-                                                             LogEvent);
-            // The platform's answers are not looked at: on failure the value simply stays as it was.
-            if (action == PendingListRewrite)
-                RegSetValueExW(key.Get(), kPendingValue, 0, REG_MULTI_SZ, output, static_cast<DWORD>(outChars) * 2);
-            else if (action == PendingListDelete)
-                RegDeleteValueW(key.Get(), kPendingValue);
+            LogEvent(L"  The %s registry value keeps changing, not modifying it.", kPendingValue);
+            break;
         }
+        if (UnmarkOnce(key.Get(), path) == ScanOutcome::Done)
+            break;
     }
-    delete[] input;
-    delete[] output;
     key.Reset();
     CompactPendingFileRenameOperations();
     return 0;
