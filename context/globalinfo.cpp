@@ -15,7 +15,7 @@ GlobalInfo::GlobalInfo()
     : UpdateRefCounts(FALSE), Quiet(FALSE), Log(TRUE), Uninstall(FALSE), RegServer(FALSE), NoVdd(FALSE),
       Consumer(FALSE), UpdateOnly(FALSE), DriverFound(FALSE), NoDel(FALSE), Repair(FALSE), RegAppId(TRUE),
       ForceUpdate(FALSE), RebootRequired(FALSE), KvManifest(TRUE), UseQzManifest(FALSE), NoRegQz(FALSE),
-      Rollback(FALSE), CheckForOlderVersion(FALSE), HResult(FALSE), DelOnReboot(FALSE), OsVersion(0),
+      Rollback(FALSE), CheckForOlderVersion(FALSE), HResult(FALSE), DelOnReboot(FALSE), RunError(0), OsVersion(0),
       Instance(nullptr), CompiledVersion(0), InstalledDriverVersion(0), InstalledTovrandVersion(0),
       NewDriverVersion(0), OwnVersion(0), AppId(kAppIdChars), MakerDir(kPathChars), TempDir(kPathChars),
       SystemDir(kPathChars), DriversDir(kPathChars), ModulePath(kPathChars), SharedDir(kPathChars),
@@ -88,18 +88,19 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
         return FALSE;
     }
     CWString programFiles(kPathChars);
-    DWORD type = 0;
-    DWORD size = static_cast<DWORD>(programFiles.Capacity() * sizeof(wchar_t)) - sizeof(wchar_t);
-    if (entry->QueryValue(&type, programFiles.Buffer(), &size) == ERROR_SUCCESS && type == REG_SZ &&
-        !programFiles.IsEmpty())
+    LONG rc = ReadFolderValue(entry, kDeepestBelowProgramFiles, programFiles);
+    if (rc == ERROR_SUCCESS)
     {
         LogEvent(L"Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
     }
     else
     {
+        // The usual place for this run; stored only where no value is, since one that is there, however
+        // unusable, belongs to the system.
         programFiles.Format(L"%c:\\Program Files", SystemDir.Str()[0]);
-        entry->SetValue(REG_SZ, programFiles.Str(),
-                        static_cast<DWORD>((programFiles.Length() + 1) * sizeof(wchar_t)));
+        if (rc == ERROR_FILE_NOT_FOUND)
+            entry->SetValue(REG_SZ, programFiles.Str(),
+                            static_cast<DWORD>((programFiles.Length() + 1) * sizeof(wchar_t)));
         LogEvent(L"Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
     }
 
@@ -127,7 +128,8 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
         {
             LogEvent(L"ExtractFiles() failed");
             // Unlike a refused command line, this request was valid and is left undone: the caller
-            // has to learn that from the exit code.
+            // has to learn that from the exit code. What was written before the failure goes again.
+            RemoveExtractedFiles(this);
             RunResult = ERROR_CANNOT_MAKE;
             return FALSE;
         }
@@ -136,8 +138,15 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
         {
             LogEvent(L"GetVersions() failed");
             RemoveExtractedFiles(this);
+            RunResult = ERROR_CANNOT_MAKE;
             return FALSE;
         }
+    }
+    else if (!Uninstall)
+    {
+        // Without the maker's directory nothing can be installed; an update-only run on a machine
+        // without the driver was asked for nothing, and tells so in the usual way.
+        CheckForExistingDriver(this);
     }
     return TRUE;
 }

@@ -35,6 +35,9 @@ public:
     BOOL CheckForOlderVersion;
     BOOL HResult;
     BOOL DelOnReboot;
+    // A step that could not do its part (a file not put in place, a count not written) sets the
+    // run's error result here; it wins over a restart request at the end of the sequence.
+    DWORD RunError;
     DWORD OsVersion;
     HINSTANCE Instance;
     ULONGLONG CompiledVersion;

@@ -123,8 +123,23 @@ BOOL CopyOneFile(int index)
     CWString temporary(290);
     temporary = destination;
     *temporary.LastChar() = L'1';
-    CopyFileW(source.Str(), temporary.Str(), FALSE);
-    MoveFileExW(temporary.Str(), destination.Str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT);
+    // Only a temporary written by this run may be swapped in: a stale one (held open, or the disk
+    // full) would put old bytes in place at the restart.
+    if (!CopyFileW(source.Str(), temporary.Str(), FALSE))
+    {
+        LogEvent(L"  Error - Cannot copy %s to %s (%d), %s is not installed.", source.Str(), temporary.Str(),
+                 static_cast<int>(GetLastError()), destination.Str());
+        g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
+        return TRUE;
+    }
+    if (!MoveFileExW(temporary.Str(), destination.Str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
+    {
+        LogEvent(L"  Error - Cannot mark %s for rename on reboot (%d), %s is not installed.", temporary.Str(),
+                 static_cast<int>(GetLastError()), destination.Str());
+        DeleteFileW(temporary.Str());
+        g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
+        return TRUE;
+    }
     LogEvent(L"  Marked for rename on reboot: %s -> %s", temporary.Str(), destination.Str());
     g_pGlobalInfo->RebootRequired = TRUE;
     return TRUE;

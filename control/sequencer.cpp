@@ -78,7 +78,7 @@ void OnCreate(HWND window)
     LogEvent(L"BEGIN - WM_CREATE");
     PlaceWindow(window);
     GlobalInfo* info = g_pGlobalInfo;
-    if (info != nullptr && !info->Uninstall && info->MakerDir.IsEmpty())
+    if (info != nullptr && !info->Uninstall && info->MakerDir.IsEmpty() && !(info->UpdateOnly && !info->DriverFound))
     {
         // No payload was written and no version read: the chain would "install" files that do not
         // exist, count the product and report success. The run ends here, before anything changes,
@@ -149,6 +149,8 @@ void OnCopyFile(HWND window)
 
 UINT ClosingTextId(const GlobalInfo* info)
 {
+    if (info->RunError != 0)
+        return IDS_FAILED;
     if (info->Uninstall)
         return info->UpdateRefCounts ? IDS_UNINSTALLED : IDS_NOTHING_LOWERED;
     if (info->UpdateOnly && !info->DriverFound)
@@ -168,7 +170,9 @@ void OnAllDone(HWND window)
         LoadStringW(ModuleInstance, ClosingTextId(info), text, 290);
         MessageBoxW(window, text, caption, MB_OK);
     }
-    if (info->RebootRequired)
+    if (info->RunError != 0)
+        RunResult = info->RunError;
+    else if (info->RebootRequired)
         RunResult = RETURN_REBOOT_REQUIRED;
     LogEvent(L"END - IDM_ALLDONE");
     PostMessageW(window, WM_CLOSE, 0, 0);

@@ -16,6 +16,7 @@
 #define IDS_UNINSTALLING 6
 #define IDS_NOT_PRESENT 7
 #define IDS_NOTHING_LOWERED 15
+#define IDS_FAILED 16
 
 // Payload, resource type "BINARYRC".
 #define IDR_DRIVER_SYS 110

@@ -13,7 +13,10 @@ const int kFilePathChars = 290;
 const int kSharedPathChars = 260;
 }  // namespace
 
-BOOL MarkFileForDeletionOnReboot(const wchar_t* path)
+namespace
+{
+// TRUE when the platform took the deletion.
+BOOL ScheduleDeletion(const wchar_t* path)
 {
     CWString shortPath(kShortPathChars);
     DWORD got = path != nullptr ? GetShortPathNameW(path, shortPath.Buffer(), kShortPathChars - 1) : 0;
@@ -23,16 +26,23 @@ BOOL MarkFileForDeletionOnReboot(const wchar_t* path)
     // The short form is empty when the path does not exist (or does not fit). Handed on, the empty name
     // would become a bare "\??\" in the pending-rename list: a deletion of nothing that the next start
     // stumbles over. The line is still written, so the log shows that the path could not be scheduled.
-    if (!shortPath.IsEmpty())
-        MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    BOOL scheduled = !shortPath.IsEmpty() && MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
     LogEvent(L"  %s marked for deletion on reboot.", shortPath.Str());
+    return scheduled;
+}
+}  // namespace
+
+BOOL MarkFileForDeletionOnReboot(const wchar_t* path)
+{
+    ScheduleDeletion(path);
     return TRUE;
 }
 
-void DeleteFiles(const wchar_t* path, BOOL markOnReboot)
+BOOL DeleteFiles(const wchar_t* path, BOOL markOnReboot)
 {
+    BOOL leftToRestart = FALSE;
     if (path == nullptr || path[0] == L'\0')
-        return;
+        return FALSE;
     CWString directory(kFilePathChars);
     directory = path;
     directory.StripLastPathComponent();
@@ -40,7 +50,7 @@ void DeleteFiles(const wchar_t* path, BOOL markOnReboot)
     WIN32_FIND_DATAW found;
     CScopedFind search(FindFirstFileW(path, &found));
     if (!search.IsValid())
-        return;
+        return FALSE;
     do
     {
         // Also skips "." and "..", which a pattern ending in "*" returns first.
@@ -68,7 +78,7 @@ void DeleteFiles(const wchar_t* path, BOOL markOnReboot)
             // Access denied covers a read-only file and a directory that the pattern matched: neither
             // can go now. The entry found is scheduled, not the pattern, which has no short form.
             if (markOnReboot)
-                MarkFileForDeletionOnReboot(full.Str());
+                leftToRestart = ScheduleDeletion(full.Str()) || leftToRestart;
             else
                 LogEvent(L"  Deleting %s...File in use.  Leaving it alone.", full.Str());
         }
@@ -77,25 +87,17 @@ void DeleteFiles(const wchar_t* path, BOOL markOnReboot)
             LogEvent(L"  Deleting %s...Failed (%d).", full.Str(), error);
         }
     } while (FindNextFileW(search.Get(), &found));
+    return leftToRestart;
 }
 
 void RemoveSharedDirectory()
 {
     CWString path(kSharedPathChars);
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
-    DWORD type = 0;
-    DWORD size = static_cast<DWORD>(path.Capacity() * sizeof(wchar_t));
-    if (entry.QueryValue(&type, path.Buffer(), &size) != ERROR_SUCCESS)
+    // An unusable value names no folder of ours: a relative or cut path would be some other folder.
+    if (ReadFolderValue(&entry, kDeepestBelowCommonFiles, path) != ERROR_SUCCESS)
         return;
-    // The registry does not terminate what it returns: a value that fills the whole buffer has no
-    // terminator, and an empty one would make the folder name relative to the current directory.
-    if (path.Buffer()[path.Capacity() - 1] != L'\0' || path.IsEmpty())
-        return;
-    // The join is cut at the capacity; a cut path would name some other folder.
-    int expected = path.Length() + (*path.LastChar() != L'\\' ? 1 : 0) + lstrlenW(kSharedDirName);
     path.AppendPathComponent(kSharedDirName);
-    if (path.Length() != expected)
-        return;
 
     WIN32_FIND_DATAW found;
     {
@@ -108,4 +110,30 @@ void RemoveSharedDirectory()
     DWORD error = GetLastError();
     LogEvent(L"Cannot remove directory: %s, Error %d", path.Str(), error);
     MarkFileForDeletionOnReboot(path.Str());
+}
+
+BOOL GetFileIdentity(const wchar_t* path, FileIdentity* identity)
+{
+    if (path == nullptr || path[0] == L'\0')
+        return FALSE;
+    // Attributes only, every sharing mode: a file that is running or held still answers.
+    CScopedHandle file(CreateFileW(path, FILE_READ_ATTRIBUTES,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                   FILE_ATTRIBUTE_NORMAL, nullptr));
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!file.IsValid() || !GetFileInformationByHandle(file.Get(), &info) ||
+        (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+        return FALSE;
+    identity->volume = info.dwVolumeSerialNumber;
+    identity->indexHigh = info.nFileIndexHigh;
+    identity->indexLow = info.nFileIndexLow;
+    return TRUE;
+}
+
+BOOL IsSameFile(const wchar_t* first, const wchar_t* second)
+{
+    FileIdentity a;
+    FileIdentity b;
+    return GetFileIdentity(first, &a) && GetFileIdentity(second, &b) && a.volume == b.volume &&
+           a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
 }

@@ -4,6 +4,7 @@
 #include "base/wstring.h"
 #include "context/globalinfo.h"
 #include "context/locations.h"
+#include "control/entry.h"
 #include "resources/resource.h"
 
 namespace
@@ -64,9 +65,17 @@ BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters)
     if (!CreateProcessW(program, commandLine.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                         nullptr, &si, &pi))
         return FALSE;
-    WaitForSingleObject(pi.hProcess, INFINITE);
+    // An updater that never answers must not hold the product's setup for ever: after the wait the
+    // program is left running, and its file to the restart.
+    DWORD wait = WaitForSingleObject(pi.hProcess, kRegistrationWaitMs);
     CloseHandle(pi.hProcess);
     CloseHandle(pi.hThread);
+    if (wait != WAIT_OBJECT_0)
+    {
+        LogEvent(L"  %s did not end within %d seconds, leaving it running.", program,
+                 static_cast<int>(kRegistrationWaitMs / 1000));
+        return FALSE;
+    }
     return TRUE;
 }
 

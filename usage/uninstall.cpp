@@ -76,6 +76,14 @@ void RemoveDriverLeftovers(GlobalInfo* info)
             LogEvent(L"  Service already marked for deletion.");
         else
             LogEvent(L"  RemoveService returned: 0x%08X", result);
+        // A service that somebody still holds, or whose driver is loaded, stays marked until the
+        // restart: the uninstall is finished only then.
+        if (result == ERROR_SERVICE_MARKED_FOR_DELETE ||
+            (result == ERROR_SUCCESS && scm->ServiceExists() == ERROR_SUCCESS))
+        {
+            LogEvent(L"  The Pellimar service is removed at the next restart.");
+            info->RebootRequired = TRUE;
+        }
         delete scm;
     }
 
@@ -114,7 +122,10 @@ void RemoveInstallerCopy(GlobalInfo* info)
     if (!info->SharedDir.IsEmpty() && ClearReadOnly(copy.Str()))
     {
         LogEvent(L"  Tovrand attributes okay.  Attempting to delete the copy in the Norvatek Shared folder.");
-        DeleteFiles(copy.Str(), TRUE);
+        // The running copy is deleted by the self-delete at the end of the run; any other copy that is
+        // in use waits for the restart, which the run then asks for.
+        if (DeleteFiles(copy.Str(), TRUE) && !IsSameFile(copy.Str(), info->ModulePath.Str()))
+            info->RebootRequired = TRUE;
         RemoveSharedDirectory();
     }
     else
@@ -154,16 +165,30 @@ void UninstallPellimar()
 {
     GlobalInfo* info = g_pGlobalInfo;
     // Released as it is, an unreadable count would make this product look like the last user.
-    RebuildUnreadableUsageCount();
+    BOOL failed = RebuildUnreadableUsageCount() != ERROR_SUCCESS;
     DWORD before1 = CountBeforeRelease(info->DriversDir.Str());
     DWORD before2 = CountBeforeRelease(info->MakerDir.Str());
 
-    DWORD r1 = ReleaseFileUsage(kDriverSysName, info->DriversDir.Str(), info->AppId.Str(), info->NoDel);
-    DWORD r2 = ReleaseFileUsage(kDriverSysName, info->MakerDir.Str(), info->AppId.Str(), info->NoDel);
+    // Only a count that is missing or unreadable is no count. One that could not be written still
+    // holds this product's use: nothing shared may go, and the registration stays so that a later
+    // run can lower the count.
+    DWORD r1 = before1;
+    DWORD r2 = before2;
+    if (!failed)
+        r1 = ReleaseFileUsage(kDriverSysName, info->DriversDir.Str(), info->AppId.Str(), info->NoDel, &failed);
+    if (!failed)
+        r2 = ReleaseFileUsage(kDriverSysName, info->MakerDir.Str(), info->AppId.Str(), info->NoDel, &failed);
     if (r1 == kNoCount)
         r1 = 0;
     if (r2 == kNoCount)
         r2 = 0;
+    if (failed)
+    {
+        LogEvent(L"  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
+                 info->AppId.Str());
+        info->RunError = ERROR_INSTALL_FAILURE;
+        return;
+    }
 
     BOOL lastUser = r1 == 0 && r2 == 0;
     if (!lastUser)

@@ -16,6 +16,9 @@ const wchar_t kInstalledAppsKey[] = L"SOFTWARE\\Norvatek\\InstalledApps";
 
 namespace
 {
+// A count text is read into 132 characters, one of which always stays the terminator.
+const DWORD kCountTextBytes = 131 * sizeof(wchar_t);
+
 bool IsCountType(DWORD type)
 {
     return type == REG_SZ || type == REG_DWORD;
@@ -92,7 +95,7 @@ BOOL CUsageCount::IsUnreadable()
     if (type != REG_SZ)
         return FALSE;
     wchar_t text[132] = {};
-    DWORD bytes = 263;
+    DWORD bytes = kCountTextBytes;
     if (m_entry.QueryValue(&type, text, &bytes) != ERROR_SUCCESS)
         return TRUE;
     return StartsWithNumber(text) ? FALSE : TRUE;
@@ -112,10 +115,10 @@ DWORD CUsageCount::GetCount()
     m_type = static_cast<int>(type);
     if (type == REG_SZ)
     {
-        // 263 bytes may be asked for, one more than the 132 characters hold with their terminator:
-        // the last character stays zero, so an unterminated or odd-sized value still ends.
+        // One whole character short of the 132 the buffer holds: the last one stays zero, so an
+        // unterminated or odd-sized value still ends.
         wchar_t text[132] = {};
-        DWORD bytes = 263;
+        DWORD bytes = kCountTextBytes;
         if (m_entry.QueryValue(&type, text, &bytes) != ERROR_SUCCESS)
             return kNoCount;
         return ParseCountText(text);
@@ -147,19 +150,32 @@ LONG CUsageCount::SetCount(DWORD count, BOOL asString)
     return m_entry.SetValue(REG_DWORD, &count, sizeof(count));
 }
 
-DWORD CUsageCount::Decrement(BOOL deleteAtZero)
+DWORD CUsageCount::Decrement(BOOL deleteAtZero, LONG* writeError)
 {
+    if (writeError != nullptr)
+        *writeError = ERROR_SUCCESS;
     DWORD count = GetCount();
     if (count == kNoCount)
         return kNoCount;
     DWORD lowered = count > 0 ? count - 1 : 0;
+    LONG rc;
     if (lowered == 0 && deleteAtZero)
     {
-        m_entry.DeleteValue();
-        return 0;
+        rc = m_entry.DeleteValue();
+        // Gone already is as good as deleted.
+        if (rc == ERROR_FILE_NOT_FOUND)
+            rc = ERROR_SUCCESS;
     }
-    if (SetCount(lowered, FALSE) != ERROR_SUCCESS)
+    else
+    {
+        rc = SetCount(lowered, FALSE);
+    }
+    if (rc != ERROR_SUCCESS)
+    {
+        if (writeError != nullptr)
+            *writeError = rc;
         return kNoCount;
+    }
     return lowered;
 }
 
@@ -210,7 +226,7 @@ BOOL GetUsageCounts(DWORD* count)
     return TRUE;
 }
 
-BOOL RebuildUnreadableUsageCount()
+LONG RebuildUnreadableUsageCount()
 {
     // Taken as 0, an unreadable count makes the driver look unused: an install would blast the other
     // products' registrations as leftovers, an update would write 0, and the next uninstall would
@@ -218,22 +234,27 @@ BOOL RebuildUnreadableUsageCount()
     // holds a registration key, so their number is what the count has to be.
     wchar_t path[kPathChars + 32];
     if (!JoinRegistryPath(path, kPathChars + 32, g_pGlobalInfo->DriversDir.Str(), kDriverSysName))
-        return FALSE;
+        return ERROR_SUCCESS;
     CUsageCount count(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
     if (!count.IsUnreadable())
-        return FALSE;
+        return ERROR_SUCCESS;
     CRegistryEntry products(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
     int registered = products.GetSubKeyCount();
     if (registered < 0)
         registered = 0;
     LogEvent(L"  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path,
              registered);
-    count.SetCount(static_cast<DWORD>(registered), TRUE);
-    return TRUE;
+    LONG rc = count.SetCount(static_cast<DWORD>(registered), TRUE);
+    if (rc != ERROR_SUCCESS)
+        LogEvent(L"  Error - Cannot write the usage count %s (%d).", path, static_cast<int>(rc));
+    return rc;
 }
 
-DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile)
+DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile,
+                       BOOL* failed)
 {
+    if (failed != nullptr)
+        *failed = FALSE;
     if (fileName == nullptr || directory == nullptr || appId == nullptr)
         return kNoCount;
     wchar_t path[kPathChars + 32];
@@ -249,8 +270,18 @@ DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const 
         return kNoCount;
     }
     // A count that reaches 0, or already was 0, leaves the list whatever keepFile says.
-    DWORD result = record->Decrement(TRUE);
+    DWORD before = record->GetCount();
+    LONG writeError = ERROR_SUCCESS;
+    DWORD result = record->Decrement(TRUE, &writeError);
     delete record;
+    if (writeError != ERROR_SUCCESS)
+    {
+        // The count still says this product uses the file: so must everything else.
+        LogEvent(L"  Error - Cannot lower the usage count %s (%d).", path, static_cast<int>(writeError));
+        if (failed != nullptr)
+            *failed = TRUE;
+        return before;
+    }
 
     if (appId[0] != L'\0')
     {
@@ -271,7 +302,9 @@ DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const 
         LogEvent(L"  RefCount %s reached 0.", path);
         // The image is ours: a read-only attribute would make the deletion fail now and at the restart.
         ClearReadOnly(path);
-        DeleteFiles(path, TRUE);
+        // An image in use goes at the next restart, which the run then has to ask for.
+        if (DeleteFiles(path, TRUE))
+            g_pGlobalInfo->RebootRequired = TRUE;
     }
     return result;
 }

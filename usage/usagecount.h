@@ -26,7 +26,9 @@ public:
     BOOL IsUnreadable();
     DWORD GetCount();
     LONG SetCount(DWORD count, BOOL asString);
-    DWORD Decrement(BOOL deleteAtZero);
+    // The new count, or kNoCount. A write or delete that failed also gives kNoCount and leaves its
+    // code in *writeError (0 otherwise): the count then still holds what it held.
+    DWORD Decrement(BOOL deleteAtZero, LONG* writeError = nullptr);
     int Type() const { return m_type; }
 
 private:
@@ -50,6 +52,11 @@ CUsageCount* NewDriverCount(const wchar_t* directory);
 
 BOOL GetUsageCounts(DWORD* count);
 // When the driver's main count is there but unreadable, rewrites it as the number of products
-// registered under the Pellimar key and logs that. TRUE when it rewrote the count.
-BOOL RebuildUnreadableUsageCount();
-DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile);
+// registered under the Pellimar key and logs that. The code of that write; 0 when there was nothing
+// to rebuild.
+LONG RebuildUnreadableUsageCount();
+// Lowers the count of directory\fileName for appId: the new count, or kNoCount when there was none.
+// When the count could not be written, *failed is set, the count it read is returned and nothing else
+// (the product's SharedUsage value, the file) is touched.
+DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile,
+                       BOOL* failed = nullptr);

@@ -52,7 +52,15 @@ BOOL UpdateUsageCounts()
     DWORD count = (c1 > c2 ? c1 : c2) + (info->UpdateRefCounts ? 1 : 0);
     LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(c1));
     LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(count));
-    main->SetCount(count, TRUE);
+    LONG written = main->SetCount(count, TRUE);
+    // A product counted nowhere must not be registered as counted: its next run would never count it.
+    BOOL countFailed = written != ERROR_SUCCESS && info->UpdateRefCounts;
+    if (countFailed)
+    {
+        LogEvent(L"  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath,
+                 static_cast<int>(written), info->AppId.Str());
+        info->RunError = ERROR_INSTALL_FAILURE;
+    }
     if (maker != nullptr && !IsWinVistaOrBetter())
     {
         LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(c2));
@@ -62,7 +70,7 @@ BOOL UpdateUsageCounts()
     delete main;
     delete maker;
 
-    if (!info->AppId.IsEmpty())
+    if (!info->AppId.IsEmpty() && !countFailed)
     {
         // The product's mark: its next run finds it and does not count again.
         wchar_t productKey[kPathChars + 64];
