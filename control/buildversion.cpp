@@ -1,8 +1,15 @@
 // Compiled once per installer executable, with the version that its VERSIONINFO carries, so the two
-// can never disagree.
+// can never disagree, and with the registration program's wait.
 #include "control/entry.h"
 
 const ULONGLONG kBuildVersion = (static_cast<ULONGLONG>(TOVRAND_VERSION_MAJOR) << 48) |
                                 (static_cast<ULONGLONG>(TOVRAND_VERSION_MINOR) << 32) |
                                 (static_cast<ULONGLONG>(TOVRAND_VERSION_BUILD) << 16) |
                                 static_cast<ULONGLONG>(TOVRAND_VERSION_REVISION);
+
+// Minutes, not seconds: a registration that talks to the updater service may take a while. A test build
+// sets a few seconds to show the give-up.
+#ifndef TOVRAND_QZREG_WAIT_MS
+#define TOVRAND_QZREG_WAIT_MS (5 * 60 * 1000)
+#endif
+const DWORD kRegistrationWaitMs = TOVRAND_QZREG_WAIT_MS;

@@ -27,11 +27,10 @@ const DWORD kCannotStart = 99;
 
 BOOL ReadInstalledTovrandPath(CWString& path)
 {
+    // A value that is empty, of another type or too long would make a relative or cut path, and the
+    // file found there would be started with administrator rights: such a value is no value.
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
-    DWORD type = 0;
-    // One character short of the buffer, so that a value stored without its terminator still ends.
-    DWORD size = static_cast<DWORD>((path.Capacity() - 1) * sizeof(wchar_t));
-    if (entry.QueryValue(&type, path.Buffer(), &size) != ERROR_SUCCESS)
+    if (ReadFolderValue(&entry, kDeepestBelowCommonFiles, path) != ERROR_SUCCESS)
         return FALSE;
     path.AppendPathComponent(kSharedDirName);
     path.AppendPathComponent(kInstallerFileName);

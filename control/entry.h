@@ -31,4 +31,6 @@ DWORD LaunchAndWaitWithReturn(const wchar_t* application, const wchar_t* command
 
 // The installer's own version, fixed at build time (the same quad as its VERSIONINFO).
 extern const ULONGLONG kBuildVersion;
+// How long the updater registration program may run before the installer goes on without it.
+extern const DWORD kRegistrationWaitMs;
 inline WORD VersionPart(ULONGLONG version, int index) { return static_cast<WORD>(version >> (48 - 16 * index)); }

@@ -4,8 +4,11 @@
 
 #include "base/handle.h"
 #include "base/log.h"
+#include "base/registry.h"
 #include "base/wstring.h"
+#include "context/locations.h"
 #include "system/removal.h"
+#include "usage/usagecount.h"
 
 namespace
 {
@@ -21,6 +24,9 @@ const int kNumberedNames = 10;      // tovrand0.exe ... tovrand9.exe after the f
 const int kDeleteRetries = 16;      // after the first attempt: 17 attempts within about 16 s
 const DWORD kRetryDelayMs = 1000;
 const wchar_t kCopyName[] = L"TOVRAND64x86.EXE";
+const wchar_t kRunningMutexName[] = L"Global\\Pellimar_running";
+// Follows the quoted path on the copy's command line: volume and file index of the installer file.
+const wchar_t kFileIdSwitch[] = L"/FILEID:";
 
 bool IsExistingFile(const wchar_t* path)
 {
@@ -148,13 +154,28 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     if (!held.IsValid())
     {
         LogEvent(L"SetUpDelete: copy file failed\n");
+        // The name was free when the copy took it: whatever lies there now goes, now or at the restart.
+        if (!DeleteFileW(copyPath.Str()))
+            MarkFileForDeletionOnReboot(copyPath.Str());
         return false;
     }
     if (observer != nullptr)
         observer(SelfDeleteStage::Held, copyPath.Str(), context);
 
+    // The copy is told which file to delete, not only where: by the time it tries, a later install may
+    // have put a new installer file under the same name.
+    FileIdentity identity;
+    if (!GetFileIdentity(modulePath, &identity))
+    {
+        LogEvent(L"SetUpDelete: the installer file cannot be identified\n");
+        held.Reset();
+        if (!DeleteFileW(copyPath.Str()))
+            MarkFileForDeletionOnReboot(copyPath.Str());
+        return false;
+    }
     CWString commandLine(kCommandLineChars);
-    commandLine.Format(L"tovrand /SELFDELETE \"%s\"", modulePath);
+    commandLine.Format(L"tovrand /SELFDELETE \"%s\" %s%08X%08X%08X", modulePath, kFileIdSwitch, identity.volume,
+                       identity.indexHigh, identity.indexLow);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
@@ -212,28 +233,113 @@ DWORD SetUpDeleteWith(const wchar_t* modulePath, const wchar_t* tempDir, SelfDel
     return 1;
 }
 
-void DoDelete(const wchar_t* path)
+namespace
+{
+enum class DeleteTry
+{
+    Gone,       // no file of that name any more
+    Deleted,
+    Replaced,   // the name holds another file, or a later install counts on it
+    InUse,      // our file, still held by somebody
+    NotNow      // another installer works: nothing of ours may be touched under it
+};
+
+// A later install that put the shared copy in place has written its fixed usage value.
+bool IsClaimedByInstall(const wchar_t* path)
+{
+    CRegistryEntry usage(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    DWORD type = 0;
+    DWORD size = 0;
+    return usage.QueryValueSize(&type, &size) == ERROR_SUCCESS;
+}
+
+// One attempt, under the installers' lock: the lock keeps an install from writing the file between the
+// check and the deletion. Waiting for the lock is the pause between attempts.
+DeleteTry TryDelete(const wchar_t* path, const FileIdentity& expected, HANDLE lock, bool onlyCheck)
+{
+    DWORD wait = lock != nullptr ? WaitForSingleObject(lock, kRetryDelayMs) : WAIT_FAILED;
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED)
+        return DeleteTry::NotNow;
+    DeleteTry result;
+    FileIdentity now;
+    if (!IsExistingFile(path))
+        result = DeleteTry::Gone;
+    else if (!GetFileIdentity(path, &now))
+        result = DeleteTry::NotNow;
+    else if (now.volume != expected.volume || now.indexHigh != expected.indexHigh ||
+             now.indexLow != expected.indexLow || IsClaimedByInstall(path))
+        result = DeleteTry::Replaced;
+    else if (onlyCheck)
+        result = DeleteTry::InUse;
+    else
+        result = DeleteFileW(path) ? DeleteTry::Deleted : DeleteTry::InUse;
+    if (result == DeleteTry::InUse && onlyCheck)
+        MarkFileForDeletionOnReboot(path);
+    ReleaseMutex(lock);
+    return result;
+}
+
+// Parses "%08X%08X%08X" after the identity switch.
+bool ParseIdentity(const wchar_t* text, FileIdentity* identity)
+{
+    DWORD parts[3] = {};
+    for (int i = 0; i < 24; ++i)
+    {
+        wchar_t ch = text[i];
+        DWORD digit;
+        if (ch >= L'0' && ch <= L'9')
+            digit = ch - L'0';
+        else if (ch >= L'A' && ch <= L'F')
+            digit = ch - L'A' + 10;
+        else if (ch >= L'a' && ch <= L'f')
+            digit = ch - L'a' + 10;
+        else
+            return false;
+        parts[i / 8] = (parts[i / 8] << 4) | digit;
+    }
+    identity->volume = parts[0];
+    identity->indexHigh = parts[1];
+    identity->indexLow = parts[2];
+    return true;
+}
+}  // namespace
+
+void DoDelete(const wchar_t* path, const FileIdentity* expected)
 {
     if (path == nullptr || path[0] == L'\0')
     {
         LogEvent(L"DoDelete: invalid parameter\n");
         return;
     }
-    // The process that started us may still be ending and holding its file.
-    DeleteFileW(path);
-    for (int attempt = 0; attempt < kDeleteRetries && IsExistingFile(path); ++attempt)
+    if (expected == nullptr)
     {
-        Sleep(kRetryDelayMs);
-        DeleteFileW(path);
-    }
-    if (IsExistingFile(path))
-    {
-        LogEvent(L"DoDelete: file not deleted, delete on reboot.");
-        MarkFileForDeletionOnReboot(path);
+        LogEvent(L"DoDelete: the file to delete is not identified, leaving %s alone.", path);
     }
     else
     {
-        LogEvent(L"DoDelete: Original file deleted (%s).", path);
+        // The process that started us may still be ending and holding its file and the lock.
+        CScopedHandle lock(CreateMutexW(nullptr, FALSE, kRunningMutexName));
+        DeleteTry result = DeleteTry::NotNow;
+        for (int attempt = 0; attempt <= kDeleteRetries; ++attempt)
+        {
+            result = TryDelete(path, *expected, lock.Get(), false);
+            if (result != DeleteTry::InUse && result != DeleteTry::NotNow)
+                break;
+            if (result == DeleteTry::InUse && attempt < kDeleteRetries)
+                Sleep(kRetryDelayMs);
+        }
+        if (result == DeleteTry::InUse || result == DeleteTry::NotNow)
+        {
+            LogEvent(L"DoDelete: file not deleted, delete on reboot.");
+            // Scheduled only while it is still the file the run left, checked under the lock again.
+            result = TryDelete(path, *expected, lock.Get(), true);
+            if (result == DeleteTry::NotNow)
+                LogEvent(L"DoDelete: %s cannot be checked, leaving it alone.", path);
+        }
+        if (result == DeleteTry::Replaced)
+            LogEvent(L"DoDelete: %s has been replaced since, leaving it alone.", path);
+        else if (result == DeleteTry::Gone || result == DeleteTry::Deleted)
+            LogEvent(L"DoDelete: Original file deleted (%s).", path);
     }
 
     RemoveSharedDirectory();
@@ -266,6 +372,10 @@ BOOL RunSelfDeleteMode(const wchar_t* commandLine)
         return TRUE;
     LogEvent(L"Doing Self-delete.");
     CWString path = rest.Left(close);
-    DoDelete(path.Str());
+    CWString after = rest.Right(rest.Length() - close - 1);
+    int at = after.Find(kFileIdSwitch, true);
+    FileIdentity identity;
+    bool identified = at >= 0 && ParseIdentity(after.Str() + at + lstrlenW(kFileIdSwitch), &identity);
+    DoDelete(path.Str(), identified ? &identity : nullptr);
     return TRUE;
 }

@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+#include "system/removal.h"
+
 // Sets the deletion up at the end of a run. 1 when it had to fall back to deleting the installer
 // file at the next restart (the run then needs a restart), 0 when the copy was started or when the
 // installer's own path could not be determined.
@@ -25,9 +27,12 @@ DWORD SetUpDeleteWith(const wchar_t* modulePath, const wchar_t* tempDir, SelfDel
 
 // Runs in the temporary copy: deletes the installer file at path, waiting up to about 16 seconds for
 // it to be released, then cleans up the shared folder and schedules this copy for the next restart.
-void DoDelete(const wchar_t* path);
+// expected is the file the ending run left (null when the command line did not say): a file that is
+// not that one, or that a later install has claimed, is neither deleted nor scheduled.
+void DoDelete(const wchar_t* path, const FileIdentity* expected);
 
 // The entry's self-delete mode. TRUE when the command line holds "/SELFDELETE" (in any case): the
-// path between the first two double quotes, when there are two, has then been handed to DoDelete and
-// the process has nothing more to do. FALSE when the switch is absent.
+// path between the first two double quotes, when there are two, has then been handed to DoDelete
+// with the identity given after it, and the process has nothing more to do. FALSE when the switch is
+// absent.
 BOOL RunSelfDeleteMode(const wchar_t* commandLine);

@@ -10,7 +10,8 @@
 // What it was asked is kept under HKLM\SOFTWARE\Norvatek\QuazelRegistration (64-bit view):
 // "LastCommandLine" (REG_SZ, the command line exactly as received), "Registered" (REG_DWORD, 1 after
 // /QZREG, 0 after /QZUNREG) and "RunCount" (REG_DWORD, one more each run). The exit code is always 0:
-// the installer does not read it.
+// the installer does not read it. A "HoldMs" value (REG_DWORD) there makes it wait that long before it
+// ends, as an updater service that does not answer would.
 #include <windows.h>
 
 namespace
@@ -113,6 +114,21 @@ void RecordRun(const wchar_t* commandLine, const Options& options)
     RegCloseKey(key);
 }
 
+DWORD HoldMs()
+{
+    HKEY key = nullptr;
+    DWORD hold = 0;
+    DWORD type = 0;
+    DWORD size = sizeof(hold);
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kKeyPath, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
+        return 0;
+    if (RegQueryValueExW(key, L"HoldMs", nullptr, &type, reinterpret_cast<BYTE*>(&hold), &size) != ERROR_SUCCESS ||
+        type != REG_DWORD)
+        hold = 0;
+    RegCloseKey(key);
+    return hold;
+}
+
 void AppendLog(const wchar_t* commandLine, const Options& options)
 {
     wchar_t path[MAX_PATH + 16];
@@ -169,5 +185,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
     RecordRun(commandLine, options);
     if (options.log)
         AppendLog(commandLine, options);
+    Sleep(HoldMs());
     return 0;
 }

@@ -132,7 +132,8 @@ TEST_F(SelfDeleteTest, SelfDeleteModeWithAnEmptyPathDeletesNothing)
 TEST_F(SelfDeleteTest, DoDeleteOfAMissingFileReportsItDeleted)
 {
     std::wstring path = work.File(L"already gone.exe");
-    DoDelete(path.c_str());
+    FileIdentity none = {};
+    DoDelete(path.c_str(), &none);
     EXPECT_EQ((std::vector<std::string>{"DoDelete: Original file deleted (" + Narrow(path) + ").", OwnFileLine()}),
               TakeLog());
     EXPECT_FALSE(DirExists(shared));
@@ -146,8 +147,10 @@ TEST_F(SelfDeleteTest, DoDeleteWaitsForTheFileToBeReleased)
     FileHolder holder(path, 3000);
     ASSERT_TRUE(holder.Ready());
     ASSERT_FALSE(DeleteFileW(path.c_str()));
+    FileIdentity identity;
+    ASSERT_TRUE(GetFileIdentity(path.c_str(), &identity));
 
-    DoDelete(path.c_str());
+    DoDelete(path.c_str(), &identity);
     EXPECT_TRUE(holder.WaitReleased(0));
     EXPECT_FALSE(FileExists(path));
     EXPECT_EQ((std::vector<std::string>{"DoDelete: Original file deleted (" + Narrow(path) + ").", OwnFileLine()}),
@@ -164,8 +167,10 @@ TEST_F(SelfDeleteTest, DoDeleteLeavesAFileThatStaysHeldToTheNextRestart)
     FileHolder holder(path);
     ASSERT_TRUE(holder.Ready());
 
+    FileIdentity identity;
+    ASSERT_TRUE(GetFileIdentity(path.c_str(), &identity));
     DWORD start = GetTickCount();
-    DoDelete(path.c_str());
+    DoDelete(path.c_str(), &identity);
     DWORD elapsed = GetTickCount() - start;
 
     EXPECT_GE(elapsed, 15000u);
