@@ -26,6 +26,9 @@ int ToLogBytes(const wchar_t* line, char* out, int room)
         }
         else
         {
+            // A character beyond the Basic Multilingual Plane is a surrogate pair: one '?' for both.
+            if (*p >= 0xD800 && *p <= 0xDBFF && p[1] >= 0xDC00 && p[1] <= 0xDFFF)
+                ++p;
             out[n++] = *p > 0xFF ? '?' : static_cast<char>(*p);
         }
     }

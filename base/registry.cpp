@@ -3,11 +3,13 @@
 #include <new>
 #include <shlwapi.h>
 
+#include "base/alloc.h"
+
 namespace
 {
 wchar_t* CopyText(const wchar_t* text)
 {
-    if (text == nullptr)
+    if (text == nullptr || alloc_seam::ShouldFail())
         return nullptr;
     int length = lstrlenW(text);
     wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
@@ -24,7 +26,8 @@ const REGSAM kNativeView = KEY_WOW64_64KEY;
 int registry_seam::FailRecursiveDeletes = 0;
 
 CRegistryEntry::CRegistryEntry(HKEY root, const wchar_t* subKey, const wchar_t* valueName)
-    : m_root(root), m_key(nullptr), m_open(0), m_subKey(CopyText(subKey)), m_valueName(CopyText(valueName))
+    : m_root(root), m_key(nullptr), m_open(0), m_subKey(CopyText(subKey)), m_valueName(CopyText(valueName)),
+      m_nameLost(valueName != nullptr && m_valueName == nullptr)
 {
 }
 
@@ -43,6 +46,7 @@ void CRegistryEntry::Reset(HKEY root, const wchar_t* subKey, const wchar_t* valu
     m_root = root;
     m_subKey = CopyText(subKey);
     m_valueName = CopyText(valueName);
+    m_nameLost = valueName != nullptr && m_valueName == nullptr;
 }
 
 void CRegistryEntry::Close()
@@ -117,6 +121,9 @@ void CRegistryEntry::EndUse(bool openedHere)
 
 LONG CRegistryEntry::QueryValue(DWORD* type, void* data, DWORD* size)
 {
+    // Without its name the entry would read the key's default value instead.
+    if (m_nameLost)
+        return ERROR_NOT_ENOUGH_MEMORY;
     bool opened = BeginUse(TempOpen::Read);
     LONG rc = m_key != nullptr
                   ? RegQueryValueExW(m_key, m_valueName, nullptr, type, static_cast<BYTE*>(data), size)
@@ -137,6 +144,8 @@ LONG CRegistryEntry::SetValue(DWORD type, const void* data, DWORD size)
 {
     if (data == nullptr)
         return ERROR_INVALID_DATA;
+    if (m_nameLost)
+        return ERROR_NOT_ENOUGH_MEMORY;
     bool opened = BeginUse(TempOpen::CreateWrite);
     LONG rc = m_key != nullptr ? RegSetValueExW(m_key, m_valueName, 0, type, static_cast<const BYTE*>(data), size)
                                : ERROR_INVALID_HANDLE;
@@ -146,6 +155,8 @@ LONG CRegistryEntry::SetValue(DWORD type, const void* data, DWORD size)
 
 LONG CRegistryEntry::DeleteValue()
 {
+    if (m_nameLost)
+        return ERROR_NOT_ENOUGH_MEMORY;
     bool opened = BeginUse(TempOpen::Write);
     LONG rc = m_key != nullptr ? RegDeleteValueW(m_key, m_valueName) : ERROR_INVALID_HANDLE;
     EndUse(opened);

@@ -48,4 +48,5 @@ private:
     int m_open;
     wchar_t* m_subKey;
     wchar_t* m_valueName;
+    bool m_nameLost;   // a value name was given but could not be copied
 };

@@ -1,5 +1,7 @@
 #include "base/wstring.h"
 
+#include <stdio.h>
+
 #include <new>
 #include <stdarg.h>
 #include <string.h>
@@ -290,8 +292,10 @@ bool CWString::StripLastPathComponent()
 
 void WStringArrayFatal(const char* file, int line)
 {
+    // The build path of the source file has no bound of its own: the text is cut, never overrun.
     wchar_t text[512];
-    wsprintfW(text, L"Error in class CWStringArray\nApplication will be terminated\n%hs\n%d", file, line);
+    _snwprintf(text, 511, L"Error in class CWStringArray\nApplication will be terminated\n%hs\n%d", file, line);
+    text[511] = L'\0';
     MessageBoxW(GetActiveWindow(), text, L"Error", MB_OK | MB_SYSTEMMODAL);
     EndProcessAbnormally();
 }
