@@ -19,6 +19,8 @@ const wchar_t kPayloadResourceType[] = L"BINARYRC";
 
 const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const wchar_t kSharedDirName[] = L"Norvatek Shared";
+const wchar_t kDeepestBelowProgramFiles[] = L"\\Norvatek\\TEMP.^^^\\PELLIMAR64x86.SYS";
+const wchar_t kDeepestBelowCommonFiles[] = L"\\Norvatek Shared\\KVManifests\\PELLMAR.KVM";
 
 namespace
 {
@@ -61,38 +63,69 @@ wchar_t SystemDrive(const GlobalInfo* info)
     return n > 0 && n < MAX_PATH ? system[0] : L'C';
 }
 
-// Reads "CommonFilesDir" into commonFiles; on failure falls back to the system drive's usual
-// location and stores that in the registry, unless a value is there that is merely too long.
+// Reads "CommonFilesDir" into commonFiles; when it cannot be used falls back to the system drive's
+// usual location, which is stored in the registry only when the value is missing altogether: one that
+// is there belongs to the system, however broken.
 void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString& commonFiles)
 {
-    DWORD type = 0;
-    DWORD size = static_cast<DWORD>(commonFiles.Capacity() * sizeof(wchar_t));
-    LONG rc = entry->QueryValue(&type, commonFiles.Buffer(), &size);
+    LONG rc = ReadFolderValue(entry, kDeepestBelowCommonFiles, commonFiles);
     if (rc == ERROR_SUCCESS)
-    {
-        // RegQueryValueExW adds no terminator of its own: a value stored without one ends where its
-        // data ends.
-        DWORD chars = size / sizeof(wchar_t);
-        if (chars >= static_cast<DWORD>(commonFiles.Capacity()))
-            chars = commonFiles.Capacity() - 1;
-        commonFiles.Buffer()[chars] = L'\0';
-    }
-    // An empty value would make the shared folder relative to the current directory.
-    if (rc == ERROR_SUCCESS && !commonFiles.IsEmpty())
     {
         LogEvent(L"Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
         return;
     }
-
     wchar_t fallback[] = L"C:\\Program Files\\Common Files";
     fallback[0] = SystemDrive(info);
     commonFiles = fallback;
-    // A value that is there but longer than any path is the system's, not ours to overwrite.
-    if (rc != ERROR_MORE_DATA)
+    if (rc == ERROR_FILE_NOT_FOUND)
         entry->SetValue(REG_SZ, commonFiles.Str(), static_cast<DWORD>((commonFiles.Length() + 1) * sizeof(wchar_t)));
     LogEvent(L"Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
 }
+
+// A drive's root or a share: anything else would be taken relative to the current directory or drive.
+bool IsAbsolutePath(const wchar_t* path)
+{
+    bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+                 path[1] == L':' && path[2] == L'\\';
+    bool share = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\0';
+    return drive || share;
+}
 }  // namespace
+
+LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& folder)
+{
+    wchar_t raw[kPathChars];
+    DWORD type = 0;
+    DWORD size = sizeof(raw);
+    LONG rc = entry->QueryValue(&type, raw, &size);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return rc;
+    if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
+        return ERROR_BAD_PATHNAME;
+    // The registry adds no terminator of its own: a value stored without one ends where its data ends,
+    // and one that fills the whole buffer without one is longer than any path.
+    DWORD chars = size / sizeof(wchar_t);
+    if (chars >= static_cast<DWORD>(kPathChars))
+    {
+        if (raw[kPathChars - 1] != L'\0')
+            return ERROR_BAD_PATHNAME;
+        chars = kPathChars - 1;
+    }
+    raw[chars] = L'\0';
+    wchar_t expanded[kPathChars];
+    const wchar_t* text = raw;
+    if (type == REG_EXPAND_SZ)
+    {
+        DWORD needed = ExpandEnvironmentStringsW(raw, expanded, kPathChars);
+        if (needed == 0 || needed > static_cast<DWORD>(kPathChars))
+            return ERROR_BAD_PATHNAME;
+        text = expanded;
+    }
+    if (!IsAbsolutePath(text) || lstrlenW(text) + lstrlenW(deepest) >= kPathChars)
+        return ERROR_BAD_PATHNAME;
+    folder = text;
+    return ERROR_SUCCESS;
+}
 
 void JoinPath(CWString& out, const CWString& dir, const wchar_t* name)
 {

@@ -6,6 +6,7 @@
 
 #include "base/wstring.h"
 
+class CRegistryEntry;
 class GlobalInfo;
 
 // File names of the payload as written to TempDir and installed.
@@ -20,6 +21,17 @@ extern const wchar_t kPayloadResourceType[];   // "BINARYRC"
 extern const wchar_t kSharedDirName[];      // "Norvatek Shared", below the Common Files directory
 // HKLM key of "ProgramFilesDir" and "CommonFilesDir".
 extern const wchar_t kCurrentVersionKey[];
+
+// Deepest paths the installer builds below "ProgramFilesDir" and "CommonFilesDir": a folder value
+// must leave room for them, or they would be cut.
+extern const wchar_t kDeepestBelowProgramFiles[];
+extern const wchar_t kDeepestBelowCommonFiles[];
+
+// Reads a folder value of HKLM kCurrentVersionKey through entry: a string, or an expandable string
+// expanded, naming an absolute path that leaves room for deepest below it. ERROR_SUCCESS with the
+// folder; ERROR_FILE_NOT_FOUND when the value is missing; ERROR_BAD_PATHNAME when it is there but
+// unusable (another type, empty, relative, too long), which makes it as good as unreadable.
+LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& folder);
 
 // out = dir joined with name. An empty dir gives an empty out: a bare name would be taken relative
 // to the current directory, which is never what the installer means.
