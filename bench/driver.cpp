@@ -138,7 +138,7 @@ std::wstring FloorCommand()
 bool Install()
 {
     ScratchDir temp;
-    Process p = RunInstaller(L"/Q PRODUCTA", temp.Path());
+    Process p = RunInstaller(InstallerPath(), L"/Q PRODUCTA", temp.Path()).process;
     return p.finished && p.exitCode == 0;
 }
 

@@ -1,14 +1,13 @@
 #include "harness.h"
 
-#include <stdio.h>
+#include <tlhelp32.h>
 
 namespace harness
 {
 std::wstring BinDir()
 {
     wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring p(path, n);
+    std::wstring p(path, GetModuleFileNameW(nullptr, path, MAX_PATH));
     return p.substr(0, p.find_last_of(L'\\'));
 }
 
@@ -19,8 +18,23 @@ std::wstring InstallerPath()
 
 bool IsWine()
 {
-    HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-    return ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr;
+    return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+}
+
+std::string Narrow(const std::wstring& text)
+{
+    std::string out;
+    for (wchar_t c : text)
+        out.push_back(c > 0xFF ? '?' : static_cast<char>(c));
+    return out;
+}
+
+std::wstring Widen(const std::string& text)
+{
+    std::wstring out;
+    for (char c : text)
+        out.push_back(static_cast<unsigned char>(c));
+    return out;
 }
 
 ScratchDir::ScratchDir()
@@ -29,93 +43,15 @@ ScratchDir::ScratchDir()
     GetTempPathW(MAX_PATH, temp);
     static LONG counter = 0;
     wchar_t name[MAX_PATH];
-    for (;;)
-    {
+    do
         wsprintfW(name, L"%stvt%lu_%ld", temp, GetCurrentProcessId(), InterlockedIncrement(&counter));
-        if (CreateDirectoryW(name, nullptr))
-            break;
-    }
+    while (!CreateDirectoryW(name, nullptr));
     m_path = name;
 }
 
 ScratchDir::~ScratchDir()
 {
     RemoveTree(m_path);
-}
-
-namespace
-{
-// A copy of this process's environment with TEMP and TMP replaced.
-std::vector<wchar_t> EnvironmentWithTemp(const std::wstring& tempDir)
-{
-    std::vector<wchar_t> block;
-    wchar_t* env = GetEnvironmentStringsW();
-    for (const wchar_t* p = env; *p != L'\0'; p += lstrlenW(p) + 1)
-    {
-        if (!tempDir.empty() && (_wcsnicmp(p, L"TEMP=", 5) == 0 || _wcsnicmp(p, L"TMP=", 4) == 0))
-            continue;
-        block.insert(block.end(), p, p + lstrlenW(p) + 1);
-    }
-    FreeEnvironmentStringsW(env);
-    if (!tempDir.empty())
-    {
-        for (const wchar_t* name : {L"TEMP=", L"TMP="})
-        {
-            std::wstring entry = std::wstring(name) + tempDir;
-            block.insert(block.end(), entry.begin(), entry.end());
-            block.push_back(L'\0');
-        }
-    }
-    block.push_back(L'\0');
-    return block;
-}
-}  // namespace
-
-HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, DWORD* pid, DWORD creationFlags)
-{
-    std::vector<wchar_t> env = EnvironmentWithTemp(tempDir);
-    std::vector<wchar_t> cmd(commandLine.begin(), commandLine.end());
-    cmd.push_back(L'\0');
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | creationFlags,
-                        env.data(), nullptr, &si, &pi))
-        return nullptr;
-    CloseHandle(pi.hThread);
-    if (pid != nullptr)
-        *pid = pi.dwProcessId;
-    return pi.hProcess;
-}
-
-Process Wait(HANDLE process, DWORD timeoutMs)
-{
-    Process result;
-    if (process == nullptr)
-        return result;
-    result.pid = GetProcessId(process);
-    if (WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0)
-    {
-        result.finished = true;
-        GetExitCodeProcess(process, &result.exitCode);
-    }
-    else
-    {
-        TerminateProcess(process, 0xDEAD);
-        WaitForSingleObject(process, 5000);
-    }
-    CloseHandle(process);
-    return result;
-}
-
-Process Run(const std::wstring& commandLine, const std::wstring& tempDir, DWORD timeoutMs)
-{
-    return Wait(Start(commandLine, tempDir), timeoutMs);
-}
-
-Process RunInstaller(const std::wstring& args, const std::wstring& tempDir, DWORD timeoutMs)
-{
-    return Run(L"\"" + InstallerPath() + L"\" " + args, tempDir, timeoutMs);
 }
 
 std::string ReadFileBytes(const std::wstring& path)
@@ -144,123 +80,6 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
     return ok && done == bytes.size();
 }
 
-std::vector<std::string> ReadLog(const std::wstring& tempDir)
-{
-    std::string bytes = ReadFileBytes(tempDir + L"\\PELLIMAR.LOG");
-    std::vector<std::string> lines;
-    size_t start = 0;
-    while (start < bytes.size())
-    {
-        size_t end = bytes.find("\r\n", start);
-        if (end == std::string::npos)
-        {
-            lines.push_back(bytes.substr(start));
-            break;
-        }
-        lines.push_back(bytes.substr(start, end - start));
-        start = end + 2;
-    }
-    return lines;
-}
-
-std::string MessageOf(const std::string& line)
-{
-    size_t at = line.find("] ");
-    if (line.compare(0, 1, "[") != 0 || at == std::string::npos)
-        return line;
-    return line.substr(at + 2);
-}
-
-int FindLine(const std::vector<std::string>& lines, const std::string& message, int from)
-{
-    for (size_t i = from < 0 ? 0 : from; i < lines.size(); ++i)
-    {
-        if (MessageOf(lines[i]) == message)
-            return static_cast<int>(i);
-    }
-    return -1;
-}
-
-int CountLines(const std::vector<std::string>& lines, const std::string& message)
-{
-    int n = 0;
-    for (const std::string& line : lines)
-        n += MessageOf(line) == message ? 1 : 0;
-    return n;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string out;
-    for (wchar_t c : text)
-        out.push_back(c > 0xFF ? '?' : static_cast<char>(c));
-    return out;
-}
-
-std::wstring Widen(const std::string& text)
-{
-    std::wstring out;
-    for (char c : text)
-        out.push_back(static_cast<unsigned char>(c));
-    return out;
-}
-
-MessageBoxAnswerer::MessageBoxAnswerer(const std::wstring& caption) : m_caption(caption)
-{
-    InitializeCriticalSection(&m_lock);
-    m_stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    m_thread = CreateThread(nullptr, 0, Thread, this, 0, nullptr);
-}
-
-MessageBoxAnswerer::~MessageBoxAnswerer()
-{
-    SetEvent(m_stop);
-    WaitForSingleObject(m_thread, INFINITE);
-    CloseHandle(m_thread);
-    CloseHandle(m_stop);
-    DeleteCriticalSection(&m_lock);
-}
-
-std::wstring MessageBoxAnswerer::Text()
-{
-    EnterCriticalSection(&m_lock);
-    std::wstring text = m_text;
-    LeaveCriticalSection(&m_lock);
-    return text;
-}
-
-int MessageBoxAnswerer::Count()
-{
-    EnterCriticalSection(&m_lock);
-    int n = m_count;
-    LeaveCriticalSection(&m_lock);
-    return n;
-}
-
-DWORD WINAPI MessageBoxAnswerer::Thread(void* param)
-{
-    MessageBoxAnswerer* self = static_cast<MessageBoxAnswerer*>(param);
-    HWND answered = nullptr;
-    while (WaitForSingleObject(self->m_stop, 50) == WAIT_TIMEOUT)
-    {
-        HWND box = FindWindowW(L"#32770", self->m_caption.c_str());
-        // The box is found while it is still being built: wait until it is shown, when its text is set.
-        if (box == nullptr || box == answered || !IsWindowVisible(box))
-            continue;
-        HWND textControl = GetDlgItem(box, 0xFFFF);
-        wchar_t text[1024] = L"";
-        if (textControl != nullptr)
-            GetWindowTextW(textControl, text, 1024);
-        EnterCriticalSection(&self->m_lock);
-        if (self->m_count++ == 0)
-            self->m_text = text;
-        LeaveCriticalSection(&self->m_lock);
-        PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
-        answered = box;
-    }
-    return 0;
-}
-
 void RemoveTree(const std::wstring& path)
 {
     DWORD attributes = GetFileAttributesW(path.c_str());
@@ -277,10 +96,9 @@ void RemoveTree(const std::wstring& path)
     if (find != INVALID_HANDLE_VALUE)
     {
         do
-        {
             if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
                 RemoveTree(path + L"\\" + fd.cFileName);
-        } while (FindNextFileW(find, &fd));
+        while (FindNextFileW(find, &fd));
         FindClose(find);
     }
     RemoveDirectoryW(path.c_str());
@@ -296,5 +114,196 @@ bool DirExists(const std::wstring& path)
 {
     DWORD a = GetFileAttributesW(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+std::wstring ShortPath(const std::wstring& path)
+{
+    wchar_t buffer[MAX_PATH];
+    DWORD n = GetShortPathNameW(path.c_str(), buffer, MAX_PATH);
+    return n > 0 && n < MAX_PATH ? std::wstring(buffer, n) : std::wstring();
+}
+
+HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd)
+{
+    // This process's environment with TEMP and TMP replaced.
+    std::vector<wchar_t> env;
+    wchar_t* strings = GetEnvironmentStringsW();
+    for (const wchar_t* p = strings; *p != L'\0'; p += lstrlenW(p) + 1)
+        if (tempDir.empty() || (_wcsnicmp(p, L"TEMP=", 5) != 0 && _wcsnicmp(p, L"TMP=", 4) != 0))
+            env.insert(env.end(), p, p + lstrlenW(p) + 1);
+    FreeEnvironmentStringsW(strings);
+    for (const wchar_t* name : {L"TEMP=", L"TMP="})
+    {
+        std::wstring entry = std::wstring(name) + tempDir;
+        if (!tempDir.empty())
+            env.insert(env.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
+    }
+    env.push_back(L'\0');
+    std::vector<wchar_t> cmd(commandLine.c_str(), commandLine.c_str() + commandLine.size() + 1);
+    STARTUPINFOW si = {};
+    si.cb = sizeof(si);
+    PROCESS_INFORMATION pi = {};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+                        cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
+        return nullptr;
+    CloseHandle(pi.hThread);
+    return pi.hProcess;
+}
+
+Process Wait(HANDLE process, DWORD timeoutMs)
+{
+    Process result;
+    if (process == nullptr)
+        return result;
+    result.pid = GetProcessId(process);
+    result.finished = WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
+    if (result.finished)
+        GetExitCodeProcess(process, &result.exitCode);
+    else
+        TerminateProcess(process, 0xDEAD), WaitForSingleObject(process, 5000);
+    CloseHandle(process);
+    return result;
+}
+
+std::string MessageOf(const std::string& line)
+{
+    size_t at = line.find("] ");
+    return line.compare(0, 1, "[") == 0 && at != std::string::npos ? line.substr(at + 2) : line;
+}
+
+std::vector<std::string> ReadLog(const std::wstring& tempDir)
+{
+    std::string bytes = ReadFileBytes(tempDir + L"\\PELLIMAR.LOG");
+    std::vector<std::string> lines;
+    for (size_t start = 0; start < bytes.size();)
+    {
+        size_t end = bytes.find("\r\n", start);
+        lines.push_back(bytes.substr(start, end == std::string::npos ? std::string::npos : end - start));
+        start = end == std::string::npos ? bytes.size() : end + 2;
+    }
+    return lines;
+}
+
+bool InstallerRun::Has(const std::string& message) const
+{
+    return Count(message) > 0;
+}
+
+int InstallerRun::Count(const std::string& message) const
+{
+    int n = 0;
+    for (const std::string& m : log)
+        n += m == message ? 1 : 0;
+    return n;
+}
+
+namespace
+{
+// Answers every "Pellimar Installer" box on a thread of its own and keeps the first one's text (the
+// static control 0xFFFF of a message box).
+struct BoxAnswerer
+{
+    HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::wstring text;
+    int count = 0;
+    HANDLE thread = CreateThread(nullptr, 0, Loop, this, 0, nullptr);
+    ~BoxAnswerer()
+    {
+        SetEvent(stop);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+        CloseHandle(stop);
+    }
+    static DWORD WINAPI Loop(void* param)
+    {
+        BoxAnswerer* self = static_cast<BoxAnswerer*>(param);
+        HWND answered = nullptr;
+        while (WaitForSingleObject(self->stop, 50) == WAIT_TIMEOUT)
+        {
+            HWND box = FindWindowW(L"#32770", L"Pellimar Installer");
+            // Found while it is still being built: its text is set once it is shown.
+            if (box == nullptr || box == answered || !IsWindowVisible(box))
+                continue;
+            wchar_t text[1024] = L"";
+            GetWindowTextW(GetDlgItem(box, 0xFFFF), text, 1024);
+            if (self->count++ == 0)
+                self->text = text;
+            PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+            answered = box;
+        }
+        return 0;
+    }
+};
+}  // namespace
+
+InstallerRun RunInstaller(const std::wstring& exe, const std::wstring& args, const std::wstring& tempDir,
+                          const std::wstring& cwd, bool waitForCopies)
+{
+    ScratchDir scratch;
+    const std::wstring& temp = tempDir.empty() ? scratch.Path() : tempDir;
+    InstallerRun run;
+    {
+        BoxAnswerer answerer;
+        run.process = Wait(Start(L"\"" + exe + L"\" " + args, temp, cwd));
+        if (waitForCopies)
+            WaitForInstallers(40000);
+        run.box = answerer.text;
+        run.boxes = answerer.count;
+    }
+    run.lines = ReadLog(temp);
+    for (const std::string& line : run.lines)
+        run.log.push_back(MessageOf(line));
+    return run;
+}
+
+void WaitForInstallers(DWORD timeoutMs)
+{
+    for (DWORD waited = 0; waited < timeoutMs; waited += 100)
+    {
+        bool running = false;
+        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+        PROCESSENTRY32W entry = {};
+        entry.dwSize = sizeof(entry);
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        {
+            const wchar_t* name = entry.szExeFile;
+            if (const wchar_t* slash = wcsrchr(name, L'\\'))
+                name = slash + 1;
+            // The installer and its self-delete copies (tovrand0.exe .. tovrand9.exe), not the tests.
+            bool copy = lstrlenW(name) == 12 && _wcsnicmp(name, L"tovrand", 7) == 0 && iswdigit(name[7]);
+            running = running || copy || lstrcmpiW(name, L"TOVRAND64x86.EXE") == 0;
+        }
+        CloseHandle(snapshot);
+        if (!running)
+            return;
+        Sleep(100);
+    }
+}
+
+Holder::Holder(const std::wstring& what)
+{
+    static LONG counter = 0;
+    wchar_t name[64];
+    wsprintfW(name, L"TovrandTestHolder%lu_%ld", GetCurrentProcessId(), InterlockedIncrement(&counter));
+    HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, name);
+    m_process = Start(L"\"" + BinDir() + L"\\holder.exe\" " + name + L" " + what, L"");
+    HANDLE both[2] = {ready, m_process};
+    m_ready = m_process != nullptr && WaitForMultipleObjects(2, both, FALSE, 15000) == WAIT_OBJECT_0;
+    CloseHandle(ready);
+}
+
+void Holder::Release()
+{
+    if (m_process == nullptr)
+        return;
+    TerminateProcess(m_process, 9);
+    WaitForSingleObject(m_process, 10000);
+    CloseHandle(m_process);
+    m_process = nullptr;
+}
+
+bool Restart()
+{
+    return IsWine() && Wait(Start(L"wineboot.exe -r", L"")).finished;
 }
 }  // namespace harness

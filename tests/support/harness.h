@@ -1,6 +1,6 @@
-// Windows-side test harness: runs programs with full 32-bit exit codes, answers message boxes,
-// reads the installer's log and gives each test a scratch directory. Works the same on Windows and
-// under Wine.
+// Windows-side test harness: runs programs with full 32-bit exit codes and their own TEMP, answers
+// the installer's message boxes, reads its log, holds files, services and the lock from a helper
+// process, and restarts the machine. Works the same on Windows and under Wine.
 #pragma once
 #include <windows.h>
 
@@ -9,9 +9,11 @@
 
 namespace harness
 {
-std::wstring BinDir();                      // where the tests and the installer are built
-std::wstring InstallerPath();               // BinDir()\TOVRAND64x86.EXE
+std::wstring BinDir();          // where the tests and the installer are built
+std::wstring InstallerPath();   // BinDir()\TOVRAND64x86.EXE
 bool IsWine();
+std::string Narrow(const std::wstring& text);   // beyond U+00FF: '?'
+std::wstring Widen(const std::string& text);
 
 // A fresh empty directory below the user's temporary directory, removed with its content at the end.
 class ScratchDir
@@ -26,60 +28,67 @@ private:
     std::wstring m_path;
 };
 
+std::string ReadFileBytes(const std::wstring& path);
+bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
+void RemoveTree(const std::wstring& path);   // read-only attributes cleared on the way
+bool FileExists(const std::wstring& path);
+bool DirExists(const std::wstring& path);
+std::wstring ShortPath(const std::wstring& path);   // empty when it fails
+
 struct Process
 {
     DWORD pid = 0;
     DWORD exitCode = 0;
     bool finished = false;
 };
+// Starts commandLine with TEMP and TMP at tempDir (unchanged when empty) in directory cwd (this
+// process's when empty).
+HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd = L"");
+Process Wait(HANDLE process, DWORD timeoutMs = 120000);   // kills it after the time-out
 
-// Starts commandLine (the program's quoted path first) with TEMP and TMP pointing at tempDir, so
-// that the installer's log lands there, and waits up to timeoutMs. The exit code is the full 32-bit
-// value, which the Linux side of Wine cannot see.
-Process Run(const std::wstring& commandLine, const std::wstring& tempDir, DWORD timeoutMs = 120000);
-// The same without waiting; Wait() collects it.
-HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, DWORD* pid = nullptr,
-             DWORD creationFlags = 0);
-Process Wait(HANDLE process, DWORD timeoutMs = 120000);
-
-// Runs the installer with args in a scratch log directory.
-Process RunInstaller(const std::wstring& args, const std::wstring& tempDir, DWORD timeoutMs = 120000);
-
-// The log's lines without their CR LF, and the raw bytes.
+// The messages of tempDir\PELLIMAR.LOG, without their "[date time][PID:n] " headers.
 std::vector<std::string> ReadLog(const std::wstring& tempDir);
-std::string ReadFileBytes(const std::wstring& path);
-bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
-// Message part of a log line (after "] "), or the whole line when it has no header.
+// Message part of a log line, or the whole line when it has no header.
 std::string MessageOf(const std::string& line);
-// Index of the first line whose message equals text (from 'from' on), or -1.
-int FindLine(const std::vector<std::string>& lines, const std::string& message, int from = 0);
-int CountLines(const std::vector<std::string>& lines, const std::string& message);
-std::string Narrow(const std::wstring& text);
-std::wstring Widen(const std::string& text);
 
-// Watches for a top-level window with the given caption on a thread of its own, reads its static
-// text (control 0xFFFF, as message boxes have it) and answers it with OK.
-class MessageBoxAnswerer
+// One installer run: exit code, log, the closing box.
+struct InstallerRun
+{
+    Process process;
+    std::vector<std::string> lines;   // whole log lines, header included
+    std::vector<std::string> log;     // their messages
+    std::wstring box;                 // text of the first "Pellimar Installer" box
+    int boxes = 0;
+    bool Has(const std::string& message) const;
+    int Count(const std::string& message) const;
+};
+// Runs the installer at exe with args, TEMP at tempDir (a scratch directory when empty), answering
+// its boxes, and waits for every installer process to end (a self-delete copy logs into the same
+// file).
+InstallerRun RunInstaller(const std::wstring& exe, const std::wstring& args, const std::wstring& tempDir = L"",
+                          const std::wstring& cwd = L"", bool waitForCopies = true);
+// Waits until no installer process (TOVRAND64x86.EXE, a tovrand<digit>.exe copy) runs.
+void WaitForInstallers(DWORD timeoutMs);
+
+// A helper process (holder.exe) that holds something until it is released: "file PATH [SHARE]" opens
+// the file for reading with that share mode (0 by default), "service" opens the Pellimar service,
+// "marked" opens and deletes it (it stays marked for deletion), "mutex" owns Global\Pellimar_running.
+class Holder
 {
 public:
-    explicit MessageBoxAnswerer(const std::wstring& caption);
-    ~MessageBoxAnswerer();
-    // Text of the first box answered; empty when none was seen.
-    std::wstring Text();
-    int Count();
+    explicit Holder(const std::wstring& what);
+    ~Holder() { Release(); }
+    bool Ready() const { return m_ready; }
+    void Release();   // kills the helper: a mutex it owned is left abandoned
 
 private:
-    static DWORD WINAPI Thread(void* self);
-    std::wstring m_caption;
-    std::wstring m_text;
-    int m_count = 0;
-    CRITICAL_SECTION m_lock;
-    HANDLE m_stop;
-    HANDLE m_thread;
+    Holder(const Holder&) = delete;
+    Holder& operator=(const Holder&) = delete;
+    HANDLE m_process = nullptr;
+    bool m_ready = false;
 };
 
-// Deletes a file or a whole directory tree; clears read-only attributes on the way.
-void RemoveTree(const std::wstring& path);
-bool FileExists(const std::wstring& path);
-bool DirExists(const std::wstring& path);
+// Restarts the machine: under Wine, wineboot -r carries out PendingFileRenameOperations as a boot
+// would.
+bool Restart();
 }  // namespace harness

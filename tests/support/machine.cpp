@@ -1,57 +1,278 @@
 #include "machine.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <shlwapi.h>
-#include <tlhelp32.h>
+
+#include <algorithm>
+#include <sstream>
 
 #include "harness.h"
-#include "restart_schedule.h"
-#include "scratch_registry.h"
 
 namespace harness
 {
+const wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const wchar_t kSharedDlls[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls";
 const wchar_t kPellimarKey[] = L"SOFTWARE\\Norvatek\\Pellimar";
+const wchar_t kInstalledApps[] = L"SOFTWARE\\Norvatek\\InstalledApps";
+const wchar_t kSharedUsage[] = L"Software\\Norvatek\\SharedUsage\\PELLIMAR64x86.SYS";
 const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrand";
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Pellimar";
 const wchar_t kSessionManager[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kQuazelKey[] = L"SOFTWARE\\Norvatek\\QuazelRegistration";
-const wchar_t kLanmanKey[] = L"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
-const wchar_t kInstalledApps[] = L"SOFTWARE\\Norvatek\\InstalledApps";
 
 namespace
 {
-const wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-const wchar_t* const kDriverFiles[] = {L"PELLIMAR64x86.SYS", L"PELLIMAR64x86.INF", L"PELLIMAR64x86.CAT",
+const wchar_t kLanmanKey[] = L"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
+const wchar_t kForeignDir[] = L"C:\\TovrandForeign";
+const wchar_t* const kDriverNames[] = {L"PELLIMAR64x86.SYS", L"PELLIMAR64x86.INF", L"PELLIMAR64x86.CAT",
                                        L"PELLIMAR64x86.SY1", L"PELLIMAR64x86.IN1", L"PELLIMAR64x86.CA1"};
 
 std::wstring Upper(std::wstring s)
 {
-    for (wchar_t& c : s)
-        c = static_cast<wchar_t>(towupper(c));
+    CharUpperBuffW(&s[0], static_cast<DWORD>(s.size()));
     return s;
 }
 
-bool IsOurs(const std::wstring& entry, const Locations& where)
+bool Contains(const std::wstring& text, const std::wstring& part)
 {
-    std::wstring e = Upper(entry);
-    for (const std::wstring& dir : {where.makerDir, where.sharedDir, where.driversDir + L"\\PELLIMAR",
-                                    ShortPath(where.makerDir), ShortPath(where.sharedDir)})
+    return !part.empty() && Upper(text).find(Upper(part)) != std::wstring::npos;
+}
+
+std::string Join(std::vector<std::string> items)
+{
+    std::sort(items.begin(), items.end());
+    std::string out;
+    for (const std::string& item : items)
+        out += (out.empty() ? "" : " ") + item;
+    return out;
+}
+
+// Names below key: its subkeys, or its values.
+std::vector<std::wstring> Names(const std::wstring& key, bool subKeys, bool* exists = nullptr)
+{
+    std::vector<std::wstring> names;
+    HKEY k;
+    bool open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) == 0;
+    if (exists != nullptr)
+        *exists = open;
+    if (!open)
+        return names;
+    wchar_t name[16384];
+    for (DWORD i = 0;; ++i)
     {
-        if (!dir.empty() && e.find(Upper(dir)) != std::wstring::npos)
-            return true;
+        DWORD n = 16384;
+        LONG rc = subKeys ? RegEnumKeyExW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)
+                          : RegEnumValueW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
+        if (rc != 0)
+            break;
+        names.push_back(name);
     }
-    // Our files by name, the self-delete copies in a temporary directory also by their short names
-    // ("TOVR~..."), and anything a test scheduled in its scratch directories ("tvt<pid>_<n>").
-    return e.find(L"PELLIMAR64X86") != std::wstring::npos || e.find(L"TOVRAND") != std::wstring::npos ||
-           e.find(L"\\TOVR~") != std::wstring::npos || e.find(L"\\TVT") != std::wstring::npos;
+    RegCloseKey(k);
+    return names;
+}
+
+// RegOverridePredefKey, which the unit tests use, redirects HKEY_LOCAL_MACHINE by handle; the native
+// name reaches the real Session Manager key, which is where MoveFileExW writes.
+HKEY OpenSessionManager(REGSAM access)
+{
+    struct Text { USHORT length, maximum; PWSTR buffer; };
+    struct Attributes { ULONG length; HANDLE root; Text* name; ULONG attributes; PVOID sd, qos; };
+    typedef LONG(NTAPI * OpenFn)(HANDLE*, ACCESS_MASK, Attributes*);
+    OpenFn open = reinterpret_cast<OpenFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtOpenKey")));
+    wchar_t name[] = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+    Text text = {static_cast<USHORT>(lstrlenW(name) * 2), static_cast<USHORT>(sizeof(name)), name};
+    Attributes attributes = {sizeof(attributes), nullptr, &text, 0x40 /* OBJ_CASE_INSENSITIVE */, nullptr, nullptr};
+    HANDLE key = nullptr;
+    return open != nullptr && open(&key, access, &attributes) == 0 ? static_cast<HKEY>(key) : nullptr;
+}
+
+bool IsOurs(const std::wstring& entry, const Locations& w)
+{
+    for (const std::wstring& part : {w.makerDir, w.sharedDir, ShortPath(w.makerDir), ShortPath(w.sharedDir),
+                                     std::wstring(L"PELLIMAR64X86"), std::wstring(L"TOVRAND"),
+                                     std::wstring(L"\\TOVR~"), std::wstring(L"\\TVT")})
+        if (Contains(entry, part) && !Contains(entry, L"\\Foreign"))
+            return true;
+    return false;
+}
+
+std::string Value(const std::wstring& key, const wchar_t* name)
+{
+    RawValue v = ReadRaw(key, name);
+    if (!v.exists)
+        return "absent";
+    if (v.type == REG_DWORD && v.bytes.size() == 4)
+        return "dword:" + std::to_string(*reinterpret_cast<const DWORD*>(v.bytes.data()));
+    if (v.type == REG_SZ)
+        return Narrow(GetString(key, name));
+    return "type" + std::to_string(v.type) + ":" + std::to_string(v.bytes.size()) + " bytes";
+}
+
+std::string Listing(const std::wstring& dir)
+{
+    if (!DirExists(dir))
+        return "absent";
+    std::vector<std::string> names;
+    WIN32_FIND_DATAW fd;
+    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    if (find != INVALID_HANDLE_VALUE)
+    {
+        do
+            if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
+                names.push_back(Narrow(fd.cFileName));
+        while (FindNextFileW(find, &fd));
+        FindClose(find);
+    }
+    return Join(names);
+}
+
+std::string Service()
+{
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = scm != nullptr ? OpenServiceW(scm, L"Pellimar", SERVICE_QUERY_CONFIG) : nullptr;
+    bool known = service != nullptr;
+    std::string config;
+    BYTE buffer[8192];
+    DWORD needed = 0;
+    QUERY_SERVICE_CONFIGW* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
+    if (known && QueryServiceConfigW(service, c, sizeof(buffer), &needed))
+        config = " type=" + std::to_string(c->dwServiceType) + " start=" + std::to_string(c->dwStartType) +
+                 " error=" + std::to_string(c->dwErrorControl);
+    if (service != nullptr)
+        CloseServiceHandle(service);
+    if (scm != nullptr)
+        CloseServiceHandle(scm);
+    // The service manager's answer and the service's key must agree.
+    bool key = !Names(kServiceKey, false).empty();
+    std::string image = " image=" + Narrow(GetString(kServiceKey, L"ImagePath"));
+    if (!known && !key)
+        return "absent";
+    return std::string(known ? "present" : "unknown to the manager") + (key ? config + image : " without a key");
+}
+
+// The pending pairs as "[from]->[to]".
+std::vector<std::string> Pairs(const std::vector<std::wstring>& strings)
+{
+    std::vector<std::string> pairs;
+    for (size_t i = 0; i < strings.size(); i += 2)
+        pairs.push_back("[" + Narrow(strings[i]) + "]->" + (i + 1 < strings.size() ? "[" + Narrow(strings[i + 1]) + "]"
+                                                                                      : std::string("(missing)")));
+    return pairs;
+}
+
+std::string ForeignCounts()
+{
+    std::string out;
+    for (const std::wstring& name : Names(kSharedDlls, false))
+        if (Contains(name, kForeignDir))
+            out += Narrow(name) + "=" + Value(kSharedDlls, name.c_str()) + " ";
+    return out;
+}
+
+std::string Words(const std::vector<std::wstring>& names)
+{
+    std::vector<std::string> words;
+    for (const std::wstring& n : names)
+        words.push_back(Narrow(n));
+    return Join(words);
 }
 }  // namespace
+
+RawValue ReadRaw(const std::wstring& key, const wchar_t* name)
+{
+    RawValue v;
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) != 0)
+        return v;
+    DWORD size = 0;
+    if (RegQueryValueExW(k, name, nullptr, &v.type, nullptr, &size) == 0)
+    {
+        v.bytes.assign(size, '\0');
+        v.exists = RegQueryValueExW(k, name, nullptr, &v.type, reinterpret_cast<BYTE*>(&v.bytes[0]), &size) == 0;
+        v.bytes.resize(size);
+    }
+    RegCloseKey(k);
+    return v;
+}
+
+bool WriteRaw(const std::wstring& key, const wchar_t* name, const RawValue& value)
+{
+    HKEY k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &k,
+                        nullptr) != 0)
+        return false;
+    LONG rc = value.exists ? RegSetValueExW(k, name, 0, value.type, reinterpret_cast<const BYTE*>(value.bytes.data()),
+                                            static_cast<DWORD>(value.bytes.size()))
+                           : RegDeleteValueW(k, name);
+    RegCloseKey(k);
+    return rc == 0;
+}
+
+RawValue Sz(const std::wstring& text, DWORD type)
+{
+    return {true, type, std::string(reinterpret_cast<const char*>(text.c_str()), (text.size() + 1) * 2)};
+}
+
+RawValue Dword(DWORD value)
+{
+    return {true, REG_DWORD, std::string(reinterpret_cast<const char*>(&value), 4)};
+}
+
+std::wstring GetString(const std::wstring& key, const wchar_t* name)
+{
+    RawValue v = ReadRaw(key, name);
+    std::wstring text(reinterpret_cast<const wchar_t*>(v.bytes.data()), v.bytes.size() / 2);
+    return text.substr(0, text.find(L'\0'));
+}
+
+void DeleteTree(const std::wstring& key)
+{
+    SHDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
+}
+
+namespace
+{
+// Keys whose access list a test replaced: the handle, opened before, can still put it back.
+std::vector<std::pair<HKEY, std::string>>& Denied()
+{
+    static std::vector<std::pair<HKEY, std::string>> denied;
+    return denied;
+}
+}  // namespace
+
+bool DenyWrites(const std::wstring& key)
+{
+    HKEY k;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY, &k) != 0)
+        return false;
+    std::string old(65536, '\0');
+    DWORD size = static_cast<DWORD>(old.size());
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    bool ok = RegGetKeySecurity(k, DACL_SECURITY_INFORMATION, &old[0], &size) == 0 &&
+              ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", SDDL_REVISION_1, &sd, nullptr) &&
+              RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd) == 0;
+    LocalFree(sd);
+    Denied().emplace_back(k, old);
+    return ok;
+}
+
+void AllowWrites()
+{
+    for (auto& d : Denied())
+    {
+        RegSetKeySecurity(d.first, DACL_SECURITY_INFORMATION, &d.second[0]);
+        RegCloseKey(d.first);
+    }
+    Denied().clear();
+}
 
 Locations Where()
 {
     Locations w;
-    w.programFiles = GetString(HKEY_LOCAL_MACHINE, kCurrentVersion, L"ProgramFilesDir");
-    w.commonFiles = GetString(HKEY_LOCAL_MACHINE, kCurrentVersion, L"CommonFilesDir");
+    w.programFiles = GetString(kCurrentVersion, L"ProgramFilesDir");
+    w.commonFiles = GetString(kCurrentVersion, L"CommonFilesDir");
     wchar_t system[MAX_PATH];
     GetSystemDirectoryW(system, MAX_PATH);
     w.driversDir = std::wstring(system) + L"\\Drivers";
@@ -62,198 +283,55 @@ Locations Where()
     return w;
 }
 
-std::string SharedDllsValue(const std::wstring& path)
+std::wstring MainCountName()
 {
+    return Where().driversDir + L"\\PELLIMAR64x86.SYS";
+}
+
+std::vector<std::wstring> PendingStrings()
+{
+    std::vector<std::wstring> strings;
+    HKEY key = OpenSessionManager(KEY_READ);
+    DWORD size = 0;
     DWORD type = 0;
-    std::string bytes;
-    if (!GetValue(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str(), &type, &bytes))
-        return "";
-    if (type == REG_DWORD && bytes.size() == 4)
-        return "dword:" + std::to_string(*reinterpret_cast<const DWORD*>(bytes.data()));
-    if (type == REG_SZ)
-        return Narrow(GetString(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str()));
-    return "type" + std::to_string(type);
-}
-
-std::string MainCount()
-{
-    return SharedDllsValue(Where().driversDir + L"\\PELLIMAR64x86.SYS");
-}
-
-std::string MakerCount()
-{
-    return SharedDllsValue(Where().makerDir + L"\\PELLIMAR64x86.SYS");
-}
-
-bool ServiceExists()
-{
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    if (scm == nullptr)
-        return false;
-    SC_HANDLE service = OpenServiceW(scm, L"Pellimar", SERVICE_QUERY_CONFIG);
-    if (service != nullptr)
-        CloseServiceHandle(service);
-    CloseServiceHandle(scm);
-    return service != nullptr;
-}
-
-void SetPendingRenames(const std::vector<std::wstring>& entries)
-{
-    if (entries.empty())
+    if (key != nullptr && RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size) == 0)
     {
-        DeleteValue(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations");
-        return;
-    }
-    std::wstring all;
-    for (const std::wstring& e : entries)
-    {
-        all += e;
-        all.push_back(L'\0');
-    }
-    all.push_back(L'\0');
-    SetBinary(HKEY_LOCAL_MACHINE, kSessionManager, L"PendingFileRenameOperations", all.data(),
-              static_cast<DWORD>(all.size() * sizeof(wchar_t)), REG_MULTI_SZ);
-}
-
-void WaitForInstallers(DWORD timeoutMs)
-{
-    // A finished uninstall leaves its self-delete copy running for a few seconds (it waits for the
-    // installer file to be released, then tidies the shared folder and the restart list): it must
-    // not reach into the next test.
-    for (DWORD waited = 0; waited < timeoutMs; waited += 200)
-    {
-        bool running = false;
-        HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-        PROCESSENTRY32W entry = {};
-        entry.dwSize = sizeof(entry);
-        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+        std::wstring all(size / 2 + 1, L'\0');
+        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(&all[0]), &size);
+        all.resize(size / 2);
+        // Up to the list's end: an empty string where a pair would start.
+        for (size_t start = 0; start < all.size();)
         {
-            std::wstring name = Upper(entry.szExeFile);
-            size_t slash = name.find_last_of(L'\\');
-            if (slash != std::wstring::npos)
-                name = name.substr(slash + 1);
-            // The installer itself and its self-delete copies (tovrand0.exe .. tovrand9.exe); not the
-            // test programs, whose names also begin with "tovrand".
-            bool copy = name.size() == 12 && name.compare(0, 7, L"TOVRAND") == 0 && iswdigit(name[7]) &&
-                        name.compare(8, 4, L".EXE") == 0;
-            if (name == L"TOVRAND64X86.EXE" || copy)
-                running = true;
-        }
-        CloseHandle(snapshot);
-        if (!running)
-            return;
-        Sleep(200);
-    }
-}
-
-void CleanMachine()
-{
-    WaitForInstallers(30000);
-    Locations w = Where();
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (scm != nullptr)
-    {
-        SC_HANDLE service = OpenServiceW(scm, L"Pellimar", SERVICE_ALL_ACCESS);
-        if (service != nullptr)
-        {
-            DeleteService(service);
-            CloseServiceHandle(service);
-        }
-        CloseServiceHandle(scm);
-    }
-    DeleteTree(HKEY_LOCAL_MACHINE, kServiceKey);
-    DeleteTree(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Norvatek");
-    DeleteTree(HKEY_LOCAL_MACHINE, L"Software\\Norvatek");
-    DeleteTree(HKEY_LOCAL_MACHINE, kUninstallKey);
-    DeleteTree(HKEY_LOCAL_MACHINE, L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_PELLIMAR");
-    DeleteValue(HKEY_LOCAL_MACHINE, kLanmanKey, L"CachedOpenLimit");
-    for (const std::wstring& dir : {w.driversDir, w.makerDir})
-        DeleteValue(HKEY_LOCAL_MACHINE, kSharedDlls, (dir + L"\\PELLIMAR64x86.SYS").c_str());
-    DeleteValue(HKEY_LOCAL_MACHINE, kSharedDlls, (w.sharedDir + L"\\TOVRAND64x86.EXE").c_str());
-    for (const wchar_t* name : kDriverFiles)
-        RemoveTree(w.driversDir + L"\\" + name);
-    RemoveTree(w.makerDir);
-    RemoveTree(w.sharedDir);
-
-    // Keep foreign pending renames, drop every pair that touches our files.
-    std::vector<std::wstring> entries = PendingRenameStrings();
-    std::vector<std::wstring> kept;
-    for (size_t i = 0; i + 1 < entries.size(); i += 2)
-    {
-        if (!IsOurs(entries[i], w) && !IsOurs(entries[i + 1], w))
-        {
-            kept.push_back(entries[i]);
-            kept.push_back(entries[i + 1]);
-        }
-    }
-    SetPendingRenames(kept);
-    SetWindowsVersion(L"");
-}
-
-std::string DumpState()
-{
-    Locations w = Where();
-    std::string out;
-    auto line = [&out](const std::string& s) { out += s + "\n"; };
-    line("main count: '" + MainCount() + "'  maker count: '" + MakerCount() + "'  installer usage: '" +
-         SharedDllsValue(w.sharedDir + L"\\TOVRAND64x86.EXE") + "'");
-    HKEY key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPellimarKey, 0, KEY_READ | KEY_WOW64_64KEY, &key) == 0)
-    {
-        std::string subkeys;
-        wchar_t name[256];
-        for (DWORD i = 0;; ++i)
-        {
-            DWORD n = 256;
-            if (RegEnumKeyExW(key, i, name, &n, nullptr, nullptr, nullptr, nullptr) != 0)
+            size_t end = std::min(all.find(L'\0', start), all.size());
+            if (end == start && strings.size() % 2 == 0)
                 break;
-            subkeys += " " + Narrow(name);
+            strings.push_back(all.substr(start, end - start));
+            start = end + 1;
         }
+    }
+    if (key != nullptr)
         RegCloseKey(key);
-        line("Pellimar key: subkeys:" + subkeys);
-    }
+    return strings;
+}
+
+std::string MultiSz(const std::vector<std::wstring>& strings, bool closingNul)
+{
+    std::string bytes;
+    for (const std::wstring& s : strings)
+        bytes += std::string(reinterpret_cast<const char*>(s.c_str()), (s.size() + 1) * 2);
+    return closingNul ? bytes + std::string(2, '\0') : bytes;
+}
+
+void SetPending(const std::vector<std::wstring>& strings)
+{
+    HKEY key = OpenSessionManager(KEY_SET_VALUE);
+    std::string bytes = MultiSz(strings);
+    if (strings.empty())
+        RegDeleteValueW(key, L"PendingFileRenameOperations");
     else
-    {
-        line("Pellimar key: absent");
-    }
-    line("uninstall entry: '" + Narrow(GetString(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString")) + "'");
-    line("service: " + std::string(ServiceExists() ? "present" : "absent") +
-         " ImagePath='" + Narrow(GetString(HKEY_LOCAL_MACHINE, kServiceKey, L"ImagePath")) + "'");
-    DWORD limit = GetDword(HKEY_LOCAL_MACHINE, kLanmanKey, L"CachedOpenLimit");
-    line("CachedOpenLimit: " + (limit == 0xFFFFFFFF ? std::string("absent") : std::to_string(limit)));
-    std::string files;
-    for (const wchar_t* name : kDriverFiles)
-        if (FileExists(w.driversDir + L"\\" + name))
-            files += " " + Narrow(name);
-    line("drivers dir:" + files);
-    for (const std::wstring& dir : {w.makerDir, w.sharedDir, w.manifestsDir})
-    {
-        if (!DirExists(dir))
-        {
-            line(Narrow(dir) + ": absent");
-            continue;
-        }
-        std::string names;
-        WIN32_FIND_DATAW fd;
-        HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-        if (find != INVALID_HANDLE_VALUE)
-        {
-            do
-            {
-                if (fd.cFileName[0] != L'.')
-                    names += " " + Narrow(fd.cFileName);
-            } while (FindNextFileW(find, &fd));
-            FindClose(find);
-        }
-        line(Narrow(dir) + ":" + names);
-    }
-    std::string pending;
-    for (const std::wstring& e : PendingRenameStrings())
-        pending += " [" + Narrow(e) + "]";
-    line("pending renames:" + pending);
-    line("quazel: registered=" + std::to_string(static_cast<int>(GetDword(HKEY_LOCAL_MACHINE, kQuazelKey, L"Registered"))) +
-         " last='" + Narrow(GetString(HKEY_LOCAL_MACHINE, kQuazelKey, L"LastCommandLine")) + "'");
-    return out;
+        RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
+                       reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
+    RegCloseKey(key);
 }
 
 void SetWindowsVersion(const std::wstring& version)
@@ -262,6 +340,180 @@ void SetWindowsVersion(const std::wstring& version)
     if (version.empty())
         SHDeleteKeyW(HKEY_CURRENT_USER, key);
     else
-        SetString(HKEY_CURRENT_USER, key, L"Version", version);
+        SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(),
+                    static_cast<DWORD>((version.size() + 1) * 2));
+}
+
+void CleanMachine()
+{
+    WaitForInstallers(30000);
+    AllowWrites();
+    Locations w = Where();
+    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE service = scm != nullptr ? OpenServiceW(scm, L"Pellimar", SERVICE_ALL_ACCESS) : nullptr;
+    if (service != nullptr)
+        DeleteService(service), CloseServiceHandle(service);
+    if (scm != nullptr)
+        CloseServiceHandle(scm);
+    for (const wchar_t* key : {kServiceKey, L"SOFTWARE\\Norvatek", L"Software\\Norvatek", kUninstallKey,
+                               L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_PELLIMAR"})
+        DeleteTree(key);
+    WriteRaw(kLanmanKey, L"CachedOpenLimit", RawValue());
+    for (const std::wstring& name : Names(kSharedDlls, false))
+        if (IsOurs(name, w) || Contains(name, kForeignDir))
+            WriteRaw(kSharedDlls, name.c_str(), RawValue());
+    for (const wchar_t* name : kDriverNames)
+        RemoveTree(w.driversDir + L"\\" + name);
+    for (const std::wstring& dir : {w.makerDir, w.sharedDir, std::wstring(kForeignDir)})
+        RemoveTree(dir);
+    // Every pair of ours goes; what other programs scheduled stays.
+    std::vector<std::wstring> all = PendingStrings();
+    std::vector<std::wstring> kept;
+    for (size_t i = 0; i + 1 < all.size(); i += 2)
+        if (!IsOurs(all[i], w) && !IsOurs(all[i + 1], w) && !Contains(all[i], kForeignDir))
+            kept.insert(kept.end(), {all[i], all[i + 1]});
+    SetPending(kept);
+    SetWindowsVersion(L"");
+}
+
+std::vector<std::wstring> ForeignPending()
+{
+    std::wstring d = std::wstring(L"\\??\\") + kForeignDir + L"\\";
+    return {d + L"a.tmp", L"", d + L"b.old", L"!" + d + L"b.new", d + L"PELLIMAR64x86.SYS", L""};
+}
+
+void PlaceBystanders()
+{
+    WriteRaw(kSharedDlls, (std::wstring(kForeignDir) + L"\\foreign.dll").c_str(), Dword(7));
+    WriteRaw(kSharedDlls, (std::wstring(kForeignDir) + L"\\other.dll").c_str(), Sz(L"3"));
+    CreateDirectoryW(kForeignDir, nullptr);
+    for (const wchar_t* name : {L"a.tmp", L"b.old", L"PELLIMAR64x86.SYS"})
+        WriteFileBytes(std::wstring(kForeignDir) + L"\\" + name, "foreign");
+    std::vector<std::wstring> pending = PendingStrings();
+    for (const std::wstring& s : ForeignPending())
+        pending.push_back(s);
+    SetPending(pending);
+}
+
+State Describe(const Locations& w, const std::vector<std::wstring>& baseline)
+{
+    State s;
+    s["count"] = Value(kSharedDlls, (w.driversDir + L"\\PELLIMAR64x86.SYS").c_str());
+    s["maker"] = Value(kSharedDlls, (w.makerDir + L"\\PELLIMAR64x86.SYS").c_str());
+    s["usage"] = Value(kSharedDlls, (w.sharedDir + L"\\TOVRAND64x86.EXE").c_str());
+    bool exists = false;
+    std::vector<std::string> products;
+    for (const std::wstring& p : Names(kPellimarKey, true, &exists))
+        products.push_back(Narrow(p) + "(" + Value(std::wstring(kPellimarKey) + L"\\" + p, L"Dir1") + ")");
+    s["products"] = exists ? Join(products) : "absent";
+    s["sharedusage"] = Words(Names(kSharedUsage, false));
+    s["entry"] = Value(kUninstallKey, L"QuietUninstallString");
+    s["service"] = Service();
+    s["limit"] = Value(kLanmanKey, L"CachedOpenLimit");
+    std::vector<std::string> drivers;
+    for (const wchar_t* name : kDriverNames)
+        if (FileExists(w.driversDir + L"\\" + name))
+            drivers.push_back(Narrow(name));
+    s["drivers"] = Join(drivers);
+    s["makerdir"] = Listing(w.makerDir);
+    s["shared"] = Listing(w.sharedDir);
+    s["manifests"] = Listing(w.manifestsDir);
+    std::vector<std::string> before = Pairs(baseline);
+    std::vector<std::string> changes;
+    for (const std::string& pair : Pairs(PendingStrings()))
+    {
+        auto known = std::find(before.begin(), before.end(), pair);
+        if (known != before.end())
+            before.erase(known);
+        else
+            changes.push_back(pair);
+    }
+    for (const std::string& lost : before)
+        changes.push_back("lost " + lost);
+    s["pending"] = Join(changes);
+    s["qz"] = Names(kQuazelKey, false).empty() ? "absent"
+                                               : Value(kQuazelKey, L"Registered") + " " + Value(kQuazelKey, L"RunCount") +
+                                                     " " + Value(kQuazelKey, L"LastCommandLine");
+    std::string foreign = ForeignCounts();
+    s["foreign"] = foreign == "C:\\TovrandForeign\\foreign.dll=dword:7 C:\\TovrandForeign\\other.dll=3 " ? "kept"
+                                                                                                        : foreign;
+    return s;
+}
+
+std::string Show(const State& state)
+{
+    std::string out;
+    for (const auto& field : state)
+        out += "  " + field.first + ": '" + field.second + "'\n";
+    return out;
+}
+
+State Expected(const Locations& w, const std::string& spec, bool xp, bool afterUninstall)
+{
+    std::istringstream in(spec.substr(0, spec.find(';')));
+    std::string kind;
+    in >> kind;
+    State s;
+    for (const char* field : {"count", "maker", "usage", "products", "entry", "service", "limit", "makerdir",
+                              "shared", "manifests", "qz"})
+        s[field] = "absent";
+    s["sharedusage"] = s["drivers"] = s["pending"] = "";
+    s["foreign"] = "kept";
+    std::vector<std::string> products;
+    std::string word;
+    int count = 0;
+    int runs = 0;
+    while (in >> word)
+    {
+        if (word[0] == 'q')
+            runs = std::stoi(word.substr(1));
+        else if (isdigit(static_cast<unsigned char>(word[0])))
+            count = std::stoi(word);
+        else
+            products.push_back("PRODUCT" + word);
+    }
+    if (runs > 0)
+    {
+        bool registered = kind == "inst" || kind == "nodel";
+        s["qz"] = (registered ? "dword:1 dword:" : "dword:0 dword:") + std::to_string(runs) +
+                  (registered ? " /QZREG /64X86 /LOG" : " /QZUNREG /LOG");
+    }
+    if (kind == "upd")
+    {
+        s["makerdir"] = s["manifests"] = "";
+        s["shared"] = "KVManifests";
+    }
+    if (kind == "gone" || (kind == "upd" && runs > 0))
+        s["limit"] = "dword:0";
+    if (kind == "inst" || kind == "nodel")
+    {
+        std::vector<std::string> keys;
+        for (const std::string& p : products)
+            keys.push_back(p + "(dword:1)");
+        s["count"] = std::to_string(count);
+        s["maker"] = xp ? s["count"] : "absent";
+        s["usage"] = "dword:500";
+        s["products"] = Join(keys);
+        s["sharedusage"] = Join(products);
+        s["entry"] = "\"" + Narrow(w.sharedDir) + "\\TOVRAND64x86.EXE\" /U /Q";
+        s["service"] = "present type=1 start=3 error=1 image=" + Narrow(w.driversDir) + "\\PELLIMAR64x86.SYS";
+        s["limit"] = "dword:0";
+        s["drivers"] = "PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SYS";
+        s["makerdir"] = xp ? s["drivers"] : afterUninstall ? "absent" : "";
+        s["shared"] = "KVManifests TOVRAND64x86.EXE";
+        s["manifests"] = "PELLMAR.GRD PELLMAR.KVM PELLMAR.SIG";
+    }
+    if (kind == "nodel")
+        s["count"] = s["maker"] = s["products"] = "absent";
+    // Overrides: "; field=value" each.
+    for (size_t at = spec.find(';'); at != std::string::npos; at = spec.find(';', at + 1))
+    {
+        std::string item = spec.substr(at + 1, spec.find(';', at + 1) - at - 1);
+        item.erase(0, item.find_first_not_of(' '));
+        size_t eq = item.find('=');
+        if (eq != std::string::npos)
+            s[item.substr(0, eq)] = item.substr(eq + 1);
+    }
+    return s;
 }
 }  // namespace harness

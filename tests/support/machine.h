@@ -1,53 +1,79 @@
-// The installer's footprint on the test machine: where it lives, a clean slate before each end-to-end
-// test, and a readable dump of everything of ours for expected-vs-found messages.
+// The test machine as the installer sees it: its registry values (raw, in the 64-bit view), where
+// the installer's files go, the pending-rename list, a clean slate before each test, and one
+// description of everything of ours on the machine, used both to compare with what a test expects and
+// to show the difference.
 #pragma once
 #include <windows.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
-#include "restart_schedule.h"
-
 namespace harness
 {
-struct Locations
-{
-    std::wstring programFiles;   // "ProgramFilesDir"
-    std::wstring commonFiles;    // "CommonFilesDir"
-    std::wstring driversDir;     // system32\drivers
-    std::wstring makerDir;       // Program Files\Norvatek
-    std::wstring sharedDir;      // Common Files\Norvatek Shared
-    std::wstring manifestsDir;   // ...\Norvatek Shared\KVManifests
-    std::wstring tempDir;        // Norvatek\TEMP.^^^
-};
-Locations Where();
-
+extern const wchar_t kCurrentVersion[];   // SOFTWARE\Microsoft\Windows\CurrentVersion
 extern const wchar_t kSharedDlls[];
 extern const wchar_t kPellimarKey[];
+extern const wchar_t kInstalledApps[];
+extern const wchar_t kSharedUsage[];      // ...\SharedUsage\PELLIMAR64x86.SYS
 extern const wchar_t kUninstallKey[];
 extern const wchar_t kServiceKey[];
 extern const wchar_t kSessionManager[];
 extern const wchar_t kQuazelKey[];
-extern const wchar_t kLanmanKey[];
-extern const wchar_t kInstalledApps[];
 
-// Removes every trace of the installer (files, keys, service, our pending renames) so a test starts
-// from a machine that never saw it. Foreign pending renames are kept.
-void CleanMachine();
-// Waits until no installer process (TOVRAND64x86.EXE, a tovrand*.exe self-delete copy) is running.
-void WaitForInstallers(DWORD timeoutMs);
+// A value of HKLM: its type and bytes; exists false when it is missing.
+struct RawValue
+{
+    bool exists = false;
+    DWORD type = 0;
+    std::string bytes;
+    bool operator==(const RawValue& o) const { return exists == o.exists && type == o.type && bytes == o.bytes; }
+};
+RawValue ReadRaw(const std::wstring& key, const wchar_t* name);
+bool WriteRaw(const std::wstring& key, const wchar_t* name, const RawValue& value);   // !exists deletes
+RawValue Sz(const std::wstring& text, DWORD type = REG_SZ);                            // with its terminator
+RawValue Dword(DWORD value);
+std::wstring GetString(const std::wstring& key, const wchar_t* name);
+void DeleteTree(const std::wstring& key);
+// Lets everyone only read key (Wine checks that when a key is opened) until AllowWrites, or the next
+// CleanMachine, puts its access list back.
+bool DenyWrites(const std::wstring& key);
+void AllowWrites();
 
-// Count value of a file in SharedDlls: type and text ("" when missing). REG_SZ as its text,
-// REG_DWORD as "dword:N".
-std::string SharedDllsValue(const std::wstring& path);
-std::string MainCount();    // drivers-directory driver image
-std::string MakerCount();   // maker-directory driver image
-bool ServiceExists();
-void SetPendingRenames(const std::vector<std::wstring>& entries);   // empty list deletes the value
+struct Locations
+{
+    std::wstring programFiles, commonFiles, driversDir, makerDir, sharedDir, manifestsDir, tempDir;
+};
+Locations Where();
+std::wstring MainCountName();   // the drivers directory's PELLIMAR64x86.SYS
 
-// Everything of ours on the machine, one fact a line, for failure messages and state comparisons.
-std::string DumpState();
+// PendingFileRenameOperations as its strings (empty targets included, the closing NUL not), and
+// written back from them.
+std::vector<std::wstring> PendingStrings();
+void SetPending(const std::vector<std::wstring>& strings);
+std::string MultiSz(const std::vector<std::wstring>& strings, bool closingNul = true);
 
-// Wine's per-program Windows version for TOVRAND64x86.EXE ("winxp64", "win7", ...; "" removes it).
+// Wine's per-program Windows version for TOVRAND64x86.EXE ("winxp64", ...; "" for the default).
 void SetWindowsVersion(const std::wstring& version);
+
+// Removes every trace of the installer (files, keys, service, our pending renames) and of the tests'
+// bystanders, so that a test starts on a machine that never saw it.
+void CleanMachine();
+// What belongs to others, put in place for a test: two foreign SharedDlls counts and three pending
+// pairs of foreign files (two deletions, one rename) that no run may touch.
+void PlaceBystanders();
+std::vector<std::wstring> ForeignPending();
+
+// Everything of ours, one field a fact, every field text. The pending field lists the pairs added
+// since baseline and those of baseline that are gone ("lost ..."); the foreign field is "kept" while
+// the foreign SharedDlls counts are as PlaceBystanders left them.
+typedef std::map<std::string, std::string> State;
+State Describe(const Locations& where, const std::vector<std::wstring>& baseline);
+std::string Show(const State& state);
+// What a machine holds after runs, from a spec: "clean", "upd" (an update-only run on a machine
+// without the driver), "gone qN" (the last product left), "nodel qN" (the last product left with
+// NODEL), or "inst N A B... qN" (the driver counted N times for PRODUCTA, PRODUCTB..., the updater
+// run N times), then "; field=value" overrides ("*": not compared). xp: a system before Vista;
+// afterUninstall: the run was an uninstall, which removes the emptied maker's directory.
+State Expected(const Locations& where, const std::string& spec, bool xp, bool afterUninstall);
 }  // namespace harness

@@ -1,0 +1,395 @@
+// Damaged machines met by the real installer: counts of every shape, counts that cannot be written,
+// location values missing or unusable, a maker directory or payload that cannot be written, versions
+// that cannot be read, files that cannot be replaced, malformed pending-rename lists, a registration
+// program that never ends. Other programs' data (a second product, foreign counts and pending renames)
+// is in place throughout and checked with the whole machine after every run.
+#include "rows.h"
+
+#include <tlhelp32.h>
+
+using namespace harness;
+
+namespace
+{
+const std::wstring kCountName = L"$drivers\\PELLIMAR64x86.SYS";
+const std::string kError = "Returning: Error (0x643)";
+
+std::string Rebuilt(int products)
+{
+    return "  *Unreadable SharedDlls refcount for $drivers\\PELLIMAR64x86.SYS, rebuilding it from " +
+           std::to_string(products) + " registered products.";
+}
+
+// The next test must not meet a program this one left running.
+void KillAll(const wchar_t* name)
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry = {};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
+    {
+        HANDLE process = lstrcmpiW(entry.szExeFile, name) == 0
+                             ? OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, entry.th32ProcessID)
+                             : nullptr;
+        if (process != nullptr)
+            TerminateProcess(process, 9), WaitForSingleObject(process, 5000), CloseHandle(process);
+    }
+    CloseHandle(snapshot);
+}
+
+// The main count as another program may have left it, and what it counts for (-1: nothing usable).
+struct Shape
+{
+    const char* name;
+    RawValue value;
+    int readsAs;
+};
+
+std::vector<Case> CountShapes()
+{
+    const Shape shapes[] = {
+        {"Binary", {true, REG_BINARY, std::string("\1\0\0\0", 4)}, -1},
+        {"ExpandSz", Sz(L"5", REG_EXPAND_SZ), -1},
+        {"MultiSz", {true, REG_MULTI_SZ, MultiSz({L"5"})}, -1},
+        {"DwordAllOnes", Dword(0xFFFFFFFF), -1},
+        {"MinusOne", Sz(L"-1"), -1},
+        {"MoreThan32Bits", Sz(L"99999999999"), -1},
+        {"EmptyString", Sz(L""), -1},
+        {"Letters", Sz(L"abc"), -1},
+        // 263 bytes of digits and no terminator: too long for the count's buffer, so unreadable.
+        {"Unterminated263Bytes", {true, REG_SZ, [] {
+             std::string digits;
+             for (int i = 0; i < 131; ++i)
+                 digits += std::string("0\0", 2);
+             return digits + "0";
+         }()}, -1},
+        {"DigitsThenLetters", Sz(L"12abc"), 12},
+        {"LeadingBlank", Sz(L" 7"), 7},
+    };
+    static std::vector<std::string> names;
+    names.reserve(sizeof(shapes) / sizeof(shapes[0]));
+    std::vector<Case> cases;
+    for (const Shape& s : shapes)
+    {
+        names.push_back(std::string("CountOfShape") + s.name);
+        Op set = Set(kSharedDlls, kCountName.c_str(), s.value);
+        bool unusable = s.readsAs < 0;
+        int installed = (unusable ? 1 : s.readsAs) + 1;   // PRODUCTB registered, PRODUCTA counts
+        int remaining = (unusable ? 2 : s.readsAs) - 1;
+        Case c{names.back().c_str(), Vista, {Install("B", L"/NOREGQZ").Expect("inst 1 B")}};
+        // An unreadable count is not a count of 0: the registrations say how many products use the driver.
+        c.steps.push_back(Install("A", L"/NOREGQZ")
+                              .And(set)
+                              .Expect("inst " + std::to_string(installed) + " A B")
+                              .Lines({(unusable ? "" : "!") + Rebuilt(1),
+                                      "!  *There are no SharedDlls refcounts yet we have 1 subkeys.  Blasting "
+                                      "Pellimar key."}));
+        c.steps.push_back(Uninstall("A", L"/NOREGQZ")
+                              .Before(set)
+                              .Expect("inst " + std::to_string(remaining) + " B")
+                              .Lines({(unusable ? "" : "!") + Rebuilt(2), "!  Setting Tovrand delete to TRUE"}));
+        if (unusable)
+        {
+            c.steps.push_back(Run(L"/Q /NOREGQZ").Before(set).Expect("inst 1 B").Lines({Rebuilt(1)}));
+            c.steps.push_back(Uninstall("B", L"/NOREGQZ").Before(set).Expect("gone").Lines({Rebuilt(1)}));
+        }
+        cases.push_back(c);
+    }
+    return cases;
+}
+
+// A location value of the system, as the run finds it and as it must be found afterwards.
+Op Value(const wchar_t* name, const RawValue& expected)
+{
+    std::wstring n = name;
+    return [n, expected](Context&) { EXPECT_TRUE(ReadRaw(kCurrentVersion, n.c_str()) == expected) << Narrow(n); };
+}
+
+// A newer-looking program where an unusable CommonFilesDir would make the installed copy's path: it
+// would take the request over and exit with 42.
+Op Decoy(const std::wstring& path)
+{
+    return [path](Context& c) {
+        std::wstring p = Expand(c, path);
+        for (size_t at = p.find(L'\\', 3); at != std::wstring::npos; at = p.find(L'\\', at + 1))
+            CreateDirectoryW(p.substr(0, at).c_str(), nullptr);
+        ASSERT_TRUE(CopyFileW((BinDir() + L"\\variants\\stub\\TOVRAND64x86.EXE").c_str(), p.c_str(), FALSE));
+    };
+}
+
+const std::wstring kLongCommonFiles = L"$work\\" + std::wstring(200, L'c');
+
+// A pending list with our deletion of the driver between other programs' pairs.
+std::vector<std::wstring> WithOurs(size_t at)
+{
+    std::vector<std::wstring> list = ForeignPending();
+    list.insert(list.begin() + at, {L"$ours", L""});
+    return list;
+}
+
+std::string Expanded(Context& c, const std::vector<std::wstring>& list, bool closingNul = true)
+{
+    std::vector<std::wstring> out;
+    for (const std::wstring& s : list)
+        out.push_back(Expand(c, s));
+    return MultiSz(out, closingNul);
+}
+
+// The raw pending value before the run, and what it must be after it ("" unchanged).
+Step PendingValue(DWORD type, std::function<std::string(Context&)> before,
+                  std::function<std::string(Context&)> after, std::vector<std::string> lines)
+{
+    auto initial = std::make_shared<std::string>();
+    return Install("A", L"/NOREGQZ")
+        .And([type, before, initial](Context& c) {
+            *initial = before(c);
+            WriteRaw(kSessionManager, L"PendingFileRenameOperations", {true, type, *initial});
+        })
+        .After([after, initial](Context& c) {
+            RawValue now = ReadRaw(kSessionManager, L"PendingFileRenameOperations");
+            std::string expected = after ? after(c) : *initial;
+            EXPECT_TRUE(now.bytes == expected) << "the pending list is now " << Narrow(std::wstring(
+                                                      reinterpret_cast<const wchar_t*>(now.bytes.data()), now.bytes.size() / 2));
+            SetPending(ForeignPending());
+        })
+        .Expect("inst 2 A B; pending=*")
+        .Lines(std::move(lines));
+}
+
+const std::string kUpdating = "  Updating registry with new PendingFileRenameOperations.";
+const std::string kUnmarking = "  *Unmarking file from deletion: $ours";
+
+std::vector<Case> Cases()
+{
+    std::vector<Case> cases = {
+        // Only a count that is missing or unreadable is no count: one that cannot be written still holds
+        // the product's use, so nothing shared goes and the registration stays for a later run.
+        {"ACountThatCannotBeWrittenChangesNothing", Both,
+         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+          Uninstall("A", L"/NOREGAPPID")
+              .Before([](Context&) { ASSERT_TRUE(DenyWrites(kSharedDlls)); })
+              .Exit(ERROR_INSTALL_FAILURE)
+              .Expect("inst 2 A B q2")
+              .Lines({"  Error - Cannot lower the usage count $drivers\\PELLIMAR64x86.SYS (5).", kError,
+                      "!  Setting Tovrand delete to TRUE"}),
+          Install("C")
+              .Shown(kFailed)
+              .Exit(ERROR_INSTALL_FAILURE)
+              .Expect("inst 2 A B q3; sharedusage=PRODUCTA PRODUCTB PRODUCTC")
+              .Lines({"  Error - Cannot write the usage count $drivers\\PELLIMAR64x86.SYS (5), PRODUCTC is not "
+                      "registered."}),
+          Uninstall("A").Before([](Context&) { AllowWrites(); }).Expect("inst 1 B q3; sharedusage=PRODUCTB PRODUCTC"),
+          Install("C").Expect("inst 2 B C q4")}},
+        // A temporary that cannot be written is never scheduled: the restart would put stale bytes in place.
+        {"ADriverInUseWithAStaleTemporaryHeldIsNotInstalled", Vista,
+         {Install("A").Expect("inst 1 A q1"),
+          Install("B", L"/HRESULT")
+              .Shown(kFailed)
+              .And([](Context& c) {
+                  WriteFileBytes(Expand(c, L"$drivers\\PELLIMAR64x86.SY1"), "stale");
+                  HoldFile(L"$drivers\\PELLIMAR64x86.SYS")(c);
+                  HoldFile(L"$drivers\\PELLIMAR64x86.SY1")(c);
+              })
+              .Exit(E_FAIL)
+              .Expect("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 PELLIMAR64x86.SYS")
+              .Lines({"  Error - Cannot copy $temp\\PELLIMAR64x86.SYS to $drivers\\PELLIMAR64x86.SY1 (32), "
+                      "$drivers\\PELLIMAR64x86.SYS is not installed.",
+                      "!~Marked for rename on reboot: $drivers", "Returning: E_FAIL (0x80004005)"})}},
+        // A file named "Norvatek" where the maker's directory belongs: nothing can be installed, but an
+        // update-only run on a machine without the driver was asked for nothing.
+        {"AMakerDirectoryThatCannotBeCreated", Vista,
+         {Run(L"/Q").Before([](Context& c) { WriteFileBytes(c.where.makerDir, "not a directory"); }).Expect("clean").Lines({"  UpdateOnly mode, no previous PELLIMAR, no action taken"}),
+          Run(L"").Box(kNothingToUpdate).Expect("clean"),
+          Run(L"/Q PRODUCTA").Exit(ERROR_CANNOT_MAKE).Expect("clean").Lines({"Cannot create Norvatek directory",
+                                                                              "  Error - No Norvatek directory, "
+                                                                              "nothing can be installed.",
+                                                                              "@WM_CREATE", "Returning: Error (0x52)"}),
+          Do([](Context& c) { DeleteFileW(c.where.makerDir.c_str()); }), Install("B").Expect("inst 1 B q1"),
+          Install("A").Expect("inst 2 A B q2"),
+          Do([](Context& c) {
+              RemoveTree(c.where.makerDir);
+              WriteFileBytes(c.where.makerDir, "not a directory");
+          }),
+          Run(L"/Q /HRESULT PRODUCTC").Exit(E_FAIL).Expect("inst 2 A B q2; makerdir=absent"),
+          Run(L"/Q").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B q2; makerdir=absent"),
+          Run(L"PRODUCTC").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B q2; makerdir=absent"),
+          // An uninstall needs no maker directory.
+          Uninstall("A").Expect("inst 1 B q2").Lines({"Cannot create Norvatek directory"}),
+          Uninstall("B").Expect("gone q3").After([](Context& c) {
+              EXPECT_EQ("not a directory", ReadFileBytes(c.where.makerDir));
+          })}},
+        // A payload file that cannot be written ends the run with an error, and what was written goes.
+        {"APayloadFileThatCannotBeWritten", Vista,
+         {Install("B").Expect("inst 1 B q1"),
+          Install("A", L"/HRESULT")
+              .And([](Context& c) {
+                  CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
+                  WriteFileBytes(c.where.tempDir + L"\\PELLIMAR64x86.INF", "left over");
+                  HoldFile(L"$temp\\PELLIMAR64x86.INF")(c);
+              })
+              .Exit(E_FAIL)
+              .Expect("inst 1 B q1; makerdir=TEMP.^^^")
+              .After([](Context& c) {
+                  // The driver and manifests written before the failure went again; the held file is not ours.
+                  for (const wchar_t* name : {L"PELLIMAR64x86.SYS", L"PELLMAR.KVM", L"PELLMAR.GRD", L"PELLMAR.SIG"})
+                      EXPECT_FALSE(FileExists(c.where.tempDir + L"\\" + name)) << Narrow(name);
+                  EXPECT_EQ("left over", ReadFileBytes(c.where.tempDir + L"\\PELLIMAR64x86.INF"));
+              })
+              .Lines({"   Error - CreateFile failed with code 0x00000020", "ExtractFiles() failed", "@"})}},
+        // The running installer's version cannot be read (its name begins with a dot, which the version
+        // reader skips): nothing is installed and the exit code says so.
+        {"VersionsThatCannotBeReadEndTheRunWithAnError", Vista,
+         {Install("A")
+              .Exe(L"$setup\\.TOVRAND64x86.EXE")
+              .And([](Context& c) {
+                  CopyFileW(InstallerPath().c_str(), c.setup.File(L".TOVRAND64x86.EXE").c_str(), FALSE);
+              })
+              .Exit(ERROR_CANNOT_MAKE)
+              .Expect("clean; sharedusage=PRODUCTA; makerdir=; shared=KVManifests; manifests=")
+              .Lines({"GetVersions() failed", "Returning: Error (0x52)"})}},
+        // A registration program that never ends is left running, and its file to the restart.
+        {"ARegistrationProgramThatNeverEndsIsLeftRunning", Vista,
+         {Install("A")
+              .Exe(L"shortwait")
+              .And([](Context& c) {
+                  WriteRaw(kQuazelKey, L"HoldMs", Dword(20000));
+              })
+              .Exit(1)
+              .Expect("inst 1 A; qz=*; makerdir=PLQZREG32.EXE; pending=*")
+              .Lines({"  $maker\\PLQZREG32.EXE did not end within 3 seconds, leaving it running.",
+                      "Delete on reboot: $maker\\PLQZREG32.EXE"})
+              .After([](Context&) { KillAll(L"PLQZREG32.EXE"); })}},
+        // Location values: a missing one is replaced and stored; one that is there but unusable is used
+        // as the usual place for the run and never overwritten; an expandable one is expanded.
+        {"AMissingProgramFilesDirIsStored", Vista,
+         {Install("A")
+              .And([](Context& c) { SetSystem(L"ProgramFilesDir", RawValue())(c); })
+              .Expect("inst 1 A q1")
+              .After(Value(L"ProgramFilesDir", Sz(L"C:\\Program Files")))
+              .Lines({"Cannot determine ProgramFilesDir location, using C:\\Program Files"})}},
+        {"AnEmptyProgramFilesDirIsNotOverwritten", Vista,
+         {Install("A")
+              .And([](Context& c) { SetSystem(L"ProgramFilesDir", Sz(L""))(c); })
+              .Expect("inst 1 A q1")
+              .After(Value(L"ProgramFilesDir", Sz(L"")))
+              .Lines({"Cannot determine ProgramFilesDir location, using C:\\Program Files"})}},
+        {"ATooLongProgramFilesDirIsNotOverwritten", Vista,
+         {Install("A")
+              .And([](Context& c) {
+                  SetSystem(L"ProgramFilesDir", Sz(L"C:\\" + std::wstring(256, L'p')))(c);
+              })
+              .Expect("inst 1 A q1")
+              .After(Value(L"ProgramFilesDir", Sz(L"C:\\" + std::wstring(256, L'p'))))
+              .Lines({"Cannot determine ProgramFilesDir location, using C:\\Program Files"})}},
+        {"AnExpandableProgramFilesDirIsExpanded", Vista,
+         {Install("A")
+              .And([](Context& c) {
+                  SetSystem(L"ProgramFilesDir", Sz(L"%SystemDrive%\\Program Files", REG_EXPAND_SZ))(c);
+              })
+              .Expect("inst 1 A q1")
+              .After(Value(L"ProgramFilesDir", Sz(L"%SystemDrive%\\Program Files", REG_EXPAND_SZ)))
+              .Lines({"Norvatek dir found using ProgramFilesDir: C:\\Program Files"})}},
+        {"AMissingCommonFilesDirIsStoredAlsoAtUninstall", Vista,
+         {Install("A")
+              .And([](Context& c) { SetSystem(L"CommonFilesDir", RawValue())(c); })
+              .Expect("inst 1 A q1")
+              .After(Value(L"CommonFilesDir", Sz(L"C:\\Program Files\\Common Files")))
+              .Lines({"Cannot determine CommonFilesDir location, using C:\\Program Files\\Common Files"}),
+          Uninstall("A").Before(SetSystem(L"CommonFilesDir", RawValue())).Expect("gone q2")}},
+        // A DWORD would be read as one character of a relative path: no folder appears in the current
+        // directory, nothing there is started, and the uninstall entry names the usual place.
+        {"ADwordCommonFilesDirMakesNothingRelative", Vista,
+         {Install("A", L"EXIT=2A")
+              .In(L"$work")
+              .And([](Context& c) {
+                  SetSystem(L"CommonFilesDir", Dword(0x43))(c);
+                  Decoy(L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE")(c);
+              })
+              .Expect("inst 1 A q1; products=PRODUCTA(dword:1)")
+              .After([](Context& c) {
+                  Value(L"CommonFilesDir", Dword(0x43))(c);
+                  SameBytes(L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE", L"$bin\\variants\\stub\\TOVRAND64x86.EXE")(c);
+                  EXPECT_FALSE(DirExists(c.work.File(L"CNorvatek Shared\\KVManifests")));
+              })
+              .Lines({"Cannot determine CommonFilesDir location, using C:\\Program Files\\Common Files",
+                      "!  Installed version is newer."})}},
+        {"AnEmptyCommonFilesDirStartsNoRelativeCopy", Vista,
+         {Install("A", L"EXIT=2A")
+              .In(L"$work")
+              .And([](Context& c) {
+                  SetSystem(L"CommonFilesDir", Sz(L""))(c);
+                  Decoy(L"$work\\Norvatek Shared\\TOVRAND64x86.EXE")(c);
+              })
+              .Expect("inst 1 A q1")
+              .Lines({"!  Installed version is newer."})}},
+        // Joined with the folder and file names, a long value would be cut; the cut path names no copy of ours.
+        {"ATooLongCommonFilesDirStartsNoCutCopy", Vista,
+         {Install("A", L"EXIT=2A")
+              .And([](Context& c) {
+                  SetSystem(L"CommonFilesDir", Sz(Expand(c, kLongCommonFiles)))(c);
+                  Decoy((Expand(c, kLongCommonFiles) + L"\\Norvatek Shared\\TOVRAND64x86.EXE").substr(0, 259))(c);
+              })
+              .Expect("inst 1 A q1")
+              .Lines({"!  Installed version is newer.", "Cannot determine CommonFilesDir location, using "
+                                                       "C:\\Program Files\\Common Files"})}},
+        // Malformed pending-rename lists: rewritten with exactly our deletion gone (a missing closing NUL
+        // supplied, what stands after the list's end kept byte for byte), or left as they were.
+        {"MalformedPendingLists", Vista,
+         {Install("B", L"/NOREGQZ").Expect("inst 1 B"),
+          PendingValue(REG_MULTI_SZ, [](Context& c) { return Expanded(c, WithOurs(2)) + "A"; },
+                       [](Context& c) { return Expanded(c, ForeignPending()); }, {kUnmarking, kUpdating}),
+          PendingValue(REG_MULTI_SZ, [](Context& c) { return Expanded(c, WithOurs(6), false); },
+                       [](Context& c) { return Expanded(c, ForeignPending()); }, {kUnmarking, kUpdating}),
+          PendingValue(REG_MULTI_SZ,
+                       [](Context& c) {
+                           std::vector<std::wstring> list = WithOurs(4);
+                           list.insert(list.begin(), {L"\\??\\C:\\TovrandForeign\\" + std::wstring(300, L'x'), L""});
+                           return Expanded(c, list);
+                       },
+                       [](Context& c) {
+                           std::vector<std::wstring> list = ForeignPending();
+                           list.insert(list.begin(), {L"\\??\\C:\\TovrandForeign\\" + std::wstring(300, L'x'), L""});
+                           return Expanded(c, list);
+                       },
+                       {kUnmarking, kUpdating}),
+          PendingValue(REG_MULTI_SZ,
+                       [](Context& c) {
+                           return Expanded(c, {L"$ours", L"", L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""});
+                       },
+                       [](Context& c) { return Expanded(c, {L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""}); },
+                       {kUnmarking, kUpdating}),
+          PendingValue(REG_MULTI_SZ,
+                       [](Context& c) {
+                           std::vector<std::wstring> list;
+                           for (int k = 0; k < 2000; ++k)
+                               list.insert(list.end(), {L"\\??\\C:\\TovrandForeign\\f" + std::to_wstring(k), L""});
+                           list.insert(list.begin() + 1000, {L"$ours", L""});
+                           return Expanded(c, list);
+                       },
+                       [](Context& c) {
+                           std::vector<std::wstring> list;
+                           for (int k = 0; k < 2000; ++k)
+                               list.insert(list.end(), {L"\\??\\C:\\TovrandForeign\\f" + std::to_wstring(k), L""});
+                           return Expanded(c, list);
+                       },
+                       {kUnmarking, kUpdating}),
+          PendingValue(REG_SZ, [](Context& c) { return Expanded(c, {L"$ours"}, false); }, nullptr,
+                       {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations (Type:1)"}),
+          PendingValue(REG_BINARY, [](Context& c) { return Expanded(c, WithOurs(2)); }, nullptr,
+                       {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations (Type:3)"}),
+          PendingValue(REG_MULTI_SZ, [](Context&) { return std::string(2, '\0'); }, nullptr,
+                       {"  None of our files are marked for deletion.  Not modifying the PendingFileRenameOperations "
+                        "registry value."})}},
+    };
+    for (const Case& c : CountShapes())
+        cases.push_back(c);
+    return cases;
+}
+
+const std::vector<Case> kCases = Cases();
+}  // namespace
+
+class Faults : public E2E
+{
+};
+E2E_CASES(Faults, kCases);

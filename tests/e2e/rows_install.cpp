@@ -1,0 +1,290 @@
+// Installs, uninstalls and start-ups through the real installer: what a clean install puts where and
+// logs, files in use and read-only, restarts, the service marked for deletion, the self-delete of the
+// installer file, the hand-off to a newer copy, the lock, the command line and the systems it refuses.
+#include "rows.h"
+
+using namespace harness;
+
+namespace
+{
+const std::wstring kDriver = L"$drivers\\PELLIMAR64x86.SYS";
+const std::wstring kSharedCopy = L"$shared\\TOVRAND64x86.EXE";
+// Every file an install puts in place from Vista on.
+const std::vector<std::wstring> kInstalled = {
+    kDriver, L"$drivers\\PELLIMAR64x86.INF", L"$drivers\\PELLIMAR64x86.CAT", L"$shared\\KVManifests\\PELLMAR.KVM",
+    L"$shared\\KVManifests\\PELLMAR.GRD", L"$shared\\KVManifests\\PELLMAR.SIG", kSharedCopy};
+const char kRenameDriver[] = "[\\??\\$drivers\\PELLIMAR64x86.SY1]->[!\\??\\$drivers\\PELLIMAR64x86.SYS]";
+
+Op HoldDriverAsLoaded()
+{
+    return [](Context& c) {
+        Bytes(kDriver, L"$bin\\testdata\\driver-1.0.0.0\\PELLIMAR64x86.SYS")(c);
+        HoldFile(kDriver)(c);
+    };
+}
+
+Op Release()
+{
+    return [](Context& c) { c.holders.clear(); };
+}
+
+// Each installed file equals what the build made, and none is read-only.
+Op AllInstalledAsBuilt()
+{
+    return [](Context& c) {
+        for (const std::wstring& f : kInstalled)
+        {
+            std::wstring name = f.substr(f.find_last_of(L'\\') + 1);
+            SameBytes(f, name == L"TOVRAND64x86.EXE" ? L"$bin\\TOVRAND64x86.EXE" : L"$payload\\" + name)(c);
+            EXPECT_FALSE(GetFileAttributesW(Expand(c, f).c_str()) & FILE_ATTRIBUTE_READONLY) << Narrow(f);
+        }
+    };
+}
+
+// Every log line has its header with the run's process id, and ends in CR LF.
+Op LogFormat()
+{
+    return [](Context& c) {
+        ASSERT_FALSE(c.last.lines.empty());
+        std::string pid = "][PID:" + std::to_string(c.last.process.pid) + "] ";
+        for (const std::string& line : c.last.lines)
+            EXPECT_TRUE(line.size() > 28 && line[0] == '[' && line[3] == '/' && line[9] == ' ' && line[12] == ':' &&
+                        line.compare(18, pid.size(), pid) == 0)
+                << line;
+    };
+}
+
+Step Handoff(const std::wstring& variant, const std::wstring& args, DWORD exit, std::vector<std::string> lines)
+{
+    return Run(args).Before(PlaceShared(variant)).Exit(exit).Lines(std::move(lines));
+}
+
+const std::vector<Case> kCases = {
+    {"ACleanInstallPutsEverythingInPlace", Vista,
+     {Install("A")
+          .Expect("inst 1 A q1")
+          .After([](Context& c) { AllInstalledAsBuilt()(c); LogFormat()(c); })
+          .Lines({"@WM_CREATE IDM_CHECKUSAGEUPDATE IDM_PREPARECOPY IDM_STARTCOPY IDM_COPYFILE IDM_COPYFILE "
+                  "IDM_COPYFILE IDM_COPYFILE IDM_COPYFILE IDM_COPYFILE IDM_COPYFILE IDM_COPYFILE IDM_UPDATEUSAGE "
+                  "IDM_QZREGISTER IDM_ALLDONE",
+                  "64-bit Installer", "Compiled Version 12.9.0.22", "Operating System Detected -> Windows 7",
+                  "  Additional Info: dwMajorVersion      is 0x00000006", "CommandLine=/Q PRODUCTA",
+                  "Norvatek CommonFilesDir created using $shared", "Manifests directory created.",
+                  "  Pellimar wasn't found on the system.", "  Successfully acquired mutex.",
+                  "  Installing with known AppID / Product ID not yet registered with Tovrand.  Updating Refcounts.",
+                  "  Old RefCount: System32\\Drivers\\PELLIMAR64x86.SYS: 0",
+                  "  New RefCount: System32\\Drivers\\PELLIMAR64x86.SYS: 1", "  Pellimar Service Does Not Exist",
+                  "  InstallService returned 00000000", "RegisterWithQZ() params /QZREG /64X86 /LOG",
+                  "Deleted try 0: $maker\\PLQZREG32.EXE", "Returning: 0 - Success, no reboot required."}),
+      // A refused command line changes nothing: no banner, no directory, no box.
+      Run(L"/U /FORCEUPDATE /NOREGQZ /CONSUMER")
+          .Expect("inst 1 A q1; makerdir=")
+          .Lines({"ERROR: Uninstall requires an AppID to be passed in as the last parameter.",
+                  "ERROR: FORCEUPDATE can only be used in update mode.",
+                  "ERROR: NOREGQZ cannot be used with CONSUMER or USEQZMANIFEST.", "Tovrand GlobalInfo::Init() failed",
+                  "!64-bit Installer", "@"}),
+      Run(L"/Q /FORCEUPDATE PRODUCTB").Expect("inst 1 A q1").Lines({"ERROR: FORCEUPDATE can only be used in update mode."}),
+      Run(L"/Q /NOREGAPPID /NODEL PRODUCTB")
+          .Expect("inst 1 A q1")
+          .Lines({"ERROR: NOREGAPPID and NODEL cannot be used together."}),
+      Run(L"/Q /" + std::wstring(300, L'A') + L" PRODUCTB")
+          .Expect("inst 1 A q1")
+          .Lines({"ERROR: A command line argument is longer than 263 characters.", "!ERROR: The AppID is longer "
+                                                                                  "than 47 characters."}),
+      Run(L"/Q " + std::wstring(48, L'A') + L"\\B")
+          .Expect("inst 1 A q1")
+          .Lines({"ERROR: The AppID is longer than 47 characters.",
+                  "ERROR: The AppID must not contain a backslash or a control character."}),
+      Run(L"/U /Q \"PRODUCTA\x01\"").Expect("inst 1 A q1; makerdir=").Lines({"ERROR: The AppID must not contain a backslash or "
+                                                                   "a control character."}),
+      // A quote left open would swallow the switches after it.
+      Run(L"\"PRODUCTA /U /Q").Expect("inst 1 A q1; makerdir=").Lines({"ERROR: A quote on the command line is not closed."}),
+      // The limits are exact, and a closed quote keeps blanks and switch characters.
+      Run(L"/Q /NOREGQZ " + std::wstring(263, L'X') + L" " + std::wstring(47, L'P'))
+          .Expect("inst 2 A q1; products=" + std::string(47, 'P') + "(dword:1) PRODUCTA(dword:1)"),
+      Run(L"/Q /NOREGQZ \"PRODUCT /C\"")
+          .Expect("inst 3 A q1; products=" + std::string(47, 'P') + "(dword:1) PRODUCT /C(dword:1) PRODUCTA(dword:1)")}},
+    {"BeforeVistaTheDriverAlsoGoesToTheMakersDirectory", Xp,
+     {Install("A", L"/NOREGQZ")
+          .Expect("inst 1 A")
+          .Lines({"Operating System Detected -> Windows Server 2003 (32/64bit) or XP (x64)"}),
+      Do(Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"2"))),
+      Do(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"3"))),
+      Install("B", L"/NOREGQZ")
+          .Expect("inst 4 A B")
+          .After(SameBytes(L"$maker\\PELLIMAR64x86.SYS", L"$payload\\PELLIMAR64x86.SYS"))
+          .Lines({"  Old RefCount: Norvatek\\PELLIMAR64x86.SYS: 3", "  New RefCount: Norvatek\\PELLIMAR64x86.SYS: 4"})}},
+    {"TheDriverAndTheSharedCopyInUseAreReplacedAtTheRestart", Both,
+     {Install("B").Expect("inst 1 B q1"),
+      Install("A", L"/HRESULT")
+          .Shown(kRestart)
+          .And([](Context& c) {
+              HoldDriverAsLoaded()(c);
+              HoldFile(kSharedCopy)(c);
+          })
+          .Exit(0x80070BC2)
+          .Expect(std::string("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+                              "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
+                  "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE] " + kRenameDriver)
+          .After(SameBytes(L"$drivers\\PELLIMAR64x86.SY1", L"$payload\\PELLIMAR64x86.SYS"))
+          .Lines({"  Marked for rename on reboot: $drivers\\PELLIMAR64x86.SY1 -> $drivers\\PELLIMAR64x86.SYS"}),
+      Do(Reboot()).Expect("inst 2 A B q2").After(AllInstalledAsBuilt()),
+      Install("C").Shown(kUpdated).Expect("inst 3 A B C q3"), Uninstall("B").Expect("inst 2 A C q3"),
+      Uninstall("A").Expect("inst 1 C q3"), Uninstall("C").Expect("gone q4")}},
+    // A driver the system still holds goes with the restart, which the run asks for.
+    {"ALoadedDriverLeftByTheLastUninstallGoesAtTheRestart", Both,
+     {Install("A").Expect("inst 1 A q1"),
+      Uninstall("A")
+          .Before(HoldDriverAsLoaded())
+          .Exit(1)
+          .Expect("gone q2; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")
+          .Lines({"Returning: RETURN_REBOOT_REQUIRED (0x1)"}),
+      Do(Reboot()).Expect("gone q2"), Install("B").Expect("inst 1 B q3")}},
+    {"AnInstallBeforeTheRestartKeepsTheDriverTheLastUninstallLeft", Both,
+     {Install("A").Expect("inst 1 A q1"),
+      Uninstall("A", L"/HRESULT")
+          .Before(HoldDriverAsLoaded())
+          .Exit(0x80070BC2)
+          .Expect("gone q2; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
+      Install("B").And(Release()).Expect("inst 1 B q3").Lines({"  *Unmarking file from deletion: $ours"}),
+      Do(Reboot()).Expect("inst 1 B q3").After(AllInstalledAsBuilt())}},
+    // The uninstall entry runs the shared copy itself: the copy and its folder wait for the self-delete
+    // and the restart; a product that installs before it claims the copy back.
+    {"TheLastUninstallThroughTheUninstallEntryAndAnInstallBeforeTheRestart", Both,
+     {Install("A").Expect("inst 1 A q1"),
+      Run(L"/U /Q PRODUCTA").Exe(L"shared").Expect("gone q2; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"),
+      Install("B").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]"),
+      Do(Reboot()).Expect("inst 1 B q3").After(AllInstalledAsBuilt())}},
+    // The same with another program's pending rename of a legal long path before ours.
+    {"AnInstallWithdrawsItsDeletionsBehindALongForeignEntry", Both,
+     {Install("A").Expect("inst 1 A q1"),
+      Run(L"/U /Q PRODUCTA")
+          .Exe(L"shared")
+          .Before(Pending({L"\\??\\C:\\TovrandForeign\\" + std::wstring(280, L'x'), L""}))
+          .Expect("gone q2; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"),
+      Install("B").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]").Lines({"  *Unmarking file from deletion: \\??\\$sshared"}),
+      Do(Reboot()).Expect("inst 1 B q3").After(AllInstalledAsBuilt())}},
+    // The next install runs while the last uninstall's self-delete copy still waits to delete the shared
+    // copy: the fresh copy it puts there must survive.
+    {"AnInstallRightAfterTheLastUninstallKeepsItsSharedCopy", Vista,
+     {Install("A").Expect("inst 1 A q1"), Run(L"/U /Q PRODUCTA").Exe(L"shared").NoWait(),
+      Install("B").Exe(L"built").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]").After(AllInstalledAsBuilt())}},
+    {"AServiceMarkedForDeletionIsRepairedAndARestartRequested", Both,
+     {Install("A").Expect("inst 1 A q1"),
+      Install("B")
+          .And([](Context& c) {
+              c.Hold(L"marked");
+          })
+          .Exit(1)
+          .Expect("inst 2 A B q2; service=present type=1 start=3 error=1 image=\\??\\$drivers\\PELLIMAR64x86.SYS")
+          .Lines({"    Pellimar:service is marked for deletion.  Manually setting regkeys and unmarking it from "
+                  "deletion.",
+                  "    Pellimar:Removed DeleteFlag and set Start to 3",
+                  "    Pellimar:Manually set ErrorControl, Type, and ImagePath values.",
+                  "  Due to the driver service being marked for deletion, a reboot is required before the new driver "
+                  "can be used."}),
+      // An uninstall that leaves the service marked asks for the restart too.
+      Uninstall("A", L"/NOREGAPPID").Expect("inst 1 B q2; service=*"),
+      Uninstall("B").Exit(1).Expect("gone q3; service=*").Lines({"  The Pellimar service is removed at the next restart."})}},
+    {"ANewerInstalledDriverIsKeptUnlessForced", Vista,
+     {Install("A").Expect("inst 1 A q1"),
+      Install("B")
+          .And([](Context& c) {
+              Bytes(kDriver, L"$bin\\testdata\\driver-99.0.0.0\\PELLIMAR64x86.SYS")(c);
+              DeleteFileW(Expand(c, L"$shared\\KVManifests\\PELLMAR.KVM").c_str());
+          })
+          .Expect("inst 2 A B q2; manifests=PELLMAR.GRD PELLMAR.SIG")
+          .After(SameBytes(kDriver, L"$bin\\testdata\\driver-99.0.0.0\\PELLIMAR64x86.SYS"))
+          .Lines({"!~Copying file $temp"}),
+      Run(L"/Q /FORCEUPDATE").Expect("inst 2 A B q3").After(AllInstalledAsBuilt())}},
+    {"ReadOnlyFilesAreOverwrittenAndGoWithTheLastProduct", Vista,
+     {Install("B").Expect("inst 1 B q1"),
+      Install("A").And([](Context& c) {
+          for (const std::wstring& f : kInstalled)
+              WriteFileBytes(Expand(c, f), "stale");
+          ReadOnly(kInstalled)(c);
+      }).Expect("inst 2 A B q2").After(AllInstalledAsBuilt()),
+      Uninstall("B").Before(ReadOnly(kInstalled)).Expect("inst 1 A q2"),
+      // Nothing of ours is left for a restart that could not delete a read-only file anyway.
+      Uninstall("A").Expect("gone q3")}},
+    // The self-delete cannot find a free name for its copy: the installer file goes at the restart.
+    {"AllTemporaryNamesTakenLeaveTheInstallerFileToTheRestart", Vista,
+     {Install("A").Expect("inst 1 A q1"),
+      Uninstall("A")
+          .Temp(L"$work")
+          .Before([](Context& c) {
+              for (const wchar_t* name : {L"TOVRAND64x86.EXE", L"tovrand0.exe", L"tovrand1.exe", L"tovrand2.exe",
+                                          L"tovrand3.exe", L"tovrand4.exe", L"tovrand5.exe", L"tovrand6.exe",
+                                          L"tovrand7.exe", L"tovrand8.exe", L"tovrand9.exe"})
+                  WriteFileBytes(c.work.File(name), "taken");
+          })
+          .Exit(1)
+          .Expect("gone q2; pending=[\\??\\$sown]->[]")
+          .Lines({"SetUpDelete: Create unique file name failed"})}},
+    {"StalePellimarKeysAreBlastedWhenAnInstallFindsNoCount", Vista,
+     {Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT1", L"Dir1", Dword(1))),
+      Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT2", L"Dir1", Dword(1))),
+      Install("A").Expect("inst 1 A q1").Lines({"  *There are no SharedDlls refcounts yet we have 2 subkeys.  Blasting "
+                                                "Pellimar key.",
+                                                "  Successfully deleted Pellimar regkey and subkeys using standard "
+                                                "methods."}),
+      // A product that lists its AppID but never registered bails without a change.
+      Run(L"/U /Q PRODUCTC")
+          .Before(Set(kInstalledApps, L"PRODUCTC", Sz(L"C")))
+          .Expect("inst 1 A q1; makerdir=absent")
+          .Lines({"  *Somehow this product has a valid AppID (or /NOREGAPPID) yet isn't registered with Tovrand "
+                  "(during uninstall). Bailing.",
+                  "@WM_CREATE IDM_CHECKUSAGEUPDATE IDM_ALLDONE"})}},
+    {"AnotherUninstallEntryIsRewrittenAndManifestsCanBeLeftOut", Vista,
+     {Install("A", L"/NOKVMANIFEST").Expect("inst 1 A q1; shared=TOVRAND64x86.EXE; manifests=absent").Lines({"!Manifests directory created."}),
+      Install("B")
+          .And([](Context& c) {
+              Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
+          })
+          .Expect("inst 2 A B q2")
+          .Lines({"AddUninstallKey: Current reg value C:\\Old\\TOVRAND64x86.EXE /U /Q",
+                  "AddUninstallKey: Reg value written"})}},
+    {"UnsupportedSystemsAreRefusedAfterTheBanner", Vista,
+     {Run(L"/Q PRODUCTA").Before(Os(L"nt40")).Expect("clean").Lines({"Unsupported Operating System.",
+                                                                      "Tovrand GlobalInfo::Init() failed",
+                                                                      "!CommandLine=/Q PRODUCTA"}),
+      Run(L"/Q PRODUCTA").Before(Os(L"win98")).Expect("clean").Lines({"Operating System Detected -> Windows 98 SE",
+                                                                       "Unsupported Operating System."})}},
+    {"ANewerCopyServesTheWholeRequest", Vista,
+     {Handoff(L"12.9.0.23", L"/Q /NOREGQZ PRODUCTA", 0,
+              {"Installed:12.9.0.23  This: 12.9.0.22", "  Installed version is newer.",
+               "Full built CmdLine passed over   : \"$shared\\TOVRAND64x86.EXE\" /Q /NOREGQZ PRODUCTA",
+               "Compiled Version 12.9.0.23", "Newer Tovrand returned 0.  Returning the same."})
+          .Expect("inst 1 A; sharedusage=; shared=KVManifests TOVRAND64x86.EXE"),
+      Handoff(L"13.0.0.0", L"/Q /NOREGQZ PRODUCTB", 0, {"Installed:13.0.0.0  This: 12.9.0.22", "Compiled Version 13.0.0.0"}),
+      Handoff(L"stub", L"/Q /HRESULT PRODUCTA EXIT=80070BC2", 0x80070BC2,
+              {"Newer Tovrand returned -2147021886.  Returning the same.", "!Returning: 0 - Success, no reboot required."}),
+      Handoff(L"stub", L"/Q PRODUCTA EXIT=2A", 0x2A, {"Newer Tovrand returned 42.  Returning the same."}),
+      Handoff(L"unstartable", L"/Q PRODUCTA", 99, {"Newer Tovrand returned 99.  Returning the same."})}},
+    {"AnEqualOrOlderCopyDoesNotTakeOverAndOneBefore12_8_0_12AsksForARestart", Vista,
+     {Handoff(L"12.8.0.12", L"/Q /NOREGQZ PRODUCTA", 0,
+              {"Installed:12.8.0.12  This: 12.9.0.22", "  Installed version isn't newer after waiting on the mutex.",
+               "!  Installed TOVRAND64x86.EXE is less than 12.8.0.12.  Setting reboot flag."}),
+      Handoff(L"12.8.0.11", L"/Q /NOREGQZ PRODUCTB", 1,
+              {"  Installed TOVRAND64x86.EXE is less than 12.8.0.12.  Setting reboot flag."}),
+      Handoff(L"12.8.0.11", L"/Q /NOREGQZ /HRESULT PRODUCTC", 0x80070BC2, {}),
+      Handoff(L"built", L"/Q /NOREGQZ PRODUCTD", 0, {"Installed:12.9.0.22  This: 12.9.0.22", "!  Installed version is newer."})}},
+    {"TheLockHeldMakesARunWaitThenGoOnAndAnAbandonedOneIsTakenOver", Vista,
+     {Run(L"/Q").Before([](Context& c) { c.Hold(L"mutex"); }).Lines({"  The other instance of tovrand still has the "
+                                                                       "mutex, something must be wrong with it, "
+                                                                       "continuing anyway."}),
+      // Killed while it owns the lock; the test's own handle keeps the object, so it is left abandoned.
+      Run(L"/Q")
+          .Before([](Context& c) {
+              HANDLE keep = CreateMutexW(nullptr, FALSE, L"Global\\Pellimar_running");
+              c.holders.clear();
+              c.undo.push_back([keep](Context&) { CloseHandle(keep); });
+          })
+          .Lines({"  The other instance of tovrand exited without releasing the mutex.  It's ours now."})}},
+};
+}  // namespace
+
+class Installs : public E2E
+{
+};
+E2E_CASES(Installs, kCases);

@@ -1,0 +1,120 @@
+// Product lifecycles through the real installer, each run checked against the whole machine: installs
+// and re-installs, update-only runs, products that leave in every order, NODEL and NOREGQZ, an upgrade
+// of the system, restarts with the driver in use. On Vista and later and before Vista.
+#include "rows.h"
+
+using namespace harness;
+
+namespace
+{
+std::vector<Case> Removals()
+{
+    std::vector<Case> cases;
+    static std::vector<std::string> names;
+    std::string order = "ABC";
+    names.reserve(6);
+    do
+    {
+        names.push_back("ProductsLeaving" + order);
+        Case c{names.back().c_str(), Both, {Install("A").Shown(kUpdated).Expect("inst 1 A q1")}};
+        c.steps.push_back(Install("B").Expect("inst 2 A B q2"));
+        c.steps.push_back(Install("C").Expect("inst 3 A B C q3"));
+        std::string left = "ABC";
+        for (char p : order)
+        {
+            left.erase(left.find(p), 1);
+            int n = static_cast<int>(left.size());
+            std::string letters;
+            for (char q : left)
+                letters += std::string(" ") + q;
+            Step u = Uninstall(std::string(1, p).c_str())
+                         .Shown(kDecremented)
+                         .Expect(n ? "inst " + std::to_string(n) + letters + " q3" : "gone q4");
+            // The counts a release lowered are logged in pairs; the last user logs none.
+            std::string lowered = "  New RefCount: System32\\Drivers\\PELLIMAR64x86.SYS: " + std::to_string(n);
+            u.lines = {n ? lowered : "!" + lowered, n ? "!  Setting Tovrand delete to TRUE" : "DoDelete: Original file deleted ($setup\\TOVRAND64x86.EXE)."};
+            c.steps.push_back(u);
+        }
+        cases.push_back(c);
+    } while (std::next_permutation(order.begin(), order.end()));
+    return cases;
+}
+
+const std::string kUpdateOnlyCount = "  Product ID not set.  Not updating RefCounts.";
+
+const std::vector<Case> kCases = [] {
+    std::vector<Case> cases = {
+        {"ReinstallKeepsTheCount", Both,
+         {Install("A").Expect("inst 1 A q1"),
+          Install("A").Expect("inst 1 A q2").Lines({"  Installing with known AppID / Product ID already registered "
+                                                    "with Tovrand.  Not Updating Refcounts."}),
+          Install("B", L"/CONSUMER /USEQZMANIFEST")
+              .Expect("inst 2 A B q3; qz=dword:1 dword:3 /QZREG /64X86 /CONSUMER /USEQZMANIFEST /LOG")
+              .Lines({"  Pellimar Service Exists", "  ConfigureService returned 0x00000000",
+                      "AddUninstallKey: Reg value already present"}),
+          Install("B").Shown(kUpdated).Expect("inst 2 A B q4"),
+          Uninstall("B").Expect("inst 1 A q4; sharedusage=PRODUCTA"),
+          Install("A").Expect("inst 1 A q5; sharedusage=PRODUCTA")}},
+        {"UpdateOnlyBeforeAnyInstallDoesNothing", Both,
+         {Run(L"/Q").Expect("upd").Lines({"@WM_CREATE IDM_CHECKUSAGEUPDATE IDM_ALLDONE",
+                                          "  UpdateOnly mode, no previous PELLIMAR, no action taken"}),
+          Run(L"").Box(kNothingToUpdate).Expect("upd"), Install("A").Expect("inst 1 A q1"),
+          Uninstall("A").Expect("gone q2"), Run(L"/Q").Expect("upd q2")}},
+        {"UpdateOnlyAfterInstallsRewritesWithoutRaising", Both,
+         {Install("A").Expect("inst 1 A q1"), Run(L"/Q").Expect("inst 1 A q2").Lines({kUpdateOnlyCount}),
+          Install("B").Expect("inst 2 A B q3"), Run(L"").Box(kUpdated).Expect("inst 2 A B q4"),
+          Uninstall("A").Expect("inst 1 B q4"), Run(L"/Q").Expect("inst 1 B q5"),
+          Uninstall("B").Expect("gone q6")}},
+        {"AProductLeavesAndComesBack", Both,
+         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+          Uninstall("A").Expect("inst 1 B q2"),
+          // A second uninstall of the product that already left changes nothing.
+          Uninstall("A").Expect("inst 1 B q2").Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use "
+                                                      "/NOREGAPPID)."}),
+          Install("A").Expect("inst 2 A B q3"), Uninstall("B").Expect("inst 1 A q3"), Uninstall("A").Expect("gone q4"),
+          Install("A").Expect("inst 1 A q5")}},
+        {"AnUnlistedProductIsOnlyRemovedWithNoRegAppId", Both,
+         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+          Run(L"/U PRODUCTA")
+              .Before(Set(kInstalledApps, L"PRODUCTA", RawValue()))
+              .Box(kNotRegistered)
+              .Expect("inst 2 A B q2")
+              .Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID).",
+                      "@WM_CREATE IDM_CHECKUSAGEUPDATE IDM_ALLDONE"}),
+          Run(L"/U /Q /NOREGAPPID PRODUCTA").Expect("inst 1 B q2"),
+          Run(L"/U /Q /NOREGAPPID PRODUCTB").Expect("gone q3")}},
+        {"NoDelAndNoRegQzAffectOnlyTheirOwnRun", Both,
+         {Install("A", L"/NOREGQZ").Expect("inst 1 A q0; qz=absent"), Install("B").Expect("inst 2 A B q1"),
+          Uninstall("A", L"/NODEL").Expect("inst 1 B q1"),
+          Uninstall("B", L"/NODEL").Expect("nodel q1; sharedusage=").Lines({"!  Setting Tovrand delete to TRUE"}),
+          // The driver left in place counts again from nothing.
+          Install("C").Expect("inst 1 C q2"),
+          Uninstall("C", L"/NOREGQZ")
+              .Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG")
+              .Lines({"  /NoRegQZ switch used.  Not unregistering from Quazel."})}},
+        {"AnUpdateRewritesCountsOfOtherShapesWithoutRaisingThem", Both,
+         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+          Do(Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Dword(2))),
+          Do(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"3"))),
+          Do(Set(kSharedDlls, L"$shared\\TOVRAND64x86.EXE", Sz(L"499"))),
+          // Before Vista the smaller count is raised to the larger; from Vista on the maker's is not read.
+          Run(L"/Q").Expect("inst 2 A B q3; maker=3; usage=500", "inst 3 A B q3; usage=500").Lines({kUpdateOnlyCount}),
+          Install("C").Expect("inst 3 A B C q4; maker=3; usage=500", "inst 4 A B C q4; usage=500")}},
+        {"DelOnRebootLeavesTheRunningFileForTheRestart", Vista,
+         {Install("A").Expect("inst 1 A q1"),
+          Uninstall("A", L"/DELONREBOOT /HRESULT")
+              .Exit(0x80070BC2)
+              .Expect("gone q2; pending=[\\??\\$sown]->[]")
+              .Lines({"!SetUpDelete: Setup succeeded"}),
+          Do(Reboot()).Expect("gone q2").After([](Context& c) { EXPECT_FALSE(FileExists(c.OwnCopy())); })}},
+    };
+    for (const Case& c : Removals())
+        cases.push_back(c);
+    return cases;
+}();
+}  // namespace
+
+class Lifecycle : public E2E
+{
+};
+E2E_CASES(Lifecycle, kCases);

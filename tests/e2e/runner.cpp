@@ -1,0 +1,302 @@
+#include "runner.h"
+
+namespace harness
+{
+namespace
+{
+std::wstring Product(const char* letter)
+{
+    return L"PRODUCT" + Widen(letter);
+}
+
+std::string Replace(std::string text, const std::string& from, const std::string& to)
+{
+    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+// The log line checks of a step: exact messages, "!" absent ones, "~" parts of some line.
+void CheckLines(const Context& c, const Step& step, const InstallerRun& run)
+{
+    std::string chain;
+    for (const std::string& m : run.log)
+        if (m.compare(0, 8, "BEGIN - ") == 0)
+            chain += (chain.empty() ? "" : " ") + m.substr(8);
+    for (std::string line : step.lines)
+    {
+        if (line[0] == '@')
+        {
+            EXPECT_EQ(line.substr(1), chain);
+            continue;
+        }
+        char kind = line[0] == '!' || line[0] == '~' ? line[0] : ' ';
+        line = Narrow(Expand(c, Widen(kind == ' ' ? line : line.substr(1))));
+        bool found = run.Has(line);
+        for (size_t i = 0; kind == '~' && !found && i < run.log.size(); ++i)
+            found = run.log[i].find(line) != std::string::npos;
+        EXPECT_EQ(kind != '!', found) << (kind == '!' ? "unexpected" : "missing") << " log line: " << line;
+    }
+}
+
+// The pending pair a self-delete copy leaves for itself lies in a run's temporary directory: it is
+// dropped, so that it neither reaches into the next step nor needs spelling out in every row.
+void ForgetSelfDeleteCopies(const Context& c)
+{
+    std::vector<std::wstring> all = PendingStrings();
+    std::vector<std::wstring> kept;
+    for (size_t i = 0; i + 1 < all.size(); i += 2)
+    {
+        bool copy = false;
+        for (const std::wstring& temp : c.temps)
+            copy = copy || (!temp.empty() && _wcsnicmp(all[i].c_str() + 4, temp.c_str(), temp.size()) == 0);
+        if (!copy)
+            kept.insert(kept.end(), {all[i], all[i + 1]});
+    }
+    if (kept.size() != all.size())
+        SetPending(kept);
+}
+
+// Short names exist only while their files do: they are kept from when they last did.
+void RememberNames(Context& c)
+{
+    const std::pair<const char*, std::wstring> files[] = {
+        {"$ours", c.where.driversDir + L"\\PELLIMAR64x86.SYS"}, {"$sown", c.OwnCopy()},
+        {"$sshared", c.where.sharedDir + L"\\TOVRAND64x86.EXE"}, {"$sdir", c.where.sharedDir}};
+    for (const auto& f : files)
+    {
+        std::wstring name = ShortPath(f.second);
+        if (!name.empty())
+            c.names[f.first] = std::string(f.first) == "$ours" ? L"\\??\\" + name : name;
+    }
+}
+
+void RunStep(Context& c, const Step& step)
+{
+    RememberNames(c);
+    if (step.before)
+        step.before(c);
+    RememberNames(c);
+    if (step.run)
+    {
+        std::wstring exe = step.exe.empty()        ? c.OwnCopy()
+                           : step.exe[0] == L'$'   ? Expand(c, step.exe)
+                           : step.exe == L"built"  ? InstallerPath()
+                           : step.exe == L"shared" ? c.where.sharedDir + L"\\TOVRAND64x86.EXE"
+                                                   : BinDir() + L"\\variants\\" + step.exe + L"\\TOVRAND64x86.EXE";
+        if (step.exe.empty() && !FileExists(exe))
+            CopyFileW(InstallerPath().c_str(), exe.c_str(), FALSE);
+        ScratchDir scratch;
+        std::wstring temp = step.temp.empty() ? scratch.Path() : Expand(c, step.temp);
+        c.temps.push_back(ShortPath(temp));
+        c.last = RunInstaller(exe, Expand(c, step.args), temp, Expand(c, step.cwd), step.wait);
+        if (step.wait)
+            ForgetSelfDeleteCopies(c);
+        RememberNames(c);
+        EXPECT_TRUE(c.last.process.finished);
+        EXPECT_EQ(step.exit, c.last.process.exitCode);
+        EXPECT_EQ(step.box.empty() ? 0 : 1, c.last.boxes) << Narrow(c.last.box);
+        if (!step.box.empty())
+            EXPECT_EQ(step.box, c.last.box);
+        CheckLines(c, step, c.last);
+    }
+    if (step.after)
+        step.after(c);
+    if (!step.expect.empty())
+    {
+        std::wstring words = L" " + step.args + L" ";
+        bool uninstall = words.find(L" /U ") != std::wstring::npos;
+        const std::string& spec = c.xp && !step.expectXp.empty() ? step.expectXp : step.expect;
+        State expected = Expected(c.where, Narrow(Expand(c, Widen(spec))), c.xp, uninstall);
+        State found = Describe(c.where, c.baseline);
+        std::string differences;
+        for (const auto& field : expected)
+            if (field.second != "*" && found[field.first] != field.second)
+                differences += "  " + field.first + ":\n    expected '" + field.second + "'\n    found    '" +
+                               found[field.first] + "'\n";
+        EXPECT_EQ("", differences) << "whole machine:\n" << Show(found);
+    }
+}
+}  // namespace
+
+Step Install(const char* product, const std::wstring& extra)
+{
+    std::wstring name = Product(product);
+    Step step = Run(L"/Q " + extra + (extra.empty() ? L"" : L" ") + name);
+    step.before = [name](Context&) {
+        WriteRaw(kInstalledApps, name.c_str(), Sz(L"C:\\Products\\" + name));
+        WriteRaw(kSharedUsage, name.c_str(), Sz(L"1"));
+    };
+    return step;
+}
+
+Step Uninstall(const char* product, const std::wstring& extra)
+{
+    std::wstring name = Product(product);
+    Step step = Run(L"/U /Q " + extra + (extra.empty() ? L"" : L" ") + name);
+    step.after = [name](Context&) { WriteRaw(kInstalledApps, name.c_str(), RawValue()); };
+    return step;
+}
+
+Step Run(const std::wstring& args)
+{
+    Step step;
+    step.args = args;
+    return step;
+}
+
+Step Do(Op op)
+{
+    Step step;
+    step.run = false;
+    step.before = std::move(op);
+    return step;
+}
+
+void Context::Hold(const std::wstring& what)
+{
+    holders.emplace_back(new Holder(Expand(*this, what)));
+    ASSERT_TRUE(holders.back()->Ready()) << "cannot hold " << Narrow(what);
+}
+
+std::wstring Expand(const Context& c, const std::wstring& text)
+{
+    std::string out = Narrow(text);
+    // Longer names first: "$sshared" before "$shared".
+    for (const auto& n : c.names)
+        out = Replace(out, n.first, Narrow(n.second));
+    const std::pair<const char*, std::wstring> places[] = {
+        {"$drivers", c.where.driversDir}, {"$maker", c.where.makerDir}, {"$shared", c.where.sharedDir},
+        {"$temp", c.where.tempDir},       {"$work", c.work.Path()},     {"$setup", c.setup.Path()},
+        {"$payload", BinDir() + L"\\payload"}, {"$bin", BinDir()}};
+    for (const auto& p : places)
+        out = Replace(out, p.first, Narrow(p.second));
+    return Widen(out);
+}
+
+Op Set(const std::wstring& key, const wchar_t* name, const RawValue& value)
+{
+    std::wstring n = name;
+    return [key, n, value](Context& c) { WriteRaw(Expand(c, key), Expand(c, n).c_str(), value); };
+}
+
+Op SetSystem(const wchar_t* name, const RawValue& value)
+{
+    std::wstring n = name;
+    return [n, value](Context& c) {
+        RawValue old = ReadRaw(kCurrentVersion, n.c_str());
+        c.undo.push_back([n, old](Context&) { WriteRaw(kCurrentVersion, n.c_str(), old); });
+        WriteRaw(kCurrentVersion, n.c_str(), value);
+    };
+}
+
+Op HoldFile(const std::wstring& path, DWORD share)
+{
+    return [path, share](Context& c) { c.Hold(L"file \"" + Expand(c, path) + L"\" " + std::to_wstring(share)); };
+}
+
+Op Pending(const std::vector<std::wstring>& strings)
+{
+    return [strings](Context& c) {
+        std::vector<std::wstring> all = PendingStrings();
+        for (const std::wstring& s : strings)
+            all.push_back(Expand(c, s));
+        SetPending(all);
+        c.baseline = PendingStrings();
+    };
+}
+
+Op Reboot()
+{
+    return [](Context& c) {
+        c.holders.clear();
+        ASSERT_TRUE(harness::Restart());
+        c.baseline = PendingStrings();
+        c.where = Where();
+    };
+}
+
+Op Os(const std::wstring& version)
+{
+    return [version](Context&) { SetWindowsVersion(version); };
+}
+
+Op PlaceShared(const std::wstring& variant)
+{
+    return [variant](Context& c) {
+        CreateDirectoryW(c.where.sharedDir.c_str(), nullptr);
+        std::wstring from = variant == L"built" ? InstallerPath()
+                                                : BinDir() + L"\\variants\\" + variant + L"\\TOVRAND64x86.EXE";
+        ASSERT_TRUE(CopyFileW(from.c_str(), (c.where.sharedDir + L"\\TOVRAND64x86.EXE").c_str(), FALSE));
+    };
+}
+
+Op ReadOnly(const std::vector<std::wstring>& paths)
+{
+    return [paths](Context& c) {
+        for (const std::wstring& p : paths)
+            ASSERT_TRUE(SetFileAttributesW(Expand(c, p).c_str(), FILE_ATTRIBUTE_READONLY)) << Narrow(p);
+    };
+}
+
+Op Bytes(const std::wstring& path, const std::wstring& from)
+{
+    return [path, from](Context& c) {
+        ASSERT_TRUE(WriteFileBytes(Expand(c, path), ReadFileBytes(Expand(c, from)))) << Narrow(path);
+    };
+}
+
+Op SameBytes(const std::wstring& path, const std::wstring& as)
+{
+    return [path, as](Context& c) {
+        std::string a = ReadFileBytes(Expand(c, path));
+        EXPECT_TRUE(!a.empty() && a == ReadFileBytes(Expand(c, as))) << Narrow(path) << " is not " << Narrow(as);
+    };
+}
+
+std::vector<Row> Rows(const std::vector<Case>& cases)
+{
+    std::vector<Row> rows;
+    for (const Case& c : cases)
+        for (bool xp : {false, true})
+            if (c.os & (xp ? Xp : Vista))
+                rows.push_back({&c, xp});
+    return rows;
+}
+
+void PrintTo(const Row& row, std::ostream* os)
+{
+    *os << row.c->name << (row.xp ? " before Vista" : "");
+}
+
+std::string RowName(const ::testing::TestParamInfo<Row>& info)
+{
+    return std::string(info.param.c->name) + (info.param.c->os == Both ? (info.param.xp ? "_Xp" : "_Vista") : "");
+}
+
+void RunCase(const Row& row)
+{
+    if (row.xp && !IsWine())
+        GTEST_SKIP() << "needs Wine's per-program Windows version";
+    CleanMachine();
+    PlaceBystanders();
+    {
+        Context c;
+        c.xp = row.xp;
+        c.where = Where();
+        c.baseline = PendingStrings();
+        if (row.xp)
+            SetWindowsVersion(L"winxp64");
+        for (size_t i = 0; i < row.c->steps.size() && !::testing::Test::HasFatalFailure(); ++i)
+        {
+            SCOPED_TRACE("step " + std::to_string(i + 1) + ": " + Narrow(row.c->steps[i].args));
+            RunStep(c, row.c->steps[i]);
+        }
+        WaitForInstallers(40000);
+        c.holders.clear();
+        for (auto undo = c.undo.rbegin(); undo != c.undo.rend(); ++undo)
+            (*undo)(c);
+    }
+    CleanMachine();
+}
+}  // namespace harness

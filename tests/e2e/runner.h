@@ -1,0 +1,134 @@
+// The end-to-end runner: a case is a sequence of steps on a clean test machine with other programs'
+// data in place (a foreign pending-rename list and SharedDlls counts). A step changes the machine, runs
+// the real installer and checks its exit code, closing box, log lines and the whole machine state.
+#pragma once
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "harness.h"
+#include "machine.h"
+
+namespace harness
+{
+struct Context;
+typedef std::function<void(Context&)> Op;
+
+struct Step
+{
+    Op before;                        // what is done to the machine first
+    bool run = true;
+    std::wstring args;                // the installer's command line
+    std::wstring exe;                 // "" a setup's own copy, "built", "shared", "$..." a path, or a folder below bin\variants
+    std::wstring cwd;                 // the run's current directory ("" the tests')
+    std::wstring temp;                // its TEMP ("" a scratch directory of its own)
+    DWORD exit = 0;
+    std::wstring box;                 // closing text; "" when no box may be shown
+    // Messages the log must hold; "!..." must not, "~..." one of them contains it, "@..." the BEGIN
+    // lines of the run's chain of steps, blank-separated.
+    std::vector<std::string> lines;
+    std::string expect;               // the machine afterwards (Expected's spec); "" not compared
+    std::string expectXp;             // the same before Vista, when it differs
+    bool wait = true;                 // wait for the installer's copies before the checks
+    Op after;                         // more checks, or clean-up
+
+    Step& Exit(DWORD code) { exit = code; return *this; }
+    Step& Box(const std::wstring& text) { box = text; return *this; }
+    Step& Lines(std::vector<std::string> l) { lines = std::move(l); return *this; }
+    Step& Expect(const std::string& spec, const std::string& xp = "") { expect = spec; expectXp = xp; return *this; }
+    // Without "Q": the closing box is shown.
+    Step& Shown(const std::wstring& text)
+    {
+        size_t q = args.find(L"/Q ");
+        if (q != std::wstring::npos)
+            args.erase(q, 3);
+        box = text;
+        return *this;
+    }
+    Step& Exe(const std::wstring& which) { exe = which; return *this; }
+    Step& In(const std::wstring& dir) { cwd = dir; return *this; }
+    Step& Temp(const std::wstring& dir) { temp = dir; return *this; }
+    Step& Before(Op op) { before = std::move(op); return *this; }
+    // One more op after what the step already does first.
+    Step& And(Op op)
+    {
+        Op first = before;
+        before = [first, op](Context& c) { if (first) first(c); op(c); };
+        return *this;
+    }
+    Step& After(Op op) { after = std::move(op); return *this; }
+    Step& NoWait() { wait = false; return *this; }
+};
+
+// A product's setup installs: it lists its AppID (with a SharedUsage value) and runs "/Q [extra] PRODUCTx".
+Step Install(const char* product, const std::wstring& extra = L"");
+// A product's setup uninstalls from its own copy, then drops its listing.
+Step Uninstall(const char* product, const std::wstring& extra = L"");
+Step Run(const std::wstring& args);
+Step Do(Op op);
+
+enum Os { Vista = 1, Xp = 2, Both = 3 };
+struct Case
+{
+    const char* name;
+    int os;
+    std::vector<Step> steps;
+};
+
+// What a step's ops can reach.
+struct Context
+{
+    bool xp = false;
+    Locations where;
+    ScratchDir setup;                             // a product setup's folder with its own installer copy
+    ScratchDir work;                              // anything else a case needs
+    std::vector<std::wstring> baseline;           // the pending list the state is compared with
+    std::vector<std::unique_ptr<Holder>> holders;
+    std::vector<Op> undo;                         // run at the end of the case
+    std::vector<std::wstring> temps;              // short paths of the runs' temporary directories
+    std::map<std::string, std::wstring> names;    // "$..." names, kept from when their files existed
+    InstallerRun last;                            // the last run
+    void Hold(const std::wstring& what);
+    std::wstring OwnCopy() const { return setup.File(L"TOVRAND64x86.EXE"); }
+};
+
+// Common ops.
+Op Set(const std::wstring& key, const wchar_t* name, const RawValue& value);   // !exists deletes
+Op SetSystem(const wchar_t* name, const RawValue& value);   // a CurrentVersion value, put back afterwards
+Op HoldFile(const std::wstring& path, DWORD share = 0);      // path: "$drivers\\X" etc., see Expand
+Op Pending(const std::vector<std::wstring>& strings);        // appended to the list; "$ours" our deletion
+Op Reboot();                                                 // a restart of the machine
+Op Os(const std::wstring& version);                          // Wine's Windows version for the installer
+Op PlaceShared(const std::wstring& variant);                 // a folder below bin\variants, or "built"
+Op ReadOnly(const std::vector<std::wstring>& paths);
+Op Bytes(const std::wstring& path, const std::wstring& from);   // the file's content: another file's
+Op SameBytes(const std::wstring& path, const std::wstring& as);  // check: the two files are equal
+// "$drivers", "$maker", "$shared", "$temp", "$work", "$setup", "$bin" in text replaced by those folders,
+// "$payload" by the built payload's folder, "$ours" by our scheduled deletion of the driver ("\??\" and
+// its short path), "$sown", "$sshared" and "$sdir" by the short paths of the setup's copy, the shared
+// copy and the shared folder (as they were when they last existed).
+std::wstring Expand(const Context& c, const std::wstring& text);
+
+struct Row
+{
+    const Case* c;
+    bool xp;
+};
+std::vector<Row> Rows(const std::vector<Case>& cases);
+void PrintTo(const Row& row, std::ostream* os);
+std::string RowName(const ::testing::TestParamInfo<Row>& info);
+void RunCase(const Row& row);
+
+class E2E : public ::testing::TestWithParam<Row>
+{
+};
+}  // namespace harness
+
+// One test per case, and on both systems when the case says so.
+#define E2E_CASES(group, cases)                                                                            \
+    TEST_P(group, Run) { harness::RunCase(GetParam()); }                                                 \
+    INSTANTIATE_TEST_SUITE_P(Rows, group, ::testing::ValuesIn(harness::Rows(cases)), harness::RowName)
