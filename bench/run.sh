@@ -2,8 +2,8 @@
 # bench/run.sh [RUNS]: builds what the benchmark needs, starts the build tree's Wine machine and prints
 # the installer's figures: medians of RUNS runs (default 7) of each case, each against the floor (an
 # empty GUI program started the same way) measured in the same invocation; the pending-rename scan at
-# two sizes; the peak working set of an install; the exe's size with and without its payload; and its
-# import table. Targets are reported, never enforced: the exit code says only whether the bench ran.
+# two sizes; the peak working set of an install; the exe's size with and without its payload; the sizes
+# of the release build's signed files against their unsigned form; and its import table. Targets are reported, never enforced: the exit code says only whether the bench ran.
 # The bench cleans the Wine machine of build/wine (or $TOVRAND_BUILD_DIR/wine) before each case: do
 # not run it while the tests run on the same build tree.
 set -euo pipefail
@@ -12,11 +12,12 @@ runs=${1:-7}
 "$root/scripts/setup.sh"
 build=${TOVRAND_BUILD_DIR:-$root/build}
 cmake --no-warn-unused-cli -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j2 --target tovrand tovrand_nopayload bench_floor bench_driver bench_renames >/dev/null
+cmake --build "$build" -j2 --target tovrand tovrand_nopayload tovrand_release bench_floor bench_driver bench_renames >/dev/null
 bin=$build/bin
 prefix=$build/wine
 "$root/scripts/wine-prefix.sh" "$prefix" start
-trap '"$root/scripts/wine-prefix.sh" "$prefix" stop' EXIT
+work=$(mktemp -d)
+trap '"$root/scripts/wine-prefix.sh" "$prefix" stop; rm -rf "$work"' EXIT
 export WINEPREFIX=$prefix WINEDEBUG=-all
 
 exe=$bin/TOVRAND64x86.EXE
@@ -42,6 +43,23 @@ verdict=$([ "$code" -le 102400 ] && echo met || echo MISSED)
 printf '  %-44s %9d %9s %9d  target <= 100 KiB: %s\n' "without payload (bin/nopayload/)" "$code" "$(kib "$code")" \
   "$code_text" "$verdict"
 printf '  %-44s %9d %9s\n' "payload resources (difference)" "$((full - code))" "$(kib $((full - code)))"
+echo
+# A PE file's unsigned size is that of the file with its signature removed again; the catalogue's, that of
+# the unsigned catalogue the build makes before signing it.
+printf '  %-44s %9s %9s %9s\n' "signed release files (Authenticode, SHA-256)" "unsigned" "signed" "added"
+signed_row() {   # label, signed file, unsigned file (default: the signed one without its signature)
+  local unsigned=${3:-$work/$(basename "$2")}
+  [ -n "${3:-}" ] || osslsigncode remove-signature -in "$2" -out "$unsigned" >/dev/null
+  local before after
+  before=$(stat -c %s "$unsigned")
+  after=$(stat -c %s "$2")
+  printf '  %-44s %9d %9d %9d\n' "$1" "$before" "$after" "$((after - before))"
+}
+signed_row "TOVRAND64x86.EXE (bin/release/)" "$bin/release/TOVRAND64x86.EXE"
+signed_row "PELLIMAR64x86.SYS (bin/payload/release/)" "$bin/payload/release/PELLIMAR64x86.SYS"
+signed_row "PLQZREG32.EXE, i686 (bin/payload/release/)" "$bin/payload/release/PLQZREG32.EXE"
+signed_row "PELLIMAR64x86.CAT (bin/payload/release/)" "$bin/payload/release/PELLIMAR64x86.CAT" \
+  "$build/payload-work/release/unsigned.cat"
 echo
 imports=$("$objdump" -p "$exe" | awk '/DLL Name:/ { print $3 }' | paste -sd' ')
 printf '  %-44s %s\n' "import table (DLL names)" "$imports"

@@ -5,21 +5,26 @@
                                                   checksum, no exports, VERSIONINFO of VERSION
   check_payload.py OPTIONS inf VERSION            INF: demand-start kernel service Pellimar, catalogue,
                                                   DriverVer, files to the drivers directory
-  check_payload.py OPTIONS catalog                CAT verifies against the test root and lists the SHA-1
-                                                  of the SYS and the INF
+  check_payload.py OPTIONS catalog                CAT verifies against the root and lists the SYS by its
+                                                  Authenticode hash and the INF by its flat hash (SHA-1)
   check_payload.py OPTIONS manifest               SIG verifies as a detached signature over KVM, GRD
                                                   gives the SHA-1 of KVM, KVM describes the driver
-  check_payload.py OPTIONS qzreg                  PLQZREG32.EXE builds: 32-bit (release) and x64 (test),
+  check_payload.py OPTIONS qzreg                  PLQZREG32.EXE builds: 32-bit (release/) and x64,
                                                   GUI subsystem, statically linked
-  check_payload.py OPTIONS embedded EXE QZREG     EXE carries exactly the seven BINARYRC resources, each
-                                                  byte for byte the payload file (QZREG for id 114)
+  check_payload.py OPTIONS embedded EXE           EXE carries exactly the seven BINARYRC resources, each
+                                                  byte for byte the payload file
+  check_payload.py OPTIONS signatures FILE...     each FILE's Authenticode signature verifies against the
+                                                  root with a SHA-256 digest of the image; a copy changed
+                                                  after signing does not verify
 
-OPTIONS: --objdump PATH --openssl PATH --root-cert PEM --payload DIR
+OPTIONS: --openssl PATH --osslsigncode PATH --root-cert PEM --payload DIR (the payload set; relative
+paths are taken there)
 Exit status 0 when every check passed; each failure is printed."""
 import argparse
 import hashlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -27,16 +32,17 @@ import tempfile
 # The build runs these scripts from the source tree: leave no __pycache__ behind in it.
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from payload_common import (KVM_IMAGE, KVM_PATH, KVM_SERVICE, OID_CTL, PeImage, der_parse, pe_checksum,  # noqa: E402
-                            read_catalog_content, read_kvm)
+from payload_common import (KVM_IMAGE, KVM_PATH, KVM_SERVICE, OID_SPC_FLAT_FILE_DATA,  # noqa: E402
+                            OID_SPC_PE_IMAGE_DATA, authenticode_digest, embedded_signature, imports, pe_image,
+                            read_catalog, read_kvm, resources, signed_data, version_info)
 
-OID_DATA = '1.2.840.113549.1.7.1'
-OID_SIGNED_DATA = '1.2.840.113549.1.7.2'
 PAYLOAD_IDS = {110: 'PELLIMAR64x86.SYS', 112: 'PELLIMAR64x86.INF', 113: 'PELLIMAR64x86.CAT', 114: 'PLQZREG32.EXE',
                119: 'PELLMAR.KVM', 120: 'PELLMAR.GRD', 121: 'PELLMAR.SIG'}
 # A statically linked MinGW program imports from the system only; a dynamic one would also need
 # libstdc++-6.dll, libgcc_s_*.dll or libwinpthread-1.dll, which no Windows machine has.
 SYSTEM_DLLS = {'kernel32.dll', 'advapi32.dll', 'user32.dll', 'msvcrt.dll'}
+AMD64, I386 = 0x8664, 0x14C
+NATIVE, GUI = 1, 2
 
 
 class Checker:
@@ -44,39 +50,38 @@ class Checker:
         self.args = args
         self.failures = 0
 
-    def expect(self, condition, what):
-        print(('ok:   ' if condition else 'FAIL: ') + what)
+    def expect(self, condition, what, detail=''):
+        print(('ok:   ' if condition else 'FAIL: ') + what + ('' if condition or not detail else '\n' + detail))
         if not condition:
             self.failures += 1
         return condition
 
-    def payload(self, name):
+    def path(self, name):
         return os.path.join(self.args.payload, name)
 
-    def objdump(self, path):
-        return subprocess.run([self.args.objdump, '-p', path], check=True, capture_output=True, text=True).stdout
+    def read(self, name):
+        with open(self.path(name), 'rb') as f:
+            return f.read()
 
-    def openssl(self, *argv):
-        return subprocess.run([self.args.openssl] + list(argv), capture_output=True, text=True)
+    def run(self, *argv):
+        return subprocess.run(list(argv), capture_output=True, text=True)
 
-    def pe_facts(self, path, machine_format, magic, subsystem):
-        """The header facts through objdump; returns its output."""
-        text = self.objdump(path)
-        name = os.path.basename(path)
-        self.expect(re.search(r'file format ' + re.escape(machine_format) + r'\b', text) is not None,
-                    '%s is %s' % (name, machine_format))
-        self.expect(re.search(r'^Magic\s+%s\b' % magic, text, re.M) is not None, '%s has optional header magic %s' % (name, magic))
-        found = re.search(r'^Subsystem\s+([0-9a-fA-F]+)', text, re.M)
-        self.expect(found is not None and int(found.group(1), 16) == subsystem, '%s has subsystem %d' % (name, subsystem))
-        return text
+    def verify(self, path, *options):
+        """osslsigncode verify against the root: (passed, its output)."""
+        result = self.run(self.args.osslsigncode, 'verify', '-CAfile', self.args.root_cert, *options, '-in', path)
+        return result.returncode == 0, (result.stdout + result.stderr).strip()
 
-    @staticmethod
-    def imported_dlls(objdump_text):
-        return [m.lower() for m in re.findall(r'DLL Name: (\S+)', objdump_text)]
+    def pe_facts(self, name, machine, subsystem, resources=False):
+        pe = pe_image(self.read(name), resources)
+        magic = 0x20B if machine == AMD64 else 0x10B
+        self.expect(pe.FILE_HEADER.Machine == machine and pe.OPTIONAL_HEADER.Magic == magic,
+                    '%s is for machine 0x%X with optional header 0x%X' % (name, machine, magic))
+        self.expect(pe.OPTIONAL_HEADER.Subsystem == subsystem, '%s has subsystem %d' % (name, subsystem))
+        return pe
 
-    def version_is(self, image, name, version, fixed_strings):
+    def version_is(self, pe, name, version, fixed_strings):
         try:
-            quad, strings = image.version_info()
+            quad, strings = version_info(pe)
         except ValueError as e:
             self.expect(False, '%s has a version resource (%s)' % (name, e))
             return
@@ -87,23 +92,18 @@ class Checker:
 
     # --- checks -------------------------------------------------------------------------------------------
 
-    def driver(self, path, version):
-        text = self.pe_facts(path, 'pei-x86-64', '020b', 1)
-        dlls = self.imported_dlls(text)
+    def driver(self, name, version):
+        pe = self.pe_facts(name, AMD64, NATIVE, resources=True)
+        dlls = sorted({dll.lower() for dll, _f in imports(pe)})
         self.expect(dlls == ['ntoskrnl.exe'], 'driver imports from ntoskrnl.exe only (found %s)' % dlls)
-        data = open(path, 'rb').read()
-        image = PeImage(data)
-        checksum = re.search(r'^CheckSum\s+([0-9a-fA-F]+)', text, re.M)
-        self.expect(checksum is not None and int(checksum.group(1), 16) == pe_checksum(data, image.checksum_offset) != 0,
-                    'driver image checksum is set and correct')
-        exports = re.search(r'Number in:\s*\n\s*Export Address Table\s+([0-9a-fA-F]+)', text)
-        self.expect(exports is None or int(exports.group(1), 16) == 0, 'driver exports nothing')
-        self.version_is(image, 'driver', version, {'CompanyName': 'Norvatek',
-                                                   'FileDescription': 'Pellimar event filter driver',
-                                                   'OriginalFilename': 'PELLIMAR64x86.SYS'})
+        self.expect(pe.OPTIONAL_HEADER.CheckSum != 0 and pe.verify_checksum(), 'driver image checksum is set and correct')
+        exports = getattr(pe, 'DIRECTORY_ENTRY_EXPORT', None)
+        self.expect(exports is None or not exports.symbols, 'driver exports nothing')
+        self.version_is(pe, 'driver', version, {'CompanyName': 'Norvatek', 'FileDescription': 'Pellimar event filter driver',
+                                                'OriginalFilename': 'PELLIMAR64x86.SYS'})
 
     def inf(self, version):
-        raw = open(self.payload('PELLIMAR64x86.INF'), 'rb').read()
+        raw = self.read('PELLIMAR64x86.INF')
         self.expect(raw.count(b'\n') == raw.count(b'\r\n') > 0, 'INF lines end in CR LF')
         sections, current = {}, None
         for line in raw.decode('ascii').splitlines():
@@ -141,45 +141,40 @@ class Checker:
         self.expect(dest == ['12'], 'the driver goes to DestinationDirs 12 (the drivers directory)')
         self.expect(values('DestinationDirs', 'DefaultDestDir') == ['12'], 'DefaultDestDir is 12')
 
-    def signed_data(self, path):
-        """(encapsulated content type, content present) of a PKCS#7 signed data file."""
-        info = der_parse(open(path, 'rb').read())
-        self.expect(info.children[0].oid() == OID_SIGNED_DATA, '%s is PKCS#7 signed data' % os.path.basename(path))
-        encap = info.children[1].children[0].children[2]
-        return encap.children[0].oid(), len(encap.children) > 1
-
     def catalog(self):
-        cat = self.payload('PELLIMAR64x86.CAT')
-        content_type, attached = self.signed_data(cat)
-        self.expect(content_type == OID_CTL and attached, 'catalogue carries a certificate trust list')
-        with tempfile.TemporaryDirectory() as tmp:
-            content = os.path.join(tmp, 'content.der')
-            result = self.openssl('cms', '-verify', '-inform', 'DER', '-in', cat, '-binary', '-CAfile', self.args.root_cert,
-                                  '-purpose', 'any', '-out', content)
-            if not self.expect(result.returncode == 0, 'catalogue signature verifies against the test root ' + result.stderr.strip()):
-                return
-            try:
-                members = read_catalog_content(open(content, 'rb').read())
-            except (ValueError, IndexError, UnicodeDecodeError) as e:
-                self.expect(False, 'catalogue content parses (%s)' % e)
-                return
-        self.expect(sorted(members) == ['PELLIMAR64x86.INF', 'PELLIMAR64x86.SYS'],
+        cat, sys_name = self.path('PELLIMAR64x86.CAT'), 'PELLIMAR64x86.SYS'
+        passed, output = self.verify(cat)
+        self.expect(passed, 'catalogue signature verifies against the root', output)
+        try:
+            members = read_catalog(self.read('PELLIMAR64x86.CAT'))
+        except (ValueError, KeyError) as e:
+            self.expect(False, 'catalogue content parses (%s)' % e)
+            return
+        self.expect(sorted(members) == ['PELLIMAR64x86.INF', sys_name],
                     'catalogue lists exactly the SYS and the INF (found %s)' % sorted(members))
-        for name in ('PELLIMAR64x86.SYS', 'PELLIMAR64x86.INF'):
-            digest = hashlib.sha1(open(self.payload(name), 'rb').read()).digest()
-            tag, listed = members.get(name, ('', b''))
-            self.expect(listed == digest and tag == digest.hex().upper(), 'catalogue SHA-1 of %s matches the file' % name)
+        # The driver by the hash that ignores its own signature, the INF by the hash of the whole file.
+        for name, kind, digest in ((sys_name, OID_SPC_PE_IMAGE_DATA, authenticode_digest(self.read(sys_name), 'sha1')),
+                                   ('PELLIMAR64x86.INF', OID_SPC_FLAT_FILE_DATA, hashlib.sha1(self.read('PELLIMAR64x86.INF')).digest())):
+            self.expect(members.get(name) == (digest.hex().upper(), kind, digest), 'catalogue lists %s by %s %s'
+                        % (name, kind, digest.hex().upper()), 'found %s' % (members.get(name),))
+        # osslsigncode's own reading of the catalogue finds the driver; a changed driver it does not find.
+        with tempfile.TemporaryDirectory() as tmp:
+            changed = changed_copy(self.path(sys_name), tmp)
+            for path, want in ((self.path(sys_name), True), (changed, False)):
+                passed, output = self.verify(path, '-catalog', cat)
+                self.expect(passed == want, '%s driver %s found in the catalogue'
+                            % ('the' if want else 'a changed', 'is' if want else 'is not'), output)
 
     def manifest(self):
-        kvm_path, sig = self.payload('PELLMAR.KVM'), self.payload('PELLMAR.SIG')
-        kvm = open(kvm_path, 'rb').read()
-        content_type, attached = self.signed_data(sig)
-        self.expect(content_type == OID_DATA and not attached, 'signature is detached, over data')
-        result = self.openssl('cms', '-verify', '-inform', 'DER', '-in', sig, '-binary', '-content', kvm_path,
-                              '-CAfile', self.args.root_cert, '-purpose', 'any', '-out', os.devnull)
-        self.expect(result.returncode == 0, 'signature verifies over PELLMAR.KVM against the test root ' + result.stderr.strip())
+        kvm_path, sig = self.path('PELLMAR.KVM'), self.path('PELLMAR.SIG')
+        kvm = self.read('PELLMAR.KVM')
+        encap = signed_data(self.read('PELLMAR.SIG'))['encap_content_info']
+        self.expect(encap['content_type'].native == 'data' and encap['content'].native is None, 'signature is detached, over data')
+        result = self.run(self.args.openssl, 'cms', '-verify', '-inform', 'DER', '-in', sig, '-binary', '-content', kvm_path,
+                          '-CAfile', self.args.root_cert, '-purpose', 'any', '-out', os.devnull)
+        self.expect(result.returncode == 0, 'signature verifies over PELLMAR.KVM against the root ' + result.stderr.strip())
 
-        grd = open(self.payload('PELLMAR.GRD'), 'rb').read()
+        grd = self.read('PELLMAR.GRD')
         self.expect(grd.count(b'\n') == grd.count(b'\r\n') > 0, 'GRD lines end in CR LF')
         text = grd.decode('ascii')
         sections = re.findall(r'^\[([^\]]+)\]', text, re.M)
@@ -196,62 +191,80 @@ class Checker:
             self.expect(False, 'KVM parses (%s)' % e)
             return
         self.expect(True, 'KVM header, record count and closing digest are consistent')
-        driver = open(self.payload('PELLIMAR64x86.SYS'), 'rb').read()
+        driver = self.read('PELLIMAR64x86.SYS')
         images = [body for rtype, _f, body in records if rtype == KVM_IMAGE]
         self.expect(len(images) == 1 and images[0][:4] == len(driver).to_bytes(4, 'little')
                     and images[0][4:36] == hashlib.sha256(driver).digest()
                     and images[0][36:].decode('utf-16-le').rstrip('\0') == 'PELLIMAR64x86.SYS',
-                    'KVM names the driver with its size and SHA-256')
-        quad = PeImage(driver).version_info()[0]
+                    'KVM names the driver of this set with its size and SHA-256')
+        quad = version_info(pe_image(driver, resources=True))[0]
         self.expect(header[7] == (quad[0] << 48 | quad[1] << 32 | quad[2] << 16 | quad[3]), 'KVM carries the driver version')
         self.expect(any(rtype == KVM_SERVICE and body.decode('utf-16-le').rstrip('\0') == 'Pellimar'
                         for rtype, _f, body in records), 'KVM names the service')
         self.expect(sum(rtype == KVM_PATH for rtype, _f, _b in records) > 0, 'KVM lists protected paths')
 
     def qzreg(self):
-        for path, machine_format, magic in ((self.payload(os.path.join('release', 'PLQZREG32.EXE')), 'pei-i386', '010b'),
-                                            (self.payload('PLQZREG32.EXE'), 'pei-x86-64', '020b')):
-            text = self.pe_facts(path, machine_format, magic, 2)
-            dlls = set(self.imported_dlls(text))
-            self.expect(dlls and dlls <= SYSTEM_DLLS, '%s %s imports from system DLLs only (%s)'
-                        % (machine_format, os.path.basename(path), sorted(dlls)))
-            image = PeImage(open(path, 'rb').read())
-            manifests = [data for rtype, rid, _l, data in image.resources() if rtype == 24 and rid == 1]
-            self.expect(len(manifests) == 1 and b'level="asInvoker"' in manifests[0], '%s has its asInvoker manifest' % machine_format)
-            self.version_is(image, machine_format + ' PLQZREG32.EXE', '2.4.0.3', {'OriginalFilename': 'PLQZREG32.EXE',
-                                                                                   'CompanyName': 'Norvatek'})
+        for name, machine in (('release/PLQZREG32.EXE', I386), ('PLQZREG32.EXE', AMD64)):
+            pe = self.pe_facts(name, machine, GUI, resources=True)
+            dlls = {dll.lower() for dll, _f in imports(pe)}
+            self.expect(dlls and dlls <= SYSTEM_DLLS, '%s imports from system DLLs only (%s)' % (name, sorted(dlls)))
+            manifests = [data for rtype, rid, _l, data in resources(pe) if rtype == 24 and rid == 1]
+            self.expect(len(manifests) == 1 and b'level="asInvoker"' in manifests[0], '%s has its asInvoker manifest' % name)
+            self.version_is(pe, name, '2.4.0.3', {'OriginalFilename': 'PLQZREG32.EXE', 'CompanyName': 'Norvatek'})
 
-    def embedded(self, exe, qzreg):
-        self.pe_facts(exe, 'pei-x86-64', '020b', 2)
-        resources = PeImage(open(exe, 'rb').read()).resources()
-        named_types = sorted({rtype for rtype, _n, _l, _d in resources if isinstance(rtype, str)})
+    def embedded(self, exe):
+        found = resources(self.pe_facts(exe, AMD64, GUI, resources=True))
+        named_types = sorted({rtype for rtype, _n, _l, _d in found if isinstance(rtype, str)})
         self.expect(named_types == ['BINARYRC'], 'the only custom resource type is BINARYRC (found %s)' % named_types)
-        payload = [(rid, data) for rtype, rid, _l, data in resources if rtype == 'BINARYRC']
+        payload = [(rid, data) for rtype, rid, _l, data in found if rtype == 'BINARYRC']
         ids = sorted(rid for rid, _d in payload)
         self.expect(ids == sorted(PAYLOAD_IDS), 'exactly the seven payload ids %s (found %s)' % (sorted(PAYLOAD_IDS), ids))
         for rid, data in payload:
-            name = PAYLOAD_IDS.get(rid)
-            if name is None:
-                continue
-            path = qzreg if rid == 114 else self.payload(name)
-            want = open(path, 'rb').read()
-            self.expect(len(data) == len(want), 'resource %d size %d equals %s size %d' % (rid, len(data), path, len(want)))
-            self.expect(data == want, 'resource %d is %s byte for byte' % (rid, path))
+            if rid in PAYLOAD_IDS:
+                self.expect(data == self.read(PAYLOAD_IDS[rid]), 'resource %d is %s byte for byte' % (rid, self.path(PAYLOAD_IDS[rid])))
+
+    def signatures(self, *files):
+        with tempfile.TemporaryDirectory() as tmp:
+            for path in files:
+                name = os.path.basename(path)
+                passed, output = self.verify(path)
+                self.expect(passed, '%s: signature verifies against the root' % name, output)
+                data = open(path, 'rb').read()
+                if data[:2] == b'MZ':
+                    # What was signed is the image hash that the catalogue lists too (as SHA-1 there).
+                    signed = embedded_signature(data)
+                    self.expect(signed == ('sha256', authenticode_digest(data, 'sha256')),
+                                '%s: the signature is over the SHA-256 image hash of the file' % name)
+                passed, output = self.verify(changed_copy(path, tmp))
+                self.expect(not passed, '%s: a copy changed after signing fails the verification' % name, output)
+
+
+def changed_copy(path, directory):
+    """A copy of a signed file with one signed byte changed: one in the first section of a PE image, one
+    of a member digest of a catalogue."""
+    copy = os.path.join(directory, 'changed-' + os.path.basename(path))
+    shutil.copyfile(path, copy)
+    data = bytearray(open(copy, 'rb').read())
+    if data[:2] == b'MZ':
+        at = pe_image(bytes(data)).sections[0].PointerToRawData + 16
+    else:
+        at = data.find(next(iter(read_catalog(bytes(data)).values()))[2])
+    data[at] ^= 0x01
+    open(copy, 'wb').write(data)
+    return copy
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument('--objdump', required=True)
-    parser.add_argument('--openssl', required=True)
-    parser.add_argument('--root-cert', required=True)
-    parser.add_argument('--payload', required=True)
-    parser.add_argument('check', choices=['driver', 'inf', 'catalog', 'manifest', 'qzreg', 'embedded'])
+    for option in ('--openssl', '--osslsigncode', '--root-cert', '--payload'):
+        parser.add_argument(option, required=True)
+    parser.add_argument('check', choices=['driver', 'inf', 'catalog', 'manifest', 'qzreg', 'embedded', 'signatures'])
     parser.add_argument('operands', nargs='*')
     args = parser.parse_args()
+    arity = {'driver': 2, 'inf': 1, 'catalog': 0, 'manifest': 0, 'qzreg': 0, 'embedded': 1}
+    if len(args.operands) != arity.get(args.check, len(args.operands) or -1):
+        parser.error('%s takes %s operands' % (args.check, arity.get(args.check, 'one or more')))
     checker = Checker(args)
-    arity = {'driver': 2, 'inf': 1, 'catalog': 0, 'manifest': 0, 'qzreg': 0, 'embedded': 2}
-    if len(args.operands) != arity[args.check]:
-        parser.error('%s takes %d operands' % (args.check, arity[args.check]))
     getattr(checker, args.check)(*args.operands)
     print('%d failure(s)' % checker.failures)
     return 1 if checker.failures else 0

@@ -3,8 +3,8 @@
 
   make_payload.py kvm SYS OUT         protection manifest PELLMAR.KVM for the driver image SYS
   make_payload.py grd KVM OUT         PELLMAR.GRD: names the manifest and gives its SHA-1
-  make_payload.py catalog OUT FILE... catalogue content (DER) listing the SHA-1 of each FILE; openssl
-                                      signs it into PELLIMAR64x86.CAT
+  make_payload.py catalog OUT FILE... unsigned catalogue listing each FILE by its SHA-1 (the Authenticode
+                                      image hash of a PE image); osslsigncode signs it into PELLIMAR64x86.CAT
 
 The catalogue's date is the build time, or SOURCE_DATE_EPOCH when set (reproducible builds)."""
 import datetime
@@ -18,7 +18,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from payload_common import (KVM_END, KVM_HEADER, KVM_IMAGE, KVM_MAGIC, KVM_PAGE_SIZE, KVM_PAGES,  # noqa: E402
                             KVM_PATH, KVM_PATH_DIRECTORY, KVM_PATH_FILE, KVM_PATH_REGISTRY_KEY, KVM_RECORD,
-                            KVM_SECTION, KVM_SERVICE, KVM_TRUSTED, PeImage, catalog_content)
+                            KVM_SECTION, KVM_SERVICE, KVM_TRUSTED, catalog_content, pe_image, version_info)
 
 DRIVER_NAME = 'PELLIMAR64x86.SYS'
 SERVICE_NAME = 'Pellimar'
@@ -56,12 +56,12 @@ def record(rtype, body, flags=0):
 
 
 def make_kvm(driver):
-    image = PeImage(driver)
-    quad, _strings = image.version_info()
+    image = pe_image(driver, resources=True)
+    quad, _strings = version_info(image)
     records = [record(KVM_IMAGE, struct.pack('<I', len(driver)) + hashlib.sha256(driver).digest() + wide(DRIVER_NAME))]
-    for name, rva, vsize, raw_ptr, raw_size in image.sections:
-        body = struct.pack('<8sIII', name.encode('ascii'), rva, vsize, raw_size)
-        records.append(record(KVM_SECTION, body + hashlib.sha256(driver[raw_ptr:raw_ptr + raw_size]).digest()))
+    for s in image.sections:
+        body = struct.pack('<8sIII', s.Name, s.VirtualAddress, s.Misc_VirtualSize, s.SizeOfRawData)
+        records.append(record(KVM_SECTION, body + hashlib.sha256(driver[s.PointerToRawData:s.PointerToRawData + s.SizeOfRawData]).digest()))
     pages = [driver[i:i + KVM_PAGE_SIZE] for i in range(0, len(driver), KVM_PAGE_SIZE)]
     records.append(record(KVM_PAGES, struct.pack('<II', KVM_PAGE_SIZE, len(pages)) +
                           b''.join(hashlib.sha256(p).digest() for p in pages)))

@@ -1,304 +1,245 @@
-"""Pieces shared by the payload generator (make_payload.py) and its checks (check_payload.py): a minimal
-DER encoder and decoder, a PE reader (headers, sections, resources, version information) and the layout
-of the catalogue content and of the protection manifest. Standard library only: the build machine has
-python3 and nothing else."""
+"""Pieces shared by the payload generator (make_payload.py) and the checks (check_payload.py,
+tests/check_imports.py): the catalogue's ASN.1 types (asn1crypto), PE facts and the Authenticode image hash
+(pefile), and the layout of the protection manifest. Needs python3-asn1crypto and python3-pefile."""
 import hashlib
 import struct
 
-# --- DER ----------------------------------------------------------------------------------------------
+import pefile
+from asn1crypto import algos, cms, core, x509
 
-OID_SHA1 = '1.3.14.3.2.26'
 OID_CTL = '1.3.6.1.4.1.311.10.1'                   # the signed content type of a catalogue
 OID_CATALOG_LIST = '1.3.6.1.4.1.311.12.1.1'        # subject usage: a catalogue
 OID_CATALOG_LIST_MEMBER = '1.3.6.1.4.1.311.12.1.2'
 OID_CAT_NAMEVALUE = '1.3.6.1.4.1.311.12.2.1'       # a member's name/value attribute ("File")
+OID_CAT_MEMBERINFO = '1.3.6.1.4.1.311.12.2.2'      # a member's subject interface package
 OID_SPC_INDIRECT_DATA = '1.3.6.1.4.1.311.2.1.4'
+OID_SPC_PE_IMAGE_DATA = '1.3.6.1.4.1.311.2.1.15'   # the digest is the Authenticode image hash of a PE file
 OID_SPC_FLAT_FILE_DATA = '1.3.6.1.4.1.311.2.1.25'  # the digest is over the whole file
 
-
-def der(tag, body):
-    n = len(body)
-    if n < 0x80:
-        head = bytes([n])
-    else:
-        raw = n.to_bytes((n.bit_length() + 7) // 8, 'big')
-        head = bytes([0x80 | len(raw)]) + raw
-    return bytes([tag]) + head + body
+# --- Catalogue ----------------------------------------------------------------------------------------------
+# asn1crypto knows CMS but not Microsoft's Authenticode and trust-list types: they are declared here.
 
 
-def der_seq(*items):
-    return der(0x30, b''.join(items))
+class SpcString(core.Choice):
+    _alternatives = [('unicode', core.BMPString, {'implicit': 0}), ('ascii', core.IA5String, {'implicit': 1})]
 
 
-def der_set(*items):
-    # DER orders the members of a SET OF by their encodings.
-    return der(0x31, b''.join(sorted(items)))
+class SpcLink(core.Choice):
+    _alternatives = [('url', core.IA5String, {'implicit': 0}), ('file', SpcString, {'explicit': 2})]
 
 
-def der_int(value):
-    return der(0x02, value.to_bytes(value.bit_length() // 8 + 1, 'big', signed=True))
+class SpcPeImageData(core.Sequence):
+    _fields = [('flags', core.BitString), ('file', SpcLink, {'explicit': 0, 'optional': True})]
 
 
-def der_oid(dotted):
-    parts = [int(p) for p in dotted.split('.')]
-    body = bytearray([parts[0] * 40 + parts[1]])
-    for p in parts[2:]:
-        chunk = [p & 0x7F]
-        p >>= 7
-        while p:
-            chunk.append(0x80 | (p & 0x7F))
-            p >>= 7
-        body += bytes(reversed(chunk))
-    return der(0x06, bytes(body))
+class SpcAttributeTypeAndOptionalValue(core.Sequence):
+    _fields = [('type', core.ObjectIdentifier), ('value', core.Any, {'optional': True})]
 
 
-def der_null():
-    return b'\x05\x00'
+class SpcIndirectDataContent(core.Sequence):
+    _fields = [('data', SpcAttributeTypeAndOptionalValue), ('message_digest', algos.DigestInfo)]
 
 
-def der_octets(data):
-    return der(0x04, data)
+class CatNameValue(core.Sequence):
+    _fields = [('tag', core.BMPString), ('flags', core.Integer), ('value', core.OctetString)]
 
 
-def der_bmp(text):
-    return der(0x1E, text.encode('utf-16-be'))
+class SetOfCatNameValue(core.SetOf):
+    _child_spec = CatNameValue
 
 
-def der_utctime(stamp):
-    return der(0x17, stamp.strftime('%y%m%d%H%M%SZ').encode('ascii'))
+class CatMemberInfo(core.Sequence):
+    _fields = [('subject_guid', core.BMPString), ('cert_version', core.Integer)]
 
 
-class Node:
-    """One decoded DER element: tag, raw body, and children when constructed."""
-
-    def __init__(self, tag, body):
-        self.tag = tag
-        self.body = body
-        self.children = der_parse_all(body) if tag & 0x20 else []
-
-    def oid(self):
-        if self.tag != 0x06:
-            raise ValueError('not an OBJECT IDENTIFIER')
-        first = self.body[0]
-        parts = [first // 40, first % 40]
-        value = 0
-        for b in self.body[1:]:
-            value = (value << 7) | (b & 0x7F)
-            if not b & 0x80:
-                parts.append(value)
-                value = 0
-        return '.'.join(str(p) for p in parts)
+class SetOfCatMemberInfo(core.SetOf):
+    _child_spec = CatMemberInfo
 
 
-def der_parse_one(data, pos=0):
-    tag = data[pos]
-    n = data[pos + 1]
-    pos += 2
-    if n & 0x80:
-        count = n & 0x7F
-        if count == 0 or count > 4:
-            raise ValueError('unsupported DER length')
-        n = int.from_bytes(data[pos:pos + count], 'big')
-        pos += count
-    if pos + n > len(data):
-        raise ValueError('DER element runs past its container')
-    return Node(tag, data[pos:pos + n]), pos + n
+class SetOfSpcIndirectData(core.SetOf):
+    _child_spec = SpcIndirectDataContent
 
 
-def der_parse_all(data):
-    nodes, pos = [], 0
-    while pos < len(data):
-        node, pos = der_parse_one(data, pos)
-        nodes.append(node)
-    return nodes
+class CatAttribute(core.Sequence):
+    _fields = [('type', core.ObjectIdentifier), ('values', None)]
+    _spec_callbacks = {'values': lambda self: {OID_CAT_NAMEVALUE: SetOfCatNameValue, OID_CAT_MEMBERINFO: SetOfCatMemberInfo,
+                                               OID_SPC_INDIRECT_DATA: SetOfSpcIndirectData}[self['type'].dotted]}
 
 
-def der_parse(data):
-    node, end = der_parse_one(data)
-    if end != len(data):
-        raise ValueError('trailing bytes after the DER element')
-    return node
-
-# --- Catalogue content ---------------------------------------------------------------------------------
-# A certificate trust list as Windows catalogues lay it out (subject usage "catalogue", one trusted
-# subject per member, identified by its digest as UTF-16 hex text, with a "File" name attribute and an
-# indirect-data attribute holding the digest). The digests are SHA-1 of each whole file.
+class CatAttributes(core.SetOf):
+    _child_spec = CatAttribute
 
 
-def member_tag(digest):
-    return digest.hex().upper().encode('utf-16-le')
+class TrustedSubject(core.Sequence):
+    _fields = [('identifier', core.OctetString), ('attributes', CatAttributes, {'optional': True})]
+
+
+class CatAlgorithm(core.Sequence):
+    _fields = [('algorithm', core.ObjectIdentifier), ('parameters', core.Any, {'optional': True})]
+
+
+class CertificateTrustList(core.Sequence):
+    _fields = [('version', core.Integer, {'default': 0}),
+               ('subject_usage', core.SequenceOf, {'spec': core.ObjectIdentifier}),
+               ('list_identifier', core.OctetString, {'optional': True}),
+               ('sequence_number', core.Integer, {'optional': True}),
+               ('this_update', x509.Time),
+               ('next_update', x509.Time, {'optional': True}),
+               ('subject_algorithm', CatAlgorithm),
+               ('trusted_subjects', core.SequenceOf, {'spec': TrustedSubject, 'optional': True}),
+               ('extensions', x509.Extensions, {'explicit': 0, 'optional': True})]
+
+
+class CatalogContent(core.Sequence):
+    _fields = [('content_type', core.ObjectIdentifier), ('content', CertificateTrustList, {'explicit': 0})]
+
+
+class CatalogSignedData(cms.SignedData):
+    _spec_callbacks = {'encap_content_info': lambda self: CatalogContent}
+
+
+# Windows' catalogues name the file of a PE member like this; the text is a leftover that nothing reads.
+OBSOLETE_LINK = SpcLink(name='file', value=SpcString(name='unicode', value='<<<Obsolete>>>'))
+# The subject interface package that hashes a member: PE images, and any file as a whole. Wine's
+# CryptCATEnumerateMember refuses a member without it.
+SIP_GUIDS = {OID_SPC_PE_IMAGE_DATA: '{C689AAB8-8E78-11D0-8C47-00C04FC295EE}',
+             OID_SPC_FLAT_FILE_DATA: '{DE351A42-8E59-11D0-8C47-00C04FC295EE}'}
+
+
+def member_digest(data):
+    """(digest kind, SHA-1) under which a catalogue lists a file: the Authenticode image hash for a PE image,
+    which stays the same when the file gets its own signature; the hash of the whole file otherwise. SHA-1,
+    the only member hash that XP-era Windows reads in a catalogue."""
+    if data[:2] == b'MZ':
+        return OID_SPC_PE_IMAGE_DATA, authenticode_digest(data, 'sha1')
+    return OID_SPC_FLAT_FILE_DATA, hashlib.sha1(data).digest()
 
 
 def catalog_member(name, data):
-    digest = hashlib.sha1(data).digest()
-    name_value = der_seq(der_bmp('File'), der_int(0x10010001), der_octets((name + '\0').encode('utf-16-le')))
-    indirect = der_seq(der_seq(der_oid(OID_SPC_FLAT_FILE_DATA)),
-                       der_seq(der_seq(der_oid(OID_SHA1), der_null()), der_octets(digest)))
-    attributes = der_set(der_seq(der_oid(OID_CAT_NAMEVALUE), der_set(name_value)),
-                         der_seq(der_oid(OID_SPC_INDIRECT_DATA), der_set(indirect)))
-    return der_seq(der_octets(member_tag(digest)), attributes)
+    kind, digest = member_digest(data)
+    value = SpcPeImageData({'flags': (), 'file': OBSOLETE_LINK}) if kind == OID_SPC_PE_IMAGE_DATA else None
+    indirect = SpcIndirectDataContent({
+        'data': {'type': kind, 'value': value},
+        'message_digest': {'digest_algorithm': {'algorithm': 'sha1', 'parameters': core.Null()}, 'digest': digest}})
+    name_value = CatNameValue({'tag': 'File', 'flags': 0x10010001, 'value': (name + '\0').encode('utf-16-le')})
+    return {'identifier': digest.hex().upper().encode('utf-16-le'),   # the tag Windows looks members up by
+            'attributes': [{'type': OID_CAT_NAMEVALUE, 'values': [name_value]},
+                           {'type': OID_CAT_MEMBERINFO, 'values': [{'subject_guid': SIP_GUIDS[kind], 'cert_version': 512}]},
+                           {'type': OID_SPC_INDIRECT_DATA, 'values': [indirect]}]}
 
 
 def catalog_content(members, stamp):
-    """members: list of (file name, bytes). Returns the DER of the trust list."""
-    entries = [catalog_member(name, data) for name, data in members]
-    list_id = hashlib.sha256(b''.join(entries)).digest()[:16]
-    return der_seq(der_seq(der_oid(OID_CATALOG_LIST)),
-                   der_octets(list_id),
-                   der_utctime(stamp),
-                   der_seq(der_oid(OID_CATALOG_LIST_MEMBER), der_null()),
-                   der_seq(*entries))
+    """members: list of (file name, bytes). Returns the unsigned catalogue: PKCS#7 signed data with no
+    signer yet, carrying the trust list itself as its content (PKCS#7, not wrapped in an OCTET STRING as CMS
+    would), as Windows' catalogues do; osslsigncode adds the signature."""
+    subjects = [catalog_member(name, data) for name, data in members]
+    ctl = CertificateTrustList({
+        'subject_usage': [OID_CATALOG_LIST],
+        'list_identifier': hashlib.sha256(b''.join(s['identifier'] for s in subjects)).digest()[:16],
+        'this_update': x509.Time(name='utc_time', value=stamp),
+        'subject_algorithm': {'algorithm': OID_CATALOG_LIST_MEMBER, 'parameters': core.Null()},
+        'trusted_subjects': subjects})
+    signed = CatalogSignedData({'version': 'v1', 'digest_algorithms': [], 'signer_infos': [],
+                                'encap_content_info': {'content_type': OID_CTL, 'content': ctl}})
+    return cms.ContentInfo({'content_type': 'signed_data', 'content': signed}).dump()
 
 
-def read_catalog_content(data):
-    """Returns {file name: (tag text, SHA-1 digest)} from the DER of a trust list; raises on any
-    departure from the layout above."""
-    ctl = der_parse(data)
-    usage, _list_id, _when, algorithm, subjects = ctl.children
-    if usage.children[0].oid() != OID_CATALOG_LIST or algorithm.children[0].oid() != OID_CATALOG_LIST_MEMBER:
+def signed_data(blob):
+    """The SignedData of a DER PKCS#7 blob (a catalogue, PELLMAR.SIG, an Authenticode signature)."""
+    info = cms.ContentInfo.load(blob)
+    if info['content_type'].native != 'signed_data':
+        raise ValueError('not PKCS#7 signed data')
+    return info['content']
+
+
+def read_catalog(blob):
+    """{file name: (tag text, digest kind, SHA-1)} of a catalogue file."""
+    content = signed_data(blob)['encap_content_info']
+    if content['content_type'].dotted != OID_CTL:
+        raise ValueError('catalogue content is not a trust list')
+    ctl = content['content'].parse(CertificateTrustList)
+    if ctl['subject_usage'].native != [OID_CATALOG_LIST] or ctl['subject_algorithm']['algorithm'].dotted != OID_CATALOG_LIST_MEMBER:
         raise ValueError('not a catalogue list')
     found = {}
-    for subject in subjects.children:
-        tag, attributes = subject.children
-        name = digest = None
-        for attribute in attributes.children:
-            kind, values = attribute.children
-            value = values.children[0]
-            if kind.oid() == OID_CAT_NAMEVALUE:
-                label, _flags, text = value.children
-                if label.body.decode('utf-16-be') == 'File':
-                    name = text.body.decode('utf-16-le').rstrip('\0')
-            elif kind.oid() == OID_SPC_INDIRECT_DATA:
-                data_kind, digest_info = value.children
-                if data_kind.children[0].oid() != OID_SPC_FLAT_FILE_DATA:
-                    raise ValueError('member digest is not over the flat file')
-                algorithm_id, octets = digest_info.children
-                if algorithm_id.children[0].oid() != OID_SHA1:
-                    raise ValueError('member digest is not SHA-1')
-                digest = octets.body
-        if name is None or digest is None:
-            raise ValueError('catalogue member without a name or a digest')
-        found[name] = (tag.body.decode('utf-16-le'), digest)
+    for subject in ctl['trusted_subjects']:
+        attributes = {a['type'].dotted: a['values'][0] for a in subject['attributes']}
+        name_value, indirect = attributes[OID_CAT_NAMEVALUE], attributes[OID_SPC_INDIRECT_DATA]
+        if name_value['tag'].native != 'File' or indirect['message_digest']['digest_algorithm']['algorithm'].native != 'sha1':
+            raise ValueError('catalogue member without a file name or a SHA-1 digest')
+        found[name_value['value'].native.decode('utf-16-le').rstrip('\0')] = (
+            subject['identifier'].native.decode('utf-16-le'), indirect['data']['type'].dotted,
+            indirect['message_digest']['digest'].native)
     return found
 
-# --- PE images -------------------------------------------------------------------------------------------
 
-RT_VERSION = 16
+def embedded_signature(data):
+    """(digest algorithm, image digest) that the Authenticode signature embedded in a PE file signs."""
+    table = security_directory(pefile.PE(data=data, fast_load=True))
+    if not table.Size:
+        raise ValueError('the file carries no signature')
+    # WIN_CERTIFICATE: length, revision, type (2 = PKCS#7 signed data); pefile leaves it unparsed.
+    length, _revision, kind = struct.unpack_from('<IHH', data, table.VirtualAddress)
+    if kind != 2:
+        raise ValueError('certificate table entry of type %d, not PKCS#7' % kind)
+    content = signed_data(data[table.VirtualAddress + 8:table.VirtualAddress + length])['encap_content_info']
+    indirect = content['content'].parse(SpcIndirectDataContent)
+    return indirect['message_digest']['digest_algorithm']['algorithm'].native, indirect['message_digest']['digest'].native
 
-
-class PeImage:
-    def __init__(self, data):
-        self.data = data
-        if data[:2] != b'MZ':
-            raise ValueError('no MZ header')
-        pe = struct.unpack_from('<I', data, 0x3C)[0]
-        if data[pe:pe + 4] != b'PE\0\0':
-            raise ValueError('no PE signature')
-        self.machine, nsections, _, _, _, opt_size, self.characteristics = struct.unpack_from('<HHIIIHH', data, pe + 4)
-        self.opt = pe + 24
-        self.magic = struct.unpack_from('<H', data, self.opt)[0]
-        dirs = self.opt + (112 if self.magic == 0x20B else 96)
-        self.checksum_offset = self.opt + 64
-        self.checksum = struct.unpack_from('<I', data, self.checksum_offset)[0]
-        self.subsystem = struct.unpack_from('<H', data, self.opt + 68)[0]
-        self.directories = [struct.unpack_from('<II', data, dirs + 8 * i) for i in range(16)]
-        self.sections = []
-        table = self.opt + opt_size
-        for i in range(nsections):
-            name, vsize, rva, raw_size, raw_ptr = struct.unpack_from('<8sIIII', data, table + 40 * i)
-            self.sections.append((name.rstrip(b'\0').decode('ascii', 'replace'), rva, vsize, raw_ptr, raw_size))
-
-    def offset(self, rva):
-        for _name, start, vsize, raw_ptr, raw_size in self.sections:
-            if start <= rva < start + max(vsize, raw_size):
-                return raw_ptr + rva - start
-        raise ValueError('RVA 0x%X is in no section' % rva)
-
-    def resources(self):
-        """[(type, name, language, bytes)]; string names are returned as str, ids as int."""
-        rva, size = self.directories[2]
-        if not size:
-            return []
-        base = self.offset(rva)
-        out = []
-
-        def entries(directory):
-            named, ids = struct.unpack_from('<HH', self.data, base + directory + 12)
-            for i in range(named + ids):
-                key, target = struct.unpack_from('<II', self.data, base + directory + 16 + 8 * i)
-                if key & 0x80000000:
-                    at = base + (key & 0x7FFFFFFF)
-                    length = struct.unpack_from('<H', self.data, at)[0]
-                    key = self.data[at + 2:at + 2 + 2 * length].decode('utf-16-le')
-                yield key, target
-
-        for rtype, t in entries(0):
-            for rname, n in entries(t & 0x7FFFFFFF):
-                for lang, leaf in entries(n & 0x7FFFFFFF):
-                    data_rva, data_size = struct.unpack_from('<II', self.data, base + leaf)
-                    start = self.offset(data_rva)
-                    out.append((rtype, rname, lang, self.data[start:start + data_size]))
-        return out
-
-    def version_info(self):
-        """(file version quad as a tuple, {string name: value}) from the image's VERSIONINFO."""
-        blobs = [data for rtype, _name, _lang, data in self.resources() if rtype == RT_VERSION]
-        if len(blobs) != 1:
-            raise ValueError('expected one version resource, found %d' % len(blobs))
-        return parse_version_info(blobs[0])
+# --- PE images -----------------------------------------------------------------------------------------------
 
 
-def pe_checksum(data, checksum_offset):
-    """The image checksum as the Windows loader computes it (the field itself counted as zero)."""
-    length = len(data)
-    data = bytearray(data)
-    data[checksum_offset:checksum_offset + 4] = b'\0\0\0\0'
-    if length % 2:
-        data.append(0)
-    total = 0
-    for (word,) in struct.iter_unpack('<H', bytes(data)):
-        total += word
-        total = (total & 0xFFFF) + (total >> 16)
-    return (total + length) & 0xFFFFFFFF
+def security_directory(pe):
+    return pe.OPTIONAL_HEADER.DATA_DIRECTORY[pefile.DIRECTORY_ENTRY['IMAGE_DIRECTORY_ENTRY_SECURITY']]
 
 
-def _version_node(blob, pos):
-    length, value_length, value_type = struct.unpack_from('<HHH', blob, pos)
-    end = pos + length
-    key_end = pos + 6
-    while blob[key_end:key_end + 2] != b'\0\0':
-        key_end += 2
-    key = blob[pos + 6:key_end].decode('utf-16-le')
-    value_at = (key_end + 2 + 3) & ~3
-    value_size = value_length * 2 if value_type == 1 else value_length
-    value = blob[value_at:value_at + value_size]
-    children = []
-    child = (value_at + value_size + 3) & ~3
-    while child < end:
-        node, child_end = _version_node(blob, child)
-        children.append(node)
-        child = (child_end + 3) & ~3
-    return (key, value_type, value, children), end
+def authenticode_digest(data, algorithm):
+    """The PE image hash that Authenticode signs and catalogues list: the file without its checksum field,
+    its security directory entry and the certificate table that entry points to (for this one directory a
+    file offset, not an RVA). pefile reads the headers; it has no such hash."""
+    pe = pefile.PE(data=data, fast_load=True)
+    checksum = pe.OPTIONAL_HEADER.get_field_absolute_offset('CheckSum')
+    directory = security_directory(pe)
+    entry = directory.get_file_offset()
+    end = directory.VirtualAddress if directory.Size else len(data)
+    return hashlib.new(algorithm, data[:checksum] + data[checksum + 4:entry] + data[entry + 8:end]).digest()
 
 
-def parse_version_info(blob):
-    (key, _type, fixed, children), _ = _version_node(blob, 0)
-    if key != 'VS_VERSION_INFO' or len(fixed) < 52 or struct.unpack_from('<I', fixed, 0)[0] != 0xFEEF04BD:
-        raise ValueError('no fixed version record')
-    ms, ls = struct.unpack_from('<II', fixed, 8)
-    quad = (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF)
-    strings = {}
-    for ckey, _t, _v, tables in children:
-        if ckey != 'StringFileInfo':
-            continue
-        for _lang, _t2, _v2, values in tables:
-            for name, _t3, text, _c in values:
-                strings[name] = text.decode('utf-16-le').rstrip('\0')
+def pe_image(data, resources=False):
+    pe = pefile.PE(data=data, fast_load=True)
+    wanted = ['IMAGE_DIRECTORY_ENTRY_IMPORT', 'IMAGE_DIRECTORY_ENTRY_EXPORT'] + (['IMAGE_DIRECTORY_ENTRY_RESOURCE'] if resources else [])
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY[d] for d in wanted])
+    return pe
+
+
+def imports(pe):
+    """[(DLL name, function name or '#ordinal')]"""
+    return [(entry.dll.decode('ascii'), imp.name.decode('ascii') if imp.name else '#%d' % imp.ordinal)
+            for entry in getattr(pe, 'DIRECTORY_ENTRY_IMPORT', []) for imp in entry.imports]
+
+
+def resources(pe):
+    """[(type, name, language, bytes)]; string names are returned as str, ids as int."""
+    def key(entry):
+        return str(entry.name) if entry.name is not None else entry.id
+    root = getattr(pe, 'DIRECTORY_ENTRY_RESOURCE', None)
+    return [(key(rtype), key(name), lang.id, pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size))
+            for rtype in (root.entries if root else []) for name in rtype.directory.entries for lang in name.directory.entries]
+
+
+def version_info(pe):
+    """(file version quad as a tuple, {string name: value}) from the image's VERSIONINFO."""
+    if len(getattr(pe, 'VS_FIXEDFILEINFO', [])) != 1:
+        raise ValueError('expected one version resource')
+    fixed = pe.VS_FIXEDFILEINFO[0]
+    quad = (fixed.FileVersionMS >> 16, fixed.FileVersionMS & 0xFFFF, fixed.FileVersionLS >> 16, fixed.FileVersionLS & 0xFFFF)
+    strings = {k.decode(): v.decode() for info in pe.FileInfo[0] if info.Key == b'StringFileInfo'
+               for table in info.StringTable for k, v in table.entries.items()}
     return quad, strings
 
 # --- Protection manifest (PELLMAR.KVM) ---------------------------------------------------------------------
-# Little-endian. A 64-byte header, then records of (type u16, flags u16, length u32, data padded to 8),
-# ending with an END record that holds the SHA-256 of every byte before it.
+# Our own format, so no library knows it. Little-endian. A 64-byte header, then records of (type u16,
+# flags u16, length u32, data padded to 8), ending with an END record that holds the SHA-256 of every byte
+# before it.
 
 KVM_MAGIC = b'KVMF'
 KVM_HEADER = struct.Struct('<4sHHIIIIQ16s16s')   # 64 bytes

@@ -1,10 +1,11 @@
 #!/usr/bin/env python3
-"""check_imports.py OBJDUMP EXE...: every installer build imports only DLLs that Windows always takes from
+"""check_imports.py EXE...: every installer build imports only DLLs that Windows always takes from
 the system directory, and no function that the oldest supported system (Windows XP x64 / Server 2003,
 NT 5.2) lacks: a static import of one would stop the program before its first instruction there, which
 no test under Wine can show (Wine's DLLs export everything whatever version they pretend to be)."""
-import subprocess
 import sys
+
+import pefile
 
 ALLOWED_DLLS = {"KERNEL32.dll", "USER32.dll", "ADVAPI32.dll", "GDI32.dll", "SHLWAPI.dll", "msvcrt.dll"}
 # Functions that came after NT 5.2 and that a Windows program of this kind could easily pick up.
@@ -19,25 +20,18 @@ NEWER_THAN_XP64 = {
 }
 
 
-def imports(objdump, exe):
-    out = subprocess.run([objdump, "-p", exe], check=True, capture_output=True, text=True).stdout
-    dll, result = None, []
-    for line in out.splitlines():
-        words = line.split()
-        if line.strip().startswith("DLL Name:"):
-            dll = words[2]
-        elif dll and len(words) == 3 and all(c in "0123456789abcdef" for c in words[0]) and words[1].isdigit():
-            result.append((dll, words[2]))
-        elif not line.strip():
-            continue
-    return result
+def imports(exe):
+    pe = pefile.PE(exe, fast_load=True)
+    pe.parse_data_directories(directories=[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_IMPORT"]])
+    return [(entry.dll.decode(), (imp.name or b"#%d" % imp.ordinal).decode())
+            for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []) for imp in entry.imports]
 
 
 def main():
-    objdump, exes = sys.argv[1], sys.argv[2:]
+    exes = sys.argv[1:]
     failures = []
     for exe in exes:
-        found = imports(objdump, exe)
+        found = imports(exe)
         if not found:
             failures.append(f"{exe}: no imports read")
         for dll, function in found:

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # TEST ONLY - not a real signing certificate.
-# Regenerates the throwaway certificate chain that signs the payload's catalogue and manifest signature in
-# this tree's builds: a self-signed "root" and a code-signing certificate issued by it. Both are valid from
+# Regenerates the throwaway certificate chain that signs this tree's builds (Authenticode signatures, the
+# catalogue, the manifest signature): a self-signed "root" and a code-signing certificate issued by it. Both are valid from
 # 2020 to 2120 (fixed dates, not "now": a machine whose clock is behind the one that made them must still
 # verify them). The root's key is discarded: nothing else is ever issued under it. Run this only to
 # replace the chain; the payload is re-signed at the next build.

@@ -1,0 +1,38 @@
+# cmake -DOSSLSIGNCODE=<path> -DIN=<file> -DOUT=<file> (-DPKCS12=<file> | -DCERT=<pem> -DKEY=<pem>)
+#       [-DPASSWORD_FILE=<file>] [-DDESCRIPTION=<text>] [-DTIMESTAMP_URL=<url>] -P sign.cmake
+# Authenticode-signs IN into OUT with SHA-256 digests. Run by the functions of signing.cmake; quiet unless
+# osslsigncode fails. The options used are those of osslsigncode 2.5 (Debian 12) as well as later ones.
+set(args sign -h sha256 -comm)
+if(PKCS12)
+  list(APPEND args -pkcs12 ${PKCS12})
+else()
+  list(APPEND args -certs ${CERT} -key ${KEY})
+endif()
+if(PASSWORD_FILE)
+  list(APPEND args -readpass ${PASSWORD_FILE})
+endif()
+if(DESCRIPTION)
+  list(APPEND args -n ${DESCRIPTION})
+endif()
+if(TIMESTAMP_URL)
+  list(APPEND args -ts ${TIMESTAMP_URL})
+endif()
+# A reproducible build dates its signatures like everything else it makes.
+if(DEFINED ENV{SOURCE_DATE_EPOCH})
+  list(APPEND args -time $ENV{SOURCE_DATE_EPOCH})
+endif()
+get_filename_component(dir ${OUT} ABSOLUTE)
+get_filename_component(dir ${dir} DIRECTORY)
+file(MAKE_DIRECTORY ${dir})
+file(REMOVE ${OUT}.signing)
+execute_process(COMMAND ${OSSLSIGNCODE} ${args} -in ${IN} -out ${OUT}.signing
+                RESULT_VARIABLE status OUTPUT_VARIABLE output ERROR_VARIABLE output)
+if(NOT status EQUAL 0)
+  file(REMOVE ${OUT}.signing)
+  # Signing in place after a link: an unsigned file left behind would look up to date to the next build.
+  if(IN STREQUAL OUT)
+    file(REMOVE ${IN})
+  endif()
+  message(FATAL_ERROR "osslsigncode could not sign ${IN}:\n${output}")
+endif()
+file(RENAME ${OUT}.signing ${OUT})
