@@ -3,6 +3,11 @@
 // installer file, the hand-off to a newer copy, the lock, the command line and the systems it refuses.
 #include "rows.h"
 
+// After <windows.h>, which WIN32_LEAN_AND_MEAN keeps from including the crypto headers.
+#include <wincrypt.h>
+#include <softpub.h>
+#include <wintrust.h>
+
 using namespace harness;
 
 namespace
@@ -51,6 +56,27 @@ Op LogFormat()
             EXPECT_TRUE(line.size() > 28 && line[0] == '[' && line[3] == '/' && line[9] == ' ' && line[12] == ':' &&
                         line.compare(18, pid.size(), pid) == 0)
                 << line;
+    };
+}
+
+// The shared copy is Authenticode-signed and unaltered: Windows answers "untrusted root" for the TEST
+// ONLY chain, Wine (which checks no root) success; an unsigned or altered copy gets neither.
+Op SignedAndIntact()
+{
+    return [](Context& c) {
+        std::wstring copy = Expand(c, kSharedCopy);
+        WINTRUST_FILE_INFO file = {sizeof(file), copy.c_str(), nullptr, nullptr};
+        WINTRUST_DATA trust = {};
+        trust.cbStruct = sizeof(trust);
+        trust.dwUIChoice = WTD_UI_NONE;
+        trust.dwUnionChoice = WTD_CHOICE_FILE;
+        trust.pFile = &file;
+        trust.dwStateAction = WTD_STATEACTION_VERIFY;
+        GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
+        LONG verdict = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
+        trust.dwStateAction = WTD_STATEACTION_CLOSE;
+        WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &trust);
+        EXPECT_TRUE(verdict == ERROR_SUCCESS || verdict == CERT_E_UNTRUSTEDROOT) << std::hex << verdict;
     };
 }
 
@@ -257,6 +283,10 @@ const std::vector<Case> kCases = {
                "Compiled Version 12.9.0.23", "Newer Tovrand returned 0.  Returning the same."})
           .Expect("inst 1 A; sharedusage=; shared=KVManifests TOVRAND64x86.EXE"),
       Handoff(L"13.0.0.0", L"/Q /NOREGQZ PRODUCTB", 0, {"Installed:13.0.0.0  This: 12.9.0.22", "Compiled Version 13.0.0.0"}),
+      // A signed copy's version is read the same way.
+      Handoff(L"signed-12.9.0.23", L"/Q /NOREGQZ PRODUCTC", 0,
+              {"Installed:12.9.0.23  This: 12.9.0.22", "Newer Tovrand returned 0.  Returning the same."})
+          .After(SignedAndIntact()),
       Handoff(L"stub", L"/Q /HRESULT PRODUCTA EXIT=80070BC2", 0x80070BC2,
               {"Newer Tovrand returned -2147021886.  Returning the same.", "!Returning: 0 - Success, no reboot required."}),
       Handoff(L"stub", L"/Q PRODUCTA EXIT=2A", 0x2A, {"Newer Tovrand returned 42.  Returning the same."}),

@@ -45,6 +45,7 @@ void ForgetSelfDeleteCopies(const Context& c)
 {
     std::vector<std::wstring> all = PendingStrings();
     std::vector<std::wstring> kept;
+    bool dropped = false;
     for (size_t i = 0; i + 1 < all.size(); i += 2)
     {
         bool copy = false;
@@ -52,8 +53,9 @@ void ForgetSelfDeleteCopies(const Context& c)
             copy = copy || (!temp.empty() && _wcsnicmp(all[i].c_str() + 4, temp.c_str(), temp.size()) == 0);
         if (!copy)
             kept.insert(kept.end(), {all[i], all[i + 1]});
+        dropped = dropped || copy;
     }
-    if (kept.size() != all.size())
+    if (dropped)
         SetPending(kept);
 }
 
