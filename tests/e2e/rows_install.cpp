@@ -190,11 +190,16 @@ const std::vector<Case> kCases = {
           .Expect("gone q2; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"),
       Install("B").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]").Lines({"  *Unmarking file from deletion: \\??\\$sshared"}),
       Do(Reboot()).Expect("inst 1 B q3").After(AllInstalledAsBuilt())}},
-    // The next install runs while the last uninstall's self-delete copy still waits to delete the shared
-    // copy: the fresh copy it puts there must survive.
+    // The next install runs while the last uninstall's self-delete copy still waits for the shared copy
+    // (another program holds it, sharing all but its deletion): the fresh copy put there must survive.
     {"AnInstallRightAfterTheLastUninstallKeepsItsSharedCopy", Vista,
-     {Install("A").Expect("inst 1 A q1"), Run(L"/U /Q PRODUCTA").Exe(L"shared").NoWait(),
-      Install("B").Exe(L"built").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]").After(AllInstalledAsBuilt())}},
+     {Install("A").Expect("inst 1 A q1"),
+      Run(L"/U /Q PRODUCTA").Exe(L"shared").Before(HoldFile(kSharedCopy, FILE_SHARE_READ | FILE_SHARE_WRITE)).NoWait(),
+      Install("B").Exe(L"built").NoWait(),
+      Do([](Context& c) {
+          c.holders.clear();
+          WaitForInstallers(40000);
+      }).Expect("inst 1 B q3; pending=*").After(AllInstalledAsBuilt())}},
     {"AServiceMarkedForDeletionIsRepairedAndARestartRequested", Both,
      {Install("A").Expect("inst 1 A q1"),
       Install("B")
