@@ -1,6 +1,6 @@
-// Digests of the installed files and the places that vouch for them: the catalogue's member digests
-// (PKCS#7 signed trust list), the protection manifest's image record and the guard file's SHA-1 of the
-// manifest. Hashing goes through the CryptoAPI of advapi32, which every supported Windows has.
+// Digests of the installed files and two of the places that vouch for them: the protection manifest's
+// image record and the guard file's SHA-1 of the manifest (the catalogue is check/catalogue.h). Hashing
+// goes through the CryptoAPI of advapi32, which every supported Windows has.
 #pragma once
 #include <windows.h>
 #include <wincrypt.h>
@@ -54,29 +54,19 @@ private:
 // PE image that fits in the data. skips holds 6 numbers.
 BOOL ImageHashSkips(const BYTE* data, DWORD size, DWORD* skips, int* skipCount);
 
-// One member of the catalogue: the file name of its "File" attribute and its digest.
-struct CatalogueMember
-{
-    wchar_t name[64];
-    Digest digest;
-};
-
-const int kMaxCatalogueMembers = 16;
-
-struct Catalogue
-{
-    int count;
-    CatalogueMember members[kMaxCatalogueMembers];
-};
-
-// Walks the DER of a signed catalogue (either CMS form of the content, wrapped or not) and collects its
-// members. Never reads outside data[0..size); nesting is bounded. FALSE when it holds no member.
-BOOL ParseCatalogue(const BYTE* data, DWORD size, Catalogue* out);
-const CatalogueMember* FindCatalogueMember(const Catalogue& catalogue, const wchar_t* name);
-
 // The driver image record of a protection manifest: the image's size and SHA-256.
 BOOL ReadManifestImage(const BYTE* data, DWORD size, DWORD* imageSize, Digest* sha256);
 // The "SHA1=" line of the guard file, as a digest.
 BOOL ReadGuardDigest(const BYTE* data, DWORD size, Digest* sha1);
 
 bool SameDigest(const Digest& a, const Digest& b);
+
+// Little-endian fields of file formats, read byte by byte (no alignment assumed).
+inline DWORD ReadU16(const BYTE* p)
+{
+    return static_cast<DWORD>(p[0]) | (static_cast<DWORD>(p[1]) << 8);
+}
+inline DWORD ReadU32(const BYTE* p)
+{
+    return ReadU16(p) | (ReadU16(p + 2) << 16);
+}

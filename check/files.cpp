@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/handle.h"
+#include "check/catalogue.h"
 #include "check/digest.h"
 #include "context/locations.h"
 #include "context/version.h"

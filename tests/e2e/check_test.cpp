@@ -5,6 +5,9 @@
 #include <algorithm>
 #include <memory>
 
+#include <windows.h>
+#include <sddl.h>
+
 #include "e2e.h"
 #include "faults.h"
 #include "restart_schedule.h"
@@ -20,28 +23,15 @@ struct CheckRun
     bool wroteLog = false;
 };
 
-// The check with its output redirected to a file: the UTF-8 shape.
+// The check with its output redirected to a file by cmd: the UTF-8 shape.
 CheckRun RunCheck(const std::wstring& args)
 {
     CheckRun run;
-    ScratchDir dir;
-    TempRedirect temp(dir.Path());
-    SECURITY_ATTRIBUTES inherit = {sizeof(inherit), nullptr, TRUE};
-    std::wstring outPath = dir.File(L"out.txt");
-    HANDLE out = CreateFileW(outPath.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS, 0, nullptr);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    si.dwFlags = STARTF_USESTDHANDLES;
-    si.hStdOutput = si.hStdError = out;
-    std::wstring cmd = L"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args;
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessW(nullptr, &cmd[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si, &pi))
-    {
-        CloseHandle(pi.hThread);
-        run.process = Wait(pi.hProcess, 60000);
-    }
-    CloseHandle(out);
-    run.output = ReadFileBytes(outPath);
+    ScratchDir dir;   // also its TEMP: a log would land here
+    std::wstring out = dir.File(L"out.txt");
+    run.process = Run(L"cmd.exe /c \"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args + L" >\"" + out + L"\" 2>&1\"",
+                      dir.Path(), 60000);
+    run.output = ReadFileBytes(out);
     run.wroteLog = FileExists(dir.File(L"PELLIMAR.LOG"));
     return run;
 }
@@ -68,31 +58,21 @@ void DumpKey(const std::wstring& path, std::string& out)
 {
     HKEY key;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &key) != ERROR_SUCCESS)
-    {
-        out += "-" + Narrow(path) + "\n";
-        return;
-    }
+        return void(out += "-" + Narrow(path) + "\n");
     FILETIME written = {};
-    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
-                     &written);
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &written);
     out += Narrow(path) + " @" + std::to_string(written.dwLowDateTime) + "\n";
     static wchar_t name[16384];
     static BYTE data[65536];
-    for (DWORD i = 0;; ++i)
+    DWORD chars = 16384, size = sizeof(data), type = 0;
+    for (DWORD i = 0; RegEnumValueW(key, i, name, &chars, nullptr, &type, data, &size) == ERROR_SUCCESS; ++i)
     {
-        DWORD chars = 16384, size = sizeof(data), type = 0;
-        if (RegEnumValueW(key, i, name, &chars, nullptr, &type, data, &size) != ERROR_SUCCESS)
-            break;
         out += "  " + Narrow(name) + " " + std::to_string(type) + " " + std::string(reinterpret_cast<char*>(data), size) + "\n";
+        chars = 16384, size = sizeof(data);
     }
     std::vector<std::wstring> subKeys;
-    for (DWORD i = 0;; ++i)
-    {
-        DWORD chars = 256;
-        if (RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-            break;
+    for (DWORD i = 0; chars = 256, RegEnumKeyExW(key, i, name, &chars, nullptr, nullptr, nullptr, nullptr) == 0; ++i)
         subKeys.push_back(path + L"\\" + name);
-    }
     RegCloseKey(key);
     for (const std::wstring& sub : subKeys)
         DumpKey(sub, out);
@@ -131,21 +111,29 @@ std::string Snapshot()
 }
 
 // What a row's set-up keeps alive while the check runs: a holder process, or a key whose access list
-// nobody may read, with a handle that may still write it (its access list goes back when the row ends:
-// left in place, it would break every later install).
+// lets nobody in (put back when the row ends through a handle opened before: left, it breaks every
+// later install, since Wine enforces the list when a key is opened).
 struct Env
 {
     std::unique_ptr<Holder> holder;
     Locations w = Where();
     std::wstring driver = w.driversDir + L"\\PELLIMAR64x86.SYS";
     HKEY locked = nullptr;
-    std::string acl;
+    std::string acl = std::string(4096, '\0');
+    void Lock(const wchar_t* path)
+    {
+        RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY, &locked);
+        DWORD size = static_cast<DWORD>(acl.size());
+        RegGetKeySecurity(locked, DACL_SECURITY_INFORMATION, &acl[0], &size);
+        PSECURITY_DESCRIPTOR nobody = nullptr;
+        ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P", SDDL_REVISION_1, &nobody, nullptr);
+        RegSetKeySecurity(locked, DACL_SECURITY_INFORMATION, nobody);
+        LocalFree(nobody);
+    }
     ~Env()
     {
-        if (locked == nullptr)
-            return;
-        RegSetKeySecurity(locked, DACL_SECURITY_INFORMATION, &acl[0]);
-        RegCloseKey(locked);
+        if (locked != nullptr && RegSetKeySecurity(locked, DACL_SECURITY_INFORMATION, &acl[0]) + RegCloseKey(locked))
+            ADD_FAILURE() << "the locked key could not be put back";
     }
 };
 
@@ -156,15 +144,14 @@ void Install(const wchar_t* appId)
     RunCase(std::wstring(L"/Q /NOREGQZ ") + appId);
 }
 
-void ChangeService(const wchar_t* imagePath, bool remove)
+// Points the service at imagePath, or deletes it without one.
+void ChangeService(const wchar_t* imagePath)
 {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     SC_HANDLE service = OpenServiceW(scm, L"Pellimar", SERVICE_ALL_ACCESS);
-    if (remove)
-        DeleteService(service);
-    else
-        ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, imagePath, nullptr,
-                             nullptr, nullptr, nullptr, nullptr, nullptr);
+    imagePath == nullptr ? DeleteService(service)
+                         : ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                imagePath, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
     CloseServiceHandle(service);
     CloseServiceHandle(scm);
 }
@@ -172,6 +159,7 @@ void ChangeService(const wchar_t* imagePath, bool remove)
 struct Row
 {
     const char* name;
+    int installs;   // PRODUCTA, then PRODUCTB, installed as their setups do before the row's own set-up
     void (*setUp)(Env& env);
     const wchar_t* args;
     DWORD exitCode;
@@ -181,82 +169,54 @@ struct Row
 };
 
 const Row kRows[] = {
-    {"clean machine", [](Env&) {}, L"", 0, {}, nullptr, "Pellimar is not installed"},
-    {"after install", [](Env&) { Install(L"PRODUCTA"); }, L"", 0, {}, nullptr, "Verdict: ok"},
-    {"after NODEL uninstall", [](Env&) { Install(L"PRODUCTA"); RunCase(L"/U /Q /NODEL /NOREGQZ PRODUCTA"); },
-     L"/json", 0, {}, nullptr, "installed without users"},
-    {"product not in InstalledApps", [](Env&) { RunCase(L"/Q /NOREGQZ PRODUCTA"); }, L"", 1,
+    {"clean machine", 0, [](Env&) {}, L"", 0, {}, nullptr, "Pellimar is not installed"},
+    {"after install", 1, [](Env&) {}, L"", 0, {}, nullptr, "Verdict: ok"},
+    {"after NODEL uninstall", 1, [](Env&) { RunCase(L"/U /Q /NODEL /NOREGQZ PRODUCTA"); }, L"/json", 0, {},
+     nullptr, "installed without users"},
+    {"product not in InstalledApps", 0, [](Env&) { RunCase(L"/Q /NOREGQZ PRODUCTA"); }, L"", 1,
      {"product-not-in-installedapps"}, L"/U /Q /NOREGAPPID /NOREGQZ PRODUCTA", nullptr},
-    {"unreadable count", [](Env&) {
-         Install(L"PRODUCTA");
+    {"unreadable count", 1, [](Env&) {
          std::string junk(300, '\x7f');
          SetBinary(HKEY_LOCAL_MACHINE, kSharedDlls, MainCountName().c_str(), junk.data(), 300, REG_BINARY);
      }, L"/JSON", 2, {"count-unreadable"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"count below registrations", [](Env&) {
-         Install(L"PRODUCTA");
-         Install(L"PRODUCTB");
-         SetString(HKEY_LOCAL_MACHINE, kSharedDlls, MainCountName().c_str(), L"1");
-     }, L"-json", 2, {"count-below-registrations"}, nullptr, "/d 2 /f"},
-    {"missing driver", [](Env& e) { Install(L"PRODUCTA"); DeleteFileW(e.driver.c_str()); }, L"/JSON", 2,
-     {"driver-missing"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"driver changed after install", [](Env& e) {
-         Install(L"PRODUCTA");
-         WriteFileBytes(e.driver, ReadFileBytes(e.driver) + "x");
-     }, L"/JSON", 2, {"driver-digest-mismatch", "driver-digest-mismatch"}, L"/Q /NOREGQZ /FORCEUPDATE", nullptr},
-    {"catalogue cut short", [](Env& e) {
-         Install(L"PRODUCTA");
+    {"count below registrations", 2, [](Env&) { SetString(HKEY_LOCAL_MACHINE, kSharedDlls, MainCountName().c_str(), L"1"); },
+     L"-json", 2, {"count-below-registrations"}, nullptr, "/d 2 /f"},
+    {"missing driver", 1, [](Env& e) { DeleteFileW(e.driver.c_str()); }, L"/JSON", 2, {"driver-missing"},
+     L"/Q /NOREGQZ PRODUCTA", nullptr},
+    {"driver changed after install", 1, [](Env& e) { WriteFileBytes(e.driver, ReadFileBytes(e.driver) + "x"); },
+     L"/JSON", 2, {"driver-digest-mismatch", "driver-digest-mismatch"}, L"/Q /NOREGQZ /FORCEUPDATE", nullptr},
+    {"catalogue cut short", 1, [](Env& e) {
          std::wstring cat = e.w.driversDir + L"\\PELLIMAR64x86.CAT";
          WriteFileBytes(cat, ReadFileBytes(cat).substr(0, 700));
      }, L"/JSON", 2, {"driver-digest-mismatch", "driver-digest-mismatch"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"missing service", [](Env&) { Install(L"PRODUCTA"); ChangeService(nullptr, true); }, L"/JSON", 2,
-     {"service-missing"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"service pointing elsewhere", [](Env&) { Install(L"PRODUCTA"); ChangeService(L"C:\\elsewhere\\PELLIMAR64x86.SYS", false); },
+    {"missing service", 1, [](Env&) { ChangeService(nullptr); }, L"/JSON", 2, {"service-missing"},
+     L"/Q /NOREGQZ PRODUCTA", nullptr},
+    {"service pointing elsewhere", 1, [](Env&) { ChangeService(L"C:\\elsewhere\\PELLIMAR64x86.SYS"); },
      L"/JSON", 2, {"service-misconfigured"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
     // Wine keeps the mark in memory and writes no DeleteFlag; the row writes it as Windows' service
     // manager does.
-    {"service marked for deletion", [](Env& e) {
-         Install(L"PRODUCTA");
+    {"service marked for deletion", 1, [](Env& e) {
          e.holder.reset(new Holder(L"svcholder.exe", L""));
-         ChangeService(nullptr, true);
+         ChangeService(nullptr);
          SetDword(HKEY_LOCAL_MACHINE, kServiceKey, L"DeleteFlag", 1);
      }, L"/JSON", 1, {"service-marked-for-deletion"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"pending deletion of the driver", [](Env& e) {
-         Install(L"PRODUCTA");
-         SetPendingRenames({L"\\??\\" + ShortPath(e.driver), L""});
-     }, L"/JSON", 2, {"restart-deletes-used-file"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"missing shared copy", [](Env& e) { Install(L"PRODUCTA"); DeleteFileW((e.w.sharedDir + L"\\TOVRAND64x86.EXE").c_str()); },
+    {"pending deletion of the driver", 1, [](Env& e) { SetPendingRenames({L"\\??\\" + ShortPath(e.driver), L""}); },
+     L"/JSON", 2, {"restart-deletes-used-file"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
+    {"missing shared copy", 1, [](Env& e) { DeleteFileW((e.w.sharedDir + L"\\TOVRAND64x86.EXE").c_str()); },
      L"/JSON", 2, {"installer-copy-missing"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"leftover payload and temporary", [](Env& e) {
-         Install(L"PRODUCTA");
+    {"leftover payload and temporary", 1, [](Env& e) {
          CreateDirectoryW(e.w.tempDir.c_str(), nullptr);
          WriteFileBytes(e.w.driversDir + L"\\PELLIMAR64x86.SY1", "old");
      }, L"/JSON", 1, {"leftover-payload", "leftover-temporary"}, nullptr, "rmdir /s /q"},
-    {"payload while an installer runs", [](Env& e) {
-         Install(L"PRODUCTA");
+    {"payload while an installer runs", 1, [](Env& e) {
          e.holder.reset(new Holder(L"mutexholder.exe", L""));
          CreateDirectoryW(e.w.tempDir.c_str(), nullptr);
      }, L"", 0, {}, nullptr, "state may be changing"},
-    // Wine enforces a key's access list when it is opened: nobody may read this one.
-    {"unreadable registrations", [](Env& e) {
-         Install(L"PRODUCTA");
-         RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPellimarKey, 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY, &e.locked);
-         DWORD size = 4096;
-         e.acl.resize(size);
-         RegGetKeySecurity(e.locked, DACL_SECURITY_INFORMATION, &e.acl[0], &size);
-         SECURITY_DESCRIPTOR sd;
-         InitializeSecurityDescriptor(&sd, SECURITY_DESCRIPTOR_REVISION);
-         ACL empty;
-         InitializeAcl(&empty, sizeof(empty), ACL_REVISION);
-         SetSecurityDescriptorDacl(&sd, TRUE, &empty, FALSE);
-         RegSetKeySecurity(e.locked, DACL_SECURITY_INFORMATION, &sd);
-     }, L"/JSON", 3, {}, nullptr, "\"code\": 5"},
-    {"unknown switch", [](Env&) {}, L"/FIX", 3, {}, nullptr, "usage: TOVCHECK64.EXE [/JSON]"},
+    {"unreadable registrations", 1, [](Env& e) { e.Lock(kPellimarKey); }, L"/JSON", 3, {}, nullptr, "\"code\": 5"},
+    {"unknown switch", 0, [](Env&) {}, L"/FIX", 3, {}, nullptr, "usage: TOVCHECK64.EXE [/JSON]"},
 };
 
-void PrintTo(const Row& row, std::ostream* out)
-{
-    *out << row.name;
-}
+void PrintTo(const Row& row, std::ostream* out) { *out << row.name; }
 
 class Check : public MachineTest, public ::testing::WithParamInterface<Row>
 {
@@ -268,6 +228,8 @@ TEST_P(Check, ReportsTheStateWithoutChangingIt)
 {
     const Row& row = GetParam();
     Env env;
+    for (int i = 0; i < row.installs; ++i)
+        Install(i == 0 ? L"PRODUCTA" : L"PRODUCTB");
     row.setUp(env);
     std::string before = Snapshot();
     CheckRun run = RunCheck(row.args);
@@ -279,11 +241,8 @@ TEST_P(Check, ReportsTheStateWithoutChangingIt)
     if (row.says != nullptr)
         EXPECT_NE(std::string::npos, run.output.find(row.says)) << run.output;
     if (wcsstr(row.args, L"json") || wcsstr(row.args, L"JSON"))
-    {
-        EXPECT_EQ('{', run.output.empty() ? 0 : run.output[0]);
-        EXPECT_NE(std::string::npos, run.output.find("\"verdict\": \"")) << run.output;
-        EXPECT_NE(std::string::npos, run.output.find("\"findings\": [")) << run.output;
-    }
+        EXPECT_TRUE(run.output.rfind("{", 0) == 0 && run.output.find("\"verdict\": \"") != std::string::npos &&
+                    run.output.find("\"findings\": [") != std::string::npos) << run.output;
     if (row.fix != nullptr)
     {
         // From a copy, as a product's setup carries it: a last-product uninstall deletes the file it runs.
@@ -301,9 +260,7 @@ INSTANTIATE_TEST_SUITE_P(Rows, Check, ::testing::ValuesIn(kRows), [](const ::tes
     return name;
 });
 
-class CheckOutput : public MachineTest
-{
-};
+class CheckOutput : public MachineTest {};
 
 // A product id beyond Latin-1 reaches a pipe or file as UTF-8 and a console as the characters themselves.
 TEST_F(CheckOutput, ReachesFilesAsUtf8AndConsolesAsCharacters)
