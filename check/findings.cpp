@@ -114,15 +114,15 @@ void CheckCounts(const Facts& k, Findings* out)
     if (comparable && k.counted > 0 && k.counted < registered &&
         (f = Add(out, L"count-below-registrations", SeverityError)) != nullptr)
     {
-        Format(f->message, L"%lu uses are counted but %lu products are registered: the uninstall that brings "
-                           L"the count to 0 removes the driver, its service and files while %lu registered "
-                           L"products still use them.", k.counted, registered, registered - k.counted);
+        Format(f->message, L"The count is %lu but %lu products are registered: the uninstall that brings the "
+                           L"count to 0 removes the driver, its service and files while %lu of those products "
+                           L"still use them.", k.counted, registered, registered - k.counted);
         SetCountCommand(k, registered, f->fix);
     }
     if (comparable && k.counted > registered && (f = Add(out, L"count-above-registrations", SeverityWarning)))
     {
-        Format(f->message, L"%lu uses are counted but only %lu products are registered: after the last registered "
-                           L"product's uninstall %lu uses remain, and the driver stays with nobody to remove it.",
+        Format(f->message, L"The count is %lu but %lu products are registered: after the last registered "
+                           L"product's uninstall the count stays at %lu, and the driver with nobody to remove it.",
                k.counted, registered, k.counted - registered);
         SetCountCommand(k, registered, f->fix);
         Append(f->fix, L", if no product outside the registrations uses the driver");
@@ -130,7 +130,7 @@ void CheckCounts(const Facts& k, Findings* out)
     if (comparable && k.counted == 0 && registered > 0 &&
         (f = Add(out, L"registrations-without-count", SeverityWarning)) != nullptr)
     {
-        Format(f->message, L"%lu products are registered under HKLM\\%s but no use is counted: the next install "
+        Format(f->message, L"%lu products are registered under HKLM\\%s but nothing is counted: the next install "
                            L"takes the registrations for leftovers and deletes them.", registered, kPellimarKey);
         SetCountCommand(k, registered, f->fix);
     }
@@ -166,7 +166,7 @@ void CheckFiles(const Facts& k, Findings* out)
     Finding* f = nullptr;
     if (k.users > 0 && !s.files[kFileSys].exists && (f = Add(out, L"driver-missing", SeverityError)))
     {
-        Format(f->message, L"%lu products count the driver but %s is missing: the Pellimar service cannot start.",
+        Format(f->message, L"The driver is counted (%lu) but %s is missing: the Pellimar service cannot start.",
                k.users, s.files[kFileSys].path);
         RepairCommand(k, f->fix);
     }
@@ -192,7 +192,7 @@ void CheckFiles(const Facts& k, Findings* out)
     }
     if (k.users > 0 && !s.files[kFileInstaller].exists && (f = Add(out, L"installer-copy-missing", SeverityError)))
     {
-        Format(f->message, L"%lu products count the driver but the shared installer copy %s is gone: the products' "
+        Format(f->message, L"The driver is counted (%lu) but the shared installer copy %s is gone: the products' "
                            L"uninstalls, which run it, fail.", k.users, s.files[kFileInstaller].path);
         RepairCommand(k, f->fix);
     }
@@ -203,7 +203,7 @@ void CheckFiles(const Facts& k, Findings* out)
             Format(f->message, L"The uninstall entry runs %s instead of the shared copy %s.", s.uninstallEntry,
                    s.files[kFileInstaller].path);
         else
-            Format(f->message, L"%lu products count the driver but the uninstall entry (QuietUninstallString of "
+            Format(f->message, L"The driver is counted (%lu) but the uninstall entry (QuietUninstallString of "
                                L"Uninstall\\Tovrand) is missing.", k.users);
         if (k.users > 0)
             RepairCommand(k, f->fix);
@@ -235,8 +235,8 @@ void CheckService(const Facts& k, Findings* out)
     {
         if (k.users > 0 && (f = Add(out, L"service-missing", SeverityError)))
         {
-            Format(f->message, L"%lu products count the driver but the Pellimar service does not exist: the driver "
-                               L"is never loaded.", k.users);
+            Format(f->message, L"The driver is counted (%lu) but the Pellimar service does not exist: the driver is "
+                               L"never loaded.", k.users);
             RepairCommand(k, f->fix);
         }
         return;
@@ -282,7 +282,7 @@ void CheckPending(const Facts& k, Findings* out)
             continue;
         if (used)
         {
-            Format(f->message, L"%s is deleted at the next restart (pending %s) while %lu products count the driver.",
+            Format(f->message, L"%s is deleted at the next restart (pending %s) while the driver is counted (%lu).",
                    file.path, p.source, k.users);
             RepairCommand(k, f->fix);
             Append(f->fix, L"; an install withdraws pending deletions of the files it installs");

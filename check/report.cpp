@@ -107,7 +107,7 @@ const wchar_t* DigestText(DigestCheck check)
     switch (check)
     {
     case DigestMatches: return L"ok";
-    case DigestMismatch: return L"MISMATCH";
+    case DigestMismatch: return L"mismatch";
     case DigestNotListed: return L"not listed";
     case DigestNoSource: return L"unverifiable";
     case DigestUnreadable: return L"unreadable";
