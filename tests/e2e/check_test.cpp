@@ -132,6 +132,7 @@ struct Env
     }
     ~Env()
     {
+        DeleteTree(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE");
         if (locked != nullptr && RegSetKeySecurity(locked, DACL_SECURITY_INFORMATION, &acl[0]) + RegCloseKey(locked))
             ADD_FAILURE() << "the locked key could not be put back";
     }
@@ -173,6 +174,13 @@ const Row kRows[] = {
     {"after install", 1, [](Env&) {}, L"", 0, {}, nullptr, "Verdict: ok"},
     {"after NODEL uninstall", 1, [](Env&) { RunCase(L"/U /Q /NODEL /NOREGQZ PRODUCTA"); }, L"/json", 0, {},
      nullptr, "installed without users"},
+    // Before Vista the installer keeps a second count for the maker directory's copy and uses the higher.
+    {"before Vista with the main count lost", 0, [](Env&) {
+         SetWindowsVersion(L"winxp64");
+         Install(L"PRODUCTA");
+         SetString(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE", L"Version", L"winxp64");
+         SetString(HKEY_LOCAL_MACHINE, kSharedDlls, MainCountName().c_str(), L"0");
+     }, L"/JSON", 0, {}, nullptr, "\"vista_or_later\": false"},
     {"product not in InstalledApps", 0, [](Env&) { RunCase(L"/Q /NOREGQZ PRODUCTA"); }, L"", 1,
      {"product-not-in-installedapps"}, L"/U /Q /NOREGAPPID /NOREGQZ PRODUCTA", nullptr},
     {"unreadable count", 1, [](Env&) {
