@@ -9,7 +9,6 @@
 #include <sddl.h>
 
 #include "e2e.h"
-#include "faults.h"
 #include "restart_schedule.h"
 
 using namespace harness;
@@ -175,19 +174,19 @@ const Row kRows[] = {
     {"after NODEL uninstall", 1, [](Env&) { RunCase(L"/U /Q /NODEL /NOREGQZ PRODUCTA"); }, L"/json", 0, {},
      nullptr, "installed without users"},
     // Before Vista the installer keeps a second count for the maker directory's copy and uses the higher.
-    {"before Vista with the main count lost", 0, [](Env&) {
+    {"before Vista with the main count lost", 0, [](Env& e) {
          SetWindowsVersion(L"winxp64");
          Install(L"PRODUCTA");
          SetString(HKEY_CURRENT_USER, L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE", L"Version", L"winxp64");
-         SetString(HKEY_LOCAL_MACHINE, kSharedDlls, MainCountName().c_str(), L"0");
+         SetString(HKEY_LOCAL_MACHINE, kSharedDlls, e.driver.c_str(), L"0");
      }, L"/JSON", 0, {}, nullptr, "\"vista_or_later\": false"},
     {"product not in InstalledApps", 0, [](Env&) { RunCase(L"/Q /NOREGQZ PRODUCTA"); }, L"", 1,
      {"product-not-in-installedapps"}, L"/U /Q /NOREGAPPID /NOREGQZ PRODUCTA", nullptr},
-    {"unreadable count", 1, [](Env&) {
+    {"unreadable count", 1, [](Env& e) {
          std::string junk(300, '\x7f');
-         SetBinary(HKEY_LOCAL_MACHINE, kSharedDlls, MainCountName().c_str(), junk.data(), 300, REG_BINARY);
+         SetBinary(HKEY_LOCAL_MACHINE, kSharedDlls, e.driver.c_str(), junk.data(), 300, REG_BINARY);
      }, L"/JSON", 2, {"count-unreadable"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
-    {"count below registrations", 2, [](Env&) { SetString(HKEY_LOCAL_MACHINE, kSharedDlls, MainCountName().c_str(), L"1"); },
+    {"count below registrations", 2, [](Env& e) { SetString(HKEY_LOCAL_MACHINE, kSharedDlls, e.driver.c_str(), L"1"); },
      L"-json", 2, {"count-below-registrations"}, nullptr, "/d 2 /f"},
     {"missing driver", 1, [](Env& e) { DeleteFileW(e.driver.c_str()); }, L"/JSON", 2, {"driver-missing"},
      L"/Q /NOREGQZ PRODUCTA", nullptr},
@@ -255,7 +254,8 @@ TEST_P(Check, ReportsTheStateWithoutChangingIt)
     {
         // From a copy, as a product's setup carries it: a last-product uninstall deletes the file it runs.
         ScratchDir setup;
-        RunCase(row.fix, OwnInstallerCopy(setup));
+        CopyFileW(InstallerPath().c_str(), setup.File(L"TOVRAND64x86.EXE").c_str(), FALSE);
+        RunCase(row.fix, setup.File(L"TOVRAND64x86.EXE"));
         WaitForInstallers(30000);
         CheckRun after = RunCheck(L"/JSON");
         EXPECT_EQ(0u, after.process.exitCode) << "after " << Narrow(row.fix) << ":\n" << after.output;
