@@ -18,7 +18,7 @@ const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 
 enum Folder { InDrivers, InManifests, InShared, InMaker };
 
-struct FileSpec
+struct OurFile
 {
     const wchar_t* name;
     Folder folder;
@@ -27,7 +27,7 @@ struct FileSpec
 };
 
 // In FileIndex order.
-const FileSpec kFiles[kFileCount] = {
+const OurFile kFiles[kFileCount] = {
     {kDriverSysName, InDrivers, true, true},      {kDriverInfName, InDrivers, true, false},
     {kDriverCatName, InDrivers, true, false},     {kManifestKvmName, InManifests, true, false},
     {kManifestGrdName, InManifests, true, false}, {kManifestSigName, InManifests, true, false},
@@ -70,7 +70,11 @@ public:
         if (!m_tried[index])
         {
             m_tried[index] = true;
+            // Held open without sharing by another process, for one: its digest is not known, which
+            // is no finding, but the state was not read whole.
             f.readError = m_bytes[index].Read(f.path);
+            if (f.readError != ERROR_SUCCESS)
+                NoteReadError(m_state, f.path, f.readError);
         }
         return f.readError == ERROR_SUCCESS ? &m_bytes[index] : nullptr;
     }
@@ -233,11 +237,11 @@ void ReadFiles(MachineState* s)
     for (int i = 0; i < kFileCount; ++i)
     {
         FileReading& f = s->files[i];
-        const FileSpec& spec = kFiles[i];
-        f.name = spec.name;
-        f.needed = spec.needed;
-        f.expected = spec.needed && (spec.folder != InMaker || !s->vistaOrLater);
-        JoinRegistryPath(f.path, kStatePathChars, FolderOf(s, spec.folder), spec.name);
+        const OurFile& entry = kFiles[i];
+        f.name = entry.name;
+        f.needed = entry.needed;
+        f.expected = entry.needed && (entry.folder != InMaker || !s->vistaOrLater);
+        JoinRegistryPath(f.path, kStatePathChars, FolderOf(s, entry.folder), entry.name);
         // ...\PELLIMAR64x86.SYS is replaced at the restart from ...\PELLIMAR64x86.SY1.
         CopyText(f.temporary, kStatePathChars, f.path);
         f.temporary[lstrlenW(f.temporary) - 1] = L'1';
@@ -247,7 +251,7 @@ void ReadFiles(MachineState* s)
         if (f.exists)
             f.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         f.temporaryExists = IsExistingFile(f.temporary) != FALSE;
-        if (f.exists && spec.versioned)
+        if (f.exists && entry.versioned)
             f.version = FileVersion(f.path);
     }
 

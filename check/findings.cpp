@@ -155,8 +155,7 @@ const wchar_t* DigestProblem(DigestCheck check)
     case DigestMismatch: return L"differs from the digest that %s lists for it";
     case DigestNotListed: return L"is not listed in %s";
     case DigestNoSource: return L"cannot be checked: %s is missing or unreadable";
-    case DigestUnreadable: return L"cannot be read (error %lu) to compare it with %s";
-    default: return nullptr;
+    default: return nullptr;   // also a file that could not be read: a read error, not a finding
     }
 }
 
@@ -182,10 +181,7 @@ void CheckFiles(const Facts& k, Findings* out)
         if (problem == nullptr || (f = Add(out, L"driver-digest-mismatch", SeverityError)) == nullptr)
             continue;
         wchar_t what[kFindingChars];
-        if (check == DigestUnreadable)
-            Format(what, problem, file.readError, s.files[v.source].name);
-        else
-            Format(what, problem, s.files[v.source].name);
+        Format(what, problem, s.files[v.source].name);
         Format(f->message, L"%s %s: Windows or the protection product may refuse to load the driver.", file.path, what);
         Format(f->fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): it writes "
                        L"the driver, INF, catalogue and manifests again");
@@ -290,9 +286,9 @@ void CheckPending(const Facts& k, Findings* out)
         else
         {
             if (deletion)
-                Format(f->message, L"%s is deleted at the next restart.", p.source);
+                Format(f->message, L"%s is deleted at the next restart.", p.temporary ? file.temporary : file.path);
             else
-                Format(f->message, L"%s replaces %s at the next restart.", p.source, p.target);
+                Format(f->message, L"%s is replaced at the next restart (pending rename of %s).", file.path, p.source);
             Format(f->fix, L"restart the machine");
         }
     }

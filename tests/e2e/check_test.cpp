@@ -209,6 +209,12 @@ const Row kRows[] = {
      }, L"/JSON", 1, {"service-marked-for-deletion"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
     {"pending deletion of the driver", 1, [](Env& e) { SetPendingRenames({L"\\??\\" + ShortPath(e.driver), L""}); },
      L"/JSON", 2, {"restart-deletes-used-file"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
+    // Held open, the driver is replaced at the restart from its .SY1 (no leftover then), and cannot be
+    // read for its digest: a read error, not a mismatch.
+    {"driver in use during an install", 1, [](Env& e) {
+         e.holder.reset(new Holder(L"holdfile.exe", L"\"" + e.driver + L"\""));
+         Install(L"PRODUCTB");
+     }, L"", 3, {"restart-pending"}, nullptr, "PELLIMAR64x86.SYS (error 32)"},
     {"missing shared copy", 1, [](Env& e) { DeleteFileW((e.w.sharedDir + L"\\TOVRAND64x86.EXE").c_str()); },
      L"/JSON", 2, {"installer-copy-missing"}, L"/Q /NOREGQZ PRODUCTA", nullptr},
     {"leftover payload and temporary", 1, [](Env& e) {
