@@ -10,6 +10,7 @@ namespace
 {
 const int kMessageChars = 580;   // message, its newline and the terminator
 const int kLineChars = 870;
+bool g_logDisabled = false;
 
 // The file is written as 8-bit text: U+0001..U+00FF become the byte of the same value and a newline
 // becomes CR LF. A character beyond U+00FF has no single byte; it is written as '?' so that the rest
@@ -36,8 +37,15 @@ int ToLogBytes(const wchar_t* line, char* out, int room)
 }
 }  // namespace
 
+void LogDisable()
+{
+    g_logDisabled = true;
+}
+
 void LogEvent(const wchar_t* format, ...)
 {
+    if (g_logDisabled)
+        return;
     wchar_t message[kMessageChars];
     message[0] = L'\0';
     if (format != nullptr)

@@ -4,3 +4,7 @@
 
 // printf-style with the platform's wide meaning: %s takes a wide string.
 void LogEvent(const wchar_t* format, ...);
+
+// Turns LogEvent into a no-op for the rest of the process: for programs that share this code but must
+// leave no file behind (the read-only state check).
+void LogDisable();

@@ -16,6 +16,7 @@
 
 #include "harness.h"
 #include "machine.h"
+#include "scratch_registry.h"
 
 using namespace harness;
 
@@ -88,14 +89,14 @@ SIZE_T PeakOf(HANDLE process)
 // polls the peak working set without pause while the process lives: Windows still answers for an ended
 // process whose handle is open, Wine does not (it reads the peak of the live Unix process, and the
 // peak only grows, so the last reading before the end is the figure). Those runs are not the timed ones.
-Sample RunOnce(const std::wstring& commandLine, bool sampleMemory)
+Sample RunOnce(const std::wstring& commandLine, bool sampleMemory, DWORD creationFlags = 0)
 {
     Sample s;
     ScratchDir temp;
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    HANDLE process = Start(commandLine, temp.Path());
+    HANDLE process = Start(commandLine, temp.Path(), nullptr, creationFlags);
     if (process == nullptr)
     {
         fprintf(stderr, "cannot start %s (%lu)\n", Narrow(commandLine).c_str(), GetLastError());
@@ -210,6 +211,7 @@ int wmain(int argc, wchar_t** argv)
     Row update{"update  /Q (driver current, files recopied)"};
     Row reinstall{"re-install  /Q PRODUCTA (installed)"};
     Row uninstall{"last uninstall  /U /Q /NOREGAPPID PRODUCTA"};
+    Row check{"state check  TOVCHECK64.EXE (installed, ok)"};
 
     // One floor run next to every run of a case, so that a slow spell of the machine weighs on both.
     for (int i = 0; i < runs; ++i)
@@ -236,6 +238,15 @@ int wmain(int argc, wchar_t** argv)
     {
         Add(floor, RunOnce(FloorCommand(), false));
         Add(reinstall, RunOnce(installer + L" /Q PRODUCTA", false));
+    }
+    // The read-only check of the installed machine, listed under InstalledApps as a product's setup
+    // does, so that it answers ok (exit code 0).
+    SetString(HKEY_LOCAL_MACHINE, kInstalledApps, L"PRODUCTA", L"");
+    for (int i = 0; i < runs; ++i)
+    {
+        Add(floor, RunOnce(FloorCommand(), false));
+        // Detached: no console, so the report goes nowhere rather than into this table.
+        Add(check, RunOnce(Quoted(BinDir() + L"\\TOVCHECK64.EXE"), false, DETACHED_PROCESS));
     }
     for (int i = 0; i < runs; ++i)
     {
@@ -271,6 +282,7 @@ int wmain(int argc, wchar_t** argv)
     PrintRow(update, floorMs);
     PrintRow(reinstall, floorMs);
     PrintRow(uninstall, floorMs);
+    PrintRow(check, floorMs);
     printf("\n");
     double fp = Median(floorPeak) / 1024.0;
     double ip = Median(installPeak) / 1024.0;

@@ -12,7 +12,7 @@ runs=${1:-7}
 "$root/scripts/setup.sh"
 build=${TOVRAND_BUILD_DIR:-$root/build}
 cmake --no-warn-unused-cli -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j2 --target tovrand tovrand_nopayload tovrand_release bench_floor bench_driver bench_renames >/dev/null
+cmake --build "$build" -j2 --target tovrand tovrand_nopayload tovrand_release tovcheck bench_floor bench_driver bench_renames >/dev/null
 bin=$build/bin
 prefix=$build/wine
 "$root/scripts/wine-prefix.sh" "$prefix" start
@@ -43,6 +43,8 @@ verdict=$([ "$code" -le 102400 ] && echo met || echo MISSED)
 printf '  %-44s %9d %9s %9d  target <= 100 KiB: %s\n' "without payload (bin/nopayload/)" "$code" "$(kib "$code")" \
   "$code_text" "$verdict"
 printf '  %-44s %9d %9s\n' "payload resources (difference)" "$((full - code))" "$(kib $((full - code)))"
+check=$(stat -c %s "$bin/TOVCHECK64.EXE")
+printf '  %-44s %9d %9s %9d\n' "TOVCHECK64.EXE (the state check)" "$check" "$(kib "$check")" "$(text_size "$bin/TOVCHECK64.EXE")"
 echo
 # A PE file's unsigned size is that of the file with its signature removed again; the catalogue's, that of
 # the unsigned catalogue the build makes before signing it.

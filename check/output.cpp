@@ -1,0 +1,102 @@
+#include "check/output.h"
+
+#include <stdarg.h>
+#include <stdio.h>
+
+namespace
+{
+const int kLineChars = 2048;
+const int kChunkChars = 512;
+}  // namespace
+
+COutput::COutput(DWORD stdHandle) : m_handle(GetStdHandle(stdHandle)), m_console(false)
+{
+    DWORD mode = 0;
+    m_console = m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE && GetConsoleMode(m_handle, &mode);
+}
+
+void COutput::WriteChars(const wchar_t* text, int count)
+{
+    if (m_handle == nullptr || m_handle == INVALID_HANDLE_VALUE || count <= 0)
+        return;
+    // In pieces: WriteConsoleW refuses large buffers on older systems, and the UTF-8 buffer stays small.
+    // A piece never ends between the two halves of a surrogate pair.
+    while (count > 0)
+    {
+        int n = count > kChunkChars ? kChunkChars : count;
+        if (n < count && text[n - 1] >= 0xD800 && text[n - 1] <= 0xDBFF)
+            --n;
+        DWORD done = 0;
+        if (m_console)
+        {
+            WriteConsoleW(m_handle, text, static_cast<DWORD>(n), &done, nullptr);
+        }
+        else
+        {
+            char bytes[kChunkChars * 3];
+            int length = WideCharToMultiByte(CP_UTF8, 0, text, n, bytes, sizeof(bytes), nullptr, nullptr);
+            if (length > 0)
+                WriteFile(m_handle, bytes, static_cast<DWORD>(length), &done, nullptr);
+        }
+        text += n;
+        count -= n;
+    }
+}
+
+void COutput::Write(const wchar_t* text)
+{
+    WriteChars(text, lstrlenW(text));
+}
+
+void COutput::Print(const wchar_t* format, ...)
+{
+    wchar_t line[kLineChars];
+    va_list args;
+    va_start(args, format);
+    int n = _vsnwprintf(line, kLineChars - 1, format, args);
+    va_end(args);
+    if (n < 0 || n > kLineChars - 1)
+        n = kLineChars - 1;
+    line[n] = L'\0';
+    WriteChars(line, n);
+}
+
+void COutput::JsonString(const wchar_t* text)
+{
+    wchar_t buffer[kChunkChars + 8];
+    int n = 0;
+    buffer[n++] = L'"';
+    for (const wchar_t* p = text;; ++p)
+    {
+        // Flushed between characters, never inside a surrogate pair.
+        bool secondHalf = *p >= 0xDC00 && *p <= 0xDFFF;
+        if ((n > kChunkChars && !secondHalf) || *p == L'\0')
+        {
+            WriteChars(buffer, n);
+            n = 0;
+            if (*p == L'\0')
+                break;
+        }
+        wchar_t ch = *p;
+        bool high = ch >= 0xD800 && ch <= 0xDBFF;
+        bool low = ch >= 0xDC00 && ch <= 0xDFFF;
+        // A surrogate half is written as an escape whenever it is not part of a pair, so that the UTF-8
+        // stays valid and the exact registry name can still be recovered.
+        bool unpaired = (high && !(p[1] >= 0xDC00 && p[1] <= 0xDFFF)) ||
+                        (low && !(p > text && p[-1] >= 0xD800 && p[-1] <= 0xDBFF));
+        if (ch == L'"' || ch == L'\\')
+        {
+            buffer[n++] = L'\\';
+            buffer[n++] = ch;
+        }
+        else if (ch < 0x20 || unpaired)
+        {
+            n += _snwprintf(buffer + n, 7, L"\\u%04x", static_cast<unsigned>(ch));
+        }
+        else
+        {
+            buffer[n++] = ch;
+        }
+    }
+    WriteChars(L"\"", 1);
+}
