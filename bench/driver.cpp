@@ -96,7 +96,7 @@ Sample RunOnce(const std::wstring& commandLine, bool sampleMemory, DWORD creatio
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    HANDLE process = Start(commandLine, temp.Path(), nullptr, creationFlags);
+    HANDLE process = Start(commandLine, temp.Path(), L"", creationFlags);
     if (process == nullptr)
     {
         fprintf(stderr, "cannot start %s (%lu)\n", Narrow(commandLine).c_str(), GetLastError());

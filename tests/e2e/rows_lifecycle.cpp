@@ -35,6 +35,7 @@ std::vector<Case> Removals()
             u.lines = {n ? lowered : "!" + lowered, n ? "!  Setting Tovrand delete to TRUE" : "DoDelete: Original file deleted ($setup\\TOVRAND64x86.EXE)."};
             c.steps.push_back(u);
         }
+        c.check = true;
         cases.push_back(c);
     } while (std::next_permutation(order.begin(), order.end()));
     return cases;
@@ -79,6 +80,7 @@ const std::vector<Case> kCases = [] {
               .Before(Set(kInstalledApps, L"PRODUCTA", RawValue()))
               .Box(kNotRegistered)
               .Expect("inst 2 A B q2")
+              .CheckSays(1)
               .Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID).",
                       "@WM_CREATE IDM_CHECKUSAGEUPDATE IDM_ALLDONE"}),
           Run(L"/U /Q /NOREGAPPID PRODUCTA").Expect("inst 1 B q2"),
@@ -108,6 +110,9 @@ const std::vector<Case> kCases = [] {
               .Lines({"!SetUpDelete: Setup succeeded"}),
           Do(Reboot()).Expect("gone q2").After([](Context& c) { EXPECT_FALSE(FileExists(c.OwnCopy())); })}},
     };
+    // The state check calls every machine of these lifecycles ok, but for the counts of other shapes.
+    for (Case& c : cases)
+        c.check = std::string(c.name) != "AnUpdateRewritesCountsOfOtherShapesWithoutRaisingThem";
     for (const Case& c : Removals())
         cases.push_back(c);
     return cases;

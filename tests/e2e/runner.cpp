@@ -73,7 +73,7 @@ void RememberNames(Context& c)
     }
 }
 
-void RunStep(Context& c, const Step& step)
+void RunStep(Context& c, const Step& step, bool check)
 {
     RememberNames(c);
     if (step.before)
@@ -117,6 +117,8 @@ void RunStep(Context& c, const Step& step)
                 differences += "  " + field.first + ":\n    expected '" + field.second + "'\n    found    '" +
                                found[field.first] + "'\n";
         EXPECT_EQ("", differences) << "whole machine:\n" << Show(found);
+        if (check)
+            TovCheck(L"/JSON", step.checkExit, step.checkExit == 0 ? std::vector<std::string>{} : std::vector<std::string>{"*"})(c);
     }
 }
 }  // namespace
@@ -292,7 +294,7 @@ void RunCase(const Row& row)
         for (size_t i = 0; i < row.c->steps.size() && !::testing::Test::HasFatalFailure(); ++i)
         {
             SCOPED_TRACE("step " + std::to_string(i + 1) + ": " + Narrow(row.c->steps[i].args));
-            RunStep(c, row.c->steps[i]);
+            RunStep(c, row.c->steps[i], row.c->check);
         }
         WaitForInstallers(40000);
         c.holders.clear();

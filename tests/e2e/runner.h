@@ -35,6 +35,7 @@ struct Step
     std::string expectXp;             // the same before Vista, when it differs
     bool wait = true;                 // wait for the installer's copies before the checks
     Op after;                         // more checks, or clean-up
+    DWORD checkExit = 0;              // what the state check says afterwards, in a case that asks it
 
     Step& Exit(DWORD code) { exit = code; return *this; }
     Step& Box(const std::wstring& text) { box = text; return *this; }
@@ -62,6 +63,7 @@ struct Step
     }
     Step& After(Op op) { after = std::move(op); return *this; }
     Step& NoWait() { wait = false; return *this; }
+    Step& CheckSays(DWORD code) { checkExit = code; return *this; }
 };
 
 // A product's setup installs: it lists its AppID (with a SharedUsage value) and runs "/Q [extra] PRODUCTx".
@@ -77,6 +79,7 @@ struct Case
     const char* name;
     int os;
     std::vector<Step> steps;
+    bool check = false;   // the state check runs after every step that has an expected state
 };
 
 // What a step's ops can reach.
@@ -107,6 +110,9 @@ Op PlaceShared(const std::wstring& variant);                 // a folder below b
 Op ReadOnly(const std::vector<std::wstring>& paths);
 Op Bytes(const std::wstring& path, const std::wstring& from);   // the file's content: another file's
 Op SameBytes(const std::wstring& path, const std::wstring& as);  // check: the two files are equal
+// Runs TOVCHECK64.EXE with args: its exit code, its finding ids (sorted), a text its answer holds; it
+// must leave the registry, the files and the pending list as they were and write no log.
+Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids = {}, const char* says = nullptr);
 // "$drivers", "$maker", "$shared", "$temp", "$work", "$setup", "$bin" in text replaced by those folders,
 // "$payload" by the built payload's folder, "$ours" by our scheduled deletion of the driver ("\??\" and
 // its short path), "$sown", "$sshared" and "$sdir" by the short paths of the setup's copy, the shared

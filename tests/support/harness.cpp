@@ -123,7 +123,7 @@ std::wstring ShortPath(const std::wstring& path)
     return n > 0 && n < MAX_PATH ? std::wstring(buffer, n) : std::wstring();
 }
 
-HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd)
+HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd, DWORD flags)
 {
     // This process's environment with TEMP and TMP replaced.
     std::vector<wchar_t> env;
@@ -143,7 +143,7 @@ HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const
     STARTUPINFOW si = {};
     si.cb = sizeof(si);
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT, env.data(),
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | flags, env.data(),
                         cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
         return nullptr;
     CloseHandle(pi.hThread);

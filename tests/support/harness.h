@@ -42,8 +42,9 @@ struct Process
     bool finished = false;
 };
 // Starts commandLine with TEMP and TMP at tempDir (unchanged when empty) in directory cwd (this
-// process's when empty).
-HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd = L"");
+// process's when empty), with the given creation flags.
+HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd = L"",
+             DWORD flags = 0);
 Process Wait(HANDLE process, DWORD timeoutMs = 120000);   // kills it after the time-out
 
 // The messages of tempDir\PELLIMAR.LOG, without their "[date time][PID:n] " headers.

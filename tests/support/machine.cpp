@@ -242,7 +242,7 @@ std::vector<std::pair<HKEY, std::string>>& Denied()
 }
 }  // namespace
 
-bool DenyWrites(const std::wstring& key)
+bool DenyWrites(const std::wstring& key, const wchar_t* sddl)
 {
     HKEY k;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, READ_CONTROL | WRITE_DAC | KEY_WOW64_64KEY, &k) != 0)
@@ -251,7 +251,7 @@ bool DenyWrites(const std::wstring& key)
     DWORD size = static_cast<DWORD>(old.size());
     PSECURITY_DESCRIPTOR sd = nullptr;
     bool ok = RegGetKeySecurity(k, DACL_SECURITY_INFORMATION, &old[0], &size) == 0 &&
-              ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;KR;;;WD)", SDDL_REVISION_1, &sd, nullptr) &&
+              ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr) &&
               RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd) == 0;
     LocalFree(sd);
     Denied().emplace_back(k, old);

@@ -35,9 +35,9 @@ RawValue Sz(const std::wstring& text, DWORD type = REG_SZ);                     
 RawValue Dword(DWORD value);
 std::wstring GetString(const std::wstring& key, const wchar_t* name);
 void DeleteTree(const std::wstring& key);
-// Lets everyone only read key (Wine checks that when a key is opened) until AllowWrites, or the next
-// CleanMachine, puts its access list back.
-bool DenyWrites(const std::wstring& key);
+// Lets everyone only read key (Wine checks that when a key is opened), or gives the access list sddl,
+// until AllowWrites, or the next CleanMachine, puts its access list back.
+bool DenyWrites(const std::wstring& key, const wchar_t* sddl = L"D:P(A;;KR;;;WD)");
 void AllowWrites();
 
 struct Locations
