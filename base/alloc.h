@@ -6,8 +6,9 @@
 
 namespace alloc_seam
 {
-// Test seam: when set to n > 0, the n-th following NewNoThrow call fails. No real condition makes an
-// allocation fail on demand, so the logged allocation-failure paths are reached through this.
+// Test seam: when set to n > 0, the n-th following copy of a registry entry's key or value name
+// fails. No real condition makes an allocation fail on demand, and a lost value name must not turn
+// an operation on a named value into one on the key's default value.
 extern int FailNth;
 bool ShouldFail();
 }  // namespace alloc_seam
@@ -15,7 +16,5 @@ bool ShouldFail();
 template <typename T, typename... Args>
 T* NewNoThrow(Args&&... args)
 {
-    if (alloc_seam::ShouldFail())
-        return nullptr;
     return new (std::nothrow) T(std::forward<Args>(args)...);
 }

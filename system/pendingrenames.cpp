@@ -2,7 +2,8 @@
 
 #include <string.h>
 
-#include "base/alloc.h"
+#include <new>
+
 #include "base/handle.h"
 #include "base/log.h"
 #include "base/registry.h"
@@ -21,12 +22,9 @@ const int kPrefixChars = 4;
 // afresh, this many times at most.
 const int kScanTries = 5;
 
-// The string buffers of the rewrite come from the process heap; the allocation seam lets a test make
-// one of them fail, which no real condition does on demand.
+// The string buffers of the rewrite come from the process heap.
 BYTE* AllocBuffer(DWORD size)
 {
-    if (alloc_seam::ShouldFail())
-        return nullptr;
     return new (std::nothrow) BYTE[size != 0 ? size : 1];
 }
 

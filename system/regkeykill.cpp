@@ -3,7 +3,6 @@
 #include <aclapi.h>
 #include <new>
 
-#include "base/alloc.h"
 #include "base/handle.h"
 #include "base/log.h"
 
@@ -23,12 +22,9 @@ const int kNameChars = 260;
 const DWORD kAclOverhead = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
 const DWORD kPathOverflow = static_cast<DWORD>(-1);
 
-// Raw buffers of the token information and the access list; the allocation-failure seam covers them
-// so that their logged failure paths can be reached.
+// Raw buffers of the token information and the access list.
 BYTE* AllocateBytes(DWORD size)
 {
-    if (alloc_seam::ShouldFail())
-        return nullptr;
     return new (std::nothrow) BYTE[size];
 }
 

@@ -4,8 +4,6 @@
 #include "base/log.h"
 #include "base/registry.h"
 
-service_seam::OpenManagerFn service_seam::OpenManager = ::OpenSCManagerW;
-
 namespace
 {
 const wchar_t kServiceName[] = L"Pellimar";
@@ -35,7 +33,7 @@ DWORD CPellimarSCM::Connect()
 {
     if (m_scm != nullptr)
         return ERROR_SUCCESS;
-    m_scm = service_seam::OpenManager(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    m_scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     return m_scm != nullptr ? ERROR_SUCCESS : GetLastError();
 }
 

@@ -6,15 +6,6 @@
 
 #include "base/handle.h"
 
-namespace service_seam
-{
-// Test seam: the SCM connection goes through this pointer (OpenSCManagerW unless a test replaces it).
-// An administrator's connection to the local SCM does not fail on demand, so the paths of a refused
-// connection are reached through it.
-typedef SC_HANDLE(WINAPI* OpenManagerFn)(LPCWSTR, LPCWSTR, DWORD);
-extern OpenManagerFn OpenManager;
-}  // namespace service_seam
-
 class CPellimarSCM
 {
 public:

@@ -1,186 +1,133 @@
-// Self-delete, the side of the temporary copy: the parsing of the self-delete mode and DoDelete
-// against a file that another process holds for a while or for good.
+// The self-delete where no run of the installer reaches: the choice among the eleven names and the hold
+// on the temporary copy from its writing to its start, a copy swapped in before the hold, and the copy's
+// side, which deletes only the very file the ending run left. The installer file set up for deletion
+// is a copy of plainload.exe, which does nothing with the self-delete command line.
 #include <gtest/gtest.h>
 
-#include <memory>
+#include <algorithm>
 
-#include "harness.h"
-#include "restart_schedule.h"
 #include "scratch_registry.h"
 #include "system/selfdelete.h"
+#include "unit.h"
 
 using namespace harness;
 
 namespace
 {
-const wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-
-std::string MarkedLine(const std::wstring& shortPath)
-{
-    return "  " + Narrow(shortPath) + " marked for deletion on reboot.";
-}
-
-std::wstring OwnPath()
-{
-    wchar_t path[MAX_PATH];
-    DWORD n = GetModuleFileNameW(nullptr, path, MAX_PATH);
-    return std::wstring(path, n);
-}
-
-class SelfDeleteTest : public ::testing::Test
+class SelfDelete : public ::testing::Test
 {
 protected:
-    void SetUp() override
-    {
-        // DoDelete removes the shared folder when it is empty: point it into the scratch directory.
-        common = work.File(L"Common Files");
-        shared = common + L"\\Norvatek Shared";
-        CreateDirectoryW(common.c_str(), nullptr);
-        CreateDirectoryW(shared.c_str(), nullptr);
-        SetString(HKEY_LOCAL_MACHINE, kCurrentVersion, L"CommonFilesDir", common);
-    }
+    void SetUp() override { ASSERT_TRUE(CopyFileW((BinDir() + L"\\plainload.exe").c_str(), module.c_str(), FALSE)); }
+    std::string Marked(std::wstring p) { return "  " + Narrow(ShortPath(p)) + " marked for deletion on reboot."; }
 
-    std::vector<std::string> TakeLog()
-    {
-        std::vector<std::string> messages;
-        for (const std::string& line : ReadLog(logDir.Path()))
-            messages.push_back(MessageOf(line));
-        DeleteFileW(logDir.File(L"PELLIMAR.LOG").c_str());
-        return messages;
-    }
-
-    // The lines DoDelete ends with: this process's own file goes at the next restart.
-    std::string OwnFileLine() { return MarkedLine(ShortPath(OwnPath())); }
-
-    PendingRenamesGuard pending;
-    ScratchDir logDir;
+    PendingGuard pending;   // the fallbacks and the copy's side schedule deletions at the next restart
+    TempLog log;
     ScratchDir work;
-    TempRedirect redirect{logDir.Path()};
-    ScratchRegistry registry;
-    std::wstring common;
-    std::wstring shared;
+    std::wstring module = work.File(L"TOVRAND64x86.EXE");
 };
 
-struct ModeCase
+// What writing, deleting, renaming, overwriting and reading the held copy met.
+std::vector<DWORD> g_seen;
+
+void TryToChange(SelfDeleteStage stage, const wchar_t* copy, void*)
 {
-    const char* what;
-    std::wstring (*commandLine)(const std::wstring& target, const std::wstring& other);
-    BOOL result;
-    bool deletesTarget;
-};
-
-const ModeCase kModeCases[] = {
-    {"switch and quoted path", [](const std::wstring& t, const std::wstring&) { return L"/SELFDELETE \"" + t + L"\""; },
-     TRUE, true},
-    {"lower-case switch", [](const std::wstring& t, const std::wstring&) { return L"/selfdelete \"" + t + L"\""; },
-     TRUE, true},
-    {"mixed case after other text",
-     [](const std::wstring& t, const std::wstring&) { return L"/Q /SelfDelete  \"" + t + L"\" trailing"; }, TRUE, true},
-    {"quotes before the switch are the ones taken",
-     [](const std::wstring& t, const std::wstring& o) { return L"\"" + t + L"\" /SELFDELETE \"" + o + L"\""; }, TRUE,
-     true},
-    {"no quotes", [](const std::wstring& t, const std::wstring&) { return L"/SELFDELETE " + t; }, TRUE, false},
-    {"one quote", [](const std::wstring& t, const std::wstring&) { return L"/SELFDELETE \"" + t; }, TRUE, false},
-    {"no switch", [](const std::wstring& t, const std::wstring&) { return L"\"" + t + L"\" /Q /SELFDELET"; }, FALSE,
-     false},
-};
+    auto error = [](BOOL ok) { return ok ? 0 : GetLastError(); };
+    auto open = [copy](DWORD access, DWORD share) {
+        HANDLE file = CreateFileW(copy, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        return file != INVALID_HANDLE_VALUE && CloseHandle(file);
+    };
+    if (stage == SelfDeleteStage::Held)
+        g_seen = {error(open(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)),
+                  error(DeleteFileW(copy)), error(MoveFileW(copy, (std::wstring(copy) + L"2").c_str())),
+                  error(CopyFileW(InstallerPath().c_str(), copy, FALSE)), error(open(GENERIC_READ, FILE_SHARE_READ))};
+}
 }  // namespace
 
-TEST_F(SelfDeleteTest, SelfDeleteModeTakesThePathBetweenTheFirstTwoQuotes)
+// Taken names: E stands for TOVRAND64x86.EXE, a digit for that tovrand<digit>.exe.
+TEST_F(SelfDelete, TheCopyTakesTheFirstFreeNameAndIsHeldUntilItIsStarted)
 {
-    std::wstring folder = work.File(L"a b");
-    ASSERT_TRUE(CreateDirectoryW(folder.c_str(), nullptr));
-    for (const ModeCase& c : kModeCases)
+    auto name = [](wchar_t c) { return c == L'E' ? L"TOVRAND64x86.EXE" : L"tovrand" + std::wstring(1, c) + L".exe"; };
+    const wchar_t* const rows[][2] = {{L"", L"E"}, {L"E0", L"1"}, {L"E1", L"0"}, {L"0", L"E"}, {L"E012345678", L"9"}};
+    for (const auto& r : rows)
     {
-        SCOPED_TRACE(c.what);
-        PendingRenamesGuard restoreAfterCase;
-        auto before = PendingRenames();
-        std::wstring target = folder + L"\\x y.exe";
-        std::wstring other = work.File(L"other.exe");
-        ASSERT_TRUE(WriteFileBytes(target, "MZ"));
-        ASSERT_TRUE(WriteFileBytes(other, "MZ"));
-        ASSERT_TRUE(CreateDirectoryW(shared.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS);
-
-        EXPECT_EQ(c.result, RunSelfDeleteMode(c.commandLine(target, other).c_str()));
-
-        std::vector<std::string> expected;
-        if (c.deletesTarget)
-            expected = {"Doing Self-delete.", "DoDelete: Original file deleted (" + Narrow(target) + ").",
-                        OwnFileLine()};
-        EXPECT_EQ(expected, TakeLog());
-        EXPECT_EQ(!c.deletesTarget, FileExists(target));
-        EXPECT_TRUE(FileExists(other));
-        // DoDelete also removes the empty shared folder and leaves its own file to the next restart.
-        EXPECT_EQ(!c.deletesTarget, DirExists(shared));
-        if (c.deletesTarget)
-            EXPECT_TRUE(IsScheduledForDeletion(ShortPath(OwnPath())));
-        else
-            EXPECT_EQ(before, PendingRenames());
+        ScratchDir temp;
+        for (const wchar_t* taken = r[0]; *taken != L'\0'; ++taken)
+            WriteFileBytes(temp.File(name(*taken)), "taken");
+        g_seen.clear();
+        EXPECT_EQ(0u, SetUpDeleteWith(module.c_str(), (temp.Path() + L"\\").c_str(), TryToChange, nullptr));
+        EXPECT_EQ((std::vector<DWORD>{32, 32, 32, 32, 0}), g_seen) << Narrow(r[0]);
+        EXPECT_EQ((std::vector<std::string>{"SetUpDelete: Setup succeeded", ""}), log.Take());
+        WaitForInstallers(20000);
+        EXPECT_TRUE(ReadFileBytes(module) == ReadFileBytes(temp.File(name(r[1][0])))) << Narrow(r[0]);
+        for (const wchar_t* taken = r[0]; *taken != L'\0'; ++taken)
+            EXPECT_EQ("taken", ReadFileBytes(temp.File(name(*taken))));
     }
-    EXPECT_FALSE(RunSelfDeleteMode(nullptr));
 }
 
-TEST_F(SelfDeleteTest, SelfDeleteModeWithAnEmptyPathDeletesNothing)
+// The file swapped in is the installer: started with the self-delete command line, it would delete the
+// module. It is neither started nor left behind, and the module goes at the next restart.
+TEST_F(SelfDelete, ACopySwappedBeforeTheHoldIsNeitherStartedNorLeft)
 {
-    auto before = PendingRenames();
-    EXPECT_TRUE(RunSelfDeleteMode(L"/SELFDELETE \"\""));
-    EXPECT_EQ((std::vector<std::string>{"Doing Self-delete.", "DoDelete: invalid parameter", ""}), TakeLog());
-    EXPECT_EQ(before, PendingRenames());
-    EXPECT_TRUE(DirExists(shared));
+    ScratchDir temp;
+    auto swap = [](SelfDeleteStage stage, const wchar_t* copy, void*) {
+        if (stage == SelfDeleteStage::Copied)
+            CopyFileW(InstallerPath().c_str(), copy, FALSE);
+    };
+    EXPECT_EQ(1u, SetUpDeleteWith(module.c_str(), temp.Path().c_str(), swap, nullptr));
+    WaitForInstallers(20000);
+    EXPECT_FALSE(FileExists(temp.File(L"TOVRAND64x86.EXE")));
+    EXPECT_TRUE(FileExists(module));
+    EXPECT_EQ((std::vector<std::string>{"SetUpDelete: copy file failed", "", Marked(module)}), log.Take());
+    std::vector<std::wstring> scheduled = PendingStrings();
+    EXPECT_NE(scheduled.end(), std::find(scheduled.begin(), scheduled.end(), L"\\??\\" + ShortPath(module)));
 }
 
-TEST_F(SelfDeleteTest, DoDeleteOfAMissingFileReportsItDeleted)
+// The copy's side: the quoted path and the identity that follows it. A file that is no longer the one
+// the run left, or that a later install claimed through its usage value, is left alone; so is a file
+// that the command line does not identify.
+TEST_F(SelfDelete, TheCopyDeletesOnlyTheFileTheRunLeft)
 {
-    std::wstring path = work.File(L"already gone.exe");
-    FileIdentity none = {};
-    DoDelete(path.c_str(), &none);
-    EXPECT_EQ((std::vector<std::string>{"DoDelete: Original file deleted (" + Narrow(path) + ").", OwnFileLine()}),
-              TakeLog());
-    EXPECT_FALSE(DirExists(shared));
-    EXPECT_TRUE(IsScheduledForDeletion(ShortPath(OwnPath())));
-}
-
-TEST_F(SelfDeleteTest, DoDeleteWaitsForTheFileToBeReleased)
-{
-    std::wstring path = work.File(L"installer being ended.exe");
-    ASSERT_TRUE(WriteFileBytes(path, "MZ"));
-    FileHolder holder(path, 3000);
-    ASSERT_TRUE(holder.Ready());
-    ASSERT_FALSE(DeleteFileW(path.c_str()));
-    FileIdentity identity;
-    ASSERT_TRUE(GetFileIdentity(path.c_str(), &identity));
-
-    DoDelete(path.c_str(), &identity);
-    EXPECT_TRUE(holder.WaitReleased(0));
-    EXPECT_FALSE(FileExists(path));
-    EXPECT_EQ((std::vector<std::string>{"DoDelete: Original file deleted (" + Narrow(path) + ").", OwnFileLine()}),
-              TakeLog());
-}
-
-// Slow: all 17 attempts are made, about 16 seconds.
-TEST_F(SelfDeleteTest, DoDeleteLeavesAFileThatStaysHeldToTheNextRestart)
-{
-    std::wstring path = work.File(L"installer held for good.exe");
-    ASSERT_TRUE(WriteFileBytes(path, "MZ"));
-    std::wstring shortPath = ShortPath(path);
-    ASSERT_NE(path, shortPath);
-    FileHolder holder(path);
-    ASSERT_TRUE(holder.Ready());
-
-    FileIdentity identity;
-    ASSERT_TRUE(GetFileIdentity(path.c_str(), &identity));
-    DWORD start = GetTickCount();
-    DoDelete(path.c_str(), &identity);
-    DWORD elapsed = GetTickCount() - start;
-
-    EXPECT_GE(elapsed, 15000u);
-    EXPECT_TRUE(FileExists(path));
-    EXPECT_EQ((std::vector<std::string>{"DoDelete: file not deleted, delete on reboot.", MarkedLine(shortPath),
-                                        OwnFileLine()}),
-              TakeLog());
-    int file = ScheduledDeletionIndex(shortPath);
-    int own = ScheduledDeletionIndex(ShortPath(OwnPath()));
-    EXPECT_GE(file, 0);
-    EXPECT_GT(own, file);
-    EXPECT_FALSE(DirExists(shared));
+    ScratchRegistry hklm;   // no shared folder to clean up, and room for a usage value
+    const std::wstring path = work.File(L"x y.exe");
+    const std::string deleted = "DoDelete: Original file deleted (%).";
+    const std::string replaced = "DoDelete: % has been replaced since, leaving it alone.";
+    const std::string unknown = "DoDelete: the file to delete is not identified, leaving % alone.";
+    enum Change { None, Gone, Replaced, Claimed };
+    struct Row { const wchar_t* line; Change change; BOOL mode; std::string result; };
+    const Row rows[] = {
+        {L"/SELFDELETE \"%\" /FILEID:#", None, TRUE, deleted}, {L"/SELFDELETE \"%\" /FILEID:#", Gone, TRUE, deleted},
+        {L"/SELFDELETE \"%\" /FILEID:#", Replaced, TRUE, replaced},
+        {L"/SELFDELETE \"%\" /FILEID:#", Claimed, TRUE, replaced}, {L"/SELFDELETE \"%\"", None, TRUE, unknown},
+        {L"/SELFDELETE \"%\" /FILEID:12345", None, TRUE, unknown}, {L"\"%\" /FILEID:#", None, FALSE, ""},
+        {L"/SELFDELETE \"%", None, TRUE, ""},   // no closing quote: nothing to delete
+    };
+    wchar_t own[MAX_PATH];
+    GetModuleFileNameW(nullptr, own, MAX_PATH);
+    for (const Row& r : rows)
+    {
+        FileIdentity id;
+        ASSERT_TRUE(WriteFileBytes(path, "MZ") && GetFileIdentity(path.c_str(), &id));
+        if (r.change == Gone)
+            DeleteFileW(path.c_str());
+        if (r.change == Replaced)   // made while the old file exists: another file index
+        {
+            WriteFileBytes(path + L"2", "MZ");
+            MoveFileExW((path + L"2").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+        }
+        if (r.change == Claimed)
+            SetString(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str(), L"1");
+        wchar_t hex[32];
+        wsprintfW(hex, L"%08X%08X%08X", id.volume, id.indexHigh, id.indexLow);
+        std::wstring line = std::wstring(r.line).replace(std::wstring(r.line).find(L'%'), 1, path);
+        if (line.find(L'#') != std::wstring::npos)
+            line.replace(line.find(L'#'), 1, hex);
+        EXPECT_EQ(r.mode, RunSelfDeleteMode(line.c_str())) << Narrow(line);
+        std::vector<std::string> expected;
+        if (!r.result.empty())
+            expected = {"Doing Self-delete.", std::string(r.result).replace(r.result.find('%'), 1, Narrow(path)),
+                        Marked(own)};
+        EXPECT_EQ(expected, log.Take()) << Narrow(line);
+        EXPECT_EQ(r.result != deleted, FileExists(path)) << Narrow(line);
+        DeleteValue(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str());
+    }
 }

@@ -1,6 +1,9 @@
-// arrayfatal MODE: misuses a CWStringArray (get/size/tag/destroy) so that a test can watch the fatal
-// error box and the abnormal end of the process.
+// arrayfatal MODE: misuses a CWStringArray (get/size/tag/destroy), or reports a misuse from a source
+// file of a 1200-character name (long), so that a test can watch the fatal error box and the abnormal
+// end of the process.
 #include <windows.h>
+
+#include <string>
 
 #include "base/wstring.h"
 
@@ -18,5 +21,7 @@ int wmain(int argc, wchar_t** argv)
         a.GetTag(-1);
     else if (lstrcmpW(argv[1], L"destroy") == 0)
         a.DestroyItem(-1);
+    else if (lstrcmpW(argv[1], L"long") == 0)
+        WStringArrayFatal(std::string(1200, 'x').c_str(), 7);
     return 0;
 }

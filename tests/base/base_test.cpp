@@ -1,0 +1,120 @@
+// What no run of the installer can show of the base classes: string writes cut at the capacity, the
+// string array's fatal box, the log's limits and characters, a registry entry that lost its value name.
+#include <gtest/gtest.h>
+
+#include "base/alloc.h"
+#include "base/log.h"
+#include "base/registry.h"
+#include "base/wstring.h"
+#include "scratch_registry.h"
+#include "unit.h"
+
+using namespace harness;
+
+// The heap hands out blocks in steps of 16 bytes: the 10 bytes of a 5-character string are followed by
+// 3 more characters of its block, where a canary shows any write past the capacity.
+TEST(WString, FormatAndAppendPathComponentAreCutAtTheCapacity)
+{
+    struct Row { const wchar_t* base; bool format; const wchar_t* text; const wchar_t* result; };
+    const Row rows[] = {
+        {L"", true, L"0123456789", L"0123"}, {L"", true, L"\u00C9t\u00E9\u0100", L"\u00C9t\u00E9\u0100"},
+        {L"C:", false, L"file", L"C:\\f"},   {L"C:\\", false, L"file", L"C:\\f"},
+        {L"C:\\d", false, L"x", L"C:\\d"},   {L"C", false, L"xyz", L"Cxyz"},   // one character: no separator
+    };
+    for (const Row& r : rows)
+    {
+        CWString s(5);
+        s = r.base;
+        std::wstring(L"###").copy(s.Buffer() + 5, 3);
+        r.format ? s.Format(L"%s", r.text) : s.AppendPathComponent(r.text);
+        EXPECT_STREQ(r.result, s.Str()) << Narrow(r.base) << " + " << Narrow(r.text);
+        EXPECT_EQ(L"###", std::wstring(s.Buffer() + 5, 3)) << Narrow(r.text);
+    }
+    CWString s(5);
+    s = L"1234";
+    EXPECT_EQ(5, s.Capacity());
+    s = L"12345";
+    EXPECT_EQ(6, s.Capacity());
+    s.Append(s.Buffer() + 3);   // a part of itself, which the growth frees
+    EXPECT_STREQ(L"1234545", s.Str());
+    EXPECT_EQ(8, s.Capacity());
+}
+
+TEST(WString, StripLastPathComponent)
+{
+    const wchar_t* const rows[][2] = {{L"C:\\dir\\file", L"C:\\dir"}, {L"C:\\dir\\\\file", L"C:\\dir"},
+                                      {L"C:\\dir\\", L"C:\\dir"}, {L"C:\\file", L"C:"}, {L"file", L""},
+                                      {L"\\", L""}, {L"", L""}};
+    for (const auto& r : rows)
+    {
+        CWString s(260);
+        s = r[0];
+        EXPECT_TRUE(s.StripLastPathComponent());
+        EXPECT_STREQ(r[1], s.Str()) << Narrow(r[0]);
+    }
+    EXPECT_FALSE(CWString(0).StripLastPathComponent());
+}
+
+// Misuse ends the process after a system-modal box naming the source line. The source's name has no
+// bound of its own ("long" gives 1200 characters): the text is cut at its 512-character buffer.
+TEST(WStringArray, MisuseShowsTheBoxThenEndsTheProcess)
+{
+    const std::wstring head = L"Error in class CWStringArray\nApplication will be terminated\n";
+    for (const wchar_t* mode : {L"get", L"size", L"tag", L"destroy", L"long"})
+    {
+        HANDLE child = Start(L"\"" + BinDir() + L"\\arrayfatal.exe\" " + mode, L"");
+        wchar_t text[2048] = L"";
+        for (int i = 0; i < 400 && text[0] == L'\0'; ++i, Sleep(50))
+        {
+            HWND box = FindWindowW(L"#32770", L"Error");
+            if (box != nullptr && IsWindowVisible(box) && GetWindowTextW(GetDlgItem(box, 0xFFFF), text, 2048) > 0)
+                PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
+        }
+        EXPECT_EQ(3u, Wait(child, 30000).exitCode) << Narrow(mode);
+        std::wstring shown = text;
+        if (mode[0] == L'l')
+            EXPECT_EQ(head + std::wstring(511 - head.size(), L'x'), shown);
+        else
+            EXPECT_TRUE(shown.find(head) == 0 && shown.find(L"wstring.cpp") != std::wstring::npos) << Narrow(shown);
+    }
+}
+
+TEST(Log, WideTextComesBackWholeWithinTheLimits)
+{
+    TempLog log;
+    const std::wstring path = L"C:\\Program Files\\Norvatek\\TEMP.^^^\\PELLIMAR64x86.SYS";
+    struct Row { const wchar_t* format; std::wstring text; std::string message; };
+    const Row rows[] = {
+        {L"Copying file %s (%d, 0x%08X)", path, "Copying file " + Narrow(path) + " (-1, 0x80070BC2)"},
+        {L"%s", std::wstring(578, L'x'), std::string(578, 'x')},
+        {L"%s", std::wstring(579, L'y'), ""},   // no room for the line end: the message goes
+        // One '?' a character beyond U+00FF, a surrogate pair being one character.
+        {L"%s", L"\u00C9\u0100\xD83D\xDE00!", "\xC9?" "?!"},
+    };
+    for (const Row& r : rows)
+    {
+        LogEvent(r.format, r.text.c_str(), -1, 0x80070BC2u);
+        EXPECT_EQ(std::vector<std::string>{r.message}, log.Take()) << Narrow(r.format);
+    }
+}
+
+// The second name copy of a construction or a reset is the value name's.
+TEST(RegistryEntry, AValueNameThatCannotBeCopiedLeavesTheDefaultValueAlone)
+{
+    ScratchRegistry hklm;
+    ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", nullptr, L"default"));
+    for (int row = 0; row < 6; ++row)   // three operations after a construction, then after a reset
+    {
+        alloc_seam::FailNth = row < 3 ? 2 : 0;
+        CRegistryEntry e(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", L"V");
+        alloc_seam::FailNth = row < 3 ? 0 : 2;
+        if (row >= 3)
+            e.Reset(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", L"V");
+        DWORD type = 0, size = 8;
+        wchar_t data[4];
+        LONG rc = row % 3 == 0 ? e.QueryValue(&type, data, &size) : row % 3 == 1 ? e.SetValue(REG_SZ, L"x", 4)
+                                                                                 : e.DeleteValue();
+        EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, rc) << row;
+    }
+    EXPECT_EQ(L"default", GetString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", nullptr));
+}

@@ -1,0 +1,53 @@
+// What the in-process tests share: the log of this process (and of the programs it starts) in a
+// scratch TEMP, and the machine's pending-rename list put back after a test that lets the installer's
+// code schedule deletions (MoveFileExW writes the real list, whatever HKLM redirection is in place).
+#pragma once
+#include "harness.h"
+#include "machine.h"
+
+namespace harness
+{
+class TempLog
+{
+public:
+    TempLog() { Set(m_dir.Path(), m_dir.Path()); }
+    ~TempLog() { Set(m_temp, m_tmp); }
+    // The messages logged since the last call.
+    std::vector<std::string> Take()
+    {
+        std::vector<std::string> messages;
+        for (const std::string& line : ReadLog(m_dir.Path()))
+            messages.push_back(MessageOf(line));
+        DeleteFileW(m_dir.File(L"PELLIMAR.LOG").c_str());
+        return messages;
+    }
+
+private:
+    static std::wstring Get(const wchar_t* name)
+    {
+        wchar_t value[MAX_PATH] = L"";
+        GetEnvironmentVariableW(name, value, MAX_PATH);
+        return value;
+    }
+    static void Set(const std::wstring& temp, const std::wstring& tmp)
+    {
+        SetEnvironmentVariableW(L"TEMP", temp.c_str());
+        SetEnvironmentVariableW(L"TMP", tmp.c_str());
+    }
+    std::wstring m_temp = Get(L"TEMP"), m_tmp = Get(L"TMP");
+    ScratchDir m_dir;
+};
+
+class PendingGuard
+{
+public:
+    ~PendingGuard()
+    {
+        WaitForInstallers(30000);   // a copy that a test started may still schedule itself
+        SetPending(m_saved);
+    }
+
+private:
+    std::vector<std::wstring> m_saved = PendingStrings();
+};
+}  // namespace harness
