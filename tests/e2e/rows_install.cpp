@@ -195,7 +195,8 @@ const std::vector<Case> kCases = {
     {"AnInstallRightAfterTheLastUninstallKeepsItsSharedCopy", Vista,
      {Install("A").Expect("inst 1 A q1"),
       Run(L"/U /Q PRODUCTA").Exe(L"shared").Before(HoldFile(kSharedCopy, FILE_SHARE_READ | FILE_SHARE_WRITE)).NoWait(),
-      Install("B").Exe(L"built").NoWait(),
+      // Half a second for the ended run's image to be unmapped, so that only the holder keeps the file.
+      Install("B").Exe(L"built").NoWait().And([](Context&) { Sleep(500); }),
       Do([](Context& c) {
           c.holders.clear();
           WaitForInstallers(40000);
