@@ -16,7 +16,6 @@
 
 #include "harness.h"
 #include "machine.h"
-#include "scratch_registry.h"
 
 using namespace harness;
 
@@ -241,7 +240,7 @@ int wmain(int argc, wchar_t** argv)
     }
     // The read-only check of the installed machine, listed under InstalledApps as a product's setup
     // does, so that it answers ok (exit code 0).
-    SetString(HKEY_LOCAL_MACHINE, kInstalledApps, L"PRODUCTA", L"");
+    WriteRaw(kInstalledApps, L"PRODUCTA", Sz(L""));
     for (int i = 0; i < runs; ++i)
     {
         Add(floor, RunOnce(FloorCommand(), false));

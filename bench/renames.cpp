@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "harness.h"
-#include "scratch_registry.h"
+#include "machine.h"
 #include "system/pendingrenames.h"
 
 using namespace harness;
@@ -59,8 +59,8 @@ struct Result
 // that the value came through untouched.
 void TimeOnce(const std::wstring& list, const std::wstring& tempDir, Result* r)
 {
-    DWORD bytes = static_cast<DWORD>(list.size() * sizeof(wchar_t));
-    SetBinary(HKEY_LOCAL_MACHINE, kKey, kValue, list.data(), bytes, REG_MULTI_SZ);
+    const RawValue value = {true, REG_MULTI_SZ, std::string(reinterpret_cast<const char*>(list.data()), list.size() * 2)};
+    WriteRaw(kKey, kValue, value);
     DeleteFileW((tempDir + L"\\PELLIMAR.LOG").c_str());
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
@@ -69,10 +69,7 @@ void TimeOnce(const std::wstring& list, const std::wstring& tempDir, Result* r)
     QueryPerformanceCounter(&end);
     r->ms.push_back(1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
                     static_cast<double>(frequency.QuadPart));
-    DWORD type = 0;
-    std::string after;
-    r->intact = r->intact && GetValue(HKEY_LOCAL_MACHINE, kKey, kValue, &type, &after) && after.size() == bytes &&
-                after.compare(0, bytes, reinterpret_cast<const char*>(list.data()), bytes) == 0;
+    r->intact = r->intact && ReadRaw(kKey, kValue) == value;
 }
 
 void Print(const char* name, const Result& r)
@@ -87,9 +84,7 @@ int wmain(int argc, wchar_t** argv)
     int runs = argc > 1 ? _wtoi(argv[1]) : 7;
     if (runs < 1)
         runs = 7;
-    DWORD savedType = 0;
-    std::string saved;
-    bool hadValue = GetValue(HKEY_LOCAL_MACHINE, kKey, kValue, &savedType, &saved);
+    RawValue saved = ReadRaw(kKey, kValue);
 
     ScratchDir temp;
     SetEnvironmentVariableW(L"TEMP", temp.Path().c_str());
@@ -105,10 +100,7 @@ int wmain(int argc, wchar_t** argv)
         TimeOnce(large, temp.Path(), &largeResult);
     }
 
-    if (hadValue)
-        SetBinary(HKEY_LOCAL_MACHINE, kKey, kValue, saved.data(), static_cast<DWORD>(saved.size()), savedType);
-    else
-        DeleteValue(HKEY_LOCAL_MACHINE, kKey, kValue);
+    WriteRaw(kKey, kValue, saved);
 
     printf("  %-44s %9s %9s %9s %3s\n", "UnMarkFilesForDeletion (times in ms)", "median", "min", "max", "n");
     Print("1 000 foreign pairs", smallResult);

@@ -6,7 +6,6 @@
 #include "base/log.h"
 #include "base/registry.h"
 #include "base/wstring.h"
-#include "scratch_registry.h"
 #include "unit.h"
 
 using namespace harness;
@@ -38,21 +37,6 @@ TEST(WString, FormatAndAppendPathComponentAreCutAtTheCapacity)
     s.Append(s.Buffer() + 3);   // a part of itself, which the growth frees
     EXPECT_STREQ(L"1234545", s.Str());
     EXPECT_EQ(8, s.Capacity());
-}
-
-TEST(WString, StripLastPathComponent)
-{
-    const wchar_t* const rows[][2] = {{L"C:\\dir\\file", L"C:\\dir"}, {L"C:\\dir\\\\file", L"C:\\dir"},
-                                      {L"C:\\dir\\", L"C:\\dir"}, {L"C:\\file", L"C:"}, {L"file", L""},
-                                      {L"\\", L""}, {L"", L""}};
-    for (const auto& r : rows)
-    {
-        CWString s(260);
-        s = r[0];
-        EXPECT_TRUE(s.StripLastPathComponent());
-        EXPECT_STREQ(r[1], s.Str()) << Narrow(r[0]);
-    }
-    EXPECT_FALSE(CWString(0).StripLastPathComponent());
 }
 
 // Misuse ends the process after a system-modal box naming the source line. The source's name has no
@@ -102,7 +86,7 @@ TEST(Log, WideTextComesBackWholeWithinTheLimits)
 TEST(RegistryEntry, AValueNameThatCannotBeCopiedLeavesTheDefaultValueAlone)
 {
     ScratchRegistry hklm;
-    ASSERT_TRUE(SetString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", nullptr, L"default"));
+    ASSERT_TRUE(WriteRaw(L"SOFTWARE\\K", nullptr, Sz(L"default")));
     for (int row = 0; row < 6; ++row)   // three operations after a construction, then after a reset
     {
         alloc_seam::FailNth = row < 3 ? 2 : 0;
@@ -116,5 +100,5 @@ TEST(RegistryEntry, AValueNameThatCannotBeCopiedLeavesTheDefaultValueAlone)
                                                                                  : e.DeleteValue();
         EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, rc) << row;
     }
-    EXPECT_EQ(L"default", GetString(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", nullptr));
+    EXPECT_EQ(L"default", GetString(L"SOFTWARE\\K", nullptr));
 }

@@ -6,7 +6,6 @@
 #include "context/cmdline.h"
 #include "context/locations.h"
 #include "context/version.h"
-#include "scratch_registry.h"
 #include "unit.h"
 
 using namespace harness;
@@ -78,10 +77,11 @@ TEST(ReadFolderValue, TakesOnlyAUsableAbsolutePath)
     {
         // The registry adds the terminator that string data lacks when a NUL follows the data.
         std::wstring data = r.text + (r.terminated ? L"" : L"!");
-        DeleteValue(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"V");
-        if (r.type != 0)
-            ASSERT_TRUE(SetBinary(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"V", data.c_str(),
-                                  static_cast<DWORD>((r.text.size() + (r.terminated ? 1 : 0)) * 2), r.type));
+        WriteRaw(kCurrentVersionKey, L"V", RawValue());
+        HKEY key;
+        if (r.type != 0 && RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == 0)
+            RegSetValueExW(key, L"V", 0, r.type, reinterpret_cast<const BYTE*>(data.c_str()),
+                           static_cast<DWORD>((r.text.size() + (r.terminated ? 1 : 0)) * 2)), RegCloseKey(key);
         CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"V");
         CWString folder(260);
         EXPECT_EQ(r.rc, ReadFolderValue(&entry, r.deepest, folder)) << Narrow(r.text) << " " << r.terminated;

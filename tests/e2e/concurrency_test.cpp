@@ -8,26 +8,9 @@ using namespace harness;
 
 namespace
 {
-std::string PidOf(const std::string& line)
+std::wstring Command(const std::wstring& exe, const std::wstring& args)
 {
-    size_t at = line.find("[PID:");
-    return at == std::string::npos ? "" : line.substr(at + 5, line.find(']', at) - at - 5);
-}
-
-// Where a run's chain begins and ends in the shared log.
-std::pair<int, int> SpanOf(const std::vector<std::string>& lines, DWORD pid)
-{
-    std::pair<int, int> span(-1, -1);
-    for (int i = 0; i < static_cast<int>(lines.size()); ++i)
-    {
-        if (PidOf(lines[i]) != std::to_string(pid))
-            continue;
-        if (MessageOf(lines[i]) == "BEGIN - WM_CREATE" && span.first < 0)
-            span.first = i;
-        if (MessageOf(lines[i]) == "END - IDM_ALLDONE")
-            span.second = i;
-    }
-    return span;
+    return L"\"" + exe + L"\" " + args;
 }
 
 class Concurrency : public ::testing::Test
@@ -37,79 +20,60 @@ protected:
     {
         CleanMachine();
         PlaceBystanders();
-        baseline = PendingStrings();
+        c.where = Where();
+        c.baseline = PendingStrings();
         for (const wchar_t* p : {L"PRODUCTA", L"PRODUCTB", L"PRODUCTC"})
             WriteRaw(kInstalledApps, p, Sz(p));
+        CopyFileW(InstallerPath().c_str(), c.OwnCopy().c_str(), FALSE);
     }
     void TearDown() override { CleanMachine(); }
 
-    std::wstring Copy(const ScratchDir& dir)
+    // Both runs started together with one TEMP: both succeed, and one's chain of steps ends before the
+    // other's begins. The messages of the run that came first, then the other's.
+    std::vector<std::string> Together(const std::wstring& a, const std::wstring& b)
     {
-        std::wstring copy = dir.File(L"TOVRAND64x86.EXE");
-        CopyFileW(InstallerPath().c_str(), copy.c_str(), FALSE);
-        return copy;
-    }
-
-    // Both runs started together with one TEMP: both succeed, and one's chain ends before the other's begins.
-    std::vector<std::string> Together(const std::wstring& a, const std::wstring& b, bool* aFirst = nullptr)
-    {
-        HANDLE first = Start(a, temp.Path());
-        HANDLE second = Start(b, temp.Path());
+        HANDLE first = Start(a, temp.Path()), second = Start(b, temp.Path());
         Process pa = Wait(first), pb = Wait(second);
         WaitForInstallers(40000);
         EXPECT_TRUE(pa.finished && pb.finished && pa.exitCode == 0 && pb.exitCode == 0);
-        std::vector<std::string> lines = ReadLog(temp.Path());
-        auto sa = SpanOf(lines, pa.pid), sb = SpanOf(lines, pb.pid);
-        EXPECT_TRUE(sa.first >= 0 && sb.first >= 0 && (sa.second < sb.first || sb.second < sa.first))
-            << "the runs' steps interleave";
-        if (aFirst != nullptr)
-            *aFirst = sa.first < sb.first;
-        return lines;
+        std::vector<std::string> ordered;
+        std::string previous;
+        for (const std::string& line : ReadLog(temp.Path()))
+        {
+            std::string message = MessageOf(line);
+            if (message == "BEGIN - WM_CREATE")
+                EXPECT_TRUE(previous.empty() || previous == "END - IDM_ALLDONE") << "the runs' steps interleave";
+            if (message.compare(0, 6, "BEGIN ") == 0 || message.compare(0, 4, "END ") == 0)
+                previous = message;
+            ordered.push_back(message);
+        }
+        DeleteFileW(temp.File(L"PELLIMAR.LOG").c_str());
+        return ordered;
     }
 
-    void ExpectMachine(const std::string& spec)
+    void RunsAs(const std::string& spec)
     {
-        Locations w = Where();
-        State expected = Expected(w, spec + "; sharedusage=*", false, false), found = Describe(w, baseline);
+        State expected = Expected(c.where, spec + "; sharedusage=*", false, false), found = Describe(c.where, c.baseline);
         for (const auto& field : expected)
             EXPECT_TRUE(field.second == "*" || field.second == found[field.first])
                 << field.first << ": expected '" << field.second << "', found '" << found[field.first] << "'";
     }
 
-    std::wstring Command(const std::wstring& exe, const std::wstring& args) { return L"\"" + exe + L"\" " + args; }
-
-    std::vector<std::wstring> baseline;
-    ScratchDir temp, setupA, setupB;
+    Context c;
+    ScratchDir temp, other;
 };
 }  // namespace
 
-TEST_F(Concurrency, TwoInstallsAtTheSameMomentBothCount)
+TEST_F(Concurrency, TwoInstallsAtTheSameMomentBothCountAndTwoUninstallsLeaveOneLastUser)
 {
     Together(Command(InstallerPath(), L"/Q PRODUCTA"), Command(InstallerPath(), L"/Q PRODUCTB"));
-    ExpectMachine("inst 2 A B q2");
-}
-
-TEST_F(Concurrency, TwoUninstallsAtTheSameMomentLeaveNothingAndOneIsTheLastUser)
-{
-    Together(Command(InstallerPath(), L"/Q PRODUCTA"), Command(InstallerPath(), L"/Q PRODUCTB"));
-    std::wstring ownA = Copy(setupA), ownB = Copy(setupB);
-    std::vector<std::string> lines = Together(Command(ownA, L"/U /Q PRODUCTA"), Command(ownB, L"/U /Q PRODUCTB"));
-    int last = 0;
-    for (const std::string& line : lines)
-        last += MessageOf(line) == "  Setting Tovrand delete to TRUE" ? 1 : 0;
-    EXPECT_EQ(1, last);
-    // Only the last user's own copy goes.
-    EXPECT_NE(FileExists(ownA), FileExists(ownB));
-    ExpectMachine("gone q3; pending=*");
-}
-
-TEST_F(Concurrency, AnUninstallAndAnInstallAtTheSameMomentBothTakeEffect)
-{
-    Together(Command(InstallerPath(), L"/Q PRODUCTA"), Command(InstallerPath(), L"/Q PRODUCTB"));
-    bool uninstallFirst = false;
-    Together(Command(Copy(setupA), L"/U /Q PRODUCTA"), Command(InstallerPath(), L"/Q PRODUCTC"), &uninstallFirst);
-    // Whichever ran second decides whether the emptied maker's directory is left.
-    ExpectMachine(std::string("inst 2 B C q3") + (uninstallFirst ? "" : "; makerdir=absent"));
+    RunsAs("inst 2 A B q2");
+    std::wstring otherCopy = other.File(L"TOVRAND64x86.EXE");
+    CopyFileW(InstallerPath().c_str(), otherCopy.c_str(), FALSE);
+    std::vector<std::string> log = Together(Command(c.OwnCopy(), L"/U /Q PRODUCTA"), Command(otherCopy, L"/U /Q PRODUCTB"));
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), "  Setting Tovrand delete to TRUE"));
+    EXPECT_NE(FileExists(c.OwnCopy()), FileExists(otherCopy)) << "only the last user's own copy goes";
+    RunsAs("gone q3; pending=*");
 }
 
 // A setup that shows the closing box holds the lock until the box is answered; another setup gives up
@@ -125,12 +89,12 @@ TEST_F(Concurrency, ARunWaitingForItsBoxDoesNotBlockTheNextForEver)
     EXPECT_EQ(0u, Wait(Start(Command(InstallerPath(), L"/Q PRODUCTB"), temp.Path())).exitCode);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(0u, Wait(first).exitCode);
-    bool waited = false;
+    std::vector<std::string> log;
     for (const std::string& line : ReadLog(temp.Path()))
-        waited = waited || MessageOf(line) == "  The other instance of tovrand still has the mutex, something must be "
-                                              "wrong with it, continuing anyway.";
-    EXPECT_TRUE(waited);
-    ExpectMachine("inst 2 A B q2");
+        log.push_back(MessageOf(line));
+    EXPECT_EQ(1, std::count(log.begin(), log.end(), "  The other instance of tovrand still has the mutex, something "
+                                                    "must be wrong with it, continuing anyway."));
+    RunsAs("inst 2 A B q2");
 }
 
 // A newer copy put in place while a run waits for the lock serves the request after it.
@@ -139,13 +103,9 @@ TEST_F(Concurrency, ACopyThatArrivesWhileWaitingForTheLockTakesOverAfterIt)
     HANDLE mutex = CreateMutexW(nullptr, TRUE, L"Global\\Pellimar_running");
     HANDLE run = Start(Command(InstallerPath(), L"/Q /NOREGQZ PRODUCTA"), temp.Path());
     Sleep(1500);   // well inside the run's 5000 ms wait
-    Locations w = Where();
-    CreateDirectoryW(w.sharedDir.c_str(), nullptr);
-    CopyFileW((BinDir() + L"\\variants\\12.9.0.23\\TOVRAND64x86.EXE").c_str(),
-              (w.sharedDir + L"\\TOVRAND64x86.EXE").c_str(), FALSE);
+    PlaceShared(L"12.9.0.23")(c);
     EXPECT_EQ(0u, Wait(run).exitCode);
-    ReleaseMutex(mutex);
-    CloseHandle(mutex);
+    ReleaseMutex(mutex), CloseHandle(mutex);
     std::vector<std::string> log;
     for (const std::string& line : ReadLog(temp.Path()))
         log.push_back(MessageOf(line));
@@ -160,11 +120,11 @@ TEST_F(Concurrency, ACopyThatArrivesWhileWaitingForTheLockTakesOverAfterIt)
 TEST_F(Concurrency, ARenameScheduledDuringTheScanIsKept)
 {
     ASSERT_EQ(0u, RunInstaller(InstallerPath(), L"/Q /NOREGQZ PRODUCTA").process.exitCode);
-    std::wstring driver = Where().driversDir + L"\\PELLIMAR64x86.SYS";
+    std::wstring ours = L"\\??\\" + ShortPath(MainCountName());
     std::vector<std::wstring> list = PendingStrings();
     for (int k = 0; k < 10000; ++k)
         list.insert(list.end(), {L"\\??\\C:\\TovrandForeign\\many" + std::to_wstring(k), L""});
-    list.insert(list.end(), {L"\\??\\" + ShortPath(driver), L""});
+    list.insert(list.end(), {ours, L""});
     SetPending(list);
     HANDLE run = Start(Command(InstallerPath(), L"/Q /NOREGQZ PRODUCTB"), temp.Path());
     // The first scan looks for the shared copy's deletion and finds none; once the second, for the
@@ -180,11 +140,11 @@ TEST_F(Concurrency, ARenameScheduledDuringTheScanIsKept)
     EXPECT_EQ(0u, Wait(run).exitCode);
     std::vector<std::wstring> now = PendingStrings();
     EXPECT_NE(now.end(), std::find(now.begin(), now.end(), L"\\??\\C:\\TovrandForeign\\late.tmp"));
-    EXPECT_EQ(now.end(), std::find(now.begin(), now.end(), L"\\??\\" + ShortPath(driver)));
+    EXPECT_EQ(now.end(), std::find(now.begin(), now.end(), ours));
     EXPECT_EQ(list.size(), now.size());
-    bool rescanned = false;
+    std::vector<std::string> log;
     for (const std::string& line : ReadLog(temp.Path()))
-        rescanned = rescanned || MessageOf(line) == "  The PendingFileRenameOperations registry value changed while "
-                                                    "it was scanned, scanning it again.";
-    EXPECT_TRUE(rescanned);
+        log.push_back(MessageOf(line));
+    EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "  The PendingFileRenameOperations registry value changed "
+                                                           "while it was scanned, scanning it again."));
 }

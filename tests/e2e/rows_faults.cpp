@@ -78,15 +78,11 @@ std::vector<Case> CountShapes()
         int remaining = (unusable ? 2 : s.readsAs) - 1;
         Case c{names.back().c_str(), Vista, {Install("B", L"/NOREGQZ").Expect("inst 1 B")}};
         // An unreadable count is not a count of 0: the registrations say how many products use the driver.
-        c.steps.push_back(Install("A", L"/NOREGQZ")
-                              .And(set)
-                              .Expect("inst " + std::to_string(installed) + " A B")
+        c.steps.push_back(Install("A", L"/NOREGQZ").And(set).Expect("inst " + std::to_string(installed) + " A B")
                               .Lines({(unusable ? "" : "!") + Rebuilt(1),
                                       "!  *There are no SharedDlls refcounts yet we have 1 subkeys.  Blasting "
                                       "Pellimar key."}));
-        c.steps.push_back(Uninstall("A", L"/NOREGQZ")
-                              .Before(set)
-                              .Expect("inst " + std::to_string(remaining) + " B")
+        c.steps.push_back(Uninstall("A", L"/NOREGQZ").Before(set).Expect("inst " + std::to_string(remaining) + " B")
                               .Lines({(unusable ? "" : "!") + Rebuilt(2), "!  Setting Tovrand delete to TRUE"}));
         if (unusable)
         {
@@ -118,42 +114,59 @@ Op Decoy(const std::wstring& path)
 }
 
 const std::wstring kLongCommonFiles = L"$work\\" + std::wstring(200, L'c');
+const std::string kProgramFallback = "Cannot determine ProgramFilesDir location, using C:\\Program Files";
+const std::string kCommonFallback = "Cannot determine CommonFilesDir location, using C:\\Program Files\\Common Files";
 
-// A pending list with our deletion of the driver between other programs' pairs.
-std::vector<std::wstring> WithOurs(size_t at)
+// An install over a location value as another program left it: its log line, and the value afterwards.
+Step Location(const wchar_t* name, const RawValue& value, const RawValue& after, const std::string& line)
+{
+    return Install("A").And(SetSystem(name, value)).Expect("inst 1 A; qz=*").After(Value(name, after)).Lines({line});
+}
+
+// An install with CommonFilesDir at value ("$..." names expanded), from the folder $work, with a decoy
+// where the value would put the installed copy (cut to cut characters).
+Step NoCopyStartedFrom(const RawValue& value, const std::wstring& decoy, size_t cut = std::wstring::npos)
+{
+    auto expanded = [value](Context& c) {
+        return value.type == REG_SZ ? Sz(Expand(c, reinterpret_cast<const wchar_t*>(value.bytes.c_str()))) : value;
+    };
+    return Install("A", L"EXIT=2A").In(L"$work").And([expanded, decoy, cut](Context& c) {
+            SetSystem(L"CommonFilesDir", expanded(c))(c);
+            Decoy(Expand(c, decoy).substr(0, cut))(c);
+        }).Expect("inst 1 A q1").After([expanded](Context& c) { Value(L"CommonFilesDir", expanded(c))(c); })
+        .Lines({"!  Installed version is newer.", kCommonFallback});
+}
+
+// A pending list with our deletion of the driver between other programs' pairs, and with a long one first.
+std::vector<std::wstring> WithOurs(size_t at, bool withLong = false)
 {
     std::vector<std::wstring> list = ForeignPending();
-    list.insert(list.begin() + at, {L"$ours", L""});
+    if (at != std::wstring::npos)
+        list.insert(list.begin() + at, {L"$ours", L""});
+    if (withLong)
+        list.insert(list.begin(), {L"\\??\\C:\\TovrandForeign\\" + std::wstring(300, L'x'), L""});
     return list;
 }
 
-std::string Expanded(Context& c, const std::vector<std::wstring>& list, bool closingNul = true)
+// An install over a raw pending value of type (with extra bytes after it), and the value it leaves
+// (none: the value as it was).
+Step PendingValue(DWORD type, const std::vector<std::wstring>& before, const std::vector<std::wstring>& after,
+                  std::vector<std::string> lines, bool closingNul = true, const std::string& extra = "")
 {
-    std::vector<std::wstring> out;
-    for (const std::wstring& s : list)
-        out.push_back(Expand(c, s));
-    return MultiSz(out, closingNul);
-}
-
-// The raw pending value before the run, and what it must be after it ("" unchanged).
-Step PendingValue(DWORD type, std::function<std::string(Context&)> before,
-                  std::function<std::string(Context&)> after, std::vector<std::string> lines)
-{
-    auto initial = std::make_shared<std::string>();
-    return Install("A", L"/NOREGQZ")
-        .And([type, before, initial](Context& c) {
-            *initial = before(c);
-            WriteRaw(kSessionManager, L"PendingFileRenameOperations", {true, type, *initial});
-        })
-        .After([after, initial](Context& c) {
-            RawValue now = ReadRaw(kSessionManager, L"PendingFileRenameOperations");
-            std::string expected = after ? after(c) : *initial;
-            EXPECT_TRUE(now.bytes == expected) << "the pending list is now " << Narrow(std::wstring(
-                                                      reinterpret_cast<const wchar_t*>(now.bytes.data()), now.bytes.size() / 2));
-            SetPending(ForeignPending());
-        })
-        .Expect("inst 2 A B; pending=*")
-        .Lines(std::move(lines));
+    auto bytes = [](Context& c, const std::vector<std::wstring>& list, bool closing) {
+        std::vector<std::wstring> out;
+        for (const std::wstring& s : list)
+            out.push_back(Expand(c, s));
+        return MultiSz(out, closing);
+    };
+    return Install("A", L"/NOREGQZ").And([=](Context& c) {
+        WriteRaw(kSessionManager, L"PendingFileRenameOperations", {true, type, bytes(c, before, closingNul) + extra});
+    }).After([=](Context& c) {
+        std::string now = ReadRaw(kSessionManager, L"PendingFileRenameOperations").bytes;
+        EXPECT_TRUE(now == (after.empty() ? bytes(c, before, closingNul) + extra : bytes(c, after, true)))
+            << Narrow(std::wstring(reinterpret_cast<const wchar_t*>(now.data()), now.size() / 2));
+        SetPending(ForeignPending());
+    }).Expect("inst 2 A B; pending=*").Lines(std::move(lines));
 }
 
 const std::string kUpdating = "  Updating registry with new PendingFileRenameOperations.";
@@ -166,15 +179,11 @@ std::vector<Case> Cases()
         // the product's use, so nothing shared goes and the registration stays for a later run.
         {"ACountThatCannotBeWrittenChangesNothing", Both,
          {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
-          Run(L"/U /Q PRODUCTA")
-              .Before([](Context&) { ASSERT_TRUE(DenyWrites(kSharedDlls)); })
-              .Exit(ERROR_INSTALL_FAILURE)
-              .Expect("inst 2 A B q2")
+          Run(L"/U /Q PRODUCTA").Before([](Context&) { ASSERT_TRUE(DenyWrites(kSharedDlls)); })
+              .Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B q2")
               .Lines({"  Error - Cannot lower the usage count $drivers\\PELLIMAR64x86.SYS (6).", kError,
                       "!  Setting Tovrand delete to TRUE"}),
-          Install("C")
-              .Shown(kFailed)
-              .Exit(ERROR_INSTALL_FAILURE)
+          Install("C").Shown(kFailed).Exit(ERROR_INSTALL_FAILURE)
               .Expect("inst 2 A B q3; sharedusage=PRODUCTA PRODUCTB PRODUCTC")
               .Lines({"  Error - Cannot write the usage count $drivers\\PELLIMAR64x86.SYS (6), PRODUCTC is not "
                       "registered."}),
@@ -183,14 +192,11 @@ std::vector<Case> Cases()
         // A temporary that cannot be written is never scheduled: the restart would put stale bytes in place.
         {"ADriverInUseWithAStaleTemporaryHeldIsNotInstalled", Vista,
          {Install("A").Expect("inst 1 A q1"),
-          Install("B", L"/HRESULT")
-              .Shown(kFailed)
-              .And([](Context& c) {
+          Install("B", L"/HRESULT").Shown(kFailed).And([](Context& c) {
                   WriteFileBytes(Expand(c, L"$drivers\\PELLIMAR64x86.SY1"), "stale");
                   HoldFile(L"$drivers\\PELLIMAR64x86.SYS")(c);
                   HoldFile(L"$drivers\\PELLIMAR64x86.SY1")(c);
-              })
-              .Exit(E_FAIL)
+              }).Exit(E_FAIL)
               .Expect("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 PELLIMAR64x86.SYS")
               .Lines({"  Error - Cannot copy $temp\\PELLIMAR64x86.SYS to $drivers\\PELLIMAR64x86.SY1 (32), "
                       "$drivers\\PELLIMAR64x86.SYS is not installed.",
@@ -222,166 +228,71 @@ std::vector<Case> Cases()
         // A payload file that cannot be written ends the run with an error, and what was written goes.
         {"APayloadFileThatCannotBeWritten", Vista,
          {Install("B").Expect("inst 1 B q1"),
-          Install("A", L"/HRESULT")
-              .And([](Context& c) {
+          Install("A", L"/HRESULT").And([](Context& c) {
                   CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
                   WriteFileBytes(c.where.tempDir + L"\\PELLIMAR64x86.INF", "left over");
                   HoldFile(L"$temp\\PELLIMAR64x86.INF")(c);
-              })
-              .Exit(E_FAIL)
-              .Expect("inst 1 B q1; makerdir=TEMP.^^^; sharedusage=PRODUCTA PRODUCTB")
+              }).Exit(E_FAIL).Expect("inst 1 B q1; makerdir=TEMP.^^^; sharedusage=PRODUCTA PRODUCTB")
               .After([](Context& c) {
                   c.holders.clear();
                   // The driver and manifests written before the failure went again; the held file is not ours.
                   for (const wchar_t* name : {L"PELLIMAR64x86.SYS", L"PELLMAR.KVM", L"PELLMAR.GRD", L"PELLMAR.SIG"})
                       EXPECT_FALSE(FileExists(c.where.tempDir + L"\\" + name)) << Narrow(name);
                   EXPECT_EQ("left over", ReadFileBytes(c.where.tempDir + L"\\PELLIMAR64x86.INF"));
-              })
-              .Lines({"   Error - CreateFile failed with code 0x00000020", "ExtractFiles() failed", "@"})}},
+              }).Lines({"   Error - CreateFile failed with code 0x00000020", "ExtractFiles() failed", "@"})}},
         // The running installer's version cannot be read (its name begins with a dot, which the version
         // reader skips): nothing is installed and the exit code says so.
         {"VersionsThatCannotBeReadEndTheRunWithAnError", Vista,
-         {Install("A")
-              .Exe(L"$setup\\.TOVRAND64x86.EXE")
-              .And([](Context& c) {
+         {Install("A").Exe(L"$setup\\.TOVRAND64x86.EXE").And([](Context& c) {
                   CopyFileW(InstallerPath().c_str(), c.setup.File(L".TOVRAND64x86.EXE").c_str(), FALSE);
-              })
-              .Exit(ERROR_CANNOT_MAKE)
+              }).Exit(ERROR_CANNOT_MAKE)
               .Expect("clean; sharedusage=PRODUCTA; makerdir=; shared=KVManifests; manifests=")
               .Lines({"GetVersions() failed", "Returning: Error (0x52)"})}},
         // A registration program that never ends is left running, and its file to the restart.
         {"ARegistrationProgramThatNeverEndsIsLeftRunning", Vista,
-         {Install("A")
-              .Exe(L"shortwait")
-              .And([](Context& c) {
+         {Install("A").Exe(L"shortwait").And([](Context& c) {
                   WriteRaw(kQuazelKey, L"HoldMs", Dword(20000));
-              })
-              .Exit(1)
-              .Expect("inst 1 A; qz=*; makerdir=PLQZREG32.EXE; pending=*")
+              }).Exit(1).Expect("inst 1 A; qz=*; makerdir=PLQZREG32.EXE; pending=*")
               .Lines({"  $maker\\PLQZREG32.EXE did not end within 3 seconds, leaving it running.",
                       "Delete on reboot: $maker\\PLQZREG32.EXE"})
               .After([](Context&) { KillAll(L"PLQZREG32.EXE"); })}},
         // Location values: a missing one is replaced and stored; one that is there but unusable is used
         // as the usual place for the run and never overwritten; an expandable one is expanded.
-        {"AMissingProgramFilesDirIsStored", Vista,
-         {Install("A")
-              .And([](Context& c) { SetSystem(L"ProgramFilesDir", RawValue())(c); })
-              .Expect("inst 1 A q1")
-              .After(Value(L"ProgramFilesDir", Sz(L"C:\\Program Files")))
-              .Lines({"Cannot determine ProgramFilesDir location, using C:\\Program Files"})}},
-        {"AnEmptyProgramFilesDirIsNotOverwritten", Vista,
-         {Install("A")
-              .And([](Context& c) { SetSystem(L"ProgramFilesDir", Sz(L""))(c); })
-              .Expect("inst 1 A q1")
-              .After(Value(L"ProgramFilesDir", Sz(L"")))
-              .Lines({"Cannot determine ProgramFilesDir location, using C:\\Program Files"})}},
-        {"ATooLongProgramFilesDirIsNotOverwritten", Vista,
-         {Install("A")
-              .And([](Context& c) {
-                  SetSystem(L"ProgramFilesDir", Sz(L"C:\\" + std::wstring(256, L'p')))(c);
-              })
-              .Expect("inst 1 A q1")
-              .After(Value(L"ProgramFilesDir", Sz(L"C:\\" + std::wstring(256, L'p'))))
-              .Lines({"Cannot determine ProgramFilesDir location, using C:\\Program Files"})}},
-        {"AnExpandableProgramFilesDirIsExpanded", Vista,
-         {Install("A")
-              .And([](Context& c) {
-                  SetSystem(L"ProgramFilesDir", Sz(L"%SystemDrive%\\Program Files", REG_EXPAND_SZ))(c);
-              })
-              .Expect("inst 1 A q1")
-              .After(Value(L"ProgramFilesDir", Sz(L"%SystemDrive%\\Program Files", REG_EXPAND_SZ)))
-              .Lines({"Norvatek dir found using ProgramFilesDir: C:\\Program Files"})}},
-        {"AMissingCommonFilesDirIsStoredAlsoAtUninstall", Vista,
-         {Install("A")
-              .And([](Context& c) { SetSystem(L"CommonFilesDir", RawValue())(c); })
-              .Expect("inst 1 A q1")
-              .After(Value(L"CommonFilesDir", Sz(L"C:\\Program Files\\Common Files")))
-              .Lines({"Cannot determine CommonFilesDir location, using C:\\Program Files\\Common Files"}),
-          Uninstall("A").Before(SetSystem(L"CommonFilesDir", RawValue())).Expect("gone q2")}},
-        // A DWORD would be read as one character of a relative path: no folder appears in the current
-        // directory, nothing there is started, and the uninstall entry names the usual place.
+        // Location values: a missing one is replaced and stored; one that is there but unusable is used
+        // as the usual place for the run and never overwritten; an expandable one is expanded.
+        {"LocationValues", Vista,
+         {Location(L"ProgramFilesDir", RawValue(), Sz(L"C:\\Program Files"), kProgramFallback),
+          Location(L"ProgramFilesDir", Sz(L""), Sz(L""), kProgramFallback),
+          Location(L"ProgramFilesDir", Sz(L"C:\\" + std::wstring(256, L'p')), Sz(L"C:\\" + std::wstring(256, L'p')),
+                   kProgramFallback),
+          Location(L"ProgramFilesDir", Sz(L"%SystemDrive%\\Program Files", REG_EXPAND_SZ),
+                   Sz(L"%SystemDrive%\\Program Files", REG_EXPAND_SZ),
+                   "Norvatek dir found using ProgramFilesDir: C:\\Program Files"),
+          Location(L"CommonFilesDir", RawValue(), Sz(L"C:\\Program Files\\Common Files"), kCommonFallback),
+          Uninstall("A").Before(SetSystem(L"CommonFilesDir", RawValue())).Expect("gone; qz=*")}},
+        // An unusable CommonFilesDir would make the installed copy's path relative, or cut: nothing found
+        // there is started. A DWORD would be one character of a folder in the current directory: none is
+        // made there, and the uninstall entry names the usual place.
         {"ADwordCommonFilesDirMakesNothingRelative", Vista,
-         {Install("A", L"EXIT=2A")
-              .In(L"$work")
-              .And([](Context& c) {
-                  SetSystem(L"CommonFilesDir", Dword(0x43))(c);
-                  Decoy(L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE")(c);
-              })
-              .Expect("inst 1 A q1; products=PRODUCTA(dword:1)")
-              .After([](Context& c) {
-                  Value(L"CommonFilesDir", Dword(0x43))(c);
-                  SameBytes(L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE", L"$bin\\variants\\stub\\TOVRAND64x86.EXE")(c);
-                  EXPECT_FALSE(DirExists(c.work.File(L"CNorvatek Shared\\KVManifests")));
-              })
-              .Lines({"Cannot determine CommonFilesDir location, using C:\\Program Files\\Common Files",
-                      "!  Installed version is newer."})}},
+         {NoCopyStartedFrom(Dword(0x43), L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE").After([](Context& c) {
+             SameBytes(L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE", L"$bin\\variants\\stub\\TOVRAND64x86.EXE")(c);
+             EXPECT_FALSE(DirExists(c.work.File(L"CNorvatek Shared\\KVManifests")));
+         })}},
         {"AnEmptyCommonFilesDirStartsNoRelativeCopy", Vista,
-         {Install("A", L"EXIT=2A")
-              .In(L"$work")
-              .And([](Context& c) {
-                  SetSystem(L"CommonFilesDir", Sz(L""))(c);
-                  Decoy(L"$work\\Norvatek Shared\\TOVRAND64x86.EXE")(c);
-              })
-              .Expect("inst 1 A q1")
-              .Lines({"!  Installed version is newer."})}},
-        // Joined with the folder and file names, a long value would be cut; the cut path names no copy of ours.
+         {NoCopyStartedFrom(Sz(L""), L"$work\\Norvatek Shared\\TOVRAND64x86.EXE")}},
         {"ATooLongCommonFilesDirStartsNoCutCopy", Vista,
-         {Install("A", L"EXIT=2A")
-              .And([](Context& c) {
-                  SetSystem(L"CommonFilesDir", Sz(Expand(c, kLongCommonFiles)))(c);
-                  Decoy((Expand(c, kLongCommonFiles) + L"\\Norvatek Shared\\TOVRAND64x86.EXE").substr(0, 259))(c);
-              })
-              .Expect("inst 1 A q1")
-              .Lines({"!  Installed version is newer.", "Cannot determine CommonFilesDir location, using "
-                                                       "C:\\Program Files\\Common Files"})}},
+         {NoCopyStartedFrom(Sz(kLongCommonFiles), (kLongCommonFiles + L"\\Norvatek Shared\\TOVRAND64x86.EXE"), 259)}},
         // Malformed pending-rename lists: rewritten with exactly our deletion gone (a missing closing NUL
         // supplied, what stands after the list's end kept byte for byte), or left as they were.
         {"MalformedPendingLists", Vista,
          {Install("B", L"/NOREGQZ").Expect("inst 1 B"),
-          PendingValue(REG_MULTI_SZ, [](Context& c) { return Expanded(c, WithOurs(2)) + "A"; },
-                       [](Context& c) { return Expanded(c, ForeignPending()); }, {kUnmarking, kUpdating}),
-          PendingValue(REG_MULTI_SZ, [](Context& c) { return Expanded(c, WithOurs(6), false); },
-                       [](Context& c) { return Expanded(c, ForeignPending()); }, {kUnmarking, kUpdating}),
-          PendingValue(REG_MULTI_SZ,
-                       [](Context& c) {
-                           std::vector<std::wstring> list = WithOurs(4);
-                           list.insert(list.begin(), {L"\\??\\C:\\TovrandForeign\\" + std::wstring(300, L'x'), L""});
-                           return Expanded(c, list);
-                       },
-                       [](Context& c) {
-                           std::vector<std::wstring> list = ForeignPending();
-                           list.insert(list.begin(), {L"\\??\\C:\\TovrandForeign\\" + std::wstring(300, L'x'), L""});
-                           return Expanded(c, list);
-                       },
-                       {kUnmarking, kUpdating}),
-          PendingValue(REG_MULTI_SZ,
-                       [](Context& c) {
-                           return Expanded(c, {L"$ours", L"", L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""});
-                       },
-                       [](Context& c) { return Expanded(c, {L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""}); },
-                       {kUnmarking, kUpdating}),
-          PendingValue(REG_MULTI_SZ,
-                       [](Context& c) {
-                           std::vector<std::wstring> list;
-                           for (int k = 0; k < 2000; ++k)
-                               list.insert(list.end(), {L"\\??\\C:\\TovrandForeign\\f" + std::to_wstring(k), L""});
-                           list.insert(list.begin() + 1000, {L"$ours", L""});
-                           return Expanded(c, list);
-                       },
-                       [](Context& c) {
-                           std::vector<std::wstring> list;
-                           for (int k = 0; k < 2000; ++k)
-                               list.insert(list.end(), {L"\\??\\C:\\TovrandForeign\\f" + std::to_wstring(k), L""});
-                           return Expanded(c, list);
-                       },
-                       {kUnmarking, kUpdating}),
-          PendingValue(REG_SZ, [](Context& c) { return Expanded(c, {L"$ours"}, false); }, nullptr,
-                       {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations (Type:1)"}),
-          PendingValue(REG_BINARY, [](Context& c) { return Expanded(c, WithOurs(2)); }, nullptr,
-                       {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations (Type:3)"}),
-          PendingValue(REG_MULTI_SZ, [](Context&) { return std::string(2, '\0'); }, nullptr,
-                       {"  None of our files are marked for deletion.  Not modifying the PendingFileRenameOperations "
-                        "registry value."})}},
+          PendingValue(REG_MULTI_SZ, WithOurs(2), ForeignPending(), {kUnmarking, kUpdating}, true, "A"),
+          PendingValue(REG_MULTI_SZ, WithOurs(6), ForeignPending(), {kUnmarking, kUpdating}, false),
+          PendingValue(REG_MULTI_SZ, WithOurs(4, true), WithOurs(std::wstring::npos, true), {kUnmarking, kUpdating}),
+          PendingValue(REG_MULTI_SZ, {L"$ours", L"", L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""},
+                       {L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""}, {kUnmarking, kUpdating}),
+          PendingValue(REG_BINARY, WithOurs(2), {}, {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations "
+                                                     "(Type:3)"})}},
     };
     for (const Case& c : CountShapes())
         cases.push_back(c);

@@ -27,8 +27,7 @@ std::vector<Case> Removals()
             std::string letters;
             for (char q : left)
                 letters += std::string(" ") + q;
-            Step u = Uninstall(std::string(1, p).c_str())
-                         .Shown(kDecremented)
+            Step u = Uninstall(std::string(1, p).c_str()).Shown(kDecremented)
                          .Expect(n ? "inst " + std::to_string(n) + letters + " q3" : "gone q4");
             // The counts a release lowered are logged in pairs; the last user logs none.
             std::string lowered = "  New RefCount: System32\\Drivers\\PELLIMAR64x86.SYS: " + std::to_string(n);
@@ -76,11 +75,8 @@ const std::vector<Case> kCases = [] {
           Install("A").Expect("inst 1 A q5")}},
         {"AnUnlistedProductIsOnlyRemovedWithNoRegAppId", Both,
          {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
-          Run(L"/U PRODUCTA")
-              .Before(Set(kInstalledApps, L"PRODUCTA", RawValue()))
-              .Box(kNotRegistered)
-              .Expect("inst 2 A B q2")
-              .CheckSays(1)
+          Run(L"/U PRODUCTA").Before(Set(kInstalledApps, L"PRODUCTA", RawValue())).Box(kNotRegistered)
+              .Expect("inst 2 A B q2").CheckSays(1)
               .Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID).",
                       "@WM_CREATE IDM_CHECKUSAGEUPDATE IDM_ALLDONE"}),
           Run(L"/U /Q /NOREGAPPID PRODUCTA").Expect("inst 1 B q2"),
@@ -91,8 +87,7 @@ const std::vector<Case> kCases = [] {
           Uninstall("B", L"/NODEL").Expect("nodel q1; sharedusage=").Lines({"!  Setting Tovrand delete to TRUE"}),
           // The driver left in place counts again from nothing.
           Install("C").Expect("inst 1 C q2"),
-          Uninstall("C", L"/NOREGQZ")
-              .Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG")
+          Uninstall("C", L"/NOREGQZ").Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG")
               .Lines({"  /NoRegQZ switch used.  Not unregistering from Quazel."})}},
         {"AnUpdateRewritesCountsOfOtherShapesWithoutRaisingThem", Both,
          {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
@@ -104,9 +99,7 @@ const std::vector<Case> kCases = [] {
           Install("C").Expect("inst 3 A B C q4; maker=3; usage=500", "inst 4 A B C q4; usage=500")}},
         {"DelOnRebootLeavesTheRunningFileForTheRestart", Vista,
          {Install("A").Expect("inst 1 A q1"),
-          Uninstall("A", L"/DELONREBOOT /HRESULT")
-              .Exit(0x80070BC2)
-              .Expect("gone q2; pending=[\\??\\$sown]->[]")
+          Uninstall("A", L"/DELONREBOOT /HRESULT").Exit(0x80070BC2).Expect("gone q2; pending=[\\??\\$sown]->[]")
               .Lines({"!SetUpDelete: Setup succeeded"}),
           Do(Reboot()).Expect("gone q2").After([](Context& c) { EXPECT_FALSE(FileExists(c.OwnCopy())); })}},
     };

@@ -39,10 +39,9 @@ std::wstring Widen(const std::string& text)
 
 ScratchDir::ScratchDir()
 {
-    wchar_t temp[MAX_PATH];
+    wchar_t temp[MAX_PATH], name[MAX_PATH];
     GetTempPathW(MAX_PATH, temp);
     static LONG counter = 0;
-    wchar_t name[MAX_PATH];
     do
         wsprintfW(name, L"%stvt%lu_%ld", temp, GetCurrentProcessId(), InterlockedIncrement(&counter));
     while (!CreateDirectoryW(name, nullptr));
@@ -59,25 +58,24 @@ std::string ReadFileBytes(const std::wstring& path)
     std::string bytes;
     HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                               nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return bytes;
     char buffer[65536];
     DWORD got = 0;
-    while (ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
+    while (file != INVALID_HANDLE_VALUE && ReadFile(file, buffer, sizeof(buffer), &got, nullptr) && got > 0)
         bytes.append(buffer, got);
-    CloseHandle(file);
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
     return bytes;
 }
 
 bool WriteFileBytes(const std::wstring& path, const std::string& bytes)
 {
     HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return false;
     DWORD done = 0;
-    BOOL ok = WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr);
-    CloseHandle(file);
-    return ok && done == bytes.size();
+    bool ok = file != INVALID_HANDLE_VALUE &&
+              WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &done, nullptr) && done == bytes.size();
+    if (file != INVALID_HANDLE_VALUE)
+        CloseHandle(file);
+    return ok;
 }
 
 void RemoveTree(const std::wstring& path)
@@ -87,20 +85,14 @@ void RemoveTree(const std::wstring& path)
         return;
     SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
     if (!(attributes & FILE_ATTRIBUTE_DIRECTORY))
-    {
-        DeleteFileW(path.c_str());
-        return;
-    }
+        return void(DeleteFileW(path.c_str()));
     WIN32_FIND_DATAW fd;
     HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &fd);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &fd))
+        if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
+            RemoveTree(path + L"\\" + fd.cFileName);
     if (find != INVALID_HANDLE_VALUE)
-    {
-        do
-            if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
-                RemoveTree(path + L"\\" + fd.cFileName);
-        while (FindNextFileW(find, &fd));
         FindClose(find);
-    }
     RemoveDirectoryW(path.c_str());
 }
 
@@ -132,16 +124,12 @@ HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const
         if (tempDir.empty() || (_wcsnicmp(p, L"TEMP=", 5) != 0 && _wcsnicmp(p, L"TMP=", 4) != 0))
             env.insert(env.end(), p, p + lstrlenW(p) + 1);
     FreeEnvironmentStringsW(strings);
-    for (const wchar_t* name : {L"TEMP=", L"TMP="})
-    {
-        std::wstring entry = std::wstring(name) + tempDir;
+    for (std::wstring entry : {L"TEMP=" + tempDir, L"TMP=" + tempDir})
         if (!tempDir.empty())
             env.insert(env.end(), entry.c_str(), entry.c_str() + entry.size() + 1);
-    }
     env.push_back(L'\0');
     std::vector<wchar_t> cmd(commandLine.c_str(), commandLine.c_str() + commandLine.size() + 1);
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
+    STARTUPINFOW si = {sizeof(si)};
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | flags, env.data(),
                         cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
@@ -175,12 +163,8 @@ std::vector<std::string> ReadLog(const std::wstring& tempDir)
 {
     std::string bytes = ReadFileBytes(tempDir + L"\\PELLIMAR.LOG");
     std::vector<std::string> lines;
-    for (size_t start = 0; start < bytes.size();)
-    {
-        size_t end = bytes.find("\r\n", start);
-        lines.push_back(bytes.substr(start, end == std::string::npos ? std::string::npos : end - start));
-        start = end == std::string::npos ? bytes.size() : end + 2;
-    }
+    for (size_t start = 0, end; start < bytes.size(); start = end == std::string::npos ? bytes.size() : end + 2)
+        end = bytes.find("\r\n", start), lines.push_back(bytes.substr(start, end == std::string::npos ? end : end - start));
     return lines;
 }
 
@@ -200,7 +184,8 @@ int InstallerRun::Count(const std::string& message) const
 namespace
 {
 // Answers every "Pellimar Installer" box on a thread of its own and keeps the first one's text (the
-// static control 0xFFFF of a message box).
+// static control 0xFFFF of a message box). A box is found while it is still being built: it is taken
+// once it is shown, when its text is set.
 struct BoxAnswerer
 {
     HANDLE stop = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -211,17 +196,14 @@ struct BoxAnswerer
     {
         SetEvent(stop);
         WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
-        CloseHandle(stop);
+        CloseHandle(thread), CloseHandle(stop);
     }
     static DWORD WINAPI Loop(void* param)
     {
         BoxAnswerer* self = static_cast<BoxAnswerer*>(param);
-        HWND answered = nullptr;
-        while (WaitForSingleObject(self->stop, 50) == WAIT_TIMEOUT)
+        for (HWND answered = nullptr; WaitForSingleObject(self->stop, 50) == WAIT_TIMEOUT;)
         {
             HWND box = FindWindowW(L"#32770", L"Pellimar Installer");
-            // Found while it is still being built: its text is set once it is shown.
             if (box == nullptr || box == answered || !IsWindowVisible(box))
                 continue;
             wchar_t text[1024] = L"";
@@ -258,7 +240,7 @@ InstallerRun RunInstaller(const std::wstring& exe, const std::wstring& args, con
 
 void WaitForInstallers(DWORD timeoutMs)
 {
-    for (DWORD waited = 0; waited < timeoutMs; waited += 100)
+    for (DWORD waited = 0; waited < timeoutMs; waited += 100, Sleep(100))
     {
         bool running = false;
         HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
@@ -266,17 +248,15 @@ void WaitForInstallers(DWORD timeoutMs)
         entry.dwSize = sizeof(entry);
         for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry))
         {
-            const wchar_t* name = entry.szExeFile;
-            if (const wchar_t* slash = wcsrchr(name, L'\\'))
-                name = slash + 1;
+            const wchar_t* slash = wcsrchr(entry.szExeFile, L'\\');
+            const wchar_t* name = slash != nullptr ? slash + 1 : entry.szExeFile;
             // The installer and its self-delete copies (tovrand0.exe .. tovrand9.exe), not the tests.
-            bool copy = lstrlenW(name) == 12 && _wcsnicmp(name, L"tovrand", 7) == 0 && iswdigit(name[7]);
-            running = running || copy || lstrcmpiW(name, L"TOVRAND64x86.EXE") == 0;
+            running = running || lstrcmpiW(name, L"TOVRAND64x86.EXE") == 0 ||
+                      (lstrlenW(name) == 12 && _wcsnicmp(name, L"tovrand", 7) == 0 && iswdigit(name[7]));
         }
         CloseHandle(snapshot);
         if (!running)
             return;
-        Sleep(100);
     }
 }
 
@@ -294,11 +274,8 @@ Holder::Holder(const std::wstring& what)
 
 void Holder::Release()
 {
-    if (m_process == nullptr)
-        return;
-    TerminateProcess(m_process, 9);
-    WaitForSingleObject(m_process, 10000);
-    CloseHandle(m_process);
+    if (m_process != nullptr)
+        TerminateProcess(m_process, 9), WaitForSingleObject(m_process, 10000), CloseHandle(m_process);
     m_process = nullptr;
 }
 

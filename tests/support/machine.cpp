@@ -1,6 +1,5 @@
 #include "machine.h"
 
-#include <aclapi.h>
 #include <sddl.h>
 #include <shlwapi.h>
 
@@ -28,27 +27,24 @@ const wchar_t kForeignDir[] = L"C:\\TovrandForeign";
 const wchar_t* const kDriverNames[] = {L"PELLIMAR64x86.SYS", L"PELLIMAR64x86.INF", L"PELLIMAR64x86.CAT",
                                        L"PELLIMAR64x86.SY1", L"PELLIMAR64x86.IN1", L"PELLIMAR64x86.CA1"};
 
-std::wstring Upper(std::wstring s)
+bool Contains(std::wstring text, std::wstring part)
 {
-    CharUpperBuffW(&s[0], static_cast<DWORD>(s.size()));
-    return s;
+    CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
+    CharUpperBuffW(&part[0], static_cast<DWORD>(part.size()));
+    return !part.empty() && text.find(part) != std::wstring::npos;
 }
 
-bool Contains(const std::wstring& text, const std::wstring& part)
+std::string Join(std::vector<std::string> items, bool sort = true)
 {
-    return !part.empty() && Upper(text).find(Upper(part)) != std::wstring::npos;
-}
-
-std::string Join(std::vector<std::string> items)
-{
-    std::sort(items.begin(), items.end());
+    if (sort)
+        std::sort(items.begin(), items.end());
     std::string out;
     for (const std::string& item : items)
         out += (out.empty() ? "" : " ") + item;
     return out;
 }
 
-// Names below key: its subkeys, or its values.
+// The subkeys or the values below key.
 std::vector<std::wstring> Names(const std::wstring& key, bool subKeys, bool* exists = nullptr)
 {
     std::vector<std::wstring> names;
@@ -56,19 +52,13 @@ std::vector<std::wstring> Names(const std::wstring& key, bool subKeys, bool* exi
     bool open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) == 0;
     if (exists != nullptr)
         *exists = open;
-    if (!open)
-        return names;
-    wchar_t name[16384];
-    for (DWORD i = 0;; ++i)
-    {
-        DWORD n = 16384;
-        LONG rc = subKeys ? RegEnumKeyExW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)
-                          : RegEnumValueW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr);
-        if (rc != 0)
-            break;
+    static wchar_t name[16384];
+    for (DWORD i = 0, n = 16384; open && (subKeys ? RegEnumKeyExW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)
+                                                 : RegEnumValueW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)) == 0;
+         ++i, n = 16384)
         names.push_back(name);
-    }
-    RegCloseKey(k);
+    if (open)
+        RegCloseKey(k);
     return names;
 }
 
@@ -105,9 +95,7 @@ std::string Value(const std::wstring& key, const wchar_t* name)
         return "absent";
     if (v.type == REG_DWORD && v.bytes.size() == 4)
         return "dword:" + std::to_string(*reinterpret_cast<const DWORD*>(v.bytes.data()));
-    if (v.type == REG_SZ)
-        return Narrow(GetString(key, name));
-    return "type" + std::to_string(v.type) + ":" + std::to_string(v.bytes.size()) + " bytes";
+    return v.type == REG_SZ ? Narrow(GetString(key, name)) : "type" + std::to_string(v.type);
 }
 
 std::string Listing(const std::wstring& dir)
@@ -117,58 +105,44 @@ std::string Listing(const std::wstring& dir)
     std::vector<std::string> names;
     WIN32_FIND_DATAW fd;
     HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
+    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &fd))
+        if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
+            names.push_back(Narrow(fd.cFileName));
     if (find != INVALID_HANDLE_VALUE)
-    {
-        do
-            if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
-                names.push_back(Narrow(fd.cFileName));
-        while (FindNextFileW(find, &fd));
         FindClose(find);
-    }
     return Join(names);
 }
 
+// The service manager's answer and the service's key must agree.
 std::string Service()
 {
     SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE service = scm != nullptr ? OpenServiceW(scm, L"Pellimar", SERVICE_QUERY_CONFIG) : nullptr;
-    bool known = service != nullptr;
-    std::string config;
     BYTE buffer[8192];
     DWORD needed = 0;
     QUERY_SERVICE_CONFIGW* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-    if (known && QueryServiceConfigW(service, c, sizeof(buffer), &needed))
-        config = " type=" + std::to_string(c->dwServiceType) + " start=" + std::to_string(c->dwStartType) +
-                 " error=" + std::to_string(c->dwErrorControl);
+    std::string config = service != nullptr && QueryServiceConfigW(service, c, sizeof(buffer), &needed)
+                             ? " type=" + std::to_string(c->dwServiceType) + " start=" + std::to_string(c->dwStartType) +
+                                   " error=" + std::to_string(c->dwErrorControl)
+                             : "";
+    bool known = service != nullptr;
     if (service != nullptr)
         CloseServiceHandle(service);
     if (scm != nullptr)
         CloseServiceHandle(scm);
-    // The service manager's answer and the service's key must agree.
     bool key = !Names(kServiceKey, false).empty();
-    std::string image = " image=" + Narrow(GetString(kServiceKey, L"ImagePath"));
     if (!known && !key)
         return "absent";
-    return std::string(known ? "present" : "unknown to the manager") + (key ? config + image : " without a key");
+    return std::string(known ? "present" : "unknown to the manager") +
+           (key ? config + " image=" + Narrow(GetString(kServiceKey, L"ImagePath")) : " without a key");
 }
 
-// The pending pairs as "[from]->[to]".
 std::vector<std::string> Pairs(const std::vector<std::wstring>& strings)
 {
     std::vector<std::string> pairs;
     for (size_t i = 0; i < strings.size(); i += 2)
-        pairs.push_back("[" + Narrow(strings[i]) + "]->" + (i + 1 < strings.size() ? "[" + Narrow(strings[i + 1]) + "]"
-                                                                                      : std::string("(missing)")));
+        pairs.push_back("[" + Narrow(strings[i]) + "]->[" + (i + 1 < strings.size() ? Narrow(strings[i + 1]) : "?") + "]");
     return pairs;
-}
-
-std::string ForeignCounts()
-{
-    std::string out;
-    for (const std::wstring& name : Names(kSharedDlls, false))
-        if (Contains(name, kForeignDir))
-            out += Narrow(name) + "=" + Value(kSharedDlls, name.c_str()) + " ";
-    return out;
 }
 
 std::string Words(const std::vector<std::wstring>& names)
@@ -184,9 +158,9 @@ RawValue ReadRaw(const std::wstring& key, const wchar_t* name)
 {
     RawValue v;
     HKEY k;
+    DWORD size = 0;
     if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) != 0)
         return v;
-    DWORD size = 0;
     if (RegQueryValueExW(k, name, nullptr, &v.type, nullptr, &size) == 0)
     {
         v.bytes.assign(size, '\0');
@@ -227,6 +201,13 @@ std::wstring GetString(const std::wstring& key, const wchar_t* name)
     return text.substr(0, text.find(L'\0'));
 }
 
+bool KeyExists(const std::wstring& key)
+{
+    bool exists = false;
+    Names(key, true, &exists);
+    return exists;
+}
+
 void DeleteTree(const std::wstring& key)
 {
     SHDeleteKeyW(HKEY_LOCAL_MACHINE, key.c_str());
@@ -235,11 +216,7 @@ void DeleteTree(const std::wstring& key)
 namespace
 {
 // Keys whose access list a test replaced: the handle, opened before, can still put it back.
-std::vector<std::pair<HKEY, std::string>>& Denied()
-{
-    static std::vector<std::pair<HKEY, std::string>> denied;
-    return denied;
-}
+std::vector<std::pair<HKEY, std::string>> denied;
 }  // namespace
 
 bool DenyWrites(const std::wstring& key, const wchar_t* sddl)
@@ -254,18 +231,15 @@ bool DenyWrites(const std::wstring& key, const wchar_t* sddl)
               ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl, SDDL_REVISION_1, &sd, nullptr) &&
               RegSetKeySecurity(k, DACL_SECURITY_INFORMATION, sd) == 0;
     LocalFree(sd);
-    Denied().emplace_back(k, old);
+    denied.emplace_back(k, old);
     return ok;
 }
 
 void AllowWrites()
 {
-    for (auto& d : Denied())
-    {
-        RegSetKeySecurity(d.first, DACL_SECURITY_INFORMATION, &d.second[0]);
-        RegCloseKey(d.first);
-    }
-    Denied().clear();
+    for (auto& d : denied)
+        RegSetKeySecurity(d.first, DACL_SECURITY_INFORMATION, &d.second[0]), RegCloseKey(d.first);
+    denied.clear();
 }
 
 Locations Where()
@@ -292,21 +266,17 @@ std::vector<std::wstring> PendingStrings()
 {
     std::vector<std::wstring> strings;
     HKEY key = OpenSessionManager(KEY_READ);
-    DWORD size = 0;
-    DWORD type = 0;
+    DWORD size = 0, type = 0;
     if (key != nullptr && RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size) == 0)
     {
         std::wstring all(size / 2 + 1, L'\0');
         RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(&all[0]), &size);
         all.resize(size / 2);
         // Up to the list's end: an empty string where a pair would start.
-        for (size_t start = 0; start < all.size();)
+        for (size_t start = 0, end; start < all.size() && (all[start] != L'\0' || strings.size() % 2); start = end + 1)
         {
-            size_t end = std::min(all.find(L'\0', start), all.size());
-            if (end == start && strings.size() % 2 == 0)
-                break;
+            end = std::min(all.find(L'\0', start), all.size());
             strings.push_back(all.substr(start, end - start));
-            start = end + 1;
         }
     }
     if (key != nullptr)
@@ -340,8 +310,7 @@ void SetWindowsVersion(const std::wstring& version)
     if (version.empty())
         SHDeleteKeyW(HKEY_CURRENT_USER, key);
     else
-        SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(),
-                    static_cast<DWORD>((version.size() + 1) * 2));
+        SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(), static_cast<DWORD>((version.size() + 1) * 2));
 }
 
 void CleanMachine()
@@ -367,8 +336,7 @@ void CleanMachine()
     for (const std::wstring& dir : {w.makerDir, w.sharedDir, std::wstring(kForeignDir)})
         RemoveTree(dir);
     // Every pair of ours goes; what other programs scheduled stays.
-    std::vector<std::wstring> all = PendingStrings();
-    std::vector<std::wstring> kept;
+    std::vector<std::wstring> all = PendingStrings(), kept;
     for (size_t i = 0; i + 1 < all.size(); i += 2)
         if (!IsOurs(all[i], w) && !IsOurs(all[i + 1], w) && !Contains(all[i], kForeignDir))
             kept.insert(kept.end(), {all[i], all[i + 1]});
@@ -389,9 +357,8 @@ void PlaceBystanders()
     CreateDirectoryW(kForeignDir, nullptr);
     for (const wchar_t* name : {L"a.tmp", L"b.old", L"PELLIMAR64x86.SYS"})
         WriteFileBytes(std::wstring(kForeignDir) + L"\\" + name, "foreign");
-    std::vector<std::wstring> pending = PendingStrings();
-    for (const std::wstring& s : ForeignPending())
-        pending.push_back(s);
+    std::vector<std::wstring> pending = PendingStrings(), foreign = ForeignPending();
+    pending.insert(pending.end(), foreign.begin(), foreign.end());
     SetPending(pending);
 }
 
@@ -418,25 +385,24 @@ State Describe(const Locations& w, const std::vector<std::wstring>& baseline)
     s["makerdir"] = Listing(w.makerDir);
     s["shared"] = Listing(w.sharedDir);
     s["manifests"] = Listing(w.manifestsDir);
-    std::vector<std::string> before = Pairs(baseline);
-    std::vector<std::string> changes;
+    // Pairs added since the baseline, in the list's order, then those of the baseline that are gone.
+    std::vector<std::string> before = Pairs(baseline), changes;
     for (const std::string& pair : Pairs(PendingStrings()))
     {
         auto known = std::find(before.begin(), before.end(), pair);
-        if (known != before.end())
-            before.erase(known);
-        else
-            changes.push_back(pair);
+        known != before.end() ? (void)before.erase(known) : changes.push_back(pair);
     }
     for (const std::string& lost : before)
         changes.push_back("lost " + lost);
-    s["pending"] = Join(changes);
+    s["pending"] = Join(changes, false);
     s["qz"] = Names(kQuazelKey, false).empty() ? "absent"
                                                : Value(kQuazelKey, L"Registered") + " " + Value(kQuazelKey, L"RunCount") +
                                                      " " + Value(kQuazelKey, L"LastCommandLine");
-    std::string foreign = ForeignCounts();
-    s["foreign"] = foreign == "C:\\TovrandForeign\\foreign.dll=dword:7 C:\\TovrandForeign\\other.dll=3 " ? "kept"
-                                                                                                        : foreign;
+    std::string foreign;
+    for (const std::wstring& name : Names(kSharedDlls, false))
+        if (Contains(name, kForeignDir))
+            foreign += Narrow(name) + "=" + Value(kSharedDlls, name.c_str()) + " ";
+    s["foreign"] = foreign == "C:\\TovrandForeign\\foreign.dll=dword:7 C:\\TovrandForeign\\other.dll=3 " ? "kept" : foreign;
     return s;
 }
 
@@ -451,49 +417,37 @@ std::string Show(const State& state)
 State Expected(const Locations& w, const std::string& spec, bool xp, bool afterUninstall)
 {
     std::istringstream in(spec.substr(0, spec.find(';')));
-    std::string kind;
+    std::string kind, word;
     in >> kind;
     State s;
-    for (const char* field : {"count", "maker", "usage", "products", "entry", "service", "limit", "makerdir",
-                              "shared", "manifests", "qz"})
+    for (const char* field : {"count", "maker", "usage", "products", "entry", "service", "limit", "makerdir", "shared",
+                              "manifests", "qz"})
         s[field] = "absent";
     s["sharedusage"] = s["drivers"] = s["pending"] = "";
     s["foreign"] = "kept";
     std::vector<std::string> products;
-    std::string word;
-    int count = 0;
-    int runs = 0;
+    int count = 0, runs = 0;
     while (in >> word)
-    {
-        if (word[0] == 'q')
-            runs = std::stoi(word.substr(1));
-        else if (isdigit(static_cast<unsigned char>(word[0])))
-            count = std::stoi(word);
-        else
-            products.push_back("PRODUCT" + word);
-    }
+        word[0] == 'q' ? runs = std::stoi(word.substr(1))
+                       : isdigit(static_cast<unsigned char>(word[0])) ? count = std::stoi(word)
+                                                                       : (products.push_back("PRODUCT" + word), 0);
+    bool registered = kind == "inst" || kind == "nodel";
     if (runs > 0)
-    {
-        bool registered = kind == "inst" || kind == "nodel";
         s["qz"] = (registered ? "dword:1 dword:" : "dword:0 dword:") + std::to_string(runs) +
                   (registered ? " /QZREG /64X86 /LOG" : " /QZUNREG /LOG");
-    }
     if (kind == "upd")
-    {
-        s["makerdir"] = s["manifests"] = "";
-        s["shared"] = "KVManifests";
-    }
+        s["makerdir"] = s["manifests"] = "", s["shared"] = "KVManifests";
     if (kind == "gone" || (kind == "upd" && runs > 0))
         s["limit"] = "dword:0";
-    if (kind == "inst" || kind == "nodel")
+    if (registered)
     {
         std::vector<std::string> keys;
         for (const std::string& p : products)
             keys.push_back(p + "(dword:1)");
-        s["count"] = std::to_string(count);
+        s["count"] = kind == "nodel" ? "absent" : std::to_string(count);
         s["maker"] = xp ? s["count"] : "absent";
         s["usage"] = "dword:500";
-        s["products"] = Join(keys);
+        s["products"] = kind == "nodel" ? "absent" : Join(keys);
         s["sharedusage"] = Join(products);
         s["entry"] = "\"" + Narrow(w.sharedDir) + "\\TOVRAND64x86.EXE\" /U /Q";
         s["service"] = "present type=1 start=3 error=1 image=" + Narrow(w.driversDir) + "\\PELLIMAR64x86.SYS";
@@ -503,16 +457,13 @@ State Expected(const Locations& w, const std::string& spec, bool xp, bool afterU
         s["shared"] = "KVManifests TOVRAND64x86.EXE";
         s["manifests"] = "PELLMAR.GRD PELLMAR.KVM PELLMAR.SIG";
     }
-    if (kind == "nodel")
-        s["count"] = s["maker"] = s["products"] = "absent";
     // Overrides: "; field=value" each.
     for (size_t at = spec.find(';'); at != std::string::npos; at = spec.find(';', at + 1))
     {
         std::string item = spec.substr(at + 1, spec.find(';', at + 1) - at - 1);
         item.erase(0, item.find_first_not_of(' '));
-        size_t eq = item.find('=');
-        if (eq != std::string::npos)
-            s[item.substr(0, eq)] = item.substr(eq + 1);
+        if (item.find('=') != std::string::npos)
+            s[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
     }
     return s;
 }

@@ -34,6 +34,7 @@ bool WriteRaw(const std::wstring& key, const wchar_t* name, const RawValue& valu
 RawValue Sz(const std::wstring& text, DWORD type = REG_SZ);                            // with its terminator
 RawValue Dword(DWORD value);
 std::wstring GetString(const std::wstring& key, const wchar_t* name);
+bool KeyExists(const std::wstring& key);
 void DeleteTree(const std::wstring& key);
 // Lets everyone only read key (Wine checks that when a key is opened), or gives the access list sddl,
 // until AllowWrites, or the next CleanMachine, puts its access list back.

@@ -2,6 +2,8 @@
 // scratch TEMP, and the machine's pending-rename list put back after a test that lets the installer's
 // code schedule deletions (MoveFileExW writes the real list, whatever HKLM redirection is in place).
 #pragma once
+#include <shlwapi.h>
+
 #include "harness.h"
 #include "machine.h"
 
@@ -36,6 +38,32 @@ private:
     }
     std::wstring m_temp = Get(L"TEMP"), m_tmp = Get(L"TMP");
     ScratchDir m_dir;
+};
+
+// HKEY_LOCAL_MACHINE of this process redirected to a scratch key below HKCU for the life of the object,
+// so that in-process tests of registry code touch nothing real. Non-volatile on purpose: Wine refuses
+// non-volatile children below a volatile key (1021).
+class ScratchRegistry
+{
+public:
+    ScratchRegistry()
+    {
+        static LONG counter = 0;
+        m_path = L"Software\\TovrandTests\\hklm" + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                 std::to_wstring(InterlockedIncrement(&counter));
+        RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_root, nullptr);
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_root);
+    }
+    ~ScratchRegistry()
+    {
+        RegOverridePredefKey(HKEY_LOCAL_MACHINE, nullptr);
+        RegCloseKey(m_root);
+        SHDeleteKeyW(HKEY_CURRENT_USER, m_path.c_str());
+    }
+
+private:
+    std::wstring m_path;
+    HKEY m_root = nullptr;
 };
 
 class PendingGuard

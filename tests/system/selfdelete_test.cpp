@@ -6,9 +6,8 @@
 
 #include <algorithm>
 
-#include "scratch_registry.h"
-#include "system/selfdelete.h"
 #include "unit.h"
+#include "system/selfdelete.h"
 
 using namespace harness;
 
@@ -115,7 +114,7 @@ TEST_F(SelfDelete, TheCopyDeletesOnlyTheFileTheRunLeft)
             MoveFileExW((path + L"2").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
         }
         if (r.change == Claimed)
-            SetString(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str(), L"1");
+            WriteRaw(kSharedDlls, path.c_str(), Sz(L"1"));
         wchar_t hex[32];
         wsprintfW(hex, L"%08X%08X%08X", id.volume, id.indexHigh, id.indexLow);
         std::wstring line = std::wstring(r.line).replace(std::wstring(r.line).find(L'%'), 1, path);
@@ -128,6 +127,6 @@ TEST_F(SelfDelete, TheCopyDeletesOnlyTheFileTheRunLeft)
                         Marked(own)};
         EXPECT_EQ(expected, log.Take()) << Narrow(line);
         EXPECT_EQ(r.result != deleted, FileExists(path)) << Narrow(line);
-        DeleteValue(HKEY_LOCAL_MACHINE, kSharedDlls, path.c_str());
+        WriteRaw(kSharedDlls, path.c_str(), RawValue());
     }
 }

@@ -7,10 +7,9 @@
 #include <algorithm>
 
 #include "base/registry.h"
-#include "scratch_registry.h"
+#include "unit.h"
 #include "system/regkeykill.h"
 #include "system/service.h"
-#include "unit.h"
 #include "usage/uninstall.h"
 
 using namespace harness;
@@ -36,7 +35,7 @@ TEST(RegKeyKill, AKeyTreeThatRefusesTheOrdinaryDeleteGoesLeavesFirst)
         ASSERT_TRUE(WriteRaw(kPellimarKey + std::wstring(below), L"V", Dword(1)));
     registry_seam::FailRecursiveDeletes = 1;
     RemovePellimarKeyTree();
-    EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kPellimarKey));
+    EXPECT_FALSE(KeyExists(kPellimarKey));
     auto in = [](std::string k) { return "  Proccessing regkey: " + k + "|    Literal Key: MACHINE\\" + k + "|"; };
     auto out = [](std::string k) { return "    Successfully updated permissions and blasted regkey: " + k + "|"; };
     const std::string p = Narrow(kPellimarKey), a = p + "\\A", a1 = a + "\\A1", a2 = a + "\\A2", b = p + "\\B";
@@ -71,7 +70,7 @@ TEST(RegKeyKill, PathsLongerThanItsBuffersEndTheWalkWithoutOverrun)
         std::string lines = Joined(log.Take());
         EXPECT_EQ(r.error == 0, deleted != FALSE) << r.top << "/" << r.child;
         EXPECT_TRUE(r.error == 1 ? error != 0 : error == r.error) << error;
-        EXPECT_EQ(r.error != 0, KeyExists(HKEY_LOCAL_MACHINE, key));
+        EXPECT_EQ(r.error != 0, KeyExists(key));
         EXPECT_TRUE(lines.size() >= r.lastEnds.size() && lines.substr(lines.size() - r.lastEnds.size()) == r.lastEnds)
             << lines;
         DeleteTree(kTestsKey);
