@@ -53,7 +53,8 @@ protected:
 
     void RunsAs(const std::string& spec)
     {
-        State expected = Expected(c.where, spec + "; sharedusage=*", false, false), found = Describe(c.where, c.baseline);
+        State expected = Expected(c.where, spec + "; sharedusage=*", false, false);
+        State found = Describe(c.where, c.baseline);
         for (const auto& field : expected)
             EXPECT_TRUE(field.second == "*" || field.second == found[field.first])
                 << field.first << ": expected '" << field.second << "', found '" << found[field.first] << "'";
@@ -70,7 +71,8 @@ TEST_F(Concurrency, TwoInstallsAtTheSameMomentBothCountAndTwoUninstallsLeaveOneL
     RunsAs("inst 2 A B q2");
     std::wstring otherCopy = other.File(L"TOVRAND64x86.EXE");
     CopyFileW(InstallerPath().c_str(), otherCopy.c_str(), FALSE);
-    std::vector<std::string> log = Together(Command(c.OwnCopy(), L"/U /Q PRODUCTA"), Command(otherCopy, L"/U /Q PRODUCTB"));
+    std::vector<std::string> log =
+        Together(Command(c.OwnCopy(), L"/U /Q PRODUCTA"), Command(otherCopy, L"/U /Q PRODUCTB"));
     EXPECT_EQ(1, std::count(log.begin(), log.end(), "  Setting Tovrand delete to TRUE"));
     EXPECT_NE(FileExists(c.OwnCopy()), FileExists(otherCopy)) << "only the last user's own copy goes";
     RunsAs("gone q3; pending=*");
@@ -110,8 +112,9 @@ TEST_F(Concurrency, ACopyThatArrivesWhileWaitingForTheLockTakesOverAfterIt)
     for (const std::string& line : ReadLog(temp.Path()))
         log.push_back(MessageOf(line));
     auto at = [&log](const char* m) { return std::find(log.begin(), log.end(), m) - log.begin(); };
-    EXPECT_LT(at("Installed Version (if any) is not newer."), at("  Installed version is newer after waiting on the mutex."));
-    EXPECT_LT(at("  Installed version is newer after waiting on the mutex."), at("Compiled Version 12.9.0.23"));
+    const char kNewer[] = "  Installed version is newer after waiting on the mutex.";
+    EXPECT_LT(at("Installed Version (if any) is not newer."), at(kNewer));
+    EXPECT_LT(at(kNewer), at("Compiled Version 12.9.0.23"));
     EXPECT_LT(at("Compiled Version 12.9.0.23"), static_cast<long>(log.size()));
 }
 

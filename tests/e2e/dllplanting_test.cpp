@@ -35,7 +35,8 @@ TEST(DllPlanting, APlantLiveForAPlainLoadIsNotTakenByTheInstaller)
     {
         ASSERT_TRUE(CopyFileW((BinDir() + L"\\" + program).c_str(), folder.File(program).c_str(), FALSE));
         for (const std::wstring& dll : LiveNames())
-            SHSetValueW(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides").c_str(),
+            SHSetValueW(HKEY_CURRENT_USER,
+                        (std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides").c_str(),
                         dll.substr(0, dll.size() - 4).c_str(), REG_SZ, L"native,builtin", 30);
     }
     // The condition is real: a program that loads the names the plain way from the folder gets the plant.

@@ -13,8 +13,9 @@ namespace
 std::string Snapshot(const Context& c)
 {
     std::string files;
-    for (const wchar_t* f : {L"$drivers\\PELLIMAR64x86.SYS", L"$drivers\\PELLIMAR64x86.CAT", L"$shared\\TOVRAND64x86.EXE"})
-        files += ReadFileBytes(Expand(c, f));
+    for (const wchar_t* f : {L"PELLIMAR64x86.SYS", L"PELLIMAR64x86.CAT"})
+        files += ReadFileBytes(c.where.driversDir + L"\\" + f);
+    files += ReadFileBytes(c.where.sharedDir + L"\\TOVRAND64x86.EXE");
     return Show(Describe(c.where, c.baseline)) + ReadRaw(kSessionManager, L"PendingFileRenameOperations").bytes + files;
 }
 
@@ -46,9 +47,11 @@ Op ChangeService(const wchar_t* imagePath)
     };
 }
 
-Step Check(const std::wstring& args, DWORD exit, std::vector<std::string> ids = {}, const char* says = nullptr)
+// What is done to the machine, then the check's answer to it.
+Step Check(Op change, const std::wstring& args, DWORD exit, std::vector<std::string> ids = {},
+           const char* says = nullptr)
 {
-    return Do(TovCheck(args, exit, std::move(ids), says));
+    return Do(std::move(change)).After(TovCheck(args, exit, std::move(ids), says));
 }
 
 Step Fixed(const char* product, const std::wstring& extra = L"/NOREGQZ")
@@ -57,63 +60,60 @@ Step Fixed(const char* product, const std::wstring& extra = L"/NOREGQZ")
 }
 
 const std::wstring kDriver = L"$drivers\\PELLIMAR64x86.SYS";
+const std::wstring kCatalogue = L"$drivers\\PELLIMAR64x86.CAT";
 const std::vector<std::string> kMismatch = {"driver-digest-mismatch", "driver-digest-mismatch"};
 
+const Op kNothing = [](Context&) {};
 const std::vector<Case> kCases = {
     {"CheckOfACleanMachineAndOfOneAfterANoDelUninstall", Vista,
-     {Check(L"", 0, {}, "Pellimar is not installed"), Install("A", L"/NOREGQZ"), Check(L"", 0, {}, "Verdict: ok"),
-      Uninstall("A", L"/NODEL /NOREGQZ"), Check(L"/json", 0, {}, "installed without users"), Check(L"/FIX", 3, {}, "usage: TOVCHECK64.EXE [/JSON]")}},
+     {Check(kNothing, L"", 0, {}, "Pellimar is not installed"), Install("A", L"/NOREGQZ"),
+      Check(kNothing, L"", 0, {}, "Verdict: ok"), Uninstall("A", L"/NODEL /NOREGQZ"),
+      Check(kNothing, L"/json", 0, {}, "installed without users"),
+      Check(kNothing, L"/FIX", 3, {}, "usage: TOVCHECK64.EXE [/JSON]")}},
     // Before Vista the installer keeps a second count for the maker directory's copy and uses the higher.
     {"CheckBeforeVistaWithTheMainCountLost", Xp,
-     {Install("A", L"/NOREGQZ"), Do(Set(kSharedDlls, kDriver.c_str(), Sz(L"0"))),
-      Do([](Context& c) {
+     {Install("A", L"/NOREGQZ"), Check([](Context& c) {
+          Set(kSharedDlls, kDriver.c_str(), Sz(L"0"))(c);
           std::wstring key = L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE";
           SHSetValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ, L"winxp64", 16);
           c.undo.push_back([key](Context&) { SHDeleteKeyW(HKEY_CURRENT_USER, key.c_str()); });
-      }),
-      Check(L"/JSON", 0, {}, "\"vista_or_later\": false")}},
+      }, L"/JSON", 0, {}, "\"vista_or_later\": false")}},
     {"CheckOfAProductNotInInstalledApps", Vista,
-     {Run(L"/Q /NOREGQZ PRODUCTA"), Check(L"", 1, {"product-not-in-installedapps"}),
+     {Run(L"/Q /NOREGQZ PRODUCTA").After(TovCheck(L"", 1, {"product-not-in-installedapps"})),
       Run(L"/U /Q /NOREGAPPID /NOREGQZ PRODUCTA").After(TovCheck(L"/JSON", 0))}},
     {"CheckOfCounts", Vista,
-     {Install("A", L"/NOREGQZ"), Do(Set(kSharedDlls, kDriver.c_str(), {true, REG_BINARY, std::string(300, '\x7f')})),
-      Check(L"/JSON", 2, {"count-unreadable"}), Fixed("A"), Install("B", L"/NOREGQZ"),
-      Do(Set(kSharedDlls, kDriver.c_str(), Sz(L"1"))), Check(L"-json", 2, {"count-below-registrations"}, "/d 2 /f")}},
+     {Install("A", L"/NOREGQZ"),
+      Check(Set(kSharedDlls, kDriver.c_str(), {true, REG_BINARY, std::string(300, '\x7f')}), L"/JSON", 2,
+            {"count-unreadable"}),
+      Fixed("A"), Install("B", L"/NOREGQZ"),
+      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"-json", 2, {"count-below-registrations"}, "/d 2 /f")}},
     {"CheckOfTheDriversFiles", Vista,
-     {Install("A", L"/NOREGQZ"), Do([](Context& c) { DeleteFileW(Expand(c, kDriver).c_str()); }),
-      Check(L"/JSON", 2, {"driver-missing"}), Fixed("A"),
-      Do([](Context& c) { WriteFileBytes(Expand(c, kDriver), ReadFileBytes(Expand(c, kDriver)) + "x"); }),
-      Check(L"/JSON", 2, kMismatch), Run(L"/Q /NOREGQZ /FORCEUPDATE").After(TovCheck(L"/JSON", 0)),
-      Do([](Context& c) {
-          std::wstring cat = Expand(c, L"$drivers\\PELLIMAR64x86.CAT");
-          WriteFileBytes(cat, ReadFileBytes(cat).substr(0, 700));
-      }),
-      Check(L"/JSON", 2, kMismatch), Fixed("A"), Do([](Context& c) { DeleteFileW(Expand(c, L"$shared\\TOVRAND64x86.EXE").c_str()); }),
-      Check(L"/JSON", 2, {"installer-copy-missing"}), Fixed("A")}},
+     {Install("A", L"/NOREGQZ"), Check(Delete(kDriver), L"/JSON", 2, {"driver-missing"}), Fixed("A"),
+      Check([](Context& c) { Write(kDriver, ReadFileBytes(Expand(c, kDriver)) + "x")(c); }, L"/JSON", 2, kMismatch),
+      Run(L"/Q /NOREGQZ /FORCEUPDATE").After(TovCheck(L"/JSON", 0)),
+      Check([](Context& c) { Write(kCatalogue, ReadFileBytes(Expand(c, kCatalogue)).substr(0, 700))(c); }, L"/JSON",
+            2, kMismatch),
+      Fixed("A"), Check(Delete(L"$shared\\TOVRAND64x86.EXE"), L"/JSON", 2, {"installer-copy-missing"}), Fixed("A")}},
     {"CheckOfTheService", Vista,
-     {Install("A", L"/NOREGQZ"), Do(ChangeService(nullptr)), Check(L"/JSON", 2, {"service-missing"}), Fixed("A"),
-      Do(ChangeService(L"C:\\elsewhere\\PELLIMAR64x86.SYS")), Check(L"/JSON", 2, {"service-misconfigured"}), Fixed("A"),
+     {Install("A", L"/NOREGQZ"), Check(ChangeService(nullptr), L"/JSON", 2, {"service-missing"}), Fixed("A"),
+      Check(ChangeService(L"C:\\elsewhere\\PELLIMAR64x86.SYS"), L"/JSON", 2, {"service-misconfigured"}), Fixed("A"),
       // Wine keeps the mark in memory and writes no DeleteFlag; the row writes it as Windows' service manager does.
-      Do([](Context& c) {
-          c.Hold(L"marked");
-          WriteRaw(kServiceKey, L"DeleteFlag", Dword(1));
-      }),
-      Check(L"/JSON", 1, {"service-marked-for-deletion"}), Fixed("A").Exit(1)}},
+      Check([](Context& c) { c.Hold(L"marked"), WriteRaw(kServiceKey, L"DeleteFlag", Dword(1)); }, L"/JSON", 1,
+            {"service-marked-for-deletion"}),
+      Fixed("A").Exit(1)}},
     {"CheckOfTheRestartAndLeftovers", Vista,
-     {Install("A", L"/NOREGQZ"), Do(Pending({L"$ours", L""})), Check(L"/JSON", 2, {"restart-deletes-used-file"}), Fixed("A"),
+     {Install("A", L"/NOREGQZ"), Check(Pending({L"$ours", L""}), L"/JSON", 2, {"restart-deletes-used-file"}),
+      Fixed("A"),
       // Held open, the driver cannot be read for its digest: a read error, not a mismatch.
-      Install("B", L"/NOREGQZ").Exit(1).And(HoldFile(kDriver)),
-      Check(L"", 3, {"restart-pending"}, "PELLIMAR64x86.SYS (error 32)"),
-      Do([](Context& c) {
-          c.holders.clear();
-          SetPending(ForeignPending());
-          CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
-          WriteFileBytes(Expand(c, L"$drivers\\PELLIMAR64x86.SY1"), "old");
-      }),
-      Check(L"/JSON", 1, {"leftover-payload", "leftover-temporary"}, "rmdir /s /q"),
-      Do([](Context& c) { c.Hold(L"mutex"); DeleteFileW(Expand(c, L"$drivers\\PELLIMAR64x86.SY1").c_str()); }),
-      Check(L"", 0, {}, "state may be changing"),
-      Do([](Context&) { ASSERT_TRUE(DenyWrites(kPellimarKey, L"D:P")); }), Check(L"/JSON", 3, {}, "\"code\": 5")}},
+      Install("B", L"/NOREGQZ").Exit(1).And(HoldFile(kDriver))
+          .After(TovCheck(L"", 3, {"restart-pending"}, "PELLIMAR64x86.SYS (error 32)")),
+      Check([](Context& c) {
+          c.holders.clear(), SetPending(ForeignPending()), CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
+          Write(L"$drivers\\PELLIMAR64x86.SY1", "old")(c);
+      }, L"/JSON", 1, {"leftover-payload", "leftover-temporary"}, "rmdir /s /q"),
+      Check([](Context& c) { c.Hold(L"mutex"), Delete(L"$drivers\\PELLIMAR64x86.SY1")(c); }, L"", 0, {},
+            "state may be changing"),
+      Check([](Context&) { ASSERT_TRUE(DenyWrites(kPellimarKey, L"D:P")); }, L"/JSON", 3, {}, "\"code\": 5")}},
 };
 }  // namespace
 
@@ -125,7 +125,8 @@ Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids, 
         std::string before = Snapshot(c);
         ScratchDir dir;   // also its TEMP: a log would land here
         std::wstring out = dir.File(L"out.txt");
-        Process p = Wait(Start(L"cmd.exe /c \"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args + L" >\"" + out + L"\" 2>&1\"",
+        Process p = Wait(Start(L"cmd.exe /c \"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args + L" >\"" + out +
+                                   L"\" 2>&1\"",
                                dir.Path()));
         std::string output = ReadFileBytes(out);
         EXPECT_EQ(before, Snapshot(c)) << "the check changed the machine";

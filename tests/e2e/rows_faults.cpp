@@ -193,29 +193,27 @@ std::vector<Case> Cases()
         {"ADriverInUseWithAStaleTemporaryHeldIsNotInstalled", Vista,
          {Install("A").Expect("inst 1 A q1"),
           Install("B", L"/HRESULT").Shown(kFailed).And([](Context& c) {
-                  WriteFileBytes(Expand(c, L"$drivers\\PELLIMAR64x86.SY1"), "stale");
+                  Write(L"$drivers\\PELLIMAR64x86.SY1", "stale")(c);
                   HoldFile(L"$drivers\\PELLIMAR64x86.SYS")(c);
                   HoldFile(L"$drivers\\PELLIMAR64x86.SY1")(c);
               }).Exit(E_FAIL)
-              .Expect("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 PELLIMAR64x86.SYS")
+              .Expect("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+                      "PELLIMAR64x86.SYS")
               .Lines({"  Error - Cannot copy $temp\\PELLIMAR64x86.SYS to $drivers\\PELLIMAR64x86.SY1 (32), "
                       "$drivers\\PELLIMAR64x86.SYS is not installed.",
                       "!~Marked for rename on reboot: $drivers", "Returning: E_FAIL (0x80004005)"})}},
         // A file named "Norvatek" where the maker's directory belongs: nothing can be installed, but an
         // update-only run on a machine without the driver was asked for nothing.
         {"AMakerDirectoryThatCannotBeCreated", Vista,
-         {Run(L"/Q").Before([](Context& c) { WriteFileBytes(c.where.makerDir, "not a directory"); }).Expect("clean").Lines({"  UpdateOnly mode, no previous PELLIMAR, no action taken"}),
+         {Run(L"/Q").Before(Write(L"$maker", "not a directory")).Expect("clean")
+              .Lines({"  UpdateOnly mode, no previous PELLIMAR, no action taken"}),
           Run(L"").Box(kNothingToUpdate).Expect("clean"),
-          Run(L"/Q PRODUCTA").Exit(ERROR_CANNOT_MAKE).Expect("clean").Lines({"Cannot create Norvatek directory",
-                                                                              "  Error - No Norvatek directory, "
-                                                                              "nothing can be installed.",
-                                                                              "@WM_CREATE", "Returning: Error (0x52)"}),
-          Do([](Context& c) { DeleteFileW(c.where.makerDir.c_str()); }), Install("B").Expect("inst 1 B q1"),
+          Run(L"/Q PRODUCTA").Exit(ERROR_CANNOT_MAKE).Expect("clean")
+              .Lines({"Cannot create Norvatek directory", "  Error - No Norvatek directory, nothing can be installed.",
+                      "@WM_CREATE", "Returning: Error (0x52)"}),
+          Do(Delete(L"$maker")), Install("B").Expect("inst 1 B q1"),
           Install("A").Expect("inst 2 A B q2"),
-          Do([](Context& c) {
-              RemoveTree(c.where.makerDir);
-              WriteFileBytes(c.where.makerDir, "not a directory");
-          }),
+          Do([](Context& c) { RemoveTree(c.where.makerDir), Write(L"$maker", "not a directory")(c); }),
           Run(L"/Q /HRESULT PRODUCTC").Exit(E_FAIL).Expect("inst 2 A B q2; makerdir=absent"),
           Run(L"/Q").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B q2; makerdir=absent"),
           Run(L"PRODUCTC").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B q2; makerdir=absent"),
@@ -291,8 +289,8 @@ std::vector<Case> Cases()
           PendingValue(REG_MULTI_SZ, WithOurs(4, true), WithOurs(std::wstring::npos, true), {kUnmarking, kUpdating}),
           PendingValue(REG_MULTI_SZ, {L"$ours", L"", L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""},
                        {L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""}, {kUnmarking, kUpdating}),
-          PendingValue(REG_BINARY, WithOurs(2), {}, {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations "
-                                                     "(Type:3)"})}},
+          PendingValue(REG_BINARY, WithOurs(2), {},
+                       {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations (Type:3)"})}},
     };
     for (const Case& c : CountShapes())
         cases.push_back(c);

@@ -106,7 +106,8 @@ const std::vector<Case> kCases = {
                   "ERROR: FORCEUPDATE can only be used in update mode.",
                   "ERROR: NOREGQZ cannot be used with CONSUMER or USEQZMANIFEST.", "Tovrand GlobalInfo::Init() failed",
                   "!64-bit Installer", "@"}),
-      Run(L"/Q /FORCEUPDATE PRODUCTB").Expect("inst 1 A q1").Lines({"ERROR: FORCEUPDATE can only be used in update mode."}),
+      Run(L"/Q /FORCEUPDATE PRODUCTB").Expect("inst 1 A q1")
+          .Lines({"ERROR: FORCEUPDATE can only be used in update mode."}),
       Run(L"/Q /NOREGAPPID /NODEL PRODUCTB").Expect("inst 1 A q1")
           .Lines({"ERROR: NOREGAPPID and NODEL cannot be used together."}),
       Run(L"/Q /" + std::wstring(300, L'A') + L" PRODUCTB").Expect("inst 1 A q1")
@@ -115,15 +116,17 @@ const std::vector<Case> kCases = {
       Run(L"/Q " + std::wstring(48, L'A') + L"\\B").Expect("inst 1 A q1")
           .Lines({"ERROR: The AppID is longer than 47 characters.",
                   "ERROR: The AppID must not contain a backslash or a control character."}),
-      Run(L"/U /Q \"PRODUCTA\x01\"").Expect("inst 1 A q1; makerdir=").Lines({"ERROR: The AppID must not contain a backslash or "
-                                                                   "a control character."}),
+      Run(L"/U /Q \"PRODUCTA\x01\"").Expect("inst 1 A q1; makerdir=")
+          .Lines({"ERROR: The AppID must not contain a backslash or a control character."}),
       // A quote left open would swallow the switches after it.
-      Run(L"\"PRODUCTA /U /Q").Expect("inst 1 A q1; makerdir=").Lines({"ERROR: A quote on the command line is not closed."}),
+      Run(L"\"PRODUCTA /U /Q").Expect("inst 1 A q1; makerdir=")
+          .Lines({"ERROR: A quote on the command line is not closed."}),
       // The limits are exact, and a closed quote keeps blanks and switch characters.
       Run(L"/Q /NOREGQZ " + std::wstring(263, L'X') + L" " + std::wstring(47, L'P'))
           .Expect("inst 2 A q1; products=" + std::string(47, 'P') + "(dword:1) PRODUCTA(dword:1)"),
       Run(L"/Q /NOREGQZ \"PRODUCT /C\"")
-          .Expect("inst 3 A q1; products=" + std::string(47, 'P') + "(dword:1) PRODUCT /C(dword:1) PRODUCTA(dword:1)")}},
+          .Expect("inst 3 A q1; products=" + std::string(47, 'P') +
+                  "(dword:1) PRODUCT /C(dword:1) PRODUCTA(dword:1)")}},
     {"BeforeVistaTheDriverAlsoGoesToTheMakersDirectory", Xp,
      {Install("A", L"/NOREGQZ").Expect("inst 1 A")
           .Lines({"Operating System Detected -> Windows Server 2003 (32/64bit) or XP (x64)"}),
@@ -131,7 +134,8 @@ const std::vector<Case> kCases = {
       Do(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"3"))),
       Install("B", L"/NOREGQZ").Expect("inst 4 A B")
           .After(SameBytes(L"$maker\\PELLIMAR64x86.SYS", L"$payload\\PELLIMAR64x86.SYS"))
-          .Lines({"  Old RefCount: Norvatek\\PELLIMAR64x86.SYS: 3", "  New RefCount: Norvatek\\PELLIMAR64x86.SYS: 4"})}},
+          .Lines({"  Old RefCount: Norvatek\\PELLIMAR64x86.SYS: 3",
+                  "  New RefCount: Norvatek\\PELLIMAR64x86.SYS: 4"})}},
     {"TheDriverAndTheSharedCopyInUseAreReplacedAtTheRestart", Both,
      {Install("B").Expect("inst 1 B q1"),
       Install("A", L"/HRESULT").Shown(kRestart).And([](Context& c) {
@@ -191,7 +195,8 @@ const std::vector<Case> kCases = {
                   "can be used."}),
       // An uninstall that leaves the service marked asks for the restart too.
       Uninstall("A", L"/NOREGAPPID").Expect("inst 1 B q2; service=*"),
-      Uninstall("B").Exit(1).Expect("gone q3; service=*").Lines({"  The Pellimar service is removed at the next restart."})}},
+      Uninstall("B").Exit(1).Expect("gone q3; service=*")
+          .Lines({"  The Pellimar service is removed at the next restart."})}},
     {"ANewerInstalledDriverIsKeptUnlessForced", Vista,
      {Install("A").Expect("inst 1 A q1"),
       Install("B").And([](Context& c) {
@@ -234,7 +239,8 @@ const std::vector<Case> kCases = {
                   "(during uninstall). Bailing.",
                   "@WM_CREATE IDM_CHECKUSAGEUPDATE IDM_ALLDONE"})}},
     {"AnotherUninstallEntryIsRewrittenAndManifestsCanBeLeftOut", Vista,
-     {Install("A", L"/NOKVMANIFEST").Expect("inst 1 A q1; shared=TOVRAND64x86.EXE; manifests=absent").Lines({"!Manifests directory created."}),
+     {Install("A", L"/NOKVMANIFEST").Expect("inst 1 A q1; shared=TOVRAND64x86.EXE; manifests=absent")
+          .Lines({"!Manifests directory created."}),
       Install("B").And([](Context& c) {
               Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
           }).Expect("inst 2 A B q2").Lines({"AddUninstallKey: Current reg value C:\\Old\\TOVRAND64x86.EXE /U /Q",
@@ -251,13 +257,15 @@ const std::vector<Case> kCases = {
                "Full built CmdLine passed over   : \"$shared\\TOVRAND64x86.EXE\" /Q /NOREGQZ PRODUCTA",
                "Compiled Version 12.9.0.23", "Newer Tovrand returned 0.  Returning the same."})
           .Expect("inst 1 A; sharedusage=; shared=KVManifests TOVRAND64x86.EXE"),
-      Handoff(L"13.0.0.0", L"/Q /NOREGQZ PRODUCTB", 0, {"Installed:13.0.0.0  This: 12.9.0.22", "Compiled Version 13.0.0.0"}),
+      Handoff(L"13.0.0.0", L"/Q /NOREGQZ PRODUCTB", 0,
+              {"Installed:13.0.0.0  This: 12.9.0.22", "Compiled Version 13.0.0.0"}),
       // A signed copy's version is read the same way.
       Handoff(L"signed-12.9.0.23", L"/Q /NOREGQZ PRODUCTC", 0,
               {"Installed:12.9.0.23  This: 12.9.0.22", "Newer Tovrand returned 0.  Returning the same."})
           .After(SignedAndIntact()),
       Handoff(L"stub", L"/Q /HRESULT PRODUCTA EXIT=80070BC2", 0x80070BC2,
-              {"Newer Tovrand returned -2147021886.  Returning the same.", "!Returning: 0 - Success, no reboot required."}),
+              {"Newer Tovrand returned -2147021886.  Returning the same.",
+               "!Returning: 0 - Success, no reboot required."}),
       Handoff(L"stub", L"/Q PRODUCTA EXIT=2A", 0x2A, {"Newer Tovrand returned 42.  Returning the same."}),
       Handoff(L"unstartable", L"/Q PRODUCTA", 99, {"Newer Tovrand returned 99.  Returning the same."})}},
     {"AnEqualOrOlderCopyDoesNotTakeOverAndOneBefore12_8_0_12AsksForARestart", Vista,
@@ -267,7 +275,8 @@ const std::vector<Case> kCases = {
       Handoff(L"12.8.0.11", L"/Q /NOREGQZ PRODUCTB", 1,
               {"  Installed TOVRAND64x86.EXE is less than 12.8.0.12.  Setting reboot flag."}),
       Handoff(L"12.8.0.11", L"/Q /NOREGQZ /HRESULT PRODUCTC", 0x80070BC2, {}),
-      Handoff(L"built", L"/Q /NOREGQZ PRODUCTD", 0, {"Installed:12.9.0.22  This: 12.9.0.22", "!  Installed version is newer."})}},
+      Handoff(L"built", L"/Q /NOREGQZ PRODUCTD", 0,
+              {"Installed:12.9.0.22  This: 12.9.0.22", "!  Installed version is newer."})}},
     {"TheLockHeldMakesARunWaitThenGoOnAndAnAbandonedOneIsTakenOver", Vista,
      {Run(L"/Q").Before([](Context& c) { c.Hold(L"mutex"); }).Lines({"  The other instance of tovrand still has the "
                                                                        "mutex, something must be wrong with it, "

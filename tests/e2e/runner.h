@@ -23,7 +23,7 @@ struct Step
     Op before;                        // what is done to the machine first
     bool run = true;
     std::wstring args;                // the installer's command line
-    std::wstring exe;                 // "" a setup's own copy, "built", "shared", "$..." a path, or a folder below bin\variants
+    std::wstring exe;                 // "" a setup's own copy, "built", "shared", "$..." a path, or bin\variants\exe
     std::wstring cwd;                 // the run's current directory ("" the tests')
     std::wstring temp;                // its TEMP ("" a scratch directory of its own)
     DWORD exit = 0;
@@ -109,6 +109,8 @@ Op Os(const std::wstring& version);                          // Wine's Windows v
 Op PlaceShared(const std::wstring& variant);                 // a folder below bin\variants, or "built"
 Op ReadOnly(const std::vector<std::wstring>& paths);
 Op Bytes(const std::wstring& path, const std::wstring& from);   // the file's content: another file's
+Op Write(const std::wstring& path, const std::string& bytes);
+Op Delete(const std::wstring& path);
 Op SameBytes(const std::wstring& path, const std::wstring& as);  // check: the two files are equal
 // Runs TOVCHECK64.EXE with args: its exit code, its finding ids (sorted), a text its answer holds; it
 // must leave the registry, the files and the pending list as they were and write no log.

@@ -164,21 +164,9 @@ std::vector<std::string> ReadLog(const std::wstring& tempDir)
     std::string bytes = ReadFileBytes(tempDir + L"\\PELLIMAR.LOG");
     std::vector<std::string> lines;
     for (size_t start = 0, end; start < bytes.size(); start = end == std::string::npos ? bytes.size() : end + 2)
-        end = bytes.find("\r\n", start), lines.push_back(bytes.substr(start, end == std::string::npos ? end : end - start));
+        end = bytes.find("\r\n", start),
+        lines.push_back(bytes.substr(start, end == std::string::npos ? end : end - start));
     return lines;
-}
-
-bool InstallerRun::Has(const std::string& message) const
-{
-    return Count(message) > 0;
-}
-
-int InstallerRun::Count(const std::string& message) const
-{
-    int n = 0;
-    for (const std::string& m : log)
-        n += m == message ? 1 : 0;
-    return n;
 }
 
 namespace

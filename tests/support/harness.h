@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -37,8 +38,7 @@ std::wstring ShortPath(const std::wstring& path);   // empty when it fails
 
 struct Process
 {
-    DWORD pid = 0;
-    DWORD exitCode = 0;
+    DWORD pid = 0, exitCode = 0;
     bool finished = false;
 };
 // Starts commandLine with TEMP and TMP at tempDir (unchanged when empty) in directory cwd (this
@@ -47,9 +47,8 @@ HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const
              DWORD flags = 0);
 Process Wait(HANDLE process, DWORD timeoutMs = 120000);   // kills it after the time-out
 
-// The messages of tempDir\PELLIMAR.LOG, without their "[date time][PID:n] " headers.
+// The lines of tempDir\PELLIMAR.LOG, and the message of one without its "[date time][PID:n] " header.
 std::vector<std::string> ReadLog(const std::wstring& tempDir);
-// Message part of a log line, or the whole line when it has no header.
 std::string MessageOf(const std::string& line);
 
 // One installer run: exit code, log, the closing box.
@@ -60,8 +59,7 @@ struct InstallerRun
     std::vector<std::string> log;     // their messages
     std::wstring box;                 // text of the first "Pellimar Installer" box
     int boxes = 0;
-    bool Has(const std::string& message) const;
-    int Count(const std::string& message) const;
+    bool Has(const std::string& message) const { return std::find(log.begin(), log.end(), message) != log.end(); }
 };
 // Runs the installer at exe with args, TEMP at tempDir (a scratch directory when empty), answering
 // its boxes, and waits for every installer process to end (a self-delete copy logs into the same

@@ -53,29 +53,22 @@ std::vector<std::wstring> Names(const std::wstring& key, bool subKeys, bool* exi
     if (exists != nullptr)
         *exists = open;
     static wchar_t name[16384];
-    for (DWORD i = 0, n = 16384; open && (subKeys ? RegEnumKeyExW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)
-                                                 : RegEnumValueW(k, i, name, &n, nullptr, nullptr, nullptr, nullptr)) == 0;
-         ++i, n = 16384)
+    auto next = [&](DWORD i, DWORD* n) {
+        return subKeys ? RegEnumKeyExW(k, i, name, n, nullptr, nullptr, nullptr, nullptr)
+                       : RegEnumValueW(k, i, name, n, nullptr, nullptr, nullptr, nullptr);
+    };
+    for (DWORD i = 0, n = 16384; open && next(i, &n) == 0; ++i, n = 16384)
         names.push_back(name);
     if (open)
         RegCloseKey(k);
     return names;
 }
 
-// RegOverridePredefKey, which the unit tests use, redirects HKEY_LOCAL_MACHINE by handle; the native
-// name reaches the real Session Manager key, which is where MoveFileExW writes.
 HKEY OpenSessionManager(REGSAM access)
 {
-    struct Text { USHORT length, maximum; PWSTR buffer; };
-    struct Attributes { ULONG length; HANDLE root; Text* name; ULONG attributes; PVOID sd, qos; };
-    typedef LONG(NTAPI * OpenFn)(HANDLE*, ACCESS_MASK, Attributes*);
-    OpenFn open = reinterpret_cast<OpenFn>(
-        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtOpenKey")));
-    wchar_t name[] = L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-    Text text = {static_cast<USHORT>(lstrlenW(name) * 2), static_cast<USHORT>(sizeof(name)), name};
-    Attributes attributes = {sizeof(attributes), nullptr, &text, 0x40 /* OBJ_CASE_INSENSITIVE */, nullptr, nullptr};
-    HANDLE key = nullptr;
-    return open != nullptr && open(&key, access, &attributes) == 0 ? static_cast<HKEY>(key) : nullptr;
+    HKEY key = nullptr;
+    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, access | KEY_WOW64_64KEY, &key);
+    return key;
 }
 
 bool IsOurs(const std::wstring& entry, const Locations& w)
@@ -121,10 +114,10 @@ std::string Service()
     BYTE buffer[8192];
     DWORD needed = 0;
     QUERY_SERVICE_CONFIGW* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
-    std::string config = service != nullptr && QueryServiceConfigW(service, c, sizeof(buffer), &needed)
-                             ? " type=" + std::to_string(c->dwServiceType) + " start=" + std::to_string(c->dwStartType) +
-                                   " error=" + std::to_string(c->dwErrorControl)
-                             : "";
+    std::string config;
+    if (service != nullptr && QueryServiceConfigW(service, c, sizeof(buffer), &needed))
+        config = " type=" + std::to_string(c->dwServiceType) + " start=" + std::to_string(c->dwStartType) +
+                 " error=" + std::to_string(c->dwErrorControl);
     bool known = service != nullptr;
     if (service != nullptr)
         CloseServiceHandle(service);
@@ -141,7 +134,8 @@ std::vector<std::string> Pairs(const std::vector<std::wstring>& strings)
 {
     std::vector<std::string> pairs;
     for (size_t i = 0; i < strings.size(); i += 2)
-        pairs.push_back("[" + Narrow(strings[i]) + "]->[" + (i + 1 < strings.size() ? Narrow(strings[i + 1]) : "?") + "]");
+        pairs.push_back("[" + Narrow(strings[i]) + "]->[" + (i + 1 < strings.size() ? Narrow(strings[i + 1]) : "?") +
+                        "]");
     return pairs;
 }
 
@@ -310,7 +304,8 @@ void SetWindowsVersion(const std::wstring& version)
     if (version.empty())
         SHDeleteKeyW(HKEY_CURRENT_USER, key);
     else
-        SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(), static_cast<DWORD>((version.size() + 1) * 2));
+        SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(),
+                    static_cast<DWORD>((version.size() + 1) * 2));
 }
 
 void CleanMachine()
@@ -395,14 +390,15 @@ State Describe(const Locations& w, const std::vector<std::wstring>& baseline)
     for (const std::string& lost : before)
         changes.push_back("lost " + lost);
     s["pending"] = Join(changes, false);
-    s["qz"] = Names(kQuazelKey, false).empty() ? "absent"
-                                               : Value(kQuazelKey, L"Registered") + " " + Value(kQuazelKey, L"RunCount") +
-                                                     " " + Value(kQuazelKey, L"LastCommandLine");
+    s["qz"] = Names(kQuazelKey, false).empty() ? "absent" : Value(kQuazelKey, L"Registered") + " " +
+                                                              Value(kQuazelKey, L"RunCount") + " " +
+                                                              Value(kQuazelKey, L"LastCommandLine");
     std::string foreign;
     for (const std::wstring& name : Names(kSharedDlls, false))
         if (Contains(name, kForeignDir))
             foreign += Narrow(name) + "=" + Value(kSharedDlls, name.c_str()) + " ";
-    s["foreign"] = foreign == "C:\\TovrandForeign\\foreign.dll=dword:7 C:\\TovrandForeign\\other.dll=3 " ? "kept" : foreign;
+    s["foreign"] =
+        foreign == "C:\\TovrandForeign\\foreign.dll=dword:7 C:\\TovrandForeign\\other.dll=3 " ? "kept" : foreign;
     return s;
 }
 
