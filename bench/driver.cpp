@@ -119,8 +119,8 @@ Sample RunOnce(const std::wstring& commandLine, bool sampleMemory, DWORD creatio
     s.peak = std::max(s.peak, PeakOf(process));
     CloseHandle(process);
     WaitForInstallers();
-    for (const std::string& line : ReadLog(temp.Path()))
-        s.copies += MessageOf(line).compare(0, 15, "  Copying file ") == 0 ? 1 : 0;
+    for (const std::string& message : ReadLog(temp.Path(), false))
+        s.copies += message.compare(0, 15, "  Copying file ") == 0 ? 1 : 0;
     return s;
 }
 

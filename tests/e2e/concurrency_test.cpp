@@ -38,9 +38,8 @@ protected:
         EXPECT_TRUE(pa.finished && pb.finished && pa.exitCode == 0 && pb.exitCode == 0);
         std::vector<std::string> ordered;
         std::string previous;
-        for (const std::string& line : ReadLog(temp.Path()))
+        for (const std::string& message : ReadLog(temp.Path(), false))
         {
-            std::string message = MessageOf(line);
             if (message == "BEGIN - WM_CREATE")
                 EXPECT_TRUE(previous.empty() || previous == "END - IDM_ALLDONE") << "the runs' steps interleave";
             if (message.compare(0, 6, "BEGIN ") == 0 || message.compare(0, 4, "END ") == 0)
@@ -51,15 +50,6 @@ protected:
         return ordered;
     }
 
-    void RunsAs(const std::string& spec)
-    {
-        State expected = Expected(c.where, spec + "; sharedusage=*", false, false);
-        State found = Describe(c.where, c.baseline);
-        for (const auto& field : expected)
-            EXPECT_TRUE(field.second == "*" || field.second == found[field.first])
-                << field.first << ": expected '" << field.second << "', found '" << found[field.first] << "'";
-    }
-
     Context c;
     ScratchDir temp, other;
 };
@@ -68,14 +58,14 @@ protected:
 TEST_F(Concurrency, TwoInstallsAtTheSameMomentBothCountAndTwoUninstallsLeaveOneLastUser)
 {
     Together(Command(InstallerPath(), L"/Q PRODUCTA"), Command(InstallerPath(), L"/Q PRODUCTB"));
-    RunsAs("inst 2 A B q2");
+    ExpectState(c, "inst 2 A B q2; sharedusage=*");
     std::wstring otherCopy = other.File(L"TOVRAND64x86.EXE");
     CopyFileW(InstallerPath().c_str(), otherCopy.c_str(), FALSE);
     std::vector<std::string> log =
         Together(Command(c.OwnCopy(), L"/U /Q PRODUCTA"), Command(otherCopy, L"/U /Q PRODUCTB"));
     EXPECT_EQ(1, std::count(log.begin(), log.end(), "  Setting Tovrand delete to TRUE"));
     EXPECT_NE(FileExists(c.OwnCopy()), FileExists(otherCopy)) << "only the last user's own copy goes";
-    RunsAs("gone q3; pending=*");
+    ExpectState(c, "gone q3; pending=*; sharedusage=*");
 }
 
 // A setup that shows the closing box holds the lock until the box is answered; another setup gives up
@@ -91,12 +81,10 @@ TEST_F(Concurrency, ARunWaitingForItsBoxDoesNotBlockTheNextForEver)
     EXPECT_EQ(0u, Wait(Start(Command(InstallerPath(), L"/Q PRODUCTB"), temp.Path())).exitCode);
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     EXPECT_EQ(0u, Wait(first).exitCode);
-    std::vector<std::string> log;
-    for (const std::string& line : ReadLog(temp.Path()))
-        log.push_back(MessageOf(line));
+    std::vector<std::string> log = ReadLog(temp.Path(), false);
     EXPECT_EQ(1, std::count(log.begin(), log.end(), "  The other instance of tovrand still has the mutex, something "
                                                     "must be wrong with it, continuing anyway."));
-    RunsAs("inst 2 A B q2");
+    ExpectState(c, "inst 2 A B q2; sharedusage=*");
 }
 
 // A newer copy put in place while a run waits for the lock serves the request after it.
@@ -108,9 +96,7 @@ TEST_F(Concurrency, ACopyThatArrivesWhileWaitingForTheLockTakesOverAfterIt)
     PlaceShared(L"12.9.0.23")(c);
     EXPECT_EQ(0u, Wait(run).exitCode);
     ReleaseMutex(mutex), CloseHandle(mutex);
-    std::vector<std::string> log;
-    for (const std::string& line : ReadLog(temp.Path()))
-        log.push_back(MessageOf(line));
+    std::vector<std::string> log = ReadLog(temp.Path(), false);
     auto at = [&log](const char* m) { return std::find(log.begin(), log.end(), m) - log.begin(); };
     const char kNewer[] = "  Installed version is newer after waiting on the mutex.";
     EXPECT_LT(at("Installed Version (if any) is not newer."), at(kNewer));
@@ -145,9 +131,7 @@ TEST_F(Concurrency, ARenameScheduledDuringTheScanIsKept)
     EXPECT_NE(now.end(), std::find(now.begin(), now.end(), L"\\??\\C:\\TovrandForeign\\late.tmp"));
     EXPECT_EQ(now.end(), std::find(now.begin(), now.end(), ours));
     EXPECT_EQ(list.size(), now.size());
-    std::vector<std::string> log;
-    for (const std::string& line : ReadLog(temp.Path()))
-        log.push_back(MessageOf(line));
+    std::vector<std::string> log = ReadLog(temp.Path(), false);
     EXPECT_NE(log.end(), std::find(log.begin(), log.end(), "  The PendingFileRenameOperations registry value changed "
                                                            "while it was scanned, scanning it again."));
 }

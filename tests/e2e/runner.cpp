@@ -107,21 +107,25 @@ void RunStep(Context& c, const Step& step, bool check)
     if (!step.expect.empty())
     {
         std::wstring words = L" " + step.args + L" ";
-        bool uninstall = words.find(L" /U ") != std::wstring::npos;
-        const std::string& spec = c.xp && !step.expectXp.empty() ? step.expectXp : step.expect;
-        State expected = Expected(c.where, Narrow(Expand(c, Widen(spec))), c.xp, uninstall);
-        State found = Describe(c.where, c.baseline);
-        std::string differences;
-        for (const auto& field : expected)
-            if (field.second != "*" && found[field.first] != field.second)
-                differences += "  " + field.first + ":\n    expected '" + field.second + "'\n    found    '" +
-                               found[field.first] + "'\n";
-        EXPECT_EQ("", differences) << "whole machine:\n" << Show(found);
+        ExpectState(c, c.xp && !step.expectXp.empty() ? step.expectXp : step.expect,
+                    words.find(L" /U ") != std::wstring::npos);
         if (check)
             TovCheck(L"/JSON", step.checkExit, std::vector<std::string>(step.checkExit == 0 ? 0 : 1, "*"))(c);
     }
 }
 }  // namespace
+
+void ExpectState(const Context& c, const std::string& spec, bool afterUninstall)
+{
+    State expected = Expected(c.where, Narrow(Expand(c, Widen(spec))), c.xp, afterUninstall);
+    State found = Describe(c.where, c.baseline);
+    std::string differences;
+    for (const auto& field : expected)
+        if (field.second != "*" && found[field.first] != field.second)
+            differences += "  " + field.first + ":\n    expected '" + field.second + "'\n    found    '" +
+                           found[field.first] + "'\n";
+    EXPECT_EQ("", differences) << "whole machine:\n" << Show(found);
+}
 
 Step Install(const char* product, const std::wstring& extra)
 {

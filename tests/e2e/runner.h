@@ -99,6 +99,9 @@ struct Context
     std::wstring OwnCopy() const { return setup.File(L"TOVRAND64x86.EXE"); }
 };
 
+// The machine compared with Expected's spec ("$..." names expanded), field by field.
+void ExpectState(const Context& c, const std::string& spec, bool afterUninstall = false);
+
 // Common ops.
 Op Set(const std::wstring& key, const wchar_t* name, const RawValue& value);   // !exists deletes
 Op SetSystem(const wchar_t* name, const RawValue& value);   // a CurrentVersion value, put back afterwards

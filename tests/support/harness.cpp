@@ -153,19 +153,19 @@ Process Wait(HANDLE process, DWORD timeoutMs)
     return result;
 }
 
-std::string MessageOf(const std::string& line)
-{
-    size_t at = line.find("] ");
-    return line.compare(0, 1, "[") == 0 && at != std::string::npos ? line.substr(at + 2) : line;
-}
-
-std::vector<std::string> ReadLog(const std::wstring& tempDir)
+std::vector<std::string> ReadLog(const std::wstring& tempDir, bool headers)
 {
     std::string bytes = ReadFileBytes(tempDir + L"\\PELLIMAR.LOG");
     std::vector<std::string> lines;
     for (size_t start = 0, end; start < bytes.size(); start = end == std::string::npos ? bytes.size() : end + 2)
-        end = bytes.find("\r\n", start),
-        lines.push_back(bytes.substr(start, end == std::string::npos ? end : end - start));
+    {
+        end = bytes.find("\r\n", start);
+        std::string line = bytes.substr(start, end == std::string::npos ? end : end - start);
+        // The message is what follows "[date time][PID:n] ".
+        size_t at = line.find("] ");
+        bool header = line.compare(0, 1, "[") == 0 && at != std::string::npos;
+        lines.push_back(headers || !header ? line : line.substr(at + 2));
+    }
     return lines;
 }
 
@@ -221,8 +221,7 @@ InstallerRun RunInstaller(const std::wstring& exe, const std::wstring& args, con
         run.boxes = answerer.count;
     }
     run.lines = ReadLog(temp);
-    for (const std::string& line : run.lines)
-        run.log.push_back(MessageOf(line));
+    run.log = ReadLog(temp, false);
     return run;
 }
 
@@ -238,8 +237,9 @@ void WaitForInstallers(DWORD timeoutMs)
         {
             const wchar_t* slash = wcsrchr(entry.szExeFile, L'\\');
             const wchar_t* name = slash != nullptr ? slash + 1 : entry.szExeFile;
-            // The installer and its self-delete copies (tovrand0.exe .. tovrand9.exe), not the tests.
-            running = running || lstrcmpiW(name, L"TOVRAND64x86.EXE") == 0 ||
+            // The installer, its self-delete copies (tovrand0.exe .. tovrand9.exe) and the registration
+            // program it may leave running, not the tests.
+            running = running || lstrcmpiW(name, L"TOVRAND64x86.EXE") == 0 || lstrcmpiW(name, L"PLQZREG32.EXE") == 0 ||
                       (lstrlenW(name) == 12 && _wcsnicmp(name, L"tovrand", 7) == 0 && iswdigit(name[7]));
         }
         CloseHandle(snapshot);

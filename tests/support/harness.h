@@ -47,9 +47,8 @@ HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const
              DWORD flags = 0);
 Process Wait(HANDLE process, DWORD timeoutMs = 120000);   // kills it after the time-out
 
-// The lines of tempDir\PELLIMAR.LOG, and the message of one without its "[date time][PID:n] " header.
-std::vector<std::string> ReadLog(const std::wstring& tempDir);
-std::string MessageOf(const std::string& line);
+// The lines of tempDir\PELLIMAR.LOG, or their messages without the "[date time][PID:n] " header.
+std::vector<std::string> ReadLog(const std::wstring& tempDir, bool headers = true);
 
 // One installer run: exit code, log, the closing box.
 struct InstallerRun
@@ -66,7 +65,7 @@ struct InstallerRun
 // file).
 InstallerRun RunInstaller(const std::wstring& exe, const std::wstring& args, const std::wstring& tempDir = L"",
                           const std::wstring& cwd = L"", bool waitForCopies = true);
-// Waits until no installer process (TOVRAND64x86.EXE, a tovrand<digit>.exe copy) runs.
+// Waits until no installer process (TOVRAND64x86.EXE, a tovrand<digit>.exe copy, PLQZREG32.EXE) runs.
 void WaitForInstallers(DWORD timeoutMs);
 
 // A helper process (holder.exe) that holds something until it is released: "file PATH [SHARE]" opens
