@@ -1,6 +1,5 @@
 // What the in-process tests share: the log of this process (and of the programs it starts) in a
-// scratch TEMP, and the machine's pending-rename list put back after a test that lets the installer's
-// code schedule deletions (MoveFileExW writes the real list, whatever HKLM redirection is in place).
+// scratch TEMP, and HKLM redirected to a scratch key.
 #pragma once
 #include <shlwapi.h>
 
@@ -64,18 +63,5 @@ public:
 private:
     std::wstring m_path;
     HKEY m_root = nullptr;
-};
-
-class PendingGuard
-{
-public:
-    ~PendingGuard()
-    {
-        WaitForInstallers(30000);   // a copy that a test started may still schedule itself
-        SetPending(m_saved);
-    }
-
-private:
-    std::vector<std::wstring> m_saved = PendingStrings();
 };
 }  // namespace harness
