@@ -30,10 +30,9 @@ TEST(WString, FormatAndAppendPathComponentAreCutAtTheCapacity)
         EXPECT_EQ(L"###", std::wstring(s.Buffer() + 5, 3)) << Narrow(r.text);
     }
     CWString s(5);
-    s = L"1234";
-    EXPECT_EQ(5, s.Capacity());
-    s = L"12345";
-    EXPECT_EQ(6, s.Capacity());
+    auto capacityAfter = [&s](const wchar_t* text) { s = text; return s.Capacity(); };
+    EXPECT_EQ(5, capacityAfter(L"1234"));
+    EXPECT_EQ(6, capacityAfter(L"12345"));
     s.Append(s.Buffer() + 3);   // a part of itself, which the growth frees
     EXPECT_STREQ(L"1234545", s.Str());
     EXPECT_EQ(8, s.Capacity());
@@ -55,11 +54,9 @@ TEST(WStringArray, MisuseShowsTheBoxThenEndsTheProcess)
                 PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), 0);
         }
         EXPECT_EQ(3u, Wait(child, 30000).exitCode) << Narrow(mode);
-        std::wstring shown = text;
-        if (mode[0] == L'l')
-            EXPECT_EQ(head + std::wstring(511 - head.size(), L'x'), shown);
-        else
-            EXPECT_TRUE(shown.find(head) == 0 && shown.find(L"wstring.cpp") != std::wstring::npos) << Narrow(shown);
+        std::wstring shown = text, source = mode[0] == L'l' ? std::wstring(511 - head.size(), L'x') : L"wstring.cpp";
+        EXPECT_TRUE(shown.find(head) == 0 && shown.find(source) != std::wstring::npos && shown.size() <= 511)
+            << Narrow(shown);
     }
 }
 
@@ -91,13 +88,10 @@ TEST(RegistryEntry, AValueNameThatCannotBeCopiedLeavesTheDefaultValueAlone)
     {
         alloc_seam::FailNth = row < 3 ? 2 : 0;
         CRegistryEntry e(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", L"V");
-        alloc_seam::FailNth = row < 3 ? 0 : 2;
         if (row >= 3)
-            e.Reset(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", L"V");
-        DWORD type = 0, size = 8;
-        wchar_t data[4];
-        LONG rc = row % 3 == 0 ? e.QueryValue(&type, data, &size) : row % 3 == 1 ? e.SetValue(REG_SZ, L"x", 4)
-                                                                                 : e.DeleteValue();
+            alloc_seam::FailNth = 2, e.Reset(HKEY_LOCAL_MACHINE, L"SOFTWARE\\K", L"V");
+        LONG rc = row % 3 == 0 ? e.QueryValue(nullptr, nullptr, nullptr) : row % 3 == 1 ? e.SetValue(REG_SZ, L"x", 4)
+                                                                                        : e.DeleteValue();
         EXPECT_EQ(ERROR_NOT_ENOUGH_MEMORY, rc) << row;
     }
     EXPECT_EQ(L"default", GetString(L"SOFTWARE\\K", nullptr));

@@ -61,28 +61,24 @@ TEST(ReadFolderValue, TakesOnlyAUsableAbsolutePath)
     const wchar_t* deep = kDeepestBelowCommonFiles;   // 40 characters
     const std::wstring p219 = L"C:\\" + std::wstring(216, L'p'), p259 = p219 + std::wstring(40, L'p');
     const LONG bad = ERROR_BAD_PATHNAME;
+    const DWORD sz = REG_SZ, ex = REG_EXPAND_SZ;
     struct Row { DWORD type; std::wstring text; bool terminated; const wchar_t* deepest; LONG rc; std::wstring dir; };
     const Row rows[] = {
-        {REG_SZ, L"C:\\Program Files", true, deep, 0, L"C:\\Program Files"},
-        {REG_EXPAND_SZ, L"%TVT_ROOT%\\Apps", true, deep, 0, L"E:\\Root\\Apps"},
-        {REG_SZ, L"\\\\server\\share", true, deep, 0, L"\\\\server\\share"},
-        {REG_SZ, p219, true, deep, 0, p219}, {REG_SZ, p219 + L"p", true, deep, bad},
-        {REG_SZ, p259, true, L"", 0, p259}, {REG_SZ, p259, false, L"", 0, p259}, {REG_SZ, p259, true, deep, bad},
-        {REG_SZ, p259 + L"p", false, L"", bad}, {REG_SZ, p259 + L"p", true, L"", bad},
-        {REG_EXPAND_SZ, L"%TVT_LONG%", true, L"", bad}, {REG_DWORD, L"AB", false, deep, bad},
-        {REG_SZ, L"", true, deep, bad}, {REG_SZ, L"Program Files", true, deep, bad},
-        {REG_SZ, L"C:Program Files", true, deep, bad}, {0, L"", false, deep, ERROR_FILE_NOT_FOUND},   // 0: missing
+        {sz, L"C:\\Program Files", true, deep, 0, L"C:\\Program Files"}, {sz, p219, true, deep, 0, p219},
+        {ex, L"%TVT_ROOT%\\Apps", true, deep, 0, L"E:\\Root\\Apps"}, {sz, p219 + L"p", true, deep, bad},
+        {sz, L"\\\\server\\share", true, deep, 0, L"\\\\server\\share"}, {sz, p259, true, deep, bad},
+        {sz, p259, true, L"", 0, p259}, {sz, p259, false, L"", 0, p259}, {sz, p259 + L"p", false, L"", bad},
+        {sz, p259 + L"p", true, L"", bad}, {ex, L"%TVT_LONG%", true, L"", bad}, {REG_DWORD, L"AB", false, deep, bad},
+        {sz, L"", true, deep, bad}, {sz, L"Program Files", true, deep, bad}, {sz, L"C:Program Files", true, deep, bad},
+        {0, L"", false, deep, ERROR_FILE_NOT_FOUND},   // 0: missing
     };
     for (const Row& r : rows)
     {
         // The registry adds the terminator that string data lacks when a NUL follows the data.
         std::wstring data = r.text + (r.terminated ? L"" : L"!");
-        WriteRaw(kCurrentVersionKey, L"V", RawValue());
-        HKEY key;
-        if (r.type != 0 && RegCreateKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersionKey, 0, nullptr, 0, KEY_WRITE, nullptr, &key, nullptr) == 0)
-            RegSetValueExW(key, L"V", 0, r.type, reinterpret_cast<const BYTE*>(data.c_str()),
-                           static_cast<DWORD>((r.text.size() + (r.terminated ? 1 : 0)) * 2)), RegCloseKey(key);
         CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"V");
+        r.type ? entry.SetValue(r.type, data.c_str(), static_cast<DWORD>((r.text.size() + r.terminated) * 2))
+               : entry.DeleteValue();
         CWString folder(260);
         EXPECT_EQ(r.rc, ReadFolderValue(&entry, r.deepest, folder)) << Narrow(r.text) << " " << r.terminated;
         EXPECT_EQ(Narrow(r.dir), Narrow(folder.Str())) << Narrow(r.text);

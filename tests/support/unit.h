@@ -1,6 +1,5 @@
 // What the in-process tests share: the log of this process (and of the programs it starts) in a
-// scratch TEMP, and the machine's pending-rename list put back after a test that lets the installer's
-// code schedule deletions (MoveFileExW writes the real list, whatever HKLM redirection is in place).
+// scratch TEMP, and HKLM redirected to a scratch key.
 #pragma once
 #include <shlwapi.h>
 
@@ -12,8 +11,16 @@ namespace harness
 class TempLog
 {
 public:
-    TempLog() { Set(m_dir.Path(), m_dir.Path()); }
-    ~TempLog() { Set(m_temp, m_tmp); }
+    TempLog()
+    {
+        for (Saved& v : m_saved)
+            GetEnvironmentVariableW(v.name, v.value, MAX_PATH), SetEnvironmentVariableW(v.name, m_dir.Path().c_str());
+    }
+    ~TempLog()
+    {
+        for (const Saved& v : m_saved)
+            SetEnvironmentVariableW(v.name, v.value);
+    }
     // The messages logged since the last call.
     std::vector<std::string> Take()
     {
@@ -25,18 +32,7 @@ public:
     }
 
 private:
-    static std::wstring Get(const wchar_t* name)
-    {
-        wchar_t value[MAX_PATH] = L"";
-        GetEnvironmentVariableW(name, value, MAX_PATH);
-        return value;
-    }
-    static void Set(const std::wstring& temp, const std::wstring& tmp)
-    {
-        SetEnvironmentVariableW(L"TEMP", temp.c_str());
-        SetEnvironmentVariableW(L"TMP", tmp.c_str());
-    }
-    std::wstring m_temp = Get(L"TEMP"), m_tmp = Get(L"TMP");
+    struct Saved { const wchar_t* name; wchar_t value[MAX_PATH]; } m_saved[2] = {{L"TEMP", L""}, {L"TMP", L""}};
     ScratchDir m_dir;
 };
 
@@ -48,9 +44,6 @@ class ScratchRegistry
 public:
     ScratchRegistry()
     {
-        static LONG counter = 0;
-        m_path = L"Software\\TovrandTests\\hklm" + std::to_wstring(GetCurrentProcessId()) + L"_" +
-                 std::to_wstring(InterlockedIncrement(&counter));
         RegCreateKeyExW(HKEY_CURRENT_USER, m_path.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &m_root, nullptr);
         RegOverridePredefKey(HKEY_LOCAL_MACHINE, m_root);
     }
@@ -62,20 +55,7 @@ public:
     }
 
 private:
-    std::wstring m_path;
+    std::wstring m_path = L"Software\\TovrandTests\\hklm" + std::to_wstring(GetCurrentProcessId());
     HKEY m_root = nullptr;
-};
-
-class PendingGuard
-{
-public:
-    ~PendingGuard()
-    {
-        WaitForInstallers(30000);   // a copy that a test started may still schedule itself
-        SetPending(m_saved);
-    }
-
-private:
-    std::vector<std::wstring> m_saved = PendingStrings();
 };
 }  // namespace harness

@@ -42,7 +42,7 @@ TEST(PendingRenames, ScanWithdrawsOnlyOurDeletionsAndKeepsEveryOtherCharacter)
         {"RenameOfOurFileKept", Ren(kOurs, F1) + Del(kOurs) + Z(), Rewrite, Ren(kOurs, F1) + Z()},
         {"AsciiCaseFolded", Del(kOursLower) + Del(F3) + Z(), Rewrite, Del(F3) + Z()},
         {"NonAsciiCaseKept", Del(L"\\??\\C:\\PROG~FBU\\\u00E9T\u00E9~1\\PELLMAR.SYS") + Z(), Keep, L""},
-        {"AnyPrefixSkipped", Del(L"ab!:" + kPath) + Z(), Delete, L""},
+        {"AnyPrefixSkipped", Del(L"ab!:" + kPath) + Z(), Delete, L""}, {"Empty", L"", Keep, L""},
         {"LongerSourceNotOurs", Del(kOurs + L"x") + Del(kOurs) + Z(), Rewrite, Del(kOurs + L"x") + Z()},
         {"Strings259To600", Del(Long(259)) + Ren(F1, Long(300)) + Del(kOurs) + Del(Long(600)) + Z(), Rewrite,
          Del(Long(259)) + Ren(F1, Long(300)) + Del(Long(600)) + Z()},
@@ -55,9 +55,7 @@ TEST(PendingRenames, ScanWithdrawsOnlyOurDeletionsAndKeepsEveryOtherCharacter)
          Del(F3) + Z() + Del(F4) + Del(kOurs) + Z() + L"x"},
         {"OursAfterTheEndNotSeen", Ren(F1, F2) + Z() + Del(kOurs) + Z(), Keep, L""},
         {"OnlyOursThenText", Del(kOurs) + Z() + L"A", Rewrite, Z() + L"A"},
-        {"NothingOfOurs", Ren(F1, F2) + Del(F3) + Z(), Keep, L""},
-        {"OnlyOurs", Del(kOurs) + Del(kOurs) + Z(2), Delete, L""},
-        {"Empty", L"", Keep, L""},
+        {"NoneOurs", Ren(F1, F2) + Del(F3) + Z(), Keep, L""}, {"OnlyOurs", Del(kOurs) + Del(kOurs) + Z(2), Delete, L""},
     };
     for (const Row& r : rows)
     {

@@ -17,9 +17,12 @@ class SelfDelete : public ::testing::Test
 {
 protected:
     void SetUp() override { ASSERT_TRUE(CopyFileW((BinDir() + L"\\plainload.exe").c_str(), module.c_str(), FALSE)); }
+    // The fallbacks and the copy's side schedule deletions in the machine's real pending list (MoveFileExW
+    // ignores the HKLM redirection): it goes back as it was once every copy a test started has ended.
+    void TearDown() override { WaitForInstallers(30000); SetPending(pending); }
     std::string Marked(std::wstring p) { return "  " + Narrow(ShortPath(p)) + " marked for deletion on reboot."; }
 
-    PendingGuard pending;   // the fallbacks and the copy's side schedule deletions at the next restart
+    std::vector<std::wstring> pending = PendingStrings();
     TempLog log;
     ScratchDir work;
     std::wstring module = work.File(L"TOVRAND64x86.EXE");
@@ -28,13 +31,16 @@ protected:
 // What writing, deleting, renaming, overwriting and reading the held copy met.
 std::vector<DWORD> g_seen;
 
-void TryToChange(SelfDeleteStage stage, const wchar_t* copy, void*)
+// With a context, the installer is swapped in for the copy before the hold.
+void Observe(SelfDeleteStage stage, const wchar_t* copy, void* swap)
 {
     auto error = [](BOOL ok) { return ok ? 0 : GetLastError(); };
     auto open = [copy](DWORD access, DWORD share) {
         HANDLE file = CreateFileW(copy, access, share, nullptr, OPEN_EXISTING, 0, nullptr);
         return file != INVALID_HANDLE_VALUE && CloseHandle(file);
     };
+    if (stage == SelfDeleteStage::Copied && swap != nullptr)
+        CopyFileW(InstallerPath().c_str(), copy, FALSE);
     if (stage == SelfDeleteStage::Held)
         g_seen = {error(open(GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE)),
                   error(DeleteFileW(copy)), error(MoveFileW(copy, (std::wstring(copy) + L"2").c_str())),
@@ -42,43 +48,35 @@ void TryToChange(SelfDeleteStage stage, const wchar_t* copy, void*)
 }
 }  // namespace
 
-// Taken names: E stands for TOVRAND64x86.EXE, a digit for that tovrand<digit>.exe.
-TEST_F(SelfDelete, TheCopyTakesTheFirstFreeNameAndIsHeldUntilItIsStarted)
+// Taken names: E stands for TOVRAND64x86.EXE, a digit for that tovrand<digit>.exe. The file swapped in
+// is the installer: started with the self-delete command line, it would delete the module. It is
+// neither started nor left behind, and the module goes at the next restart.
+TEST_F(SelfDelete, TheCopyTakesTheFirstFreeNameAndIsHeldUntilItIsStartedButASwappedOneIsNot)
 {
     auto name = [](wchar_t c) { return c == L'E' ? L"TOVRAND64x86.EXE" : L"tovrand" + std::wstring(1, c) + L".exe"; };
-    const wchar_t* const rows[][2] = {{L"", L"E"}, {L"E0", L"1"}, {L"E1", L"0"}, {L"0", L"E"}, {L"E012345678", L"9"}};
-    for (const auto& r : rows)
+    const std::vector<std::string> started = {"SetUpDelete: Setup succeeded", ""};
+    const std::vector<std::string> swapped = {"SetUpDelete: copy file failed", "", Marked(module)};
+    struct Row { const wchar_t* taken; wchar_t copy; bool swap; };
+    const Row rows[] = {{L"", L'E'}, {L"E0", L'1'}, {L"E1", L'0'}, {L"0", L'E'}, {L"E012345678", L'9'},
+                        {L"", L'E', true}};
+    for (const Row& r : rows)
     {
         ScratchDir temp;
-        for (const wchar_t* taken = r[0]; *taken != L'\0'; ++taken)
+        for (const wchar_t* taken = r.taken; *taken != L'\0'; ++taken)
             WriteFileBytes(temp.File(name(*taken)), "taken");
         g_seen.clear();
-        EXPECT_EQ(0u, SetUpDeleteWith(module.c_str(), (temp.Path() + L"\\").c_str(), TryToChange, nullptr));
-        EXPECT_EQ((std::vector<DWORD>{32, 32, 32, 32, 0}), g_seen) << Narrow(r[0]);
-        EXPECT_EQ((std::vector<std::string>{"SetUpDelete: Setup succeeded", ""}), log.Take());
+        std::wstring dir = temp.Path() + (r.taken[0] != L'\0' ? L"\\" : L"");   // with and without the separator
+        EXPECT_EQ(r.swap ? 1u : 0u, SetUpDeleteWith(module.c_str(), dir.c_str(), Observe, r.swap ? &g_seen : nullptr));
+        EXPECT_EQ((r.swap ? std::vector<DWORD>() : std::vector<DWORD>{32, 32, 32, 32, 0}), g_seen) << Narrow(r.taken);
+        EXPECT_EQ(r.swap ? swapped : started, log.Take());
         WaitForInstallers(20000);
-        EXPECT_TRUE(ReadFileBytes(module) == ReadFileBytes(temp.File(name(r[1][0])))) << Narrow(r[0]);
-        for (const wchar_t* taken = r[0]; *taken != L'\0'; ++taken)
+        EXPECT_TRUE((r.swap ? "" : ReadFileBytes(module)) == ReadFileBytes(temp.File(name(r.copy)))) << Narrow(r.taken);
+        EXPECT_TRUE(FileExists(module));
+        for (const wchar_t* taken = r.taken; *taken != L'\0'; ++taken)
             EXPECT_EQ("taken", ReadFileBytes(temp.File(name(*taken))));
+        std::vector<std::wstring> scheduled = PendingStrings();
+        EXPECT_EQ(r.swap, std::count(scheduled.begin(), scheduled.end(), L"\\??\\" + ShortPath(module)) == 1);
     }
-}
-
-// The file swapped in is the installer: started with the self-delete command line, it would delete the
-// module. It is neither started nor left behind, and the module goes at the next restart.
-TEST_F(SelfDelete, ACopySwappedBeforeTheHoldIsNeitherStartedNorLeft)
-{
-    ScratchDir temp;
-    auto swap = [](SelfDeleteStage stage, const wchar_t* copy, void*) {
-        if (stage == SelfDeleteStage::Copied)
-            CopyFileW(InstallerPath().c_str(), copy, FALSE);
-    };
-    EXPECT_EQ(1u, SetUpDeleteWith(module.c_str(), temp.Path().c_str(), swap, nullptr));
-    WaitForInstallers(20000);
-    EXPECT_FALSE(FileExists(temp.File(L"TOVRAND64x86.EXE")));
-    EXPECT_TRUE(FileExists(module));
-    EXPECT_EQ((std::vector<std::string>{"SetUpDelete: copy file failed", "", Marked(module)}), log.Take());
-    std::vector<std::wstring> scheduled = PendingStrings();
-    EXPECT_NE(scheduled.end(), std::find(scheduled.begin(), scheduled.end(), L"\\??\\" + ShortPath(module)));
 }
 
 // The copy's side: the quoted path and the identity that follows it. A file that is no longer the one
@@ -87,16 +85,15 @@ TEST_F(SelfDelete, ACopySwappedBeforeTheHoldIsNeitherStartedNorLeft)
 TEST_F(SelfDelete, TheCopyDeletesOnlyTheFileTheRunLeft)
 {
     ScratchRegistry hklm;   // no shared folder to clean up, and room for a usage value
-    const std::wstring path = work.File(L"x y.exe");
-    const std::string deleted = "DoDelete: Original file deleted (%).";
-    const std::string replaced = "DoDelete: % has been replaced since, leaving it alone.";
-    const std::string unknown = "DoDelete: the file to delete is not identified, leaving % alone.";
+    const std::wstring path = work.File(L"x y.exe"), other = path + L"2", full = L"/SELFDELETE \"%\" /FILEID:#";
+    const std::string deleted = "DoDelete: Original file deleted (" + Narrow(path) + ").";
+    const std::string replaced = "DoDelete: " + Narrow(path) + " has been replaced since, leaving it alone.";
+    const std::string unknown = "DoDelete: the file to delete is not identified, leaving " + Narrow(path) + " alone.";
     enum Change { None, Gone, Replaced, Claimed };
-    struct Row { const wchar_t* line; Change change; BOOL mode; std::string result; };
+    struct Row { std::wstring line; Change change; BOOL mode; std::string result; };
     const Row rows[] = {
-        {L"/SELFDELETE \"%\" /FILEID:#", None, TRUE, deleted}, {L"/SELFDELETE \"%\" /FILEID:#", Gone, TRUE, deleted},
-        {L"/SELFDELETE \"%\" /FILEID:#", Replaced, TRUE, replaced},
-        {L"/SELFDELETE \"%\" /FILEID:#", Claimed, TRUE, replaced}, {L"/SELFDELETE \"%\"", None, TRUE, unknown},
+        {full, None, TRUE, deleted}, {full, Gone, TRUE, deleted}, {full, Replaced, TRUE, replaced},
+        {full, Claimed, TRUE, replaced}, {L"/SELFDELETE \"%\"", None, TRUE, unknown},
         {L"/SELFDELETE \"%\" /FILEID:12345", None, TRUE, unknown}, {L"\"%\" /FILEID:#", None, FALSE, ""},
         {L"/SELFDELETE \"%", None, TRUE, ""},   // no closing quote: nothing to delete
     };
@@ -109,24 +106,16 @@ TEST_F(SelfDelete, TheCopyDeletesOnlyTheFileTheRunLeft)
         if (r.change == Gone)
             DeleteFileW(path.c_str());
         if (r.change == Replaced)   // made while the old file exists: another file index
-        {
-            WriteFileBytes(path + L"2", "MZ");
-            MoveFileExW((path + L"2").c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
-        }
-        if (r.change == Claimed)
-            WriteRaw(kSharedDlls, path.c_str(), Sz(L"1"));
+            WriteFileBytes(other, "MZ"), MoveFileExW(other.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+        WriteRaw(kSharedDlls, path.c_str(), r.change == Claimed ? Sz(L"1") : RawValue());
         wchar_t hex[32];
         wsprintfW(hex, L"%08X%08X%08X", id.volume, id.indexHigh, id.indexLow);
-        std::wstring line = std::wstring(r.line).replace(std::wstring(r.line).find(L'%'), 1, path);
+        std::wstring line = std::wstring(r.line).replace(r.line.find(L'%'), 1, path);
         if (line.find(L'#') != std::wstring::npos)
             line.replace(line.find(L'#'), 1, hex);
         EXPECT_EQ(r.mode, RunSelfDeleteMode(line.c_str())) << Narrow(line);
-        std::vector<std::string> expected;
-        if (!r.result.empty())
-            expected = {"Doing Self-delete.", std::string(r.result).replace(r.result.find('%'), 1, Narrow(path)),
-                        Marked(own)};
-        EXPECT_EQ(expected, log.Take()) << Narrow(line);
+        const std::vector<std::string> expected = {"Doing Self-delete.", r.result, Marked(own)};
+        EXPECT_EQ(r.result.empty() ? std::vector<std::string>() : expected, log.Take()) << Narrow(line);
         EXPECT_EQ(r.result != deleted, FileExists(path)) << Narrow(line);
-        WriteRaw(kSharedDlls, path.c_str(), RawValue());
     }
 }

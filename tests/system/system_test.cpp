@@ -25,6 +25,19 @@ std::string Joined(const std::vector<std::string>& lines)
         all += line + "|";
     return all;
 }
+
+// Every real answer of the enumeration comes after a run of this many failures.
+int g_failures = 0, g_failuresLeft = 0, g_calls = 0;
+
+LONG WINAPI FlakyEnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD chars, LPDWORD reserved, LPWSTR className,
+                         LPDWORD classChars, PFILETIME written)
+{
+    ++g_calls;
+    if (g_failuresLeft-- > 0)
+        return ERROR_KEY_DELETED;   // what a key deleted under an open handle answers
+    g_failuresLeft = g_failures;
+    return RegEnumKeyExW(key, index, name, chars, reserved, className, classChars, written);
+}
 }  // namespace
 
 TEST(RegKeyKill, AKeyTreeThatRefusesTheOrdinaryDeleteGoesLeavesFirst)
@@ -46,79 +59,44 @@ TEST(RegKeyKill, AKeyTreeThatRefusesTheOrdinaryDeleteGoesLeavesFirst)
 }
 
 // Names live in 260 characters: "MACHINE\" + path for the owner change, path + "\" + subkey for the walk.
-TEST(RegKeyKill, PathsLongerThanItsBuffersEndTheWalkWithoutOverrun)
+// An enumeration error other than the end is asked again, ten times in a row at most: the count starts
+// afresh after every answer (a key with a child answers twice, the child once).
+TEST(RegKeyKill, LongPathsEndTheWalkWithoutOverrunAndEnumerationErrorsAreRetriedBoundedly)
 {
     TempLog log;
     auto pathOf = [](const std::wstring& parent, size_t length, wchar_t fill) {
         return parent + L"\\" + std::wstring(length - parent.size() - 1, fill);
     };
-    struct Row { size_t top, child; DWORD error; std::string lastEnds; };   // error 1: any but 0
+    const int n = RegKeyKill::kEnumRetries;
+    const std::string refused = " to SetNamedSecurityInfo for |";
+    struct Row { size_t top, child; int failures; DWORD error; int calls; std::string lastEnds; };   // error 1: not 0
     const Row rows[] = {
-        {251, 0, 0, ""},                                            // "MACHINE\" + 251 characters fit
-        {252, 0, 1, " to SetNamedSecurityInfo for |"},              // the name is left empty, and refused
-        {240, 18, 1, " to SetNamedSecurityInfo for |"},             // the subkey's name does not fit
-        {240, 19, 0xFFFFFFFF, "    Buffer overflow in registry path!  Bailing out.|"},   // nor its path
+        {251, 0, 0, 0, 1, ""},                // "MACHINE\" + 251 characters fit
+        {252, 0, 0, 1, 0, refused},           // the name is left empty, and refused
+        {240, 18, 0, 1, 1, refused},          // the subkey's name does not fit
+        {240, 19, 0, 0xFFFFFFFF, 1, "    Buffer overflow in registry path!  Bailing out.|"},   // nor its path
+        {40, 0, n, 0, n + 1, ""}, {40, 0, n + 1, ERROR_KEY_DELETED, n + 1, ""}, {40, 9, n, 0, 3 * (n + 1), ""},
     };
+    regkeykill_seam::EnumKey = FlakyEnumKey;
     for (const Row& r : rows)
     {
         std::wstring top = pathOf(kTestsKey, r.top, L't'), key = r.child ? pathOf(top, r.top + 1 + r.child, L'c') : top;
         ASSERT_TRUE(WriteRaw(key, L"V", Dword(1)));
         RegKeyKill kill;
         ASSERT_TRUE(kill.Initialize());
+        g_failures = g_failuresLeft = r.failures;
+        g_calls = 0;
         BOOL deleted = kill.BlastKey(TRUE, HKEY_LOCAL_MACHINE, top.c_str());
         DWORD error = GetLastError();
         std::string lines = Joined(log.Take());
-        EXPECT_EQ(r.error == 0, deleted != FALSE) << r.top << "/" << r.child;
+        EXPECT_EQ(r.error == 0, deleted != FALSE) << r.top << "/" << r.child << "/" << r.failures;
         EXPECT_TRUE(r.error == 1 ? error != 0 : error == r.error) << error;
+        EXPECT_EQ(r.calls, g_calls);
         EXPECT_EQ(r.error != 0, KeyExists(key));
-        EXPECT_TRUE(lines.size() >= r.lastEnds.size() && lines.substr(lines.size() - r.lastEnds.size()) == r.lastEnds)
-            << lines;
+        EXPECT_EQ(r.lastEnds, lines.substr(lines.size() - std::min(lines.size(), r.lastEnds.size())));
         DeleteTree(kTestsKey);
     }
-}
-
-namespace
-{
-// Every real answer of the enumeration comes after a run of this many failures.
-int g_failures = 0, g_failuresLeft = 0, g_calls = 0;
-
-LONG WINAPI FlakyEnumKey(HKEY key, DWORD index, LPWSTR name, LPDWORD chars, LPDWORD reserved, LPWSTR className,
-                         LPDWORD classChars, PFILETIME written)
-{
-    ++g_calls;
-    if (g_failuresLeft-- > 0)
-        return ERROR_KEY_DELETED;   // what a key deleted under an open handle answers
-    g_failuresLeft = g_failures;
-    return RegEnumKeyExW(key, index, name, chars, reserved, className, classChars, written);
-}
-}  // namespace
-
-// Asked again after an error other than the end, ten times in a row at most: the count starts afresh
-// after every answer.
-TEST(RegKeyKill, EnumerationErrorsAreRetriedBoundedly)
-{
-    TempLog log;   // not read: the calls tell
-    const std::wstring top = kTestsKey + L"\\Flaky";
-    const int n = RegKeyKill::kEnumRetries;
-    struct Row { int failures; bool children, deleted; int calls; };
-    const Row rows[] = {{n, false, true, n + 1}, {n + 1, false, false, n + 1}, {n, true, true, 5 * (n + 1)}};
-    for (const Row& r : rows)   // with children: three answers for the key and one for each child
-    {
-        for (const wchar_t* below : {L"\\A", L"\\B"})
-            ASSERT_TRUE(WriteRaw(r.children ? top + below : top, L"V", Dword(1)));
-        RegKeyKill kill;
-        ASSERT_TRUE(kill.Initialize());
-        g_failures = g_failuresLeft = r.failures;
-        g_calls = 0;
-        regkeykill_seam::EnumKey = FlakyEnumKey;
-        BOOL deleted = kill.BlastKey(TRUE, HKEY_LOCAL_MACHINE, top.c_str());
-        DWORD error = GetLastError();
-        regkeykill_seam::EnumKey = ::RegEnumKeyExW;
-        EXPECT_EQ(r.calls, g_calls) << r.failures;
-        EXPECT_EQ(r.deleted, deleted != FALSE);
-        EXPECT_EQ(r.deleted ? 0u : static_cast<DWORD>(ERROR_KEY_DELETED), error);
-        DeleteTree(kTestsKey);
-    }
+    regkeykill_seam::EnumKey = ::RegEnumKeyExW;
 }
 
 // The native image path "\??\" + path lives in 261 characters: a path of 256 is written into the key of
@@ -128,6 +106,7 @@ TEST(Service, AMarkedServiceGetsOnlyAnImagePathThatFitsWhole)
     TempLog log;
     CleanMachine();
     const std::wstring installed = L"C:\\windows\\system32\\drivers\\PELLIMAR64x86.SYS";
+    const char* left = "    Pellimar:Image path missing or longer than 256 characters.  Left marked for deletion.";
     for (size_t length : {256, 257})
     {
         std::wstring path = L"C:\\" + std::wstring(length - 7, L'd') + L".SYS";
@@ -139,8 +118,7 @@ TEST(Service, AMarkedServiceGetsOnlyAnImagePathThatFitsWhole)
         EXPECT_EQ(static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE), scm.ConfigureService(path.c_str()));
         EXPECT_EQ(Narrow(length == 256 ? L"\\??\\" + path : installed), Narrow(GetString(kServiceKey, L"ImagePath")));
         std::vector<std::string> lines = log.Take();
-        EXPECT_EQ(length == 257 ? 1 : 0, std::count(lines.begin(), lines.end(), "    Pellimar:Image path missing or "
-                                                    "longer than 256 characters.  Left marked for deletion."));
+        EXPECT_EQ(length == 257 ? 1 : 0, std::count(lines.begin(), lines.end(), left));
         marked.Release();
         // The service goes once the service manager has let go of the holder's handle.
         for (int i = 0; i < 300 && scm.ServiceExists() != ERROR_SERVICE_DOES_NOT_EXIST; ++i)

@@ -9,19 +9,15 @@
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc < 2)
-        return 2;
     CWStringArray a;
     a.Add(L"one", 0);
-    if (lstrcmpW(argv[1], L"get") == 0)
-        a.Get(a.Count());
-    else if (lstrcmpW(argv[1], L"size") == 0)
-        a.SetSize(-1);
-    else if (lstrcmpW(argv[1], L"tag") == 0)
-        a.GetTag(-1);
-    else if (lstrcmpW(argv[1], L"destroy") == 0)
-        a.DestroyItem(-1);
-    else if (lstrcmpW(argv[1], L"long") == 0)
-        WStringArrayFatal(std::string(1200, 'x').c_str(), 7);
+    switch (argc < 2 ? L'\0' : argv[1][0])   // the modes differ in their first letter
+    {
+    case L'g': a.Get(a.Count()); break;
+    case L's': a.SetSize(-1); break;
+    case L't': a.GetTag(-1); break;
+    case L'd': a.DestroyItem(-1); break;
+    case L'l': WStringArrayFatal(std::string(1200, 'x').c_str(), 7);
+    }
     return 0;
 }
