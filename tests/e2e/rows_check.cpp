@@ -80,7 +80,10 @@ const std::vector<Case> kCases = {
       }, L"/JSON", 0, {}, "\"vista_or_later\": false")}},
     {"CheckOfAProductNotInInstalledApps", Vista,
      {Run(L"/Q /NOREGQZ PRODUCTA").After(TovCheck(L"", 1, {"product-not-in-installedapps"})),
-      Run(L"/U /Q /NOREGAPPID /NOREGQZ PRODUCTA").After(TovCheck(L"/JSON", 0))}},
+      Run(L"/U /Q /NOREGAPPID /NOREGQZ PRODUCTA").After(TovCheck(L"/JSON", 0)),
+      // A product id beyond Latin-1 reaches a pipe or file as UTF-8.
+      Run(L"/Q /NOREGQZ PRODUKT_\u00c4\u20ac").Before(Set(kInstalledApps, L"PRODUKT_\u00c4\u20ac", Sz(L"")))
+          .After(TovCheck(L"/JSON", 0, {}, "\"appid\": \"PRODUKT_\xc3\x84\xe2\x82\xac\""))}},
     {"CheckOfCounts", Vista,
      {Install("A", L"/NOREGQZ"),
       Check(Set(kSharedDlls, kDriver.c_str(), {true, REG_BINARY, std::string(300, '\x7f')}), L"/JSON", 2,
@@ -147,16 +150,3 @@ class StateCheck : public E2E
 {
 };
 E2E_CASES(StateCheck, kCases);
-
-// A product id beyond Latin-1 reaches a pipe or file as UTF-8.
-TEST(CheckOutput, ReachesFilesAsUtf8)
-{
-    CleanMachine();
-    const std::wstring id = L"PRODUKT_\u00c4\u20ac";
-    WriteRaw(kInstalledApps, id.c_str(), Sz(L""));
-    RunInstaller(InstallerPath(), L"/Q /NOREGQZ " + id);
-    Context c;
-    c.where = Where();
-    TovCheck(L"/JSON", 0, {}, "\"appid\": \"PRODUKT_\xc3\x84\xe2\x82\xac\"")(c);
-    CleanMachine();
-}

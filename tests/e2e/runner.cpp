@@ -9,9 +9,9 @@ std::wstring Product(const char* letter)
     return L"PRODUCT" + Widen(letter);
 }
 
-std::string Replace(std::string text, const std::string& from, const std::string& to)
+std::wstring Replace(std::wstring text, const std::wstring& from, const std::wstring& to)
 {
-    for (size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
     return text;
 }
@@ -19,17 +19,8 @@ std::string Replace(std::string text, const std::string& from, const std::string
 // The log line checks of a step: exact messages, "!" absent ones, "~" parts of some line.
 void CheckLines(const Context& c, const Step& step, const InstallerRun& run)
 {
-    std::string chain;
-    for (const std::string& m : run.log)
-        if (m.compare(0, 8, "BEGIN - ") == 0)
-            chain += (chain.empty() ? "" : " ") + m.substr(8);
     for (std::string line : step.lines)
     {
-        if (line[0] == '@')
-        {
-            EXPECT_EQ(line.substr(1), chain);
-            continue;
-        }
         char kind = line[0] == '!' || line[0] == '~' ? line[0] : ' ';
         line = Narrow(Expand(c, Widen(kind == ' ' ? line : line.substr(1))));
         bool found = run.Has(line);
@@ -95,7 +86,7 @@ void RunStep(Context& c, const Step& step, bool check)
         if (step.wait)
             ForgetSelfDeleteCopies(c);
         RememberNames(c);
-        EXPECT_TRUE(c.last.process.finished);
+        EXPECT_TRUE(c.last.process.finished) << "start error " << c.last.process.startError;
         EXPECT_EQ(step.exit, c.last.process.exitCode);
         EXPECT_EQ(step.box.empty() ? 0 : 1, c.last.boxes) << Narrow(c.last.box);
         if (!step.box.empty())
@@ -169,17 +160,17 @@ void Context::Hold(const std::wstring& what)
 
 std::wstring Expand(const Context& c, const std::wstring& text)
 {
-    std::string out = Narrow(text);
+    std::wstring out = text;
     // Longer names first: "$sshared" before "$shared".
     for (const auto& n : c.names)
-        out = Replace(out, n.first, Narrow(n.second));
+        out = Replace(out, Widen(n.first), n.second);
     const std::pair<const char*, std::wstring> places[] = {
         {"$drivers", c.where.driversDir}, {"$maker", c.where.makerDir}, {"$shared", c.where.sharedDir},
         {"$temp", c.where.tempDir},       {"$work", c.work.Path()},     {"$setup", c.setup.Path()},
         {"$payload", BinDir() + L"\\payload"}, {"$bin", BinDir()}};
     for (const auto& p : places)
-        out = Replace(out, p.first, Narrow(p.second));
-    return Widen(out);
+        out = Replace(out, Widen(p.first), p.second);
+    return out;
 }
 
 Op Set(const std::wstring& key, const wchar_t* name, const RawValue& value)

@@ -28,8 +28,7 @@ struct Step
     std::wstring temp;                // its TEMP ("" a scratch directory of its own)
     DWORD exit = 0;
     std::wstring box;                 // closing text; "" when no box may be shown
-    // Messages the log must hold; "!..." must not, "~..." one of them contains it, "@..." the BEGIN
-    // lines of the run's chain of steps, blank-separated.
+    // Messages the log must hold; "!..." must not, "~..." one of them contains it.
     std::vector<std::string> lines;
     std::string expect;               // the machine afterwards (Expected's spec); "" not compared
     std::string expectXp;             // the same before Vista, when it differs

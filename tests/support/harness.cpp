@@ -142,7 +142,10 @@ Process Wait(HANDLE process, DWORD timeoutMs)
 {
     Process result;
     if (process == nullptr)
+    {
+        result.startError = GetLastError();
         return result;
+    }
     result.pid = GetProcessId(process);
     result.finished = WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
     if (result.finished)

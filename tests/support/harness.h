@@ -39,6 +39,7 @@ std::wstring ShortPath(const std::wstring& path);   // empty when it fails
 struct Process
 {
     DWORD pid = 0, exitCode = 0;
+    DWORD startError = 0;   // why it could not be started
     bool finished = false;
 };
 // Starts commandLine with TEMP and TMP at tempDir (unchanged when empty) in directory cwd (this

@@ -64,13 +64,6 @@ std::vector<std::wstring> Names(const std::wstring& key, bool subKeys, bool* exi
     return names;
 }
 
-HKEY OpenSessionManager(REGSAM access)
-{
-    HKEY key = nullptr;
-    RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManager, 0, access | KEY_WOW64_64KEY, &key);
-    return key;
-}
-
 bool IsOurs(const std::wstring& entry, const Locations& w)
 {
     for (const std::wstring& part : {w.makerDir, w.sharedDir, ShortPath(w.makerDir), ShortPath(w.sharedDir),
@@ -139,13 +132,6 @@ std::vector<std::string> Pairs(const std::vector<std::wstring>& strings)
     return pairs;
 }
 
-std::string Words(const std::vector<std::wstring>& names)
-{
-    std::vector<std::string> words;
-    for (const std::wstring& n : names)
-        words.push_back(Narrow(n));
-    return Join(words);
-}
 }  // namespace
 
 RawValue ReadRaw(const std::wstring& key, const wchar_t* name)
@@ -259,22 +245,14 @@ std::wstring MainCountName()
 std::vector<std::wstring> PendingStrings()
 {
     std::vector<std::wstring> strings;
-    HKEY key = OpenSessionManager(KEY_READ);
-    DWORD size = 0, type = 0;
-    if (key != nullptr && RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, nullptr, &size) == 0)
+    std::string bytes = ReadRaw(kSessionManager, L"PendingFileRenameOperations").bytes;
+    std::wstring all(reinterpret_cast<const wchar_t*>(bytes.data()), bytes.size() / 2);
+    // Up to the list's end: an empty string where a pair would start.
+    for (size_t start = 0, end; start < all.size() && (all[start] != L'\0' || strings.size() % 2); start = end + 1)
     {
-        std::wstring all(size / 2 + 1, L'\0');
-        RegQueryValueExW(key, L"PendingFileRenameOperations", nullptr, &type, reinterpret_cast<BYTE*>(&all[0]), &size);
-        all.resize(size / 2);
-        // Up to the list's end: an empty string where a pair would start.
-        for (size_t start = 0, end; start < all.size() && (all[start] != L'\0' || strings.size() % 2); start = end + 1)
-        {
-            end = std::min(all.find(L'\0', start), all.size());
-            strings.push_back(all.substr(start, end - start));
-        }
+        end = std::min(all.find(L'\0', start), all.size());
+        strings.push_back(all.substr(start, end - start));
     }
-    if (key != nullptr)
-        RegCloseKey(key);
     return strings;
 }
 
@@ -288,14 +266,8 @@ std::string MultiSz(const std::vector<std::wstring>& strings, bool closingNul)
 
 void SetPending(const std::vector<std::wstring>& strings)
 {
-    HKEY key = OpenSessionManager(KEY_SET_VALUE);
-    std::string bytes = MultiSz(strings);
-    if (strings.empty())
-        RegDeleteValueW(key, L"PendingFileRenameOperations");
-    else
-        RegSetValueExW(key, L"PendingFileRenameOperations", 0, REG_MULTI_SZ,
-                       reinterpret_cast<const BYTE*>(bytes.data()), static_cast<DWORD>(bytes.size()));
-    RegCloseKey(key);
+    WriteRaw(kSessionManager, L"PendingFileRenameOperations",
+             strings.empty() ? RawValue() : RawValue{true, REG_MULTI_SZ, MultiSz(strings)});
 }
 
 void SetWindowsVersion(const std::wstring& version)
@@ -368,7 +340,10 @@ State Describe(const Locations& w, const std::vector<std::wstring>& baseline)
     for (const std::wstring& p : Names(kPellimarKey, true, &exists))
         products.push_back(Narrow(p) + "(" + Value(std::wstring(kPellimarKey) + L"\\" + p, L"Dir1") + ")");
     s["products"] = exists ? Join(products) : "absent";
-    s["sharedusage"] = Words(Names(kSharedUsage, false));
+    std::vector<std::string> users;
+    for (const std::wstring& name : Names(kSharedUsage, false))
+        users.push_back(Narrow(name));
+    s["sharedusage"] = Join(users);
     s["entry"] = Value(kUninstallKey, L"QuietUninstallString");
     s["service"] = Service();
     s["limit"] = Value(kLanmanKey, L"CachedOpenLimit");

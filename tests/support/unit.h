@@ -24,9 +24,7 @@ public:
     // The messages logged since the last call.
     std::vector<std::string> Take()
     {
-        std::vector<std::string> messages;
-        for (const std::string& line : ReadLog(m_dir.Path()))
-            messages.push_back(MessageOf(line));
+        std::vector<std::string> messages = ReadLog(m_dir.Path(), false);
         DeleteFileW(m_dir.File(L"PELLIMAR.LOG").c_str());
         return messages;
     }
