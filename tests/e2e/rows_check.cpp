@@ -89,7 +89,13 @@ const std::vector<Case> kCases = {
       Check(Set(kSharedDlls, kDriver.c_str(), {true, REG_BINARY, std::string(300, '\x7f')}), L"/JSON", 2,
             {"count-unreadable"}),
       Fixed("A"), Install("B", L"/NOREGQZ"),
-      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"-json", 2, {"count-below-registrations"}, "/d 2 /f")}},
+      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"-json", 2, {"count-below-registrations"}, "/d 2 /f"),
+      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"5")), L"/JSON", 1, {"count-above-registrations"}),
+      Check(Set(kSharedDlls, kDriver.c_str(), RawValue()), L"/JSON", 1, {"registrations-without-count"}),
+      Check([](Context& c) {
+          Set(kSharedDlls, kDriver.c_str(), Sz(L"2"))(c);
+          Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
+      }, L"/JSON", 1, {"uninstall-entry-mismatch"}, "C:\\\\Old")}},
     {"CheckOfTheDriversFiles", Vista,
      {Install("A", L"/NOREGQZ"), Check(Delete(kDriver), L"/JSON", 2, {"driver-missing"}), Fixed("A"),
       Check([](Context& c) { Write(kDriver, ReadFileBytes(Expand(c, kDriver)) + "x")(c); }, L"/JSON", 2, kMismatch),
@@ -128,9 +134,10 @@ Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids, 
         std::string before = Snapshot(c);
         ScratchDir dir;   // also its TEMP: a log would land here
         std::wstring out = dir.File(L"out.txt");
-        Process p = Wait(Start(L"cmd.exe /c \"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args + L" >\"" + out +
-                                   L"\" 2>&1\"",
-                               dir.Path()));
+        SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+        HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr);
+        Process p = Wait(Start(L"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args, dir.Path(), L"", 0, file));
+        CloseHandle(file);
         std::string output = ReadFileBytes(out);
         EXPECT_EQ(before, Snapshot(c)) << "the check changed the machine";
         EXPECT_FALSE(FileExists(dir.File(L"PELLIMAR.LOG")));

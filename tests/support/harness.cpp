@@ -115,7 +115,8 @@ std::wstring ShortPath(const std::wstring& path)
     return n > 0 && n < MAX_PATH ? std::wstring(buffer, n) : std::wstring();
 }
 
-HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd, DWORD flags)
+HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd, DWORD flags,
+             HANDLE output)
 {
     // This process's environment with TEMP and TMP replaced.
     std::vector<wchar_t> env;
@@ -130,9 +131,11 @@ HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const
     env.push_back(L'\0');
     std::vector<wchar_t> cmd(commandLine.c_str(), commandLine.c_str() + commandLine.size() + 1);
     STARTUPINFOW si = {sizeof(si)};
+    if (output != nullptr)
+        si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = output;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, CREATE_UNICODE_ENVIRONMENT | flags, env.data(),
-                        cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, output != nullptr, CREATE_UNICODE_ENVIRONMENT | flags,
+                        env.data(), cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
         return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;

@@ -43,9 +43,10 @@ struct Process
     bool finished = false;
 };
 // Starts commandLine with TEMP and TMP at tempDir (unchanged when empty) in directory cwd (this
-// process's when empty), with the given creation flags.
+// process's when empty), with the given creation flags, and its standard output and error going to
+// output (an inheritable handle) when one is given.
 HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const std::wstring& cwd = L"",
-             DWORD flags = 0);
+             DWORD flags = 0, HANDLE output = nullptr);
 Process Wait(HANDLE process, DWORD timeoutMs = 120000);   // kills it after the time-out
 
 // The lines of tempDir\PELLIMAR.LOG, or their messages without the "[date time][PID:n] " header.
