@@ -12,7 +12,7 @@ runs=${1:-7}
 "$root/scripts/setup.sh"
 build=${TOVRAND_BUILD_DIR:-$root/build}
 cmake --no-warn-unused-cli -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j2 --target tovrand tovrand_nopayload tovrand_release tovcheck bench_floor bench_driver bench_renames >/dev/null
+cmake --build "$build" -j2 --target tovrand tovrand_nopayload tovrand_release tovcheck tovcheck_release bench_floor bench_driver bench_renames >/dev/null
 bin=$build/bin
 prefix=$build/wine
 "$root/scripts/wine-prefix.sh" "$prefix" start
@@ -58,6 +58,7 @@ signed_row() {   # label, signed file, unsigned file (default: the signed one wi
   printf '  %-44s %9d %9d %9d\n' "$1" "$before" "$after" "$((after - before))"
 }
 signed_row "TOVRAND64x86.EXE (bin/release/)" "$bin/release/TOVRAND64x86.EXE"
+signed_row "TOVCHECK64.EXE (bin/release/)" "$bin/release/TOVCHECK64.EXE"
 signed_row "PELLIMAR64x86.SYS (bin/payload/release/)" "$bin/payload/release/PELLIMAR64x86.SYS"
 signed_row "PLQZREG32.EXE, i686 (bin/payload/release/)" "$bin/payload/release/PLQZREG32.EXE"
 signed_row "PELLIMAR64x86.CAT (bin/payload/release/)" "$bin/payload/release/PELLIMAR64x86.CAT" \
