@@ -12,6 +12,8 @@ const wchar_t kRestart[] =
 const wchar_t kDecremented[] = L"Pellimar has been uninstalled/decremented successfully";
 const wchar_t kNothingToUpdate[] = L"Pellimar does not exist on this computer, no action taken";
 const wchar_t kNotRegistered[] = L"Pellimar was not registered for this product, no action taken";
+const char kLockStillHeld[] =
+    "  The other instance of tovrand still has the mutex, something must be wrong with it, continuing anyway.";
 const wchar_t kFailed[] =
     L"Pellimar could not be set up completely.  The details are in PELLIMAR.LOG in the temporary folder.";
 }  // namespace harness

@@ -73,8 +73,11 @@ const std::vector<Case> kCases = [] {
           Run(L"/U PRODUCTA").Before(Set(kInstalledApps, L"PRODUCTA", RawValue())).Box(kNotRegistered)
               .Expect("inst 2 A B q2").CheckSays(1)
               .Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID)."}),
-          Run(L"/U /Q /NOREGAPPID PRODUCTA").Expect("inst 1 B q2"),
-          Run(L"/U /Q /NOREGAPPID PRODUCTB").Expect("gone q3")}},
+          // Installed again while unlisted, it is known by its registration and counts once.
+          Run(L"/Q PRODUCTA").Expect("inst 2 A B q3").CheckSays(1)
+              .Lines({"  Installing with unknown AppID but already registered with Tovrand.  Not Updating RefCounts."}),
+          Run(L"/U /Q /NOREGAPPID PRODUCTA").Expect("inst 1 B q3"),
+          Run(L"/U /Q /NOREGAPPID PRODUCTB").Expect("gone q4")}},
         {"NoDelAndNoRegQzAffectOnlyTheirOwnRun", Both,
          {Install("A", L"/NOREGQZ").Expect("inst 1 A q0; qz=absent"), Install("B").Expect("inst 2 A B q1"),
           Uninstall("A", L"/NODEL").Expect("inst 1 B q1"),
@@ -89,8 +92,13 @@ const std::vector<Case> kCases = [] {
           Do(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"3"))),
           Do(Set(kSharedDlls, L"$shared\\TOVRAND64x86.EXE", Sz(L"499"))),
           // Before Vista the smaller count is raised to the larger; from Vista on the maker's is not read.
-          Run(L"/Q").Expect("inst 2 A B q3; maker=3; usage=500", "inst 3 A B q3; usage=500").Lines({kUpdateOnlyCount}),
+          Run(L"").Box(kUpdated).Expect("inst 2 A B q3; maker=3; usage=500", "inst 3 A B q3; usage=500")
+              .Lines({kUpdateOnlyCount}),
           Install("C").Expect("inst 3 A B C q4; maker=3; usage=500", "inst 4 A B C q4; usage=500")}},
+        // Counts an older system kept for the maker directory's copy are released after an upgrade.
+        {"AnUpgradeOfTheSystemReleasesTheOlderSystemsCount", Xp,
+         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"), Do(Os(L"win7")),
+          Uninstall("B").Expect("inst 1 A q2"), Uninstall("A").Expect("gone q3")}},
         {"DelOnRebootLeavesTheRunningFileForTheRestart", Vista,
          {Install("A").Expect("inst 1 A q1"),
           Uninstall("A", L"/DELONREBOOT /HRESULT").Exit(0x80070BC2).Expect("gone q2; pending=[\\??\\$sown]->[]")
