@@ -9,8 +9,6 @@ using namespace harness;
 
 namespace
 {
-const std::wstring kCountName = L"$drivers\\PELLIMAR64x86.SYS";
-const std::string kError = "Returning: Error (0x643)";
 
 std::string Rebuilt(int products)
 {
@@ -53,11 +51,14 @@ std::vector<Case> CountShapes()
     for (const Shape& s : shapes)
     {
         names.push_back(std::string("CountOfShape") + s.name);
-        Op set = Set(kSharedDlls, kCountName.c_str(), s.value);
+        Op set = Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", s.value);
         bool unusable = s.readsAs < 0;
         int installed = (unusable ? 1 : s.readsAs) + 1;   // PRODUCTB registered, PRODUCTA counts
         int remaining = (unusable ? 2 : s.readsAs) - 1;
         Case c{names.back().c_str(), Vista, {Install("B", L"/NOREGQZ").Expect("inst 1 B")}};
+        // The state check reads the damaged count as what it is.
+        c.steps.push_back(Do(set).After(TovCheck(L"/JSON", unusable ? 2 : 1,
+                                                 {unusable ? "count-unreadable" : "count-above-registrations"})));
         // An unreadable count is not a count of 0: the registrations say how many products use the driver.
         c.steps.push_back(Install("A", L"/NOREGQZ").And(set).Expect("inst " + std::to_string(installed) + " A B")
                               .Lines({(unusable ? "" : "!") + Rebuilt(1),
@@ -162,8 +163,8 @@ std::vector<Case> Cases()
          {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
           Run(L"/U /Q PRODUCTA").Before([](Context&) { ASSERT_TRUE(DenyWrites(kSharedDlls)); })
               .Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B q2")
-              .Lines({"  Error - Cannot lower the usage count $drivers\\PELLIMAR64x86.SYS (6).", kError,
-                      "!  Setting Tovrand delete to TRUE"}),
+              .Lines({"  Error - Cannot lower the usage count $drivers\\PELLIMAR64x86.SYS (6).",
+                      "Returning: Error (0x643)", "!  Setting Tovrand delete to TRUE"}),
           Install("C").Shown(kFailed).Exit(ERROR_INSTALL_FAILURE)
               .Expect("inst 2 A B q3; sharedusage=PRODUCTA PRODUCTB PRODUCTC")
               .Lines({"  Error - Cannot write the usage count $drivers\\PELLIMAR64x86.SYS (6), PRODUCTC is not "

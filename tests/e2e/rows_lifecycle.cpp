@@ -41,8 +41,6 @@ std::vector<Case> Removals()
     return cases;
 }
 
-const std::string kUpdateOnlyCount = "  Product ID not set.  Not updating RefCounts.";
-
 const std::vector<Case> kCases = [] {
     std::vector<Case> cases = {
         {"ReinstallKeepsTheCount", Both,
@@ -93,7 +91,7 @@ const std::vector<Case> kCases = [] {
           Do(Set(kSharedDlls, L"$shared\\TOVRAND64x86.EXE", Sz(L"499"))),
           // Before Vista the smaller count is raised to the larger; from Vista on the maker's is not read.
           Run(L"").Box(kUpdated).Expect("inst 2 A B q3; maker=3; usage=500", "inst 3 A B q3; usage=500")
-              .Lines({kUpdateOnlyCount}),
+              .Lines({"  Product ID not set.  Not updating RefCounts."}),
           Install("C").Expect("inst 3 A B C q4; maker=3; usage=500", "inst 4 A B C q4; usage=500")}},
         // Counts an older system kept for the maker directory's copy are released after an upgrade.
         {"AnUpgradeOfTheSystemReleasesTheOlderSystemsCount", Xp,
