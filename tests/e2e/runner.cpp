@@ -106,9 +106,9 @@ void RunStep(Context& c, const Step& step, bool check)
 }
 }  // namespace
 
-void ExpectState(const Context& c, const std::string& spec, bool afterUninstall)
+void ExpectState(const Context& c, const std::string& outline, bool afterUninstall)
 {
-    State expected = Expected(c.where, Narrow(Expand(c, Widen(spec))), c.xp, afterUninstall);
+    State expected = Expected(c.where, Narrow(Expand(c, Widen(outline))), c.xp, afterUninstall);
     State found = Describe(c.where, c.baseline);
     std::string differences;
     for (const auto& field : expected)

@@ -30,7 +30,7 @@ struct Step
     std::wstring box;                 // closing text; "" when no box may be shown
     // Messages the log must hold; "!..." must not, "~..." one of them contains it.
     std::vector<std::string> lines;
-    std::string expect;               // the machine afterwards (Expected's spec); "" not compared
+    std::string expect;               // the machine afterwards (Expected's outline); "" not compared
     std::string expectXp;             // the same before Vista, when it differs
     bool wait = true;                 // wait for the installer's copies before the checks
     Op after;                         // more checks, or clean-up
@@ -39,7 +39,7 @@ struct Step
     Step& Exit(DWORD code) { exit = code; return *this; }
     Step& Box(const std::wstring& text) { box = text; return *this; }
     Step& Lines(std::vector<std::string> l) { lines = std::move(l); return *this; }
-    Step& Expect(const std::string& spec, const std::string& xp = "") { expect = spec; expectXp = xp; return *this; }
+    Step& Expect(const std::string& state, const std::string& xp = "") { expect = state; expectXp = xp; return *this; }
     // Without "Q": the closing box is shown.
     Step& Shown(const std::wstring& text)
     {
@@ -98,8 +98,8 @@ struct Context
     std::wstring OwnCopy() const { return setup.File(L"TOVRAND64x86.EXE"); }
 };
 
-// The machine compared with Expected's spec ("$..." names expanded), field by field.
-void ExpectState(const Context& c, const std::string& spec, bool afterUninstall = false);
+// The machine compared with Expected's outline ("$..." names expanded), field by field.
+void ExpectState(const Context& c, const std::string& outline, bool afterUninstall = false);
 
 // Common ops.
 Op Set(const std::wstring& key, const wchar_t* name, const RawValue& value);   // !exists deletes

@@ -385,9 +385,9 @@ std::string Show(const State& state)
     return out;
 }
 
-State Expected(const Locations& w, const std::string& spec, bool xp, bool afterUninstall)
+State Expected(const Locations& w, const std::string& outline, bool xp, bool afterUninstall)
 {
-    std::istringstream in(spec.substr(0, spec.find(';')));
+    std::istringstream in(outline.substr(0, outline.find(';')));
     std::string kind, word;
     in >> kind;
     State s;
@@ -429,9 +429,9 @@ State Expected(const Locations& w, const std::string& spec, bool xp, bool afterU
         s["manifests"] = "PELLMAR.GRD PELLMAR.KVM PELLMAR.SIG";
     }
     // Overrides: "; field=value" each.
-    for (size_t at = spec.find(';'); at != std::string::npos; at = spec.find(';', at + 1))
+    for (size_t at = outline.find(';'); at != std::string::npos; at = outline.find(';', at + 1))
     {
-        std::string item = spec.substr(at + 1, spec.find(';', at + 1) - at - 1);
+        std::string item = outline.substr(at + 1, outline.find(';', at + 1) - at - 1);
         item.erase(0, item.find_first_not_of(' '));
         if (item.find('=') != std::string::npos)
             s[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);

@@ -71,10 +71,10 @@ std::vector<std::wstring> ForeignPending();
 typedef std::map<std::string, std::string> State;
 State Describe(const Locations& where, const std::vector<std::wstring>& baseline);
 std::string Show(const State& state);
-// What a machine holds after runs, from a spec: "clean", "upd" (an update-only run on a machine
+// What a machine holds after runs, from an outline: "clean", "upd" (an update-only run on a machine
 // without the driver), "gone qN" (the last product left), "nodel qN" (the last product left with
 // NODEL), or "inst N A B... qN" (the driver counted N times for PRODUCTA, PRODUCTB..., the updater
 // run N times), then "; field=value" overrides ("*": not compared). xp: a system before Vista;
 // afterUninstall: the run was an uninstall, which removes the emptied maker's directory.
-State Expected(const Locations& where, const std::string& spec, bool xp, bool afterUninstall);
+State Expected(const Locations& where, const std::string& outline, bool xp, bool afterUninstall);
 }  // namespace harness
