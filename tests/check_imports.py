@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""check_imports.py EXE...: every installer build imports only DLLs that Windows always takes from
-the system directory, and no function that the oldest supported system (Windows XP x64 / Server 2003,
-NT 5.2) lacks: a static import of one would stop the program before its first instruction there, which
-no test under Wine can show (Wine's DLLs export everything whatever version they pretend to be)."""
+"""check_imports.py EXE...: every build imports only DLLs that Windows always takes from the system directory,
+and no function that NT 5.2 (XP x64, Server 2003) lacks: it would stop the program before its first instruction
+there, which Wine cannot show (its DLLs export everything whatever version they pretend to be)."""
 import sys
 
 import pefile

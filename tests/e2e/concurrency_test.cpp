@@ -8,11 +8,6 @@ using namespace harness;
 
 namespace
 {
-std::wstring Command(const std::wstring& exe, const std::wstring& args)
-{
-    return L"\"" + exe + L"\" " + args;
-}
-
 class Concurrency : public ::testing::Test
 {
 protected:
@@ -27,6 +22,7 @@ protected:
         CopyFileW(InstallerPath().c_str(), c.OwnCopy().c_str(), FALSE);
     }
     void TearDown() override { CleanMachine(); }
+    static std::wstring Command(const std::wstring& exe, const std::wstring& a) { return L"\"" + exe + L"\" " + a; }
 
     // Both runs started together with one TEMP: both succeed, and one's chain of steps ends before the
     // other's begins. The messages of the run that came first, then the other's.

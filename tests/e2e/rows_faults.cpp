@@ -77,10 +77,11 @@ std::vector<Case> CountShapes()
 }
 
 // A location value of the system, as the run finds it and as it must be found afterwards.
-Op Value(const wchar_t* name, const RawValue& expected)
+Op Value(const std::wstring& name, const RawValue& expected)
 {
-    std::wstring n = name;
-    return [n, expected](Context&) { EXPECT_TRUE(ReadRaw(kCurrentVersion, n.c_str()) == expected) << Narrow(n); };
+    return [name, expected](Context&) {
+        EXPECT_TRUE(ReadRaw(kCurrentVersion, name.c_str()) == expected) << Narrow(name);
+    };
 }
 
 // A newer-looking program where an unusable CommonFilesDir would make the installed copy's path: it

@@ -173,15 +173,13 @@ std::wstring Expand(const Context& c, const std::wstring& text)
     return out;
 }
 
-Op Set(const std::wstring& key, const wchar_t* name, const RawValue& value)
+Op Set(const std::wstring& key, const std::wstring& name, const RawValue& value)
 {
-    std::wstring n = name;
-    return [key, n, value](Context& c) { WriteRaw(Expand(c, key), Expand(c, n).c_str(), value); };
+    return [key, name, value](Context& c) { WriteRaw(Expand(c, key), Expand(c, name).c_str(), value); };
 }
 
-Op SetSystem(const wchar_t* name, const RawValue& value)
+Op SetSystem(const std::wstring& n, const RawValue& value)
 {
-    std::wstring n = name;
     return [n, value](Context& c) {
         RawValue old = ReadRaw(kCurrentVersion, n.c_str());
         c.undo.push_back([n, old](Context&) { WriteRaw(kCurrentVersion, n.c_str(), old); });

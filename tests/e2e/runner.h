@@ -102,8 +102,8 @@ struct Context
 void ExpectState(const Context& c, const std::string& outline, bool afterUninstall = false);
 
 // Common ops.
-Op Set(const std::wstring& key, const wchar_t* name, const RawValue& value);   // !exists deletes
-Op SetSystem(const wchar_t* name, const RawValue& value);   // a CurrentVersion value, put back afterwards
+Op Set(const std::wstring& key, const std::wstring& name, const RawValue& value);   // !exists deletes
+Op SetSystem(const std::wstring& name, const RawValue& value);   // a CurrentVersion value, put back afterwards
 Op HoldFile(const std::wstring& path, DWORD share = 0);      // path: "$drivers\\X" etc., see Expand
 Op Pending(const std::vector<std::wstring>& strings);        // appended to the list; "$ours" our deletion
 Op Reboot();                                                 // a restart of the machine

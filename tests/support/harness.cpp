@@ -134,8 +134,16 @@ HANDLE Start(const std::wstring& commandLine, const std::wstring& tempDir, const
     if (output != nullptr)
         si.dwFlags = STARTF_USESTDHANDLES, si.hStdOutput = si.hStdError = output;
     PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, output != nullptr, CREATE_UNICODE_ENVIRONMENT | flags,
-                        env.data(), cwd.empty() ? nullptr : cwd.c_str(), &si, &pi))
+    auto start = [&] {
+        return CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, output != nullptr,
+                              CREATE_UNICODE_ENVIRONMENT | flags, env.data(), cwd.empty() ? nullptr : cwd.c_str(),
+                              &si, &pi);
+    };
+    // Wine now and then fails a start with ERROR_INTERNAL_ERROR (its new process never came up): start it again.
+    BOOL started = start();
+    for (int tries = 1; !started && GetLastError() == ERROR_INTERNAL_ERROR && tries < 3; ++tries)
+        Sleep(500), started = start();
+    if (!started)
         return nullptr;
     CloseHandle(pi.hThread);
     return pi.hProcess;
@@ -168,9 +176,8 @@ std::vector<std::string> ReadLog(const std::wstring& tempDir, bool headers)
         end = bytes.find("\r\n", start);
         std::string line = bytes.substr(start, end == std::string::npos ? end : end - start);
         // The message is what follows "[date time][PID:n] ".
-        size_t at = line.find("] ");
-        bool header = line.compare(0, 1, "[") == 0 && at != std::string::npos;
-        lines.push_back(headers || !header ? line : line.substr(at + 2));
+        size_t at = line.compare(0, 1, "[") == 0 ? line.find("] ") : std::string::npos;
+        lines.push_back(headers || at == std::string::npos ? line : line.substr(at + 2));
     }
     return lines;
 }
