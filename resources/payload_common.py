@@ -74,19 +74,27 @@ class TrustedSubject(core.Sequence):
     _fields = [('identifier', core.OctetString), ('attributes', CatAttributes, {'optional': True})]
 
 
+class SubjectUsage(core.SequenceOf):
+    _child_spec = core.ObjectIdentifier
+
+
+class TrustedSubjects(core.SequenceOf):
+    _child_spec = TrustedSubject
+
+
 class CatAlgorithm(core.Sequence):
     _fields = [('algorithm', core.ObjectIdentifier), ('parameters', core.Any, {'optional': True})]
 
 
 class CertificateTrustList(core.Sequence):
     _fields = [('version', core.Integer, {'default': 0}),
-               ('subject_usage', core.SequenceOf, {'spec': core.ObjectIdentifier}),
+               ('subject_usage', SubjectUsage),
                ('list_identifier', core.OctetString, {'optional': True}),
                ('sequence_number', core.Integer, {'optional': True}),
                ('this_update', x509.Time),
                ('next_update', x509.Time, {'optional': True}),
                ('subject_algorithm', CatAlgorithm),
-               ('trusted_subjects', core.SequenceOf, {'spec': TrustedSubject, 'optional': True}),
+               ('trusted_subjects', TrustedSubjects, {'optional': True}),
                ('extensions', x509.Extensions, {'explicit': 0, 'optional': True})]
 
 
