@@ -17,7 +17,6 @@ namespace
 const wchar_t kServiceName[] = L"Pellimar";
 const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Pellimar";
 const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrand";
-const wchar_t kMutexName[] = L"Global\\Pellimar_running";
 const REGSAM kRead = KEY_READ | KEY_WOW64_64KEY;
 // Value names of other programs' lists may be up to 16383 characters long.
 const DWORD kValueNameChars = 16384;
@@ -258,7 +257,7 @@ bool IsInstallerRunning()
 {
     // Taking the lock for an instant and giving it back is the only way to learn whether somebody holds
     // it. A lock that this user may not even open belongs to an elevated installer that is running.
-    CScopedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kMutexName));
+    CScopedHandle mutex(OpenMutexW(SYNCHRONIZE, FALSE, kRunningMutexName));
     if (!mutex.IsValid())
         return GetLastError() == ERROR_ACCESS_DENIED;
     DWORD wait = WaitForSingleObject(mutex.Get(), 0);

@@ -88,21 +88,11 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
         return FALSE;
     }
     CWString programFiles(kPathChars);
-    LONG rc = ReadFolderValue(entry, kDeepestBelowProgramFiles, programFiles);
-    if (rc == ERROR_SUCCESS)
-    {
+    if (ReadFolderValueOrUsual(entry, kDeepestBelowProgramFiles, SystemDir.Str()[0], L"\\Program Files",
+                               programFiles) == ERROR_SUCCESS)
         LogEvent(L"Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
-    }
     else
-    {
-        // The usual place for this run; stored only where no value is, since one that is there, however
-        // unusable, belongs to the system.
-        programFiles.Format(L"%c:\\Program Files", SystemDir.Str()[0]);
-        if (rc == ERROR_FILE_NOT_FOUND)
-            entry->SetValue(REG_SZ, programFiles.Str(),
-                            static_cast<DWORD>((programFiles.Length() + 1) * sizeof(wchar_t)));
         LogEvent(L"Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
-    }
 
     MakerDir = programFiles;
     MakerDir.AppendPathComponent(L"Norvatek");

@@ -19,6 +19,7 @@ const wchar_t kPayloadResourceType[] = L"BINARYRC";
 
 const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 const wchar_t kSharedDirName[] = L"Norvatek Shared";
+const wchar_t kRunningMutexName[] = L"Global\\Pellimar_running";
 const wchar_t kDeepestBelowProgramFiles[] = L"\\Norvatek\\TEMP.^^^\\PELLIMAR64x86.SYS";
 const wchar_t kDeepestBelowCommonFiles[] = L"\\Norvatek Shared\\KVManifests\\PELLMAR.KVM";
 
@@ -63,23 +64,14 @@ wchar_t SystemDrive(const GlobalInfo* info)
     return n > 0 && n < MAX_PATH ? system[0] : L'C';
 }
 
-// Reads "CommonFilesDir" into commonFiles; when it cannot be used falls back to the system drive's
-// usual location, which is stored in the registry only when the value is missing altogether: one that
-// is there belongs to the system, however broken.
+// Reads "CommonFilesDir" into commonFiles, or the system drive's usual location when it cannot be used.
 void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString& commonFiles)
 {
-    LONG rc = ReadFolderValue(entry, kDeepestBelowCommonFiles, commonFiles);
-    if (rc == ERROR_SUCCESS)
-    {
+    if (ReadFolderValueOrUsual(entry, kDeepestBelowCommonFiles, SystemDrive(info), L"\\Program Files\\Common Files",
+                               commonFiles) == ERROR_SUCCESS)
         LogEvent(L"Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
-        return;
-    }
-    wchar_t fallback[] = L"C:\\Program Files\\Common Files";
-    fallback[0] = SystemDrive(info);
-    commonFiles = fallback;
-    if (rc == ERROR_FILE_NOT_FOUND)
-        entry->SetValue(REG_SZ, commonFiles.Str(), static_cast<DWORD>((commonFiles.Length() + 1) * sizeof(wchar_t)));
-    LogEvent(L"Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
+    else
+        LogEvent(L"Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
 }
 
 // A drive's root or a share: anything else would be taken relative to the current directory or drive.
@@ -125,6 +117,19 @@ LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& fo
         return ERROR_BAD_PATHNAME;
     folder = text;
     return ERROR_SUCCESS;
+}
+
+LONG ReadFolderValueOrUsual(CRegistryEntry* entry, const wchar_t* deepest, wchar_t drive, const wchar_t* usual,
+                            CWString& folder)
+{
+    LONG rc = ReadFolderValue(entry, deepest, folder);
+    if (rc == ERROR_SUCCESS)
+        return rc;
+    // Stored only where no value is: one that is there belongs to the system, however unusable.
+    folder.Format(L"%c:%s", drive, usual);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        entry->SetValue(REG_SZ, folder.Str(), static_cast<DWORD>((folder.Length() + 1) * sizeof(wchar_t)));
+    return rc;
 }
 
 void JoinPath(CWString& out, const CWString& dir, const wchar_t* name)

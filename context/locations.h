@@ -22,6 +22,9 @@ extern const wchar_t kSharedDirName[];      // "Norvatek Shared", below the Comm
 // HKLM key of "ProgramFilesDir" and "CommonFilesDir".
 extern const wchar_t kCurrentVersionKey[];
 
+// The lock an installer run holds while it changes the machine ("Global\Pellimar_running").
+extern const wchar_t kRunningMutexName[];
+
 // Deepest paths the installer builds below "ProgramFilesDir" and "CommonFilesDir": a folder value
 // must leave room for them, or they would be cut.
 extern const wchar_t kDeepestBelowProgramFiles[];
@@ -32,6 +35,10 @@ extern const wchar_t kDeepestBelowCommonFiles[];
 // folder; ERROR_FILE_NOT_FOUND when the value is missing; ERROR_BAD_PATHNAME when it is there but
 // unusable (another type, empty, relative, too long), which makes it as good as unreadable.
 LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& folder);
+// The same, but a value that cannot be used gives drive:usual (usual begins with a backslash) as the
+// folder for this run, which is stored as the value only when there is none.
+LONG ReadFolderValueOrUsual(CRegistryEntry* entry, const wchar_t* deepest, wchar_t drive, const wchar_t* usual,
+                            CWString& folder);
 
 // out = dir joined with name. An empty dir gives an empty out: a bare name would be taken relative
 // to the current directory, which is never what the installer means.

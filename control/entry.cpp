@@ -20,7 +20,6 @@ HANDLE RunningMutex = nullptr;
 
 namespace
 {
-const wchar_t kMutexName[] = L"Global\\Pellimar_running";
 const DWORD kMutexWaitMs = 5000;
 const DWORD kCannotStart = 99;
 }  // namespace
@@ -96,8 +95,8 @@ DWORD RunNewerTovrand(const wchar_t* path, const wchar_t* commandLine)
 
 void AcquireRunningMutex()
 {
-    LogEvent(L"Acquiring %s mutex...", kMutexName);
-    RunningMutex = CreateMutexW(nullptr, FALSE, kMutexName);
+    LogEvent(L"Acquiring %s mutex...", kRunningMutexName);
+    RunningMutex = CreateMutexW(nullptr, FALSE, kRunningMutexName);
     if (RunningMutex == nullptr)
     {
         LogEvent(L"  Failed to CreateMutex.  GetLastError: 0x%x", GetLastError());

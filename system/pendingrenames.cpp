@@ -13,7 +13,7 @@ namespace
 const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 
-// MoveFileExW stores every source behind the native-path prefix "\\??\\"; the prefix is skipped
+// MoveFileExW stores every source behind the native-path prefix "\??\"; the prefix is skipped
 // unread, since other writers of the list use other four-character prefixes.
 const int kPrefixChars = 4;
 

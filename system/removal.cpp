@@ -130,10 +130,14 @@ BOOL GetFileIdentity(const wchar_t* path, FileIdentity* identity)
     return TRUE;
 }
 
+BOOL IsSameIdentity(const FileIdentity& a, const FileIdentity& b)
+{
+    return a.volume == b.volume && a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+}
+
 BOOL IsSameFile(const wchar_t* first, const wchar_t* second)
 {
     FileIdentity a;
     FileIdentity b;
-    return GetFileIdentity(first, &a) && GetFileIdentity(second, &b) && a.volume == b.volume &&
-           a.indexHigh == b.indexHigh && a.indexLow == b.indexLow;
+    return GetFileIdentity(first, &a) && GetFileIdentity(second, &b) && IsSameIdentity(a, b);
 }

@@ -26,4 +26,5 @@ struct FileIdentity
     DWORD indexLow;
 };
 BOOL GetFileIdentity(const wchar_t* path, FileIdentity* identity);
+BOOL IsSameIdentity(const FileIdentity& a, const FileIdentity& b);
 BOOL IsSameFile(const wchar_t* first, const wchar_t* second);

@@ -24,7 +24,6 @@ const int kNumberedNames = 10;      // tovrand0.exe ... tovrand9.exe after the f
 const int kDeleteRetries = 16;      // after the first attempt: 17 attempts within about 16 s
 const DWORD kRetryDelayMs = 1000;
 const wchar_t kCopyName[] = L"TOVRAND64x86.EXE";
-const wchar_t kRunningMutexName[] = L"Global\\Pellimar_running";
 // Follows the quoted path on the copy's command line: volume and file index of the installer file.
 const wchar_t kFileIdSwitch[] = L"/FILEID:";
 
@@ -266,8 +265,7 @@ DeleteTry TryDelete(const wchar_t* path, const FileIdentity& expected, HANDLE lo
         result = DeleteTry::Gone;
     else if (!GetFileIdentity(path, &now))
         result = DeleteTry::NotNow;
-    else if (now.volume != expected.volume || now.indexHigh != expected.indexHigh ||
-             now.indexLow != expected.indexLow || IsClaimedByInstall(path))
+    else if (!IsSameIdentity(now, expected) || IsClaimedByInstall(path))
         result = DeleteTry::Replaced;
     else if (onlyCheck)
         result = DeleteTry::InUse;

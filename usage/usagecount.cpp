@@ -152,8 +152,7 @@ LONG CUsageCount::SetCount(DWORD count, BOOL asString)
 
 DWORD CUsageCount::Decrement(BOOL deleteAtZero, LONG* writeError)
 {
-    if (writeError != nullptr)
-        *writeError = ERROR_SUCCESS;
+    *writeError = ERROR_SUCCESS;
     DWORD count = GetCount();
     if (count == kNoCount)
         return kNoCount;
@@ -172,9 +171,8 @@ DWORD CUsageCount::Decrement(BOOL deleteAtZero, LONG* writeError)
     }
     if (rc != ERROR_SUCCESS)
     {
-        if (writeError != nullptr)
-            *writeError = rc;
-        return kNoCount;
+        *writeError = rc;
+        return count;
     }
     return lowered;
 }
@@ -253,8 +251,7 @@ LONG RebuildUnreadableUsageCount()
 DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile,
                        BOOL* failed)
 {
-    if (failed != nullptr)
-        *failed = FALSE;
+    *failed = FALSE;
     if (fileName == nullptr || directory == nullptr || appId == nullptr)
         return kNoCount;
     wchar_t path[kPathChars + 32];
@@ -270,7 +267,6 @@ DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const 
         return kNoCount;
     }
     // A count that reaches 0, or already was 0, leaves the list whatever keepFile says.
-    DWORD before = record->GetCount();
     LONG writeError = ERROR_SUCCESS;
     DWORD result = record->Decrement(TRUE, &writeError);
     delete record;
@@ -278,9 +274,8 @@ DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const 
     {
         // The count still says this product uses the file: so must everything else.
         LogEvent(L"  Error - Cannot lower the usage count %s (%d).", path, static_cast<int>(writeError));
-        if (failed != nullptr)
-            *failed = TRUE;
-        return before;
+        *failed = TRUE;
+        return result;
     }
 
     if (appId[0] != L'\0')

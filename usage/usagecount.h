@@ -26,9 +26,9 @@ public:
     BOOL IsUnreadable();
     DWORD GetCount();
     LONG SetCount(DWORD count, BOOL asString);
-    // The new count, or kNoCount. A write or delete that failed also gives kNoCount and leaves its
-    // code in *writeError (0 otherwise): the count then still holds what it held.
-    DWORD Decrement(BOOL deleteAtZero, LONG* writeError = nullptr);
+    // The new count, or kNoCount when there is none. A write or delete that failed leaves its code in
+    // *writeError (0 otherwise) and gives the count as it was read, which the value still holds.
+    DWORD Decrement(BOOL deleteAtZero, LONG* writeError);
     int Type() const { return m_type; }
 
 private:
@@ -59,4 +59,4 @@ LONG RebuildUnreadableUsageCount();
 // When the count could not be written, *failed is set, the count it read is returned and nothing else
 // (the product's SharedUsage value, the file) is touched.
 DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile,
-                       BOOL* failed = nullptr);
+                       BOOL* failed);
