@@ -9,12 +9,11 @@
 #include "check/digest.h"
 #include "context/locations.h"
 #include "context/version.h"
+#include "system/pendingrenames.h"
 #include "usage/usagecount.h"
 
 namespace
 {
-const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
-const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 
 enum Folder { InDrivers, InManifests, InShared, InMaker };
 
@@ -244,7 +243,9 @@ void ReadFiles(MachineState* s)
         JoinRegistryPath(f.path, kStatePathChars, FolderOf(s, entry.folder), entry.name);
         // ...\PELLIMAR64x86.SYS is replaced at the restart from ...\PELLIMAR64x86.SY1.
         CopyText(f.temporary, kStatePathChars, f.path);
-        f.temporary[lstrlenW(f.temporary) - 1] = L'1';
+        int length = lstrlenW(f.temporary);
+        if (length > 0)
+            f.temporary[length - 1] = L'1';
         WIN32_FILE_ATTRIBUTE_DATA data;
         f.exists = GetFileAttributesExW(f.path, GetFileExInfoStandard, &data) &&
                    !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -284,28 +285,19 @@ void ReadPendingOperations(MachineState* s)
     }
     DWORD type = 0;
     DWORD size = 0;
-    rc = RegQueryValueExW(key.Get(), kPendingValue, nullptr, &type, nullptr, &size);
+    BYTE* buffer = ReadPendingValue(key.Get(), &size, &type, &rc);
     if (rc == ERROR_FILE_NOT_FOUND)
         return;
-    // Room for two more NULs than the value holds, so that a list cut short still ends.
-    BYTE* buffer = rc == ERROR_SUCCESS ? new (std::nothrow) BYTE[size + 4] : nullptr;
-    if (buffer == nullptr)
+    if (buffer == nullptr || type != REG_MULTI_SZ)
     {
-        NoteReadError(s, kPendingValue, rc != ERROR_SUCCESS ? static_cast<DWORD>(rc) : ERROR_NOT_ENOUGH_MEMORY);
-        return;
-    }
-    DWORD got = size;
-    rc = RegQueryValueExW(key.Get(), kPendingValue, nullptr, &type, buffer, &got);
-    if (rc != ERROR_SUCCESS || type != REG_MULTI_SZ)
-    {
-        if (rc != ERROR_SUCCESS)
+        if (buffer == nullptr)
             NoteReadError(s, kPendingValue, static_cast<DWORD>(rc));
-        s->pendingListDamaged = rc == ERROR_SUCCESS;
+        s->pendingListDamaged = buffer != nullptr;
         delete[] buffer;
         return;
     }
     const wchar_t* chars = reinterpret_cast<const wchar_t*>(buffer);
-    int n = static_cast<int>(got / sizeof(wchar_t));
+    int n = static_cast<int>(size / sizeof(wchar_t));
     int pos = 0;
     // Pairs of strings up to an empty string where the next pair would start, as the platform reads it.
     while (pos < n && chars[pos] != L'\0')

@@ -109,7 +109,7 @@ void CheckCounts(const Facts& k, Findings* out)
             Format(f->fix, L"run `TOVRAND64x86.EXE /Q %s` from that product's setup: the installer rebuilds the "
                            L"count from the %d registrations", k.appId, s.registrations);
         else
-            SetCountCommand(k, 0, f->fix);
+            SetCountCommand(k, registered, f->fix);
     }
     if (comparable && k.counted > 0 && k.counted < registered &&
         (f = Add(out, L"count-below-registrations", SeverityError)) != nullptr)

@@ -68,8 +68,9 @@ void COutput::JsonString(const wchar_t* text)
     buffer[n++] = L'"';
     for (const wchar_t* p = text;; ++p)
     {
-        // Flushed between characters, never inside a surrogate pair.
-        bool secondHalf = *p >= 0xDC00 && *p <= 0xDFFF;
+        // Flushed between characters, never inside a surrogate pair: only a low half that follows a high
+        // one holds the flush back, so the buffer grows by one character at most.
+        bool secondHalf = *p >= 0xDC00 && *p <= 0xDFFF && p > text && p[-1] >= 0xD800 && p[-1] <= 0xDBFF;
         if ((n > kChunkChars && !secondHalf) || *p == L'\0')
         {
             WriteChars(buffer, n);

@@ -8,6 +8,7 @@
 
 #include "base/handle.h"
 #include "base/registry.h"
+#include "context/globalinfo.h"
 #include "context/locations.h"
 #include "context/platform.h"
 #include "usage/usagecount.h"
@@ -31,18 +32,20 @@ LONG QueryText(CRegistryEntry& entry, wchar_t* out, int capacity, DWORD* type)
     return rc;
 }
 
-// "ProgramFilesDir" or "CommonFilesDir", or the system drive's usual place when it cannot be read.
-// The installer writes the fallback into the registry; the check only uses it.
-void ReadFolder(const wchar_t* valueName, bool requireString, const wchar_t* fallback, wchar_t* out)
+// "ProgramFilesDir" or "CommonFilesDir" as the installer takes it, or the system drive's usual place
+// when it cannot be used. The installer stores that place where no value is; the check only uses it.
+void ReadFolder(const wchar_t* valueName, const wchar_t* deepest, const wchar_t* usual, wchar_t* out)
 {
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, valueName);
-    DWORD type = 0;
-    if (QueryText(entry, out, kStatePathChars, &type) == ERROR_SUCCESS && out[0] != L'\0' &&
-        (!requireString || type == REG_SZ))
+    CWString folder(kPathChars);
+    if (ReadFolderValue(&entry, deepest, folder) == ERROR_SUCCESS)
+    {
+        lstrcpynW(out, folder.Str(), kStatePathChars);
         return;
+    }
     wchar_t system[MAX_PATH] = L"C:";
     GetSystemDirectoryW(system, MAX_PATH);
-    lstrcpyW(out, fallback);
+    lstrcpyW(out, usual);
     out[0] = system[0];
 }
 
@@ -52,10 +55,10 @@ void ReadLocations(MachineState* s)
     GetSystemDirectoryW(system, kStatePathChars - 16);
     JoinRegistryPath(s->driversDir, kStatePathChars, system, L"Drivers");
     wchar_t folder[kStatePathChars];
-    ReadFolder(L"ProgramFilesDir", true, L"C:\\Program Files", folder);
+    ReadFolder(L"ProgramFilesDir", kDeepestBelowProgramFiles, L"C:\\Program Files", folder);
     JoinRegistryPath(s->makerDir, kStatePathChars, folder, L"Norvatek");
     JoinRegistryPath(s->payloadDir, kStatePathChars, s->makerDir, L"TEMP.^^^");
-    ReadFolder(L"CommonFilesDir", false, L"C:\\Program Files\\Common Files", folder);
+    ReadFolder(L"CommonFilesDir", kDeepestBelowCommonFiles, L"C:\\Program Files\\Common Files", folder);
     JoinRegistryPath(s->sharedDir, kStatePathChars, folder, kSharedDirName);
     JoinRegistryPath(s->manifestsDir, kStatePathChars, s->sharedDir, L"KVManifests");
     s->payloadDirExists = IsExistingDirectory(s->payloadDir) != FALSE;
@@ -278,8 +281,11 @@ bool CopyText(wchar_t* out, int capacity, const wchar_t* text)
 
 void NoteReadError(MachineState* state, const wchar_t* what, DWORD code)
 {
-    if (state->readErrorCount < kMaxReadErrors)
-        state->readErrors[state->readErrorCount++] = ReadError{what, code};
+    if (state->readErrorCount >= kMaxReadErrors)
+        return;
+    ReadError& error = state->readErrors[state->readErrorCount++];
+    lstrcpynW(error.what, what, kStatePathChars);
+    error.code = code;
 }
 
 void ReadMachineState(MachineState* s)
@@ -293,17 +299,6 @@ void ReadMachineState(MachineState* s)
     bool counts = OpenForReading(s, kSharedDllsKey, sharedDlls, &s->countsUnread);
     ReadCount(s->driversDir, counts, &s->mainCount);
     ReadCount(s->makerDir, counts && !s->vistaOrLater, &s->makerCount);
-    if (counts)
-    {
-        wchar_t copy[kStatePathChars];
-        JoinRegistryPath(copy, kStatePathChars, s->sharedDir, kInstallerFileName);
-        CUsageCount marker(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy);
-        s->installerMarker = marker.GetCount();
-    }
-    else
-    {
-        s->installerMarker = kNoCount;
-    }
 
     wchar_t* name = new (std::nothrow) wchar_t[kValueNameChars];
     if (name == nullptr)

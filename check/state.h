@@ -101,7 +101,7 @@ struct PendingReading
 
 struct ReadError
 {
-    const wchar_t* what;
+    wchar_t what[kStatePathChars];   // a copy: the names read are often built on the reader's stack
     DWORD code;
 };
 
@@ -120,7 +120,6 @@ struct MachineState
     bool registrationsUnread;        // the same for SOFTWARE\Norvatek\Pellimar
     CountReading mainCount;
     CountReading makerCount;         // read before Vista only
-    DWORD installerMarker;           // the shared copy's SharedDlls value; kNoCount when missing
     int registrations;               // subkeys of SOFTWARE\Norvatek\Pellimar
     int productCount;
     int productsNotShown;

@@ -8,10 +8,11 @@
 #include "base/log.h"
 #include "base/registry.h"
 
-namespace
-{
 const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
+
+namespace
+{
 
 // MoveFileExW stores every source behind the native-path prefix "\??\"; the prefix is skipped
 // unread, since other writers of the list use other four-character prefixes.
@@ -197,10 +198,6 @@ BOOL CompactPendingRenameList(const wchar_t* data, int n, wchar_t* out, int* out
     return changed && IsCompletePairList(out, write) ? TRUE : FALSE;
 }
 
-namespace
-{
-// The value's bytes as read now; null with *rc set when it cannot be read whole. ERROR_MORE_DATA means
-// it grew between the two questions.
 BYTE* ReadPendingValue(HKEY key, DWORD* size, DWORD* type, LONG* rc)
 {
     *size = 0;
@@ -223,6 +220,8 @@ BYTE* ReadPendingValue(HKEY key, DWORD* size, DWORD* type, LONG* rc)
     return bytes;
 }
 
+namespace
+{
 // Whether the value still holds exactly what was read: another program may have scheduled its own
 // renames meanwhile, and writing back would lose them.
 bool StillReads(HKEY key, const BYTE* bytes, DWORD size, DWORD type)

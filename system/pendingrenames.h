@@ -12,6 +12,13 @@ int UnMarkFilesForDeletion(const wchar_t* path);
 // readers that stop at the first empty string. Silent.
 void CompactPendingFileRenameOperations();
 
+extern const wchar_t kSessionManagerKey[];   // HKLM, holds the value
+extern const wchar_t kPendingValue[];        // "PendingFileRenameOperations"
+
+// The value's bytes as read now, to be freed with delete[]; null with *rc set when it cannot be read
+// whole (ERROR_MORE_DATA: it grew between the two questions).
+BYTE* ReadPendingValue(HKEY key, DWORD* size, DWORD* type, LONG* rc);
+
 // The work on the value's characters, kept apart from the registry so that any content can be fed
 // to it. Both functions read data[0..n) and write out[0..capacity) and nothing else.
 
