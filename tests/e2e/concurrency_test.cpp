@@ -32,18 +32,17 @@ protected:
         Process pa = Wait(first), pb = Wait(second);
         WaitForInstallers(40000);
         EXPECT_TRUE(pa.finished && pb.finished && pa.exitCode == 0 && pb.exitCode == 0);
-        std::vector<std::string> ordered;
+        std::vector<std::string> log = ReadLog(temp.Path(), false);
         std::string previous;
-        for (const std::string& message : ReadLog(temp.Path(), false))
+        for (const std::string& message : log)
         {
             if (message == "BEGIN - WM_CREATE")
                 EXPECT_TRUE(previous.empty() || previous == "END - IDM_ALLDONE") << "the runs' steps interleave";
             if (message.compare(0, 6, "BEGIN ") == 0 || message.compare(0, 4, "END ") == 0)
                 previous = message;
-            ordered.push_back(message);
         }
         DeleteFileW(temp.File(L"PELLIMAR.LOG").c_str());
-        return ordered;
+        return log;
     }
 
     Context c;
@@ -104,7 +103,7 @@ TEST_F(Concurrency, ACopyThatArrivesWhileWaitingForTheLockTakesOverAfterIt)
 TEST_F(Concurrency, ARenameScheduledDuringTheScanIsKept)
 {
     ASSERT_EQ(0u, RunInstaller(InstallerPath(), L"/Q /NOREGQZ PRODUCTA").process.exitCode);
-    std::wstring ours = L"\\??\\" + ShortPath(MainCountName());
+    std::wstring ours = L"\\??\\" + ShortPath(c.where.driversDir + L"\\PELLIMAR64x86.SYS");
     std::vector<std::wstring> list = PendingStrings();
     for (int k = 0; k < 10000; ++k)
         list.insert(list.end(), {L"\\??\\C:\\TovrandForeign\\many" + std::to_wstring(k), L""});

@@ -5,6 +5,8 @@
 
 #include <shlwapi.h>
 
+#include "base/handle.h"
+
 using namespace harness;
 
 namespace
@@ -37,13 +39,11 @@ std::vector<std::string> FindingIds(const std::string& output)
 Op ChangeService(const wchar_t* imagePath)
 {
     return [imagePath](Context&) {
-        SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-        SC_HANDLE service = OpenServiceW(scm, L"Pellimar", SERVICE_ALL_ACCESS);
-        imagePath == nullptr ? DeleteService(service)
-                             : ChangeServiceConfigW(service, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
-                                                    imagePath, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr);
-        CloseServiceHandle(service);
-        CloseServiceHandle(scm);
+        CScopedService service(OpenPellimarService(SERVICE_ALL_ACCESS));
+        imagePath == nullptr ? DeleteService(service.Get())
+                             : ChangeServiceConfigW(service.Get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                    SERVICE_NO_CHANGE, imagePath, nullptr, nullptr, nullptr, nullptr,
+                                                    nullptr, nullptr);
     };
 }
 
@@ -95,7 +95,10 @@ const std::vector<Case> kCases = {
       Check([](Context& c) {
           Set(kSharedDlls, kDriver.c_str(), Sz(L"2"))(c);
           Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
-      }, L"/JSON", 1, {"uninstall-entry-mismatch"}, "C:\\\\Old")}},
+      }, L"/JSON", 1, {"uninstall-entry-mismatch"}, "C:\\\\Old"),
+      // Halves of surrogate pairs that stand alone are escaped, however many follow each other.
+      Check(Set(kUninstallKey, L"QuietUninstallString", Sz(std::wstring(200, L'\xDC00'))), L"/JSON", 1,
+            {"uninstall-entry-mismatch"}, "\\udc00\\udc00")}},
     {"CheckOfTheDriversFiles", Vista,
      {Install("A", L"/NOREGQZ"), Check(Delete(kDriver), L"/JSON", 2, {"driver-missing"}), Fixed("A"),
       Check([](Context& c) { Write(kDriver, ReadFileBytes(Expand(c, kDriver)) + "x")(c); }, L"/JSON", 2, kMismatch),
@@ -114,7 +117,7 @@ const std::vector<Case> kCases = {
      {Install("A", L"/NOREGQZ"), Check(Pending({L"$ours", L""}), L"/JSON", 2, {"restart-deletes-used-file"}),
       Fixed("A"),
       // Held open, the driver cannot be read for its digest: a read error, not a mismatch.
-      Install("B", L"/NOREGQZ").Exit(1).And(HoldFile(kDriver))
+      Install("B", L"/NOREGQZ").Exit(1).Before(HoldFile(kDriver))
           .After(TovCheck(L"", 3, {"restart-pending"}, "PELLIMAR64x86.SYS (error 32)")),
       Check([](Context& c) {
           c.holders.clear(), SetPending(ForeignPending()), CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
@@ -122,7 +125,8 @@ const std::vector<Case> kCases = {
       }, L"/JSON", 1, {"leftover-payload", "leftover-temporary"}, "rmdir /s /q"),
       Check([](Context& c) { c.Hold(L"mutex"), Delete(L"$drivers\\PELLIMAR64x86.SY1")(c); }, L"", 0, {},
             "state may be changing"),
-      Check([](Context&) { ASSERT_TRUE(DenyWrites(kPellimarKey, L"D:P")); }, L"/JSON", 3, {}, "\"code\": 5")}},
+      Check([](Context&) { ASSERT_TRUE(DenyWrites(kPellimarKey, L"D:P") && DenyWrites(kSharedUsage, L"D:P")); },
+            L"/JSON", 3, {}, "SharedUsage\\\\PELLIMAR64x86.SYS\"")}},
 };
 }  // namespace
 
@@ -153,7 +157,4 @@ Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids, 
 }
 }  // namespace harness
 
-class StateCheck : public E2E
-{
-};
 E2E_CASES(StateCheck, kCases);

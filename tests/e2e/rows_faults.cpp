@@ -45,22 +45,19 @@ std::vector<Case> CountShapes()
         {"DigitsThenLetters", Sz(L"12abc"), 12},
         {"LeadingBlank", Sz(L" 7"), 7},
     };
-    static std::vector<std::string> names;
-    names.reserve(sizeof(shapes) / sizeof(shapes[0]));
     std::vector<Case> cases;
     for (const Shape& s : shapes)
     {
-        names.push_back(std::string("CountOfShape") + s.name);
         Op set = Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", s.value);
         bool unusable = s.readsAs < 0;
         int installed = (unusable ? 1 : s.readsAs) + 1;   // PRODUCTB registered, PRODUCTA counts
         int remaining = (unusable ? 2 : s.readsAs) - 1;
-        Case c{names.back().c_str(), Vista, {Install("B", L"/NOREGQZ").Expect("inst 1 B")}};
+        Case c{std::string("CountOfShape") + s.name, Vista, {Install("B", L"/NOREGQZ").Expect("inst 1 B")}};
         // The state check reads the damaged count as what it is.
         c.steps.push_back(Do(set).After(TovCheck(L"/JSON", unusable ? 2 : 1,
                                                  {unusable ? "count-unreadable" : "count-above-registrations"})));
         // An unreadable count is not a count of 0: the registrations say how many products use the driver.
-        c.steps.push_back(Install("A", L"/NOREGQZ").And(set).Expect("inst " + std::to_string(installed) + " A B")
+        c.steps.push_back(Install("A", L"/NOREGQZ").Before(set).Expect("inst " + std::to_string(installed) + " A B")
                               .Lines({(unusable ? "" : "!") + Rebuilt(1),
                                       "!  *There are no SharedDlls refcounts yet we have 1 subkeys.  Blasting "
                                       "Pellimar key."}));
@@ -103,7 +100,7 @@ const std::string kCommonFallback = "Cannot determine CommonFilesDir location, u
 // An install over a location value as another program left it: its log line, and the value afterwards.
 Step Location(const wchar_t* name, const RawValue& value, const RawValue& after, const std::string& line)
 {
-    return Install("A").And(SetSystem(name, value)).Expect("inst 1 A; qz=*").After(Value(name, after)).Lines({line});
+    return Install("A").Before(SetSystem(name, value)).Expect("inst 1 A; qz=*").After(Value(name, after)).Lines({line});
 }
 
 // An install with CommonFilesDir at value ("$..." names expanded), from the folder $work, with a decoy
@@ -113,7 +110,7 @@ Step NoCopyStartedFrom(const RawValue& value, const std::wstring& decoy, size_t 
     auto expanded = [value](Context& c) {
         return value.type == REG_SZ ? Sz(Expand(c, reinterpret_cast<const wchar_t*>(value.bytes.c_str()))) : value;
     };
-    return Install("A", L"EXIT=2A").In(L"$work").And([expanded, decoy, cut](Context& c) {
+    return Install("A", L"EXIT=2A").In(L"$work").Before([expanded, decoy, cut](Context& c) {
             SetSystem(L"CommonFilesDir", expanded(c))(c);
             Decoy(Expand(c, decoy).substr(0, cut))(c);
         }).Expect("inst 1 A q1").After([expanded](Context& c) { Value(L"CommonFilesDir", expanded(c))(c); })
@@ -142,7 +139,7 @@ Step PendingValue(DWORD type, const std::vector<std::wstring>& before, const std
             out.push_back(Expand(c, s));
         return MultiSz(out, closing);
     };
-    return Install("A", L"/NOREGQZ").And([=](Context& c) {
+    return Install("A", L"/NOREGQZ").Before([=](Context& c) {
         WriteRaw(kSessionManager, L"PendingFileRenameOperations", {true, type, bytes(c, before, closingNul) + extra});
     }).After([=](Context& c) {
         std::string now = ReadRaw(kSessionManager, L"PendingFileRenameOperations").bytes;
@@ -175,7 +172,7 @@ std::vector<Case> Cases()
         // A temporary that cannot be written is never scheduled: the restart would put stale bytes in place.
         {"ADriverInUseWithAStaleTemporaryHeldIsNotInstalled", Vista,
          {Install("A").Expect("inst 1 A q1"),
-          Install("B", L"/HRESULT").Shown(kFailed).And([](Context& c) {
+          Install("B", L"/HRESULT").Shown(kFailed).Before([](Context& c) {
                   Write(L"$drivers\\PELLIMAR64x86.SY1", "stale")(c);
                   HoldFile(L"$drivers\\PELLIMAR64x86.SYS")(c);
                   HoldFile(L"$drivers\\PELLIMAR64x86.SY1")(c);
@@ -209,7 +206,7 @@ std::vector<Case> Cases()
         // A payload file that cannot be written ends the run with an error, and what was written goes.
         {"APayloadFileThatCannotBeWritten", Vista,
          {Install("B").Expect("inst 1 B q1"),
-          Install("A", L"/HRESULT").And([](Context& c) {
+          Install("A", L"/HRESULT").Before([](Context& c) {
                   CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
                   WriteFileBytes(c.where.tempDir + L"\\PELLIMAR64x86.INF", "left over");
                   HoldFile(L"$temp\\PELLIMAR64x86.INF")(c);
@@ -224,14 +221,14 @@ std::vector<Case> Cases()
         // The running installer's version cannot be read (its name begins with a dot, which the version
         // reader skips): nothing is installed and the exit code says so.
         {"VersionsThatCannotBeReadEndTheRunWithAnError", Vista,
-         {Install("A").Exe(L"$setup\\.TOVRAND64x86.EXE").And([](Context& c) {
+         {Install("A").Exe(L"$setup\\.TOVRAND64x86.EXE").Before([](Context& c) {
                   CopyFileW(InstallerPath().c_str(), c.setup.File(L".TOVRAND64x86.EXE").c_str(), FALSE);
               }).Exit(ERROR_CANNOT_MAKE)
               .Expect("clean; sharedusage=PRODUCTA; makerdir=; shared=KVManifests; manifests=")
               .Lines({"GetVersions() failed", "Returning: Error (0x52)"})}},
         // A registration program that outlasts the wait is left running, and its file to the restart.
         {"ARegistrationProgramThatOutlastsTheWaitIsLeftRunning", Vista,
-         {Install("A").Exe(L"shortwait").And(Set(kQuazelKey, L"HoldMs", Dword(8000))).Exit(1)
+         {Install("A").Exe(L"shortwait").Before(Set(kQuazelKey, L"HoldMs", Dword(8000))).Exit(1)
               .Expect("inst 1 A; qz=*; makerdir=PLQZREG32.EXE; pending=*")
               .Lines({"  $maker\\PLQZREG32.EXE did not end within 3 seconds, leaving it running.",
                       "Delete on reboot: $maker\\PLQZREG32.EXE"})}},
@@ -246,7 +243,7 @@ std::vector<Case> Cases()
                    Sz(L"%SystemDrive%\\Program Files", REG_EXPAND_SZ),
                    "Norvatek dir found using ProgramFilesDir: C:\\Program Files"),
           Location(L"CommonFilesDir", RawValue(), Sz(L"C:\\Program Files\\Common Files"), kCommonFallback),
-          Uninstall("A").Before(SetSystem(L"CommonFilesDir", RawValue())).Expect("gone; qz=*")}},
+          Uninstall("A").Before(SetSystem(L"CommonFilesDir", RawValue())).Expect("gone; qz=*")}, true},
         // An unusable CommonFilesDir would make the installed copy's path relative, or cut: nothing found
         // there is started. A DWORD would be one character of a folder in the current directory: none is
         // made there, and the uninstall entry names the usual place.
@@ -254,11 +251,12 @@ std::vector<Case> Cases()
          {NoCopyStartedFrom(Dword(0x43), L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE").After([](Context& c) {
              SameBytes(L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE", L"$bin\\variants\\stub\\TOVRAND64x86.EXE")(c);
              EXPECT_FALSE(DirExists(c.work.File(L"CNorvatek Shared\\KVManifests")));
-         })}},
+         })}, true},
         {"AnEmptyCommonFilesDirStartsNoRelativeCopy", Vista,
-         {NoCopyStartedFrom(Sz(L""), L"$work\\Norvatek Shared\\TOVRAND64x86.EXE")}},
+         {NoCopyStartedFrom(Sz(L""), L"$work\\Norvatek Shared\\TOVRAND64x86.EXE")}, true},
         {"ATooLongCommonFilesDirStartsNoCutCopy", Vista,
-         {NoCopyStartedFrom(Sz(kLongCommonFiles), (kLongCommonFiles + L"\\Norvatek Shared\\TOVRAND64x86.EXE"), 259)}},
+         {NoCopyStartedFrom(Sz(kLongCommonFiles), (kLongCommonFiles + L"\\Norvatek Shared\\TOVRAND64x86.EXE"), 259)},
+         true},
         // Malformed pending-rename lists: rewritten with exactly our deletion gone (a missing closing NUL
         // supplied, what stands after the list's end kept byte for byte), or left as they were.
         {"MalformedPendingLists", Vista,
@@ -279,7 +277,4 @@ std::vector<Case> Cases()
 const std::vector<Case> kCases = Cases();
 }  // namespace
 
-class Faults : public E2E
-{
-};
 E2E_CASES(Faults, kCases);

@@ -101,7 +101,7 @@ const std::vector<Case> kCases = {
                   "  New RefCount: Norvatek\\PELLIMAR64x86.SYS: 4"})}},
     {"TheDriverAndTheSharedCopyInUseAreReplacedAtTheRestart", Both,
      {Install("B").Expect("inst 1 B q1"),
-      Install("A", L"/HRESULT").Shown(kRestart).And([](Context& c) {
+      Install("A", L"/HRESULT").Shown(kRestart).Before([](Context& c) {
               HoldDriverAsLoaded()(c);
               HoldFile(kSharedCopy)(c);
           }).Exit(0x80070BC2)
@@ -124,7 +124,7 @@ const std::vector<Case> kCases = {
      {Install("A").Expect("inst 1 A q1"),
       Uninstall("A", L"/HRESULT").Before(HoldDriverAsLoaded()).Exit(0x80070BC2)
           .Expect("gone q2; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
-      Install("B").And([](Context& c) { c.holders.clear(); }).Expect("inst 1 B q3")
+      Install("B").Before([](Context& c) { c.holders.clear(); }).Expect("inst 1 B q3")
           .Lines({"  *Unmarking file from deletion: $ours"}),
       Do(Reboot()).Expect("inst 1 B q3").After(AllInstalledAsBuilt())}},
     // The uninstall entry runs the shared copy itself: the copy and its folder wait for the self-delete
@@ -140,14 +140,14 @@ const std::vector<Case> kCases = {
      {Install("A").Expect("inst 1 A q1"),
       Run(L"/U /Q PRODUCTA").Exe(L"shared").Before(HoldFile(kSharedCopy, FILE_SHARE_READ | FILE_SHARE_WRITE)).NoWait(),
       // Half a second for the ended run's image to be unmapped, so that only the holder keeps the file.
-      Install("B").Exe(L"built").NoWait().And([](Context&) { Sleep(500); }),
+      Install("B").Exe(L"built").NoWait().Before([](Context&) { Sleep(500); }),
       Do([](Context& c) {
           c.holders.clear();
           WaitForInstallers(40000);
       }).Expect("inst 1 B q3; pending=*").After(AllInstalledAsBuilt())}},
     {"AServiceMarkedForDeletionIsRepairedAndARestartRequested", Both,
      {Install("A").Expect("inst 1 A q1"),
-      Install("B").And([](Context& c) {
+      Install("B").Before([](Context& c) {
               c.Hold(L"marked");
           }).Exit(1)
           .Expect("inst 2 A B q2; service=present type=1 start=3 error=1 image=\\??\\$drivers\\PELLIMAR64x86.SYS")
@@ -163,7 +163,7 @@ const std::vector<Case> kCases = {
           .Lines({"  The Pellimar service is removed at the next restart."})}},
     {"ANewerInstalledDriverIsKeptUnlessForced", Vista,
      {Install("A").Expect("inst 1 A q1"),
-      Install("B").And([](Context& c) {
+      Install("B").Before([](Context& c) {
               Bytes(kDriver, L"$bin\\testdata\\driver-99.0.0.0\\PELLIMAR64x86.SYS")(c);
               DeleteFileW(Expand(c, L"$shared\\KVManifests\\PELLMAR.KVM").c_str());
           }).Expect("inst 2 A B q2; manifests=PELLMAR.GRD PELLMAR.SIG")
@@ -172,7 +172,7 @@ const std::vector<Case> kCases = {
       Run(L"/Q /FORCEUPDATE").Expect("inst 2 A B q3").After(AllInstalledAsBuilt())}},
     {"ReadOnlyFilesAreOverwrittenAndGoWithTheLastProduct", Vista,
      {Install("B").Expect("inst 1 B q1"),
-      Install("A").And([](Context& c) {
+      Install("A").Before([](Context& c) {
           for (const std::wstring& f : kInstalled)
               WriteFileBytes(Expand(c, f), "stale");
           ReadOnly(kInstalled)(c);
@@ -204,7 +204,7 @@ const std::vector<Case> kCases = {
     {"AnotherUninstallEntryIsRewrittenAndManifestsCanBeLeftOut", Vista,
      {Install("A", L"/NOKVMANIFEST").Expect("inst 1 A q1; shared=TOVRAND64x86.EXE; manifests=absent")
           .Lines({"!Manifests directory created."}),
-      Install("B").And([](Context& c) {
+      Install("B").Before([](Context& c) {
               Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
           }).Expect("inst 2 A B q2").Lines({"AddUninstallKey: Current reg value C:\\Old\\TOVRAND64x86.EXE /U /Q",
                   "AddUninstallKey: Reg value written"})}},
@@ -248,7 +248,4 @@ const std::vector<Case> kCases = {
 };
 }  // namespace
 
-class Installs : public E2E
-{
-};
 E2E_CASES(Installs, kCases);

@@ -10,13 +10,10 @@ namespace
 std::vector<Case> Removals()
 {
     std::vector<Case> cases;
-    static std::vector<std::string> names;
     std::string order = "ABC";
-    names.reserve(6);
     do
     {
-        names.push_back("ProductsLeaving" + order);
-        Case c{names.back().c_str(), Both, {Install("A").Shown(kUpdated).Expect("inst 1 A q1")}};
+        Case c{"ProductsLeaving" + order, Both, {Install("A").Shown(kUpdated).Expect("inst 1 A q1")}};
         c.steps.push_back(Install("B").Expect("inst 2 A B q2"));
         c.steps.push_back(Install("C").Expect("inst 3 A B C q3"));
         std::string left = "ABC";
@@ -105,14 +102,11 @@ const std::vector<Case> kCases = [] {
     };
     // The state check calls every machine of these lifecycles ok, but for the counts of other shapes.
     for (Case& c : cases)
-        c.check = std::string(c.name) != "AnUpdateRewritesCountsOfOtherShapesWithoutRaisingThem";
+        c.check = c.name != "AnUpdateRewritesCountsOfOtherShapesWithoutRaisingThem";
     for (const Case& c : Removals())
         cases.push_back(c);
     return cases;
 }();
 }  // namespace
 
-class Lifecycle : public E2E
-{
-};
 E2E_CASES(Lifecycle, kCases);

@@ -16,17 +16,17 @@ std::wstring Replace(std::wstring text, const std::wstring& from, const std::wst
     return text;
 }
 
-// The log line checks of a step: exact messages, "!" absent ones, "~" parts of some line.
+// The log line checks of a step: exact messages, "!" absent ones, "~" parts of some line ("!~" of none).
 void CheckLines(const Context& c, const Step& step, const InstallerRun& run)
 {
     for (std::string line : step.lines)
     {
-        char kind = line[0] == '!' || line[0] == '~' ? line[0] : ' ';
-        line = Narrow(Expand(c, Widen(kind == ' ' ? line : line.substr(1))));
+        bool absent = line[0] == '!', part = line[absent] == '~';
+        line = Narrow(Expand(c, Widen(line.substr(absent + part))));
         bool found = run.Has(line);
-        for (size_t i = 0; kind == '~' && !found && i < run.log.size(); ++i)
+        for (size_t i = 0; part && !found && i < run.log.size(); ++i)
             found = run.log[i].find(line) != std::string::npos;
-        EXPECT_EQ(kind != '!', found) << (kind == '!' ? "unexpected" : "missing") << " log line: " << line;
+        EXPECT_EQ(!absent, found) << (absent ? "unexpected" : "missing") << " log line: " << line;
     }
 }
 
@@ -34,20 +34,12 @@ void CheckLines(const Context& c, const Step& step, const InstallerRun& run)
 // dropped, so that it neither reaches into the next step nor needs spelling out in every row.
 void ForgetSelfDeleteCopies(const Context& c)
 {
-    std::vector<std::wstring> all = PendingStrings();
-    std::vector<std::wstring> kept;
-    bool dropped = false;
-    for (size_t i = 0; i + 1 < all.size(); i += 2)
-    {
-        bool copy = false;
+    DropPending([&c](const std::wstring& source, const std::wstring&) {
         for (const std::wstring& temp : c.temps)
-            copy = copy || (!temp.empty() && _wcsnicmp(all[i].c_str() + 4, temp.c_str(), temp.size()) == 0);
-        if (!copy)
-            kept.insert(kept.end(), {all[i], all[i + 1]});
-        dropped = dropped || copy;
-    }
-    if (dropped)
-        SetPending(kept);
+            if (!temp.empty() && source.size() > 4 && _wcsnicmp(source.c_str() + 4, temp.c_str(), temp.size()) == 0)
+                return true;
+        return false;
+    });
 }
 
 // Short names exist only while their files do: they are kept from when they last did.
@@ -278,7 +270,7 @@ void PrintTo(const Row& row, std::ostream* os)
 
 std::string RowName(const ::testing::TestParamInfo<Row>& info)
 {
-    return std::string(info.param.c->name) + (info.param.c->os == Both ? (info.param.xp ? "_Xp" : "_Vista") : "");
+    return info.param.c->name + (info.param.c->os == Both ? (info.param.xp ? "_Xp" : "_Vista") : "");
 }
 
 void RunCase(const Row& row)

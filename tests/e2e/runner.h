@@ -52,17 +52,13 @@ struct Step
     Step& Exe(const std::wstring& which) { exe = which; return *this; }
     Step& In(const std::wstring& dir) { cwd = dir; return *this; }
     Step& Temp(const std::wstring& dir) { temp = dir; return *this; }
-    Step& Before(Op op) { before = std::move(op); return *this; }
-    // One more op after what the step already does first.
-    Step& And(Op op)
-    {
-        Op first = before;
-        before = [first, op](Context& c) { if (first) first(c); op(c); };
-        return *this;
-    }
-    Step& After(Op op) { after = std::move(op); return *this; }
+    // Each adds to what the step already does before or after its run (Install lists its product first,
+    // Uninstall drops the listing afterwards).
+    Step& Before(Op op) { before = Then(before, std::move(op)); return *this; }
+    Step& After(Op op) { after = Then(after, std::move(op)); return *this; }
     Step& NoWait() { wait = false; return *this; }
     Step& CheckSays(DWORD code) { checkExit = code; return *this; }
+    static Op Then(Op first, Op next) { return [first, next](Context& c) { if (first) first(c); next(c); }; }
 };
 
 // A product's setup installs: it lists its AppID (with a SharedUsage value) and runs "/Q [extra] PRODUCTx".
@@ -75,7 +71,7 @@ Step Do(Op op);
 enum Os { Vista = 1, Xp = 2, Both = 3 };
 struct Case
 {
-    const char* name;
+    std::string name;
     int os;
     std::vector<Step> steps;
     bool check = false;   // the state check runs after every step that has an expected state
@@ -140,5 +136,8 @@ class E2E : public ::testing::TestWithParam<Row>
 
 // One test per case, and on both systems when the case says so.
 #define E2E_CASES(group, cases)                                                                            \
+    class group : public harness::E2E                                                                    \
+    {                                                                                                    \
+    };                                                                                                   \
     TEST_P(group, Run) { harness::RunCase(GetParam()); }                                                 \
     INSTANTIATE_TEST_SUITE_P(Rows, group, ::testing::ValuesIn(harness::Rows(cases)), harness::RowName)

@@ -44,7 +44,7 @@ ScratchDir::ScratchDir()
     static LONG counter = 0;
     do
         wsprintfW(name, L"%stvt%lu_%ld", temp, GetCurrentProcessId(), InterlockedIncrement(&counter));
-    while (!CreateDirectoryW(name, nullptr));
+    while (!CreateDirectoryW(name, nullptr) && GetLastError() == ERROR_ALREADY_EXISTS);
     m_path = name;
 }
 
@@ -159,10 +159,9 @@ Process Wait(HANDLE process, DWORD timeoutMs)
     }
     result.pid = GetProcessId(process);
     result.finished = WaitForSingleObject(process, timeoutMs) == WAIT_OBJECT_0;
-    if (result.finished)
-        GetExitCodeProcess(process, &result.exitCode);
-    else
+    if (!result.finished)
         TerminateProcess(process, 0xDEAD), WaitForSingleObject(process, 5000);
+    GetExitCodeProcess(process, &result.exitCode);
     CloseHandle(process);
     return result;
 }

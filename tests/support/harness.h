@@ -38,7 +38,7 @@ std::wstring ShortPath(const std::wstring& path);   // empty when it fails
 
 struct Process
 {
-    DWORD pid = 0, exitCode = 0;
+    DWORD pid = 0, exitCode = 0xFFFFFFFF;   // not started; 0xDEAD: killed after the time-out
     DWORD startError = 0;   // why it could not be started
     bool finished = false;
 };

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <sstream>
 
+#include "base/handle.h"
 #include "harness.h"
 
 namespace harness
@@ -27,11 +28,9 @@ const wchar_t kForeignDir[] = L"C:\\TovrandForeign";
 const wchar_t* const kDriverNames[] = {L"PELLIMAR64x86.SYS", L"PELLIMAR64x86.INF", L"PELLIMAR64x86.CAT",
                                        L"PELLIMAR64x86.SY1", L"PELLIMAR64x86.IN1", L"PELLIMAR64x86.CA1"};
 
-bool Contains(std::wstring text, std::wstring part)
+bool Contains(const std::wstring& text, const std::wstring& part)
 {
-    CharUpperBuffW(&text[0], static_cast<DWORD>(text.size()));
-    CharUpperBuffW(&part[0], static_cast<DWORD>(part.size()));
-    return !part.empty() && text.find(part) != std::wstring::npos;
+    return !part.empty() && StrStrIW(text.c_str(), part.c_str()) != nullptr;
 }
 
 std::string Join(std::vector<std::string> items, bool sort = true)
@@ -64,12 +63,13 @@ std::vector<std::wstring> Names(const std::wstring& key, bool subKeys, bool* exi
     return names;
 }
 
+// What the installer or the tests made, the bystanders in C:\TovrandForeign included.
 bool IsOurs(const std::wstring& entry, const Locations& w)
 {
     for (const std::wstring& part : {w.makerDir, w.sharedDir, ShortPath(w.makerDir), ShortPath(w.sharedDir),
                                      std::wstring(L"PELLIMAR64X86"), std::wstring(L"TOVRAND"),
                                      std::wstring(L"\\TOVR~"), std::wstring(L"\\TVT")})
-        if (Contains(entry, part) && !Contains(entry, L"\\Foreign"))
+        if (Contains(entry, part))
             return true;
     return false;
 }
@@ -102,20 +102,15 @@ std::string Listing(const std::wstring& dir)
 // The service manager's answer and the service's key must agree.
 std::string Service()
 {
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE service = scm != nullptr ? OpenServiceW(scm, L"Pellimar", SERVICE_QUERY_CONFIG) : nullptr;
+    CScopedService service(OpenPellimarService(SERVICE_QUERY_CONFIG));
     BYTE buffer[8192];
     DWORD needed = 0;
     QUERY_SERVICE_CONFIGW* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer);
     std::string config;
-    if (service != nullptr && QueryServiceConfigW(service, c, sizeof(buffer), &needed))
+    if (service.IsValid() && QueryServiceConfigW(service.Get(), c, sizeof(buffer), &needed))
         config = " type=" + std::to_string(c->dwServiceType) + " start=" + std::to_string(c->dwStartType) +
                  " error=" + std::to_string(c->dwErrorControl);
-    bool known = service != nullptr;
-    if (service != nullptr)
-        CloseServiceHandle(service);
-    if (scm != nullptr)
-        CloseServiceHandle(scm);
+    bool known = service.IsValid();
     bool key = !Names(kServiceKey, false).empty();
     if (!known && !key)
         return "absent";
@@ -181,6 +176,12 @@ std::wstring GetString(const std::wstring& key, const wchar_t* name)
     return text.substr(0, text.find(L'\0'));
 }
 
+SC_HANDLE OpenPellimarService(DWORD access)
+{
+    CScopedService manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    return manager.IsValid() ? OpenServiceW(manager.Get(), L"Pellimar", access) : nullptr;
+}
+
 bool KeyExists(const std::wstring& key)
 {
     bool exists = false;
@@ -237,11 +238,6 @@ Locations Where()
     return w;
 }
 
-std::wstring MainCountName()
-{
-    return Where().driversDir + L"\\PELLIMAR64x86.SYS";
-}
-
 std::vector<std::wstring> PendingStrings()
 {
     std::vector<std::wstring> strings;
@@ -270,6 +266,16 @@ void SetPending(const std::vector<std::wstring>& strings)
              strings.empty() ? RawValue() : RawValue{true, REG_MULTI_SZ, MultiSz(strings)});
 }
 
+void DropPending(const std::function<bool(const std::wstring&, const std::wstring&)>& drop)
+{
+    std::vector<std::wstring> all = PendingStrings(), kept;
+    for (size_t i = 0; i + 1 < all.size(); i += 2)
+        if (!drop(all[i], all[i + 1]))
+            kept.insert(kept.end(), {all[i], all[i + 1]});
+    if (kept.size() < all.size() / 2 * 2)
+        SetPending(kept);
+}
+
 void SetWindowsVersion(const std::wstring& version)
 {
     const wchar_t key[] = L"Software\\Wine\\AppDefaults\\TOVRAND64x86.EXE";
@@ -285,29 +291,24 @@ void CleanMachine()
     WaitForInstallers(30000);
     AllowWrites();
     Locations w = Where();
-    SC_HANDLE scm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    SC_HANDLE service = scm != nullptr ? OpenServiceW(scm, L"Pellimar", SERVICE_ALL_ACCESS) : nullptr;
-    if (service != nullptr)
-        DeleteService(service), CloseServiceHandle(service);
-    if (scm != nullptr)
-        CloseServiceHandle(scm);
+    CScopedService service(OpenPellimarService(SERVICE_ALL_ACCESS));
+    if (service.IsValid())
+        DeleteService(service.Get());
     for (const wchar_t* key : {kServiceKey, L"SOFTWARE\\Norvatek", L"Software\\Norvatek", kUninstallKey,
                                L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_PELLIMAR"})
         DeleteTree(key);
     WriteRaw(kLanmanKey, L"CachedOpenLimit", RawValue());
     for (const std::wstring& name : Names(kSharedDlls, false))
-        if (IsOurs(name, w) || Contains(name, kForeignDir))
+        if (IsOurs(name, w))
             WriteRaw(kSharedDlls, name.c_str(), RawValue());
     for (const wchar_t* name : kDriverNames)
         RemoveTree(w.driversDir + L"\\" + name);
     for (const std::wstring& dir : {w.makerDir, w.sharedDir, std::wstring(kForeignDir)})
         RemoveTree(dir);
     // Every pair of ours goes; what other programs scheduled stays.
-    std::vector<std::wstring> all = PendingStrings(), kept;
-    for (size_t i = 0; i + 1 < all.size(); i += 2)
-        if (!IsOurs(all[i], w) && !IsOurs(all[i + 1], w) && !Contains(all[i], kForeignDir))
-            kept.insert(kept.end(), {all[i], all[i + 1]});
-    SetPending(kept);
+    DropPending([&w](const std::wstring& source, const std::wstring& target) {
+        return IsOurs(source, w) || IsOurs(target, w);
+    });
     SetWindowsVersion(L"");
 }
 

@@ -5,6 +5,7 @@
 #pragma once
 #include <windows.h>
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -34,6 +35,8 @@ bool WriteRaw(const std::wstring& key, const wchar_t* name, const RawValue& valu
 RawValue Sz(const std::wstring& text, DWORD type = REG_SZ);                            // with its terminator
 RawValue Dword(DWORD value);
 std::wstring GetString(const std::wstring& key, const wchar_t* name);
+// The Pellimar service opened with access, or null; the caller closes it.
+SC_HANDLE OpenPellimarService(DWORD access);
 bool KeyExists(const std::wstring& key);
 void DeleteTree(const std::wstring& key);
 // Lets everyone only read key (Wine checks that when a key is opened), or gives the access list sddl,
@@ -46,12 +49,13 @@ struct Locations
     std::wstring programFiles, commonFiles, driversDir, makerDir, sharedDir, manifestsDir, tempDir;
 };
 Locations Where();
-std::wstring MainCountName();   // the drivers directory's PELLIMAR64x86.SYS
 
 // PendingFileRenameOperations as its strings (empty targets included, the closing NUL not), and
 // written back from them.
 std::vector<std::wstring> PendingStrings();
 void SetPending(const std::vector<std::wstring>& strings);
+// Removes the pairs for which drop(source, target) holds; the value is written only when one goes.
+void DropPending(const std::function<bool(const std::wstring&, const std::wstring&)>& drop);
 std::string MultiSz(const std::vector<std::wstring>& strings, bool closingNul = true);
 
 // Wine's per-program Windows version for TOVRAND64x86.EXE ("winxp64", ...; "" for the default).
