@@ -65,7 +65,7 @@ void TimeOnce(const std::wstring& list, const std::wstring& tempDir, Result* r)
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    UnMarkFilesForDeletion(kOurs);
+    UnMarkFilesForDeletion(kOurs, nullptr);
     QueryPerformanceCounter(&end);
     r->ms.push_back(1000.0 * static_cast<double>(end.QuadPart - start.QuadPart) /
                     static_cast<double>(frequency.QuadPart));

@@ -5,6 +5,7 @@
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
+#include "context/platform.h"
 #include "resources/resource.h"
 #include "system/removal.h"
 
@@ -317,4 +318,24 @@ BOOL PrepareKvManifestsDir(GlobalInfo* info, BOOL create)
     LogEvent(L"Failed to create Manifests directory.");
     info->KvManifestsDir = L"";
     return FALSE;
+}
+
+int GetInstalledSet(const GlobalInfo* info, bool everyPlace, InstalledFile* files)
+{
+    int count = 0;
+    if (!info->SharedDir.IsEmpty())
+        files[count++] = {&info->SharedDir, kInstallerFileName, true};
+    bool makerCopies = !info->MakerDir.IsEmpty() && (everyPlace || !IsWinVistaOrBetter());
+    for (const wchar_t* name : {kDriverSysName, kDriverInfName, kDriverCatName})
+    {
+        files[count++] = {&info->DriversDir, name, false};
+        if (makerCopies)
+            files[count++] = {&info->MakerDir, name, false};
+    }
+    if ((info->KvManifest || everyPlace) && !info->KvManifestsDir.IsEmpty())
+    {
+        for (const wchar_t* name : {kManifestKvmName, kManifestGrdName, kManifestSigName})
+            files[count++] = {&info->KvManifestsDir, name, false};
+    }
+    return count;
 }

@@ -62,3 +62,19 @@ BOOL RemoveExtractedFiles(GlobalInfo* info);
 BOOL DetermineSharedDir(GlobalInfo* info, BOOL create);
 // Fills KvManifestsDir and creates the directory when allowed. TRUE when it exists now.
 BOOL PrepareKvManifestsDir(GlobalInfo* info, BOOL create);
+
+// One file of the installed set: its directory and its name.
+struct InstalledFile
+{
+    const CWString* dir;
+    const wchar_t* name;
+    bool installer;   // the installer's own copy, put in place from the running program, not the payload
+};
+// Room for every file of the set.
+const int kMaxInstalledFiles = 10;
+// The installed set in the order in which the copy step puts it in place: the installer's copy, the
+// driver, INF and catalogue in the drivers directory (each followed by its copy in the maker's directory
+// before Vista), then the manifests while KvManifest is set. everyPlace adds what an install on this
+// system would not put there but an earlier one may have: the maker's copies and the manifests.
+// Files whose directory is unknown are left out. The number of files.
+int GetInstalledSet(const GlobalInfo* info, bool everyPlace, InstalledFile* files);

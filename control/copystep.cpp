@@ -8,33 +8,49 @@
 #include "control/entry.h"
 #include "resources/resource.h"
 #include "system/pendingrenames.h"
+#include "system/removal.h"
 
 CWStringArray* CopyList = nullptr;
 int CopyIndex = 0;
 
 namespace
 {
-const wchar_t* const kDriverFiles[] = {kDriverSysName, kDriverInfName, kDriverCatName};
-const wchar_t* const kManifestFiles[] = {kManifestKvmName, kManifestGrdName, kManifestSigName};
-
-void AddPair(CWStringArray* list, const CWString& directoryFrom, const CWString& directoryTo, const wchar_t* name)
-{
-    CWString source(260);
-    CWString destination(260);
-    source = directoryFrom;
-    source.AppendPathComponent(name);
-    destination = directoryTo;
-    destination.AppendPathComponent(name);
-    list->Add(source.Str(), 0);
-    list->Add(destination.Str(), 0);
-}
-
 void ToShortPath(CWString& path, DWORD room)
 {
     CWString shortPath(path.Capacity());
     DWORD n = GetShortPathNameW(path.Str(), shortPath.Buffer(), room);
     if (n > 0 && n < room)
         path = shortPath;
+}
+
+// Whether the running program lies in the shared folder itself: there is nothing to copy over then.
+// The short forms make two spellings of one directory compare equal.
+bool RunsFromSharedDir(GlobalInfo* info)
+{
+    CWString source(260);
+    CWString destination(260);
+    source = info->ModulePath;
+    source.StripLastPathComponent();
+    ToShortPath(source, 259);
+    destination = info->SharedDir;
+    ToShortPath(destination, 259);
+    return lstrcmpiW(source.Str(), destination.Str()) == 0;
+}
+
+bool IsCopyTarget(const wchar_t* path)
+{
+    for (int i = 1; CopyList != nullptr && i < CopyList->Count(); i += 2)
+    {
+        if (lstrcmpiW(CopyList->Get(i).Str(), path) == 0)
+            return true;
+    }
+    return false;
+}
+
+void Fail(const wchar_t* format, const wchar_t* path)
+{
+    LogEvent(format, path);
+    g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
 }
 }  // namespace
 
@@ -46,44 +62,35 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
         LogEvent(L"  BuildCopyList: Failed to allocate memory for CWStringArray.");
         return nullptr;
     }
-    if (info->OwnVersion >= info->InstalledTovrandVersion || info->ForceUpdate)
+    bool installerGroup = info->OwnVersion >= info->InstalledTovrandVersion || info->ForceUpdate;
+    bool driverGroup = info->NewDriverVersion >= info->InstalledDriverVersion || info->ForceUpdate;
+    // Without a shared folder there is no place for the copy (and an empty path would mean the
+    // current directory).
+    if (installerGroup && info->SharedDir.IsEmpty())
+        DetermineSharedDir(info, TRUE);
+    InstalledFile files[kMaxInstalledFiles];
+    int count = GetInstalledSet(info, false, files);
+    CWString destination(260);
+    CWString source(260);
+    for (int i = 0; i < count; ++i)
     {
-        // Running from the shared folder itself: there is nothing to copy over. The short forms make
-        // two spellings of one directory compare equal.
-        CWString source(260);
-        CWString destination(260);
-        source = info->ModulePath;
-        source.StripLastPathComponent();
-        ToShortPath(source, 259);
-        if (info->SharedDir.IsEmpty())
-            DetermineSharedDir(info, TRUE);
-        destination = info->SharedDir;
-        ToShortPath(destination, 259);
-        // Without a shared folder there is no place for the copy (and an empty path would mean the
-        // current directory).
-        if (!info->SharedDir.IsEmpty() && lstrcmpiW(source.Str(), destination.Str()) != 0)
+        JoinPath(destination, *files[i].dir, files[i].name);
+        if (files[i].installer)
         {
-            CWString target(260);
-            target = info->SharedDir;
-            target.AppendPathComponent(kInstallerFileName);
-            list->Add(info->ModulePath.Str(), 0);
-            list->Add(target.Str(), 0);
+            if (!installerGroup || RunsFromSharedDir(info))
+                continue;
+            source = info->ModulePath;
         }
-    }
-    if (info->NewDriverVersion >= info->InstalledDriverVersion || info->ForceUpdate)
-    {
-        for (const wchar_t* name : kDriverFiles)
+        else
         {
-            AddPair(list, info->TempDir, info->DriversDir, name);
-            // Before Vista the driver also keeps a copy in the maker's directory.
-            if (!IsWinVistaOrBetter() && !info->MakerDir.IsEmpty())
-                AddPair(list, info->TempDir, info->MakerDir, name);
+            // A newer driver installed is kept, but the set it belongs to is made whole: a file an
+            // earlier uninstall removed while the driver stayed loaded comes back.
+            if (!driverGroup && IsExistingFile(destination.Str()))
+                continue;
+            JoinPath(source, info->TempDir, files[i].name);
         }
-        if (info->KvManifest && !info->KvManifestsDir.IsEmpty())
-        {
-            for (const wchar_t* name : kManifestFiles)
-                AddPair(list, info->TempDir, info->KvManifestsDir, name);
-        }
+        list->Add(source.Str(), 0);
+        list->Add(destination.Str(), 0);
     }
     if (list->Count() == 0)
     {
@@ -119,10 +126,9 @@ BOOL CopyOneFile(int index)
         return TRUE;
     }
     // In use (a loaded driver, a running installer): put the new file beside it and let the next
-    // restart swap it in. ...\PELLIMAR64x86.SYS gives ...\PELLIMAR64x86.SY1.
+    // restart swap it in.
     CWString temporary(290);
-    temporary = destination;
-    *temporary.LastChar() = L'1';
+    TemporaryOf(destination.Str(), temporary);
     // Only a temporary written by this run may be swapped in: a stale one (held open, or the disk
     // full) would put old bytes in place at the restart.
     if (!CopyFileW(source.Str(), temporary.Str(), FALSE))
@@ -130,7 +136,7 @@ BOOL CopyOneFile(int index)
         LogEvent(L"  Error - Cannot copy %s to %s (%d), %s is not installed.", source.Str(), temporary.Str(),
                  static_cast<int>(GetLastError()), destination.Str());
         g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
-        return TRUE;
+        return FALSE;
     }
     if (!MoveFileExW(temporary.Str(), destination.Str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
     {
@@ -138,18 +144,42 @@ BOOL CopyOneFile(int index)
                  static_cast<int>(GetLastError()), destination.Str());
         DeleteFileW(temporary.Str());
         g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
-        return TRUE;
+        return FALSE;
     }
     LogEvent(L"  Marked for rename on reboot: %s -> %s", temporary.Str(), destination.Str());
     g_pGlobalInfo->RebootRequired = TRUE;
-    return TRUE;
+    return FALSE;
 }
 
-void UnmarkCopyTarget(int index)
+void UnmarkCopyTarget(int index, BOOL written)
 {
-    // Deletions are scheduled under the short path; withdraw them under the same form.
     CWString path(290);
     path = CopyList->Get(index);
-    ToShortPath(path, 289);
-    UnMarkFilesForDeletion(path.Str());
+    // A file written now makes an earlier run's replacement of it stale: at the restart it would put
+    // the older bytes back. The replacement goes, and its temporary with it.
+    CWString temporary(290);
+    if (written)
+        TemporaryOf(path.Str(), temporary);
+    if (!UnMarkFilesForDeletion(path.Str(), written ? temporary.Str() : nullptr))
+        Fail(L"  Error - Cannot withdraw what the next restart does to %s, the restart may remove it.", path.Str());
+    if (written && IsExistingFile(temporary.Str()))
+        DeleteFiles(temporary.Str(), TRUE);
+}
+
+void UnmarkKeptFiles(GlobalInfo* info)
+{
+    // What the run leaves in place and counts on must outlive the restart as much as what it wrote:
+    // an earlier last uninstall may have scheduled its deletion (the driver still loaded, the shared
+    // copy running).
+    InstalledFile files[kMaxInstalledFiles];
+    int count = GetInstalledSet(info, false, files);
+    CWString path(260);
+    for (int i = 0; i < count; ++i)
+    {
+        JoinPath(path, *files[i].dir, files[i].name);
+        if (IsCopyTarget(path.Str()) || !IsExistingFile(path.Str()))
+            continue;
+        if (!UnMarkFilesForDeletion(path.Str(), nullptr))
+            Fail(L"  Error - Cannot withdraw the deletion of %s at the next restart.", path.Str());
+    }
 }

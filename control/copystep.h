@@ -12,6 +12,12 @@ extern CWStringArray* CopyList;
 extern int CopyIndex;
 
 CWStringArray* BuildCopyList(GlobalInfo* info);
+// Copies the pair whose source is at index. TRUE when the destination was written now; FALSE when it
+// is replaced at the next restart, or could not be put in place at all (logged, the run's error set).
 BOOL CopyOneFile(int index);
-void UnmarkCopyTarget(int index);
+// Withdraws what the next restart would do to the destination at index: its deletion, and when it was
+// written now, an earlier replacement of it, whose temporary is deleted.
+void UnmarkCopyTarget(int index, BOOL written);
+// Withdraws the pending deletions of the files of the set that the run keeps as they are.
+void UnmarkKeptFiles(GlobalInfo* info);
 BOOL ClearReadOnly(const wchar_t* path);

@@ -135,13 +135,14 @@ void OnCopyFile(HWND window)
     if (CopyList != nullptr && CopyIndex < CopyList->Count())
     {
         LogEvent(L"  Copying file %s", CopyList->Get(CopyIndex).Str());
-        CopyOneFile(CopyIndex);
-        UnmarkCopyTarget(CopyIndex + 1);
+        BOOL written = CopyOneFile(CopyIndex);
+        UnmarkCopyTarget(CopyIndex + 1, written);
         CopyIndex += 2;
         Post(window, IDM_COPYFILE);
     }
     else
     {
+        UnmarkKeptFiles(g_pGlobalInfo);
         Post(window, IDM_UPDATEUSAGE);
     }
     LogEvent(L"END - IDM_COPYFILE");

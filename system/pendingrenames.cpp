@@ -6,22 +6,33 @@
 
 #include "base/handle.h"
 #include "base/log.h"
-#include "base/registry.h"
 
 const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 
+void (*pending_seam::AfterScan)() = nullptr;
+
 namespace
 {
 
-// MoveFileExW stores every source behind the native-path prefix "\??\"; the prefix is skipped
-// unread, since other writers of the list use other four-character prefixes.
+// MoveFileExW stores every path behind the native-path prefix "\??\"; the prefix is skipped unread,
+// since other writers of the list use other four-character prefixes.
 const int kPrefixChars = 4;
 
 // The scan of a long list takes seconds (one log line a pair) and other programs may schedule their
 // own renames meanwhile: the value is read again before it is written, and a changed value is scanned
-// afresh, this many times at most.
-const int kScanTries = 5;
+// afresh, without the pair lines, which takes milliseconds. A value that keeps changing even so is
+// given up after this many scans or this long, whichever comes first.
+const int kScanTries = 20;
+const DWORD kScanGiveUpMs = 10000;
+const DWORD kRescanPauseMs = 50;
+
+// The forms under which a file may stand in the list: its long path as given and its short form.
+const int kFormsPerFile = 2;
+// Pairs a file contributes at most: two deletions, and its replacement with each form of both sides.
+const int kPairsPerFile = kFormsPerFile + kFormsPerFile * kFormsPerFile;
+// The installed set holds at most this many files.
+const int kMaxFiles = 12;
 
 // The string buffers of the rewrite come from the process heap.
 BYTE* AllocBuffer(DWORD size)
@@ -44,34 +55,35 @@ wchar_t FoldAscii(wchar_t ch)
     return (ch >= L'A' && ch <= L'Z') ? static_cast<wchar_t>(ch + (L'a' - L'A')) : ch;
 }
 
-// A pair is ours when its source, behind the prefix, is the path. Compared where it lies: the source
-// may be of any length and need not end inside the data.
-bool IsOurSource(const wchar_t* source, int length, const wchar_t* path)
+// Whether the string of length characters at text names path once skip characters are passed over.
+// Compared where it lies: the string may be of any length and need not end inside the data.
+bool NamesPath(const wchar_t* text, int length, int skip, const wchar_t* path)
 {
-    if (path == nullptr || length < kPrefixChars)
+    if (path == nullptr || path[0] == L'\0' || length < skip)
         return false;
-    int i = kPrefixChars;
-    for (; i < length && path[i - kPrefixChars] != L'\0'; ++i)
+    int i = skip;
+    for (; i < length && path[i - skip] != L'\0'; ++i)
     {
-        if (FoldAscii(source[i]) != FoldAscii(path[i - kPrefixChars]))
+        if (FoldAscii(text[i]) != FoldAscii(path[i - skip]))
             return false;
     }
-    return i == length && path[i - kPrefixChars] == L'\0';
+    return i == length && path[i - skip] == L'\0';
 }
 
-// A list the platform reads completely: pairs of NUL-terminated strings, then an empty string where
-// the next pair would start, all inside the data.
-bool IsCompletePairList(const wchar_t* data, int n)
+bool IsOurPair(const wchar_t* source, int sourceLength, const wchar_t* target, int targetLength,
+               const PendingPair* ours, int count)
 {
-    int pos = 0;
-    while (pos < n && data[pos] != L'\0')
+    // A rename that may replace its target is stored with a "!" before the target's prefix.
+    int targetSkip = kPrefixChars + (targetLength > 0 && target[0] == L'!' ? 1 : 0);
+    for (int i = 0; i < count; ++i)
     {
-        int targetEnd = StringEnd(data, n, StringEnd(data, n, pos) + 1);
-        if (targetEnd >= n)
-            return false;
-        pos = targetEnd + 1;
+        bool deletion = ours[i].target == nullptr;
+        if (deletion != (targetLength == 0) || !NamesPath(source, sourceLength, kPrefixChars, ours[i].source))
+            continue;
+        if (deletion || NamesPath(target, targetLength, targetSkip, ours[i].target))
+            return true;
     }
-    return pos < n;
+    return false;
 }
 
 // Appends data[from..to) and one NUL to out.
@@ -83,15 +95,21 @@ void PutString(const wchar_t* data, int from, int to, wchar_t* out, int* written
 }
 }  // namespace
 
-PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const wchar_t* path, wchar_t* out,
-                                        int outCapacity, int* outChars, PendingLogFn log)
+void TemporaryOf(const wchar_t* path, CWString& temporary)
+{
+    temporary = path;
+    wchar_t* last = temporary.LastChar();
+    if (last != nullptr)
+        *last = L'1';
+}
+
+PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const PendingPair* ours, int count,
+                                        bool logPairs, wchar_t* out, int outCapacity, int* outChars,
+                                        PendingLogFn log)
 {
     *outChars = 0;
     if (n <= 0 || outCapacity < n + kPendingListSupplied)
-    {
-        log(L"  None of our files are marked for deletion.  Not modifying the %s registry value.", kPendingValue);
         return PendingListKeep;
-    }
 
     int pos = 0;
     int written = 0;
@@ -125,20 +143,28 @@ PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const wchar_
         int targetEnd = StringEnd(data, n, target);
         pos = targetEnd < n ? targetEnd + 1 : n;
         int sourceLength = sourceEnd - source;
-        if (targetEnd == target)
+        int targetLength = targetEnd - target;
+        bool ourPair = IsOurPair(data + source, sourceLength, data + target, targetLength, ours, count);
+        if (targetLength == 0)
         {
-            log(L"  File marked for deletion: %.*s", sourceLength, data + source);
-            if (IsOurSource(data + source, sourceLength, path))
-            {
+            if (logPairs)
+                log(L"  File marked for deletion: %.*s", sourceLength, data + source);
+            if (ourPair)
                 log(L"  *Unmarking file from deletion: %.*s", sourceLength, data + source);
-                removed = true;
-                continue;
-            }
         }
         else
         {
-            log(L"  File marked for rename: %.*s -> %.*s", sourceLength, data + source, targetEnd - target,
-                data + target);
+            if (logPairs)
+                log(L"  File marked for rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
+                    data + target);
+            if (ourPair)
+                log(L"  *Unmarking file from rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
+                    data + target);
+        }
+        if (ourPair)
+        {
+            removed = true;
+            continue;
         }
         PutString(data, source, sourceEnd, out, &written);
         PutString(data, target, targetEnd, out, &written);
@@ -146,56 +172,11 @@ PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const wchar_
     }
 
     if (!removed)
-    {
-        log(L"  None of our files are marked for deletion.  Not modifying the %s registry value.", kPendingValue);
         return PendingListKeep;
-    }
     if (kept == 0 && !tailHasText)
-    {
-        log(L"  Deleting empty %s registry value.", kPendingValue);
         return PendingListDelete;
-    }
     *outChars = written;
-    log(L"  Updating registry with new PendingFileRenameOperations.");
     return PendingListRewrite;
-}
-
-BOOL CompactPendingRenameList(const wchar_t* data, int n, wchar_t* out, int* outChars)
-{
-    *outChars = 0;
-    bool changed = false;
-    int read = 0;
-    int write = 0;
-    // write never passes read, so out may be data itself: every character is read before its place
-    // can be written.
-    while (read < n)
-    {
-        // The last three characters never start a run: "source, empty target, closing NUL" is how a
-        // list normally ends when its last pair is a deletion.
-        if (read + 3 < n && data[read] == L'\0' && data[read + 1] == L'\0' && data[read + 2] == L'\0')
-        {
-            changed = true;
-            out[write++] = L'\0';
-            out[write++] = L'\0';
-            read += 2;
-            while (read < n && data[read] == L'\0')
-                ++read;
-            if (read == n)
-            {
-                // The run was the value's tail (four NULs or more). It keeps three: the last string's
-                // NUL, an empty target should that string be a source, and the closing NUL. Nothing
-                // after the data is looked at.
-                out[write++] = L'\0';
-                break;
-            }
-            continue;
-        }
-        out[write++] = data[read++];
-    }
-    *outChars = write;
-    // A shortened run can change which strings pair up; a result the platform could not read to its
-    // end is not written, and the value keeps whatever it held.
-    return changed && IsCompletePairList(out, write) ? TRUE : FALSE;
 }
 
 BYTE* ReadPendingValue(HKEY key, DWORD* size, DWORD* type, LONG* rc)
@@ -235,25 +216,34 @@ bool StillReads(HKEY key, const BYTE* bytes, DWORD size, DWORD type)
     return same;
 }
 
-enum class ScanOutcome { Done, Changed };
+enum class ScanOutcome
+{
+    Done,      // nothing of ours is left in the list
+    Changed,   // the list changed under the scan: scan it again
+    Failed     // ours are still in it and cannot be taken out
+};
 
 // One read, scan and write-back of the value.
-ScanOutcome UnmarkOnce(HKEY key, const wchar_t* path)
+ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logPairs)
 {
     DWORD size = 0;
     DWORD type = 0;
     LONG rc = ERROR_SUCCESS;
     BYTE* input = ReadPendingValue(key, &size, &type, &rc);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        return ScanOutcome::Done;
     if (rc == ERROR_MORE_DATA)
         return ScanOutcome::Changed;
     if (rc == ERROR_NOT_ENOUGH_MEMORY)
     {
         LogEvent(L"  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
                  kPendingValue);
-        return ScanOutcome::Done;
+        return ScanOutcome::Failed;
     }
     if (input == nullptr || type != REG_MULTI_SZ)
     {
+        // The platform reads nothing but a string list at the restart: whatever this is, it schedules
+        // nothing.
         LogEvent(L"  Failed (%d) to RegQueryValueEx regkey: %s (Type:%d)", static_cast<int>(rc), kPendingValue,
                  static_cast<int>(type));
         delete[] input;
@@ -267,94 +257,161 @@ ScanOutcome UnmarkOnce(HKEY key, const wchar_t* path)
         LogEvent(L"  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
                  kPendingValue);
         delete[] input;
-        return ScanOutcome::Done;
+        return ScanOutcome::Failed;
     }
     int outChars = 0;
-    PendingListAction action = ScanPendingRenameList(reinterpret_cast<const wchar_t*>(input), n, path,
-                                                     reinterpret_cast<wchar_t*>(output), n + kPendingListSupplied,
-                                                     &outChars, LogEvent);
+    PendingListAction action =
+        ScanPendingRenameList(reinterpret_cast<const wchar_t*>(input), n, ours, count, logPairs,
+                              reinterpret_cast<wchar_t*>(output), n + kPendingListSupplied, &outChars, LogEvent);
+    if (pending_seam::AfterScan != nullptr)
+        pending_seam::AfterScan();
     ScanOutcome outcome = ScanOutcome::Done;
-    if (action != PendingListKeep && !StillReads(key, input, size, type))
+    if (action == PendingListKeep)
+    {
+        if (logPairs)
+            LogEvent(L"  None of our files are marked for deletion.  Not modifying the %s registry value.",
+                     kPendingValue);
+    }
+    else if (!StillReads(key, input, size, type))
     {
         LogEvent(L"  The %s registry value changed while it was scanned, scanning it again.", kPendingValue);
         outcome = ScanOutcome::Changed;
     }
-    // The platform's answers are not looked at: on failure the value simply stays as it was.
-    else if (action == PendingListRewrite)
+    else
     {
-        RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, output, static_cast<DWORD>(outChars) * 2);
-    }
-    else if (action == PendingListDelete)
-    {
-        RegDeleteValueW(key, kPendingValue);
+        if (action == PendingListRewrite)
+        {
+            LogEvent(L"  Updating registry with new PendingFileRenameOperations.");
+            rc = RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, output, static_cast<DWORD>(outChars) * 2);
+        }
+        else
+        {
+            LogEvent(L"  Deleting empty %s registry value.", kPendingValue);
+            rc = RegDeleteValueW(key, kPendingValue);
+        }
+        if (rc != ERROR_SUCCESS)
+        {
+            LogEvent(L"  Failed (%d) to write the %s registry value.", static_cast<int>(rc), kPendingValue);
+            outcome = ScanOutcome::Failed;
+        }
     }
     delete[] input;
     delete[] output;
     return outcome;
 }
-}  // namespace
 
-void CompactPendingFileRenameOperations()
+// Takes the count pairs of ours out of the list; TRUE when none of them is left in it.
+BOOL WithdrawPairs(const PendingPair* ours, int count, bool logPairs)
 {
     CScopedKey key;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY,
-                      key.Receive()) != ERROR_SUCCESS)
-        return;
-    DWORD size = 0;
-    DWORD type = 0;
-    LONG rc = ERROR_SUCCESS;
-    BYTE* buffer = ReadPendingValue(key.Get(), &size, &type, &rc);
-    // Only a string list is ours to repair: rewriting a value of another type as REG_MULTI_SZ would
-    // change what it is.
-    if (buffer != nullptr && type == REG_MULTI_SZ)
-    {
-        BYTE* compacted = AllocBuffer(size);
-        int length = 0;
-        // An odd last byte is no character and is dropped with a rewrite. A value that changed since
-        // it was read is left to the next pass.
-        if (compacted != nullptr &&
-            CompactPendingRenameList(reinterpret_cast<const wchar_t*>(buffer), static_cast<int>(size / 2),
-                                     reinterpret_cast<wchar_t*>(compacted), &length) &&
-            StillReads(key.Get(), buffer, size, type))
-            RegSetValueExW(key.Get(), kPendingValue, 0, REG_MULTI_SZ, compacted, static_cast<DWORD>(length) * 2);
-        delete[] compacted;
-    }
-    delete[] buffer;
-}
-
-int UnMarkFilesForDeletion(const wchar_t* path)
-{
-    LogEvent(L"Inside UnMarkFilesForDeletion()");
-    CompactPendingFileRenameOperations();
-
-    CScopedKey key;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_ALL_ACCESS | KEY_WOW64_64KEY,
-                            key.Receive());
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0,
+                            KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive());
     if (rc != ERROR_SUCCESS)
     {
         LogEvent(L"  Failed (%d) to open regkey: %s", static_cast<int>(rc), kSessionManagerKey);
-        return 0;
+        return FALSE;
     }
+    DWORD start = GetTickCount();
     for (int attempt = 0;; ++attempt)
     {
-        DWORD type = 0;
-        DWORD size = 0;
-        // A missing value leaves size at 0, which is all this needs to know.
-        RegQueryValueExW(key.Get(), kPendingValue, nullptr, &type, nullptr, &size);
-        if (size == 0)
-        {
-            LogEvent(L"  No files are marked for deletion, nothing to unmark.");
-            return 0;
-        }
-        if (attempt == kScanTries)
+        if (attempt > 0 && (attempt == kScanTries || GetTickCount() - start > kScanGiveUpMs))
         {
             LogEvent(L"  The %s registry value keeps changing, not modifying it.", kPendingValue);
+            return FALSE;
+        }
+        if (attempt > 0)
+            Sleep(kRescanPauseMs);
+        switch (WithdrawOnce(key.Get(), ours, count, logPairs && attempt == 0))
+        {
+        case ScanOutcome::Done:
+            return TRUE;
+        case ScanOutcome::Failed:
+            return FALSE;
+        case ScanOutcome::Changed:
             break;
         }
-        if (UnmarkOnce(key.Get(), path) == ScanOutcome::Done)
-            break;
+    }
+}
+
+// The forms of one file as the list may hold it, and the pairs of ours they make.
+class CFileForms
+{
+public:
+    CFileForms() : m_forms{CWString(MAX_PATH + 1), CWString(MAX_PATH + 1)}, m_count(0) {}
+
+    // path and its short form, when it has one that differs.
+    void Set(const wchar_t* path)
+    {
+        m_forms[0] = path;
+        m_count = m_forms[0].IsEmpty() ? 0 : 1;
+        DWORD got = m_count ? GetShortPathNameW(path, m_forms[1].Buffer(), MAX_PATH) : 0;
+        if (got > 0 && got < MAX_PATH && lstrcmpiW(m_forms[1].Str(), path) != 0)
+            m_count = 2;
+    }
+    int Count() const { return m_count; }
+    const wchar_t* Form(int i) const { return m_forms[i].Str(); }
+
+private:
+    CWString m_forms[kFormsPerFile];
+    int m_count;
+};
+
+// Adds the replacements of file by temporary, in every combination of their forms.
+int AddReplacements(const CFileForms& file, const CFileForms& temporary, PendingPair* pairs, int at)
+{
+    for (int t = 0; t < temporary.Count(); ++t)
+        for (int f = 0; f < file.Count(); ++f)
+            pairs[at++] = {temporary.Form(t), file.Form(f)};
+    return at;
+}
+}  // namespace
+
+BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary)
+{
+    LogEvent(L"Inside UnMarkFilesForDeletion()");
+    CScopedKey key;
+    DWORD size = 0;
+    // A missing value leaves size at 0, which is all this needs to know.
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) ==
+        ERROR_SUCCESS)
+        RegQueryValueExW(key.Get(), kPendingValue, nullptr, nullptr, nullptr, &size);
+    if (key.IsValid() && size == 0)
+    {
+        LogEvent(L"  No files are marked for deletion, nothing to unmark.");
+        return TRUE;
     }
     key.Reset();
-    CompactPendingFileRenameOperations();
-    return 0;
+
+    CFileForms fileForms;
+    CFileForms temporaryForms;
+    fileForms.Set(file);
+    PendingPair pairs[kPairsPerFile];
+    int count = 0;
+    for (int f = 0; f < fileForms.Count(); ++f)
+        pairs[count++] = {fileForms.Form(f), nullptr};
+    if (temporary != nullptr)
+    {
+        temporaryForms.Set(temporary);
+        count = AddReplacements(fileForms, temporaryForms, pairs, count);
+    }
+    return WithdrawPairs(pairs, count, true);
+}
+
+BOOL WithdrawReplacements(const CWString* files, int count)
+{
+    if (count > kMaxFiles)
+        count = kMaxFiles;
+    CFileForms fileForms[kMaxFiles];
+    CFileForms temporaryForms[kMaxFiles];
+    PendingPair pairs[kMaxFiles * kFormsPerFile * kFormsPerFile];
+    int pairCount = 0;
+    CWString temporary(MAX_PATH + 1);
+    for (int i = 0; i < count; ++i)
+    {
+        fileForms[i].Set(files[i].Str());
+        TemporaryOf(files[i].Str(), temporary);
+        temporaryForms[i].Set(temporary.Str());
+        pairCount = AddReplacements(fileForms[i], temporaryForms[i], pairs, pairCount);
+    }
+    return pairCount == 0 || WithdrawPairs(pairs, pairCount, false);
 }

@@ -1,26 +1,45 @@
-// Withdrawing scheduled deletions of the installer's files from the platform's list of renames and
-// deletions carried out at the next restart (the Session Manager's "PendingFileRenameOperations").
-// The list is shared with the platform and with every other program: nothing but our own deletion
-// pairs ever leaves it, and every other character of it is written back as it was read.
+// Withdrawing the installer's own entries from the platform's list of renames and deletions carried
+// out at the next restart (the Session Manager's "PendingFileRenameOperations"): a deletion of a file
+// that is installed again, and a replacement (".SY1" renamed over ".SYS") that a later write or the
+// last uninstall made obsolete. The list is shared with the platform and with every other program:
+// nothing but our own pairs ever leaves it, and every other character of it is written back as it
+// was read.
 #pragma once
 #include <windows.h>
 
-// Removes every scheduled deletion of path (the short form of an installed file's full path) and
-// reports everything in the log. Always returns 0.
-int UnMarkFilesForDeletion(const wchar_t* path);
-// Shortens runs of empty strings inside the value, which would otherwise end the list early for
-// readers that stop at the first empty string. Silent.
-void CompactPendingFileRenameOperations();
+#include "base/wstring.h"
 
 extern const wchar_t kSessionManagerKey[];   // HKLM, holds the value
 extern const wchar_t kPendingValue[];        // "PendingFileRenameOperations"
+
+// A pair of ours as the list holds it, without the platform's prefixes ("\??\" before each path, and
+// the "!" that marks a rename allowed to replace its target). A null target stands for a deletion.
+struct PendingPair
+{
+    const wchar_t* source;
+    const wchar_t* target;
+};
+
+// The temporary that a file in use is written to and renamed from at the restart: the path with its
+// last character made "1" (...\PELLIMAR64x86.SYS gives ...\PELLIMAR64x86.SY1). Empty for an empty path.
+void TemporaryOf(const wchar_t* path, CWString& temporary);
+
+// Withdraws every deletion of file (its full path; a deletion is scheduled under the short form, and
+// MoveFileEx writes the long one as given, so both are looked for) and, when temporary is given, every
+// replacement of file by that temporary. Logs each pair of the list and the decision. FALSE when one of
+// them is still in the list afterwards (it could not be rewritten, or kept changing under the scan).
+BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary);
+
+// Withdraws the replacement of each file by its temporary (count files, full paths) and logs only what
+// it withdraws. FALSE when one of them is still in the list afterwards.
+BOOL WithdrawReplacements(const CWString* files, int count);
 
 // The value's bytes as read now, to be freed with delete[]; null with *rc set when it cannot be read
 // whole (ERROR_MORE_DATA: it grew between the two questions).
 BYTE* ReadPendingValue(HKEY key, DWORD* size, DWORD* type, LONG* rc);
 
 // The work on the value's characters, kept apart from the registry so that any content can be fed
-// to it. Both functions read data[0..n) and write out[0..capacity) and nothing else.
+// to it. It reads data[0..n) and writes out[0..capacity) and nothing else.
 
 // Characters the scan may add to a list whose last string or closing NUL is missing.
 const int kPendingListSupplied = 3;
@@ -32,18 +51,21 @@ enum PendingListAction
 {
     PendingListKeep,      // leave the value as it is (nothing of ours in it)
     PendingListRewrite,   // write out[0..*outChars) back, closing NUL included
-    PendingListDelete     // our deletions were the only entries: delete the value
+    PendingListDelete     // our pairs were the only entries: delete the value
 };
 
-// Scans the n characters of the list for deletion pairs of path and builds the list without them in
-// out, which needs room for n + kPendingListSupplied characters. Strings of any length are compared
-// where they lie; what follows the list's end (an empty string where a pair would start) is kept
-// byte for byte, and a last string or closing NUL that the value lacks is supplied. Logs each pair
-// and the decision.
-PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const wchar_t* path, wchar_t* out,
-                                        int outCapacity, int* outChars, PendingLogFn log);
+// Scans the n characters of the list for the count pairs of ours (paths compared without regard to the
+// case of A-Z) and builds the list without them in out, which needs room for n + kPendingListSupplied
+// characters. Strings of any length are compared where they lie; what follows the list's end (an empty
+// string where a pair would start) is kept byte for byte, and a last string or closing NUL that the
+// value lacks is supplied. Logs each pair when logPairs is set, and each pair of ours in any case.
+PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const PendingPair* ours, int count,
+                                        bool logPairs, wchar_t* out, int outCapacity, int* outChars,
+                                        PendingLogFn log);
 
-// Copies the n characters of data to out (capacity n; out may be data itself) with every run of three
-// or more NULs shortened. TRUE when that changed the list and the result is a complete list worth
-// writing back; *outChars is then its length.
-BOOL CompactPendingRenameList(const wchar_t* data, int n, wchar_t* out, int* outChars);
+namespace pending_seam
+{
+// Test seam: called after each scan, before the value is read again to see whether it changed. A test
+// changes the value there to act as another program that keeps scheduling renames at that moment.
+extern void (*AfterScan)();
+}  // namespace pending_seam

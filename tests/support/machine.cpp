@@ -68,7 +68,7 @@ bool IsOurs(const std::wstring& entry, const Locations& w)
 {
     for (const std::wstring& part : {w.makerDir, w.sharedDir, ShortPath(w.makerDir), ShortPath(w.sharedDir),
                                      std::wstring(L"PELLIMAR64X86"), std::wstring(L"TOVRAND"),
-                                     std::wstring(L"\\TOVR~"), std::wstring(L"\\TVT")})
+                                     std::wstring(L"\\TOVR~"), std::wstring(L"\\PELL~"), std::wstring(L"\\TVT")})
         if (Contains(entry, part))
             return true;
     return false;
