@@ -9,6 +9,7 @@
 #include "control/entry.h"
 #include "system/regkeykill.h"
 #include "system/removal.h"
+#include "system/pendingrenames.h"
 #include "system/service.h"
 #include "usage/qzreg.h"
 #include "usage/uninstallentry.h"
@@ -18,17 +19,53 @@ namespace
 {
 const wchar_t kLegacyDeviceKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_PELLIMAR";
 
-DWORD CountBeforeRelease(const wchar_t* directory)
+// A driver count as it was before the release, and its type, to put it back when the release cannot
+// be finished.
+struct CountBefore
+{
+    DWORD count;
+    int type;
+};
+
+CountBefore CountBeforeRelease(const wchar_t* directory)
 {
     CUsageCount* record = NewDriverCount(directory);
     if (record == nullptr)
     {
         LogEvent(L"  UninstallPellimar: Unable to allocate memory for CUsageCount");
-        return 0;
+        return {0, -1};
     }
-    DWORD count = record->GetCount();
+    CountBefore before = {record->GetCount(), record->Type()};
     delete record;
-    return count;
+    return before;
+}
+
+// The product's registration says that its use is not released yet. It goes first: once it is gone no
+// later run can release the same use again, whatever happens to the counts.
+BOOL RemoveRegistration(GlobalInfo* info, wchar_t* productKey)
+{
+    JoinRegistryPath(productKey, kPathChars + 64, kPellimarKey, info->AppId.Str());
+    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey, nullptr);
+    if (product.DeleteKey(TRUE))
+        return TRUE;
+    LogEvent(L"  Error - Cannot remove the registration of %s (%d), its usage count is not lowered.",
+             info->AppId.Str(), static_cast<int>(GetLastError()));
+    return FALSE;
+}
+
+// Puts the registration back after its release could not be finished: the count still holds the
+// product's use, and so must the registration, so that the same command can finish the job later.
+void RestoreRegistration(GlobalInfo* info, const wchar_t* productKey)
+{
+    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey, L"Dir1");
+    DWORD one = 1;
+    LONG rc = product.SetValue(REG_DWORD, &one, sizeof(one));
+    if (rc == ERROR_SUCCESS)
+        LogEvent(L"  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
+                 info->AppId.Str());
+    else
+        LogEvent(L"  Error - The usage count could not be lowered and %s cannot be registered again (%d).",
+                 info->AppId.Str(), static_cast<int>(rc));
 }
 
 void DeleteIfFile(const CWString& directory, const wchar_t* name)
@@ -62,8 +99,36 @@ void RemoveLegacyDeviceKey()
     delete killer;
 }
 
+// An earlier install that met a file in use left its replacement to the restart: after the last
+// uninstall it would put a file back that nobody counts. The replacements go, and their temporaries.
+void WithdrawOurReplacements(GlobalInfo* info)
+{
+    InstalledFile files[kMaxInstalledFiles];
+    int count = GetInstalledSet(info, true, files);
+    CWString paths[kMaxInstalledFiles];
+    for (int i = 0; i < count; ++i)
+        JoinPath(paths[i], *files[i].dir, files[i].name);
+    if (!WithdrawReplacements(paths, count))
+    {
+        LogEvent(L"  Error - Cannot withdraw the replacement of our files at the next restart.");
+        info->RunError = ERROR_INSTALL_FAILURE;
+    }
+    CWString temporary(290);
+    for (int i = 0; i < count; ++i)
+    {
+        TemporaryOf(paths[i].Str(), temporary);
+        if (!IsExistingFile(temporary.Str()))
+            continue;
+        ClearReadOnly(temporary.Str());
+        if (DeleteFiles(temporary.Str(), TRUE))
+            info->RebootRequired = TRUE;
+    }
+}
+
 void RemoveDriverLeftovers(GlobalInfo* info)
 {
+    WithdrawOurReplacements(info);
+
     CPellimarSCM* scm = NewNoThrow<CPellimarSCM>();
     if (scm == nullptr)
     {
@@ -165,42 +230,67 @@ void UninstallPellimar()
 {
     GlobalInfo* info = g_pGlobalInfo;
     // Released as it is, an unreadable count would make this product look like the last user.
-    BOOL failed = RebuildUnreadableUsageCount() != ERROR_SUCCESS;
-    DWORD before1 = CountBeforeRelease(info->DriversDir.Str());
-    DWORD before2 = CountBeforeRelease(info->MakerDir.Str());
-
-    // Only a count that is missing or unreadable is no count. One that could not be written still
-    // holds this product's use: nothing shared may go, and the registration stays so that a later
-    // run can lower the count.
-    DWORD r1 = before1;
-    DWORD r2 = before2;
-    if (!failed)
-        r1 = ReleaseFileUsage(kDriverSysName, info->DriversDir.Str(), info->AppId.Str(), info->NoDel, &failed);
-    if (!failed)
-        r2 = ReleaseFileUsage(kDriverSysName, info->MakerDir.Str(), info->AppId.Str(), info->NoDel, &failed);
-    if (r1 == kNoCount)
-        r1 = 0;
-    if (r2 == kNoCount)
-        r2 = 0;
-    if (failed)
+    if (RebuildUnreadableUsageCount() != ERROR_SUCCESS)
     {
         LogEvent(L"  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
                  info->AppId.Str());
         info->RunError = ERROR_INSTALL_FAILURE;
         return;
     }
+    CountBefore before1 = CountBeforeRelease(info->DriversDir.Str());
+    CountBefore before2 = CountBeforeRelease(info->MakerDir.Str());
+
+    wchar_t productKey[kPathChars + 64] = L"";
+    if (!info->AppId.IsEmpty() && !RemoveRegistration(info, productKey))
+    {
+        info->RunError = ERROR_INSTALL_FAILURE;
+        return;
+    }
+    // Only a count that is missing or unreadable is no count. One that could not be written still
+    // holds this product's use: nothing shared may go, and the registration comes back so that a later
+    // run can lower the count.
+    BOOL failed = FALSE;
+    DWORD r1 = LowerFileUsage(kDriverSysName, info->DriversDir.Str(), &failed);
+    DWORD r2 = before2.count;
+    if (!failed)
+    {
+        r2 = LowerFileUsage(kDriverSysName, info->MakerDir.Str(), &failed);
+        // Both counts are one use: the first goes back up, or the registration stays gone, so that the
+        // use is never released twice.
+        if (failed && before1.count != kNoCount &&
+            RestoreFileUsage(kDriverSysName, info->DriversDir.Str(), before1.count, before1.type) != ERROR_SUCCESS)
+        {
+            LogEvent(L"  Error - The usage count %s could not be put back, %s stays unregistered.", kDriverSysName,
+                     info->AppId.Str());
+            info->RunError = ERROR_INSTALL_FAILURE;
+            return;
+        }
+    }
+    if (failed)
+    {
+        if (productKey[0] != L'\0')
+            RestoreRegistration(info, productKey);
+        info->RunError = ERROR_INSTALL_FAILURE;
+        return;
+    }
+    FinishFileRelease(kDriverSysName, info->DriversDir.Str(), info->AppId.Str(), r1, info->NoDel);
+    FinishFileRelease(kDriverSysName, info->MakerDir.Str(), info->AppId.Str(), r2, info->NoDel);
+    if (r1 == kNoCount)
+        r1 = 0;
+    if (r2 == kNoCount)
+        r2 = 0;
 
     BOOL lastUser = r1 == 0 && r2 == 0;
     if (!lastUser)
     {
-        if (before1 != kNoCount)
+        if (before1.count != kNoCount)
         {
-            LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(before1));
+            LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(before1.count));
             LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(r1));
         }
-        if (before2 != kNoCount)
+        if (before2.count != kNoCount)
         {
-            LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(before2));
+            LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(before2.count));
             LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(r2));
         }
     }
@@ -211,10 +301,6 @@ void UninstallPellimar()
 
     if (!info->AppId.IsEmpty())
     {
-        wchar_t productKey[kPathChars + 64];
-        JoinRegistryPath(productKey, kPathChars + 64, kPellimarKey, info->AppId.Str());
-        CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey, nullptr);
-        product.DeleteKey(TRUE);
         CRegistryEntry pellimar(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
         int subKeys = pellimar.GetSubKeyCount();
         if (lastUser && !info->NoDel)

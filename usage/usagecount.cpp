@@ -248,51 +248,51 @@ LONG RebuildUnreadableUsageCount()
     return rc;
 }
 
-DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile,
-                       BOOL* failed)
+DWORD LowerFileUsage(const wchar_t* fileName, const wchar_t* directory, BOOL* failed)
 {
     *failed = FALSE;
-    if (fileName == nullptr || directory == nullptr || appId == nullptr)
-        return kNoCount;
     wchar_t path[kPathChars + 32];
-    wchar_t usageKey[kPathChars + 64];
-    if (!JoinRegistryPath(path, kPathChars + 32, directory, fileName) ||
-        !JoinRegistryPath(usageKey, kPathChars + 64, kSharedUsageKey, fileName))
+    if (fileName == nullptr || directory == nullptr || !JoinRegistryPath(path, kPathChars + 32, directory, fileName))
         return kNoCount;
-
-    CUsageCount* record = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
-    if (record == nullptr)
-    {
-        LogEvent(L"  ReleaseFileUsage: Failed to allocate memory for CUsageCount.");
-        return kNoCount;
-    }
-    // A count that reaches 0, or already was 0, leaves the list whatever keepFile says.
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    // A count that reaches 0, or already was 0, leaves the list.
     LONG writeError = ERROR_SUCCESS;
-    DWORD result = record->Decrement(TRUE, &writeError);
-    delete record;
+    DWORD result = record.Decrement(TRUE, &writeError);
     if (writeError != ERROR_SUCCESS)
     {
         // The count still says this product uses the file: so must everything else.
         LogEvent(L"  Error - Cannot lower the usage count %s (%d).", path, static_cast<int>(writeError));
         *failed = TRUE;
-        return result;
     }
+    return result;
+}
 
+LONG RestoreFileUsage(const wchar_t* fileName, const wchar_t* directory, DWORD count, int type)
+{
+    wchar_t path[kPathChars + 32];
+    if (!JoinRegistryPath(path, kPathChars + 32, directory, fileName))
+        return ERROR_BAD_PATHNAME;
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    return record.SetCount(count, type == REG_SZ);
+}
+
+void FinishFileRelease(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, DWORD count,
+                       BOOL keepFile)
+{
+    wchar_t path[kPathChars + 32];
+    wchar_t usageKey[kPathChars + 64];
+    if (fileName == nullptr || directory == nullptr || appId == nullptr ||
+        !JoinRegistryPath(path, kPathChars + 32, directory, fileName) ||
+        !JoinRegistryPath(usageKey, kPathChars + 64, kSharedUsageKey, fileName))
+        return;
     if (appId[0] != L'\0')
     {
         // Other programs keep the product lists; only this product's value goes, the key stays.
-        CRegistryEntry* usage = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, usageKey, appId);
-        if (usage == nullptr)
-            LogEvent(L"  ReleaseFileUsage: Failed to allocate memory for CRegistryEntry.");
-        else
-        {
-            if (usage->Open(KEY_WRITE) == ERROR_SUCCESS)
-                usage->DeleteValue();
-            delete usage;
-        }
+        CRegistryEntry usage(HKEY_LOCAL_MACHINE, usageKey, appId);
+        if (usage.Open(KEY_WRITE) == ERROR_SUCCESS)
+            usage.DeleteValue();
     }
-
-    if (result == 0 && !keepFile)
+    if (count == 0 && !keepFile)
     {
         LogEvent(L"  RefCount %s reached 0.", path);
         // The image is ours: a read-only attribute would make the deletion fail now and at the restart.
@@ -301,5 +301,4 @@ DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const 
         if (DeleteFiles(path, TRUE))
             g_pGlobalInfo->RebootRequired = TRUE;
     }
-    return result;
 }

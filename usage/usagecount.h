@@ -55,8 +55,13 @@ BOOL GetUsageCounts(DWORD* count);
 // registered under the Pellimar key and logs that. The code of that write; 0 when there was nothing
 // to rebuild.
 LONG RebuildUnreadableUsageCount();
-// Lowers the count of directory\fileName for appId: the new count, or kNoCount when there was none.
-// When the count could not be written, *failed is set, the count it read is returned and nothing else
-// (the product's SharedUsage value, the file) is touched.
-DWORD ReleaseFileUsage(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, BOOL keepFile,
-                       BOOL* failed);
+// Lowers the count of directory\fileName by one, deleting it at 0: the new count, or kNoCount when
+// there was none. When the count could not be written, *failed is set (logged) and the count as read is
+// returned.
+DWORD LowerFileUsage(const wchar_t* fileName, const wchar_t* directory, BOOL* failed);
+// Writes a count this run lowered back as it was: count, in its type (REG_SZ or REG_DWORD).
+LONG RestoreFileUsage(const wchar_t* fileName, const wchar_t* directory, DWORD count, int type);
+// What goes once a product's use of directory\fileName is released: the product's SharedUsage value,
+// and at a count of 0 the file itself unless keepFile (at the next restart when it is in use).
+void FinishFileRelease(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, DWORD count,
+                       BOOL keepFile);

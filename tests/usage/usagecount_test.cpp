@@ -1,7 +1,16 @@
-// The decimal reading of a count string, as other programs may have left it.
+// The decimal reading of a count string, as other programs may have left it, and an uninstall whose
+// product registration cannot be removed.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
+#include "base/registry.h"
+#include "context/globalinfo.h"
+#include "unit.h"
+#include "usage/uninstall.h"
 #include "usage/usagecount.h"
+
+using namespace harness;
 
 TEST(CountText, ReadsLikeAnUnsignedDecimal)
 {
@@ -13,4 +22,48 @@ TEST(CountText, ReadsLikeAnUnsignedDecimal)
     };
     for (const Row& r : rows)
         EXPECT_EQ(r.count, ParseCountText(r.text)) << r.text;
+}
+
+// Windows refuses to delete a key whose access list denies it; Wine deletes it all the same, so the
+// refusal comes from the registry seam. The product's registration goes before its count is lowered:
+// a registration that cannot be removed leaves the count as it was, and the run fails, so that the
+// same command cannot release the product's use twice.
+TEST(Uninstall, ARegistrationThatCannotBeRemovedLowersNoCount)
+{
+    ScratchRegistry hklm;
+    TempLog log;
+    const std::wstring product = std::wstring(::kPellimarKey) + L"\\PRODUCTA";
+    const std::wstring count = L"C:\\Drivers\\PELLIMAR64x86.SYS";
+    struct Row
+    {
+        int failedDeletes;
+        DWORD runError;
+        const char* countAfter;
+        bool registered;
+    };
+    const Row rows[] = {
+        {.failedDeletes = 1, .runError = ERROR_INSTALL_FAILURE, .countAfter = "2", .registered = true},
+        {.failedDeletes = 0, .runError = 0, .countAfter = "1", .registered = false},
+    };
+    for (const Row& r : rows)
+    {
+        WriteRaw(kSharedDlls, count.c_str(), Sz(L"2"));
+        WriteRaw(product, L"Dir1", Dword(1));
+        WriteRaw(std::wstring(::kPellimarKey) + L"\\PRODUCTB", L"Dir1", Dword(1));
+        GlobalInfo info;
+        info.DriversDir = L"C:\\Drivers";
+        info.AppId = L"PRODUCTA";
+        g_pGlobalInfo = &info;
+        registry_seam::FailRecursiveDeletes = r.failedDeletes;
+        UninstallPellimar();
+        g_pGlobalInfo = nullptr;
+        registry_seam::FailRecursiveDeletes = 0;
+        EXPECT_EQ(r.runError, info.RunError) << r.failedDeletes;
+        EXPECT_EQ(r.countAfter, Narrow(GetString(kSharedDlls, count.c_str()))) << r.failedDeletes;
+        EXPECT_EQ(r.registered, KeyExists(product)) << r.failedDeletes;
+    }
+    std::vector<std::string> lines = log.Take();
+    EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
+                                     "  Error - Cannot remove the registration of PRODUCTA (5), its usage count is not "
+                                     "lowered."));
 }
