@@ -61,7 +61,10 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     Instance = instance;
     DetectOsVersion(this);
     if (!ParseCmdLine(this, commandLine))
+    {
+        RunResult = ERROR_INVALID_COMMAND_LINE;
         return FALSE;
+    }
 
     GetSystemDirectoryW(SystemDir.Buffer(), kPathChars - 1);
     DriversDir = SystemDir;
@@ -85,6 +88,7 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     if (entry == nullptr)
     {
         LogEvent(L"  Init: Failed to allocate memory for RegistryEntry.");
+        RunResult = ERROR_INSTALL_FAILURE;
         return FALSE;
     }
     CWString programFiles(kPathChars);

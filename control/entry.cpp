@@ -146,6 +146,12 @@ DWORD MapRunResult(DWORD runResult, BOOL hresult)
         LogEvent(L"Returning: RETURN_REBOOT_IF_USING_VDD (0x%X)", runResult);
         return runResult;
     }
+    if (hresult && runResult == ERROR_INVALID_COMMAND_LINE)
+    {
+        DWORD code = HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE);
+        LogEvent(L"Returning: HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE) (0x%X)", code);
+        return code;
+    }
     if (hresult)
     {
         DWORD code = static_cast<DWORD>(E_FAIL);
@@ -179,13 +185,14 @@ BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine)
     if (g_pGlobalInfo == nullptr)
     {
         LogEvent(L"  CreateMainWindow: Failed to allocate memory for GlobalInfo.");
+        RunResult = MapRunResult(ERROR_INSTALL_FAILURE, FALSE);
         return FALSE;
     }
     if (!g_pGlobalInfo->Init(commandLine, instance))
     {
         LogEvent(L"Tovrand GlobalInfo::Init() failed");
-        // A start-up that failed with an error (the payload could not be written) ends the run with
-        // that error; a refused command line or system leaves the result at 0.
+        // The request was left undone, and the caller has to learn it from the exit code. Only an
+        // unsupported system leaves the result at 0: setups there rely on going on.
         if (RunResult != 0)
             RunResult = MapRunResult(RunResult, g_pGlobalInfo->HResult);
         delete g_pGlobalInfo;
@@ -209,6 +216,7 @@ BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine)
     if (dialog == nullptr)
     {
         LogEvent(L"Unable to create main window 0x%08X", GetLastError());
+        RunResult = MapRunResult(ERROR_INSTALL_FAILURE, g_pGlobalInfo->HResult);
         delete g_pGlobalInfo;
         g_pGlobalInfo = nullptr;
         return FALSE;

@@ -47,10 +47,9 @@ bool InstallMode(const GlobalInfo* info)
 }  // namespace
 
 // The counts are the truth: product keys without any count are left over from an earlier failure.
+// Runs after an unreadable count was rebuilt: the registrations are no leftovers then.
 void RemoveStalePellimarKey()
 {
-    // An unreadable count is not a count of 0: the registrations are not leftovers then.
-    RebuildUnreadableUsageCount();
     DWORD count = 0;
     if (!GetUsageCounts(&count) || count != 0)
         return;
@@ -73,18 +72,49 @@ void PlaceWindow(HWND window)
     SetWindowPos(window, HWND_TOP, x, y, 0, 0, SWP_NOSIZE | SWP_NOACTIVATE);
 }
 
+// Why an install or update cannot be done at all, found before anything is changed; 0 when it can.
+DWORD CannotInstall(GlobalInfo* info)
+{
+    if (info == nullptr || info->Uninstall || (info->UpdateOnly && !info->DriverFound))
+        return 0;
+    // Without these folders no payload was written, or the installer's copy, its uninstall entry or the
+    // manifests would have no place: the chain would count the product and report success with half
+    // the set missing.
+    if (info->MakerDir.IsEmpty())
+    {
+        LogEvent(L"  Error - No Norvatek directory, nothing can be installed.");
+        return ERROR_CANNOT_MAKE;
+    }
+    if (info->SharedDir.IsEmpty())
+    {
+        LogEvent(L"  Error - No Norvatek Shared directory, nothing can be installed.");
+        return ERROR_CANNOT_MAKE;
+    }
+    if (info->KvManifest && info->KvManifestsDir.IsEmpty())
+    {
+        LogEvent(L"  Error - No manifests directory, nothing can be installed.");
+        return ERROR_CANNOT_MAKE;
+    }
+    // Taken as 0, an unreadable count would make the other products' registrations look like
+    // leftovers, and the run would blast them.
+    if (RebuildUnreadableUsageCount() != ERROR_SUCCESS)
+    {
+        LogEvent(L"  Error - The usage count can be neither read nor rebuilt, nothing is changed.");
+        return ERROR_INSTALL_FAILURE;
+    }
+    return 0;
+}
+
 void OnCreate(HWND window)
 {
     LogEvent(L"BEGIN - WM_CREATE");
     PlaceWindow(window);
     GlobalInfo* info = g_pGlobalInfo;
-    if (info != nullptr && !info->Uninstall && info->MakerDir.IsEmpty() && !(info->UpdateOnly && !info->DriverFound))
+    DWORD error = CannotInstall(info);
+    if (error != 0)
     {
-        // No payload was written and no version read: the chain would "install" files that do not
-        // exist, count the product and report success. The run ends here, before anything changes,
-        // and the caller learns it from the exit code.
-        LogEvent(L"  Error - No Norvatek directory, nothing can be installed.");
-        RunResult = ERROR_CANNOT_MAKE;
+        // The run ends here, before anything changes, and the caller learns it from the exit code.
+        RunResult = error;
         PostMessageW(window, WM_CLOSE, 0, 0);
         LogEvent(L"END - WM_CREATE");
         return;

@@ -14,6 +14,11 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     RestrictDllSearch();
     LogEvent(L"--------------------------------------------------");
 
+    // A self-delete request is the ending run's own temporary copy at work: handed to a newer copy, the
+    // request would make that copy schedule its own file, the shared copy a later install relies on.
+    if (RunSelfDeleteMode(commandLine))
+        return 0;
+
     CWString newer(290);
     if (IsInstalledTovrandNewer(newer, 290))
     {
@@ -21,9 +26,6 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
         return static_cast<int>(RunNewerTovrand(newer.Str(), commandLine));
     }
     LogEvent(L"Installed Version (if any) is not newer.");
-
-    if (RunSelfDeleteMode(commandLine))
-        return 0;
 
     AcquireRunningMutex();
 
@@ -36,9 +38,12 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     LogEvent(L"  Installed version isn't newer after waiting on the mutex.");
 
     if (!RegisterMainWindowClass(instance))
-        return 0;
+    {
+        LogEvent(L"  Error - Cannot register the window class (%d).", static_cast<int>(GetLastError()));
+        return static_cast<int>(MapRunResult(ERROR_INSTALL_FAILURE, FALSE));
+    }
     if (!CreateMainWindow(instance, commandLine))
-        return static_cast<int>(RunResult);   // 0 unless the start-up failed with an error
+        return static_cast<int>(RunResult);   // mapped already; 0 only for an unsupported system
 
     MSG msg;
     while (GetMessageW(&msg, nullptr, 0, 0) > 0)

@@ -277,6 +277,29 @@ DeleteTry TryDelete(const wchar_t* path, const FileIdentity& expected, HANDLE lo
     return result;
 }
 
+// Whether path lies directly in the user's temporary directory, where the self-delete puts its copy.
+// Compared in short form, so that two spellings of the directory are one.
+bool IsInTempDirectory(const CWString& path)
+{
+    CWString tempDir(kTempDirChars);
+    DWORD got = GetTempPathW(kTempDirSize, tempDir.Buffer());
+    if (got == 0 || got > kTempDirSize)
+        return false;
+    CWString directory(kModulePathChars);
+    directory = path;
+    directory.StripLastPathComponent();
+    wchar_t a[MAX_PATH];
+    wchar_t b[MAX_PATH];
+    DWORD na = GetShortPathNameW(tempDir.Str(), a, MAX_PATH);
+    DWORD nb = GetShortPathNameW(directory.Str(), b, MAX_PATH);
+    if (na == 0 || na >= MAX_PATH || nb == 0 || nb >= MAX_PATH)
+        return false;
+    // GetTempPathW ends with a separator, the stripped path does not.
+    if (na > 0 && (a[na - 1] == L'\\' || a[na - 1] == L'/'))
+        a[na - 1] = L'\0';
+    return lstrcmpiW(a, b) == 0;
+}
+
 // Parses "%08X%08X%08X" after the identity switch.
 bool ParseIdentity(const wchar_t* text, FileIdentity* identity)
 {
@@ -342,11 +365,15 @@ void DoDelete(const wchar_t* path, const FileIdentity* expected)
 
     RemoveSharedDirectory();
 
-    // This copy is running and cannot delete itself either: it goes at the next restart.
+    // This copy is running and cannot delete itself either: it goes at the next restart. Only a copy
+    // in the temporary directory is one the ending run made: the request may also reach an installer
+    // file somebody started by hand, which must stay.
     CWString ownPath(kModulePathChars);
     DWORD got = GetModuleFileNameW(nullptr, ownPath.Buffer(), kModulePathSize);
     if (got == 0 || got >= kModulePathSize)
         LogEvent(L"DoDelete: GetModuleFileName() failed.");
+    else if (!IsInTempDirectory(ownPath))
+        LogEvent(L"DoDelete: %s is no temporary copy, leaving it.", ownPath.Str());
     else
         MarkFileForDeletionOnReboot(ownPath.Str());
 }
