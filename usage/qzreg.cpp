@@ -12,6 +12,15 @@ namespace
 const int kDeleteAttempts = 5;
 const DWORD kDeletePauseMs = 250;
 
+// The updater is not told what the run owes it: the run cannot end as a success.
+BOOL NotDone(bool registering)
+{
+    LogEvent(registering ? L"  Error - Pellimar is not registered with Quazel."
+                         : L"  Error - Pellimar is not unregistered from Quazel.");
+    g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
+    return FALSE;
+}
+
 BOOL RunRegistrationProgram(bool registering)
 {
     GlobalInfo* info = g_pGlobalInfo;
@@ -20,13 +29,25 @@ BOOL RunRegistrationProgram(bool registering)
         // Without the maker's directory the program would land in the current directory.
         LogEvent(L"%s: no Norvatek directory to write PLQZREG32.EXE to.",
                  registering ? L"RegisterWithQZ" : L"UnRegisterWithQZ");
-        return FALSE;
+        return NotDone(registering);
     }
     CWString program(290);
     program = info->MakerDir;
     program.AppendPathComponent(L"PLQZREG32.EXE");
     if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, L"BINARYRC", program.Str()) != 0)
-        return FALSE;
+    {
+        // An earlier run's program may still be running (it outlasted that run's wait) and hold its
+        // file: this run's goes under a name of its own.
+        CWString own(290);
+        own.Format(L"%s\\PLQZREG32-%lu.EXE", info->MakerDir.Str(), GetCurrentProcessId());
+        LogEvent(L"Cannot write %s, using %s", program.Str(), own.Str());
+        program = own;
+        if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, L"BINARYRC", program.Str()) != 0)
+        {
+            QZRegExternalPostProcess(program.Str());
+            return NotDone(registering);
+        }
+    }
 
     CWString parameters(128);
     parameters = registering ? L"/QZREG /64X86" : L"/QZUNREG";
@@ -38,9 +59,13 @@ BOOL RunRegistrationProgram(bool registering)
         parameters.Append(L" /LOG");
     LogEvent(registering ? L"RegisterWithQZ() params %s" : L"UnRegisterWithQZ() params %s", parameters.Str());
 
-    BOOL started = LaunchAndWait(program.Str(), parameters.Str());
+    DWORD error = ERROR_SUCCESS;
+    BOOL started = LaunchAndWait(program.Str(), parameters.Str(), &error);
+    if (!started && error != ERROR_TIMEOUT)
+        LogEvent(L"  Cannot start %s (%d).", program.Str(), static_cast<int>(error));
     QZRegExternalPostProcess(program.Str());
-    return started;
+    // One that outlasted the wait may still finish its work; its file waits for the restart.
+    return started || error == ERROR_TIMEOUT ? started : NotDone(registering);
 }
 }  // namespace
 
@@ -54,8 +79,9 @@ BOOL UnRegisterWithQZ()
     return RunRegistrationProgram(false);
 }
 
-BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters)
+BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters, DWORD* error)
 {
+    *error = ERROR_SUCCESS;
     // The parameters are the whole command line: the program's first word is its first option.
     CWString commandLine(lstrlenW(parameters) + 1);
     commandLine = parameters;
@@ -64,7 +90,10 @@ BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters)
     PROCESS_INFORMATION pi = {};
     if (!CreateProcessW(program, commandLine.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
                         nullptr, &si, &pi))
+    {
+        *error = GetLastError();
         return FALSE;
+    }
     // An updater that never answers must not hold the product's setup for ever: after the wait the
     // program is left running, and its file to the restart.
     DWORD wait = WaitForSingleObject(pi.hProcess, kRegistrationWaitMs);
@@ -74,6 +103,7 @@ BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters)
     {
         LogEvent(L"  %s did not end within %d seconds, leaving it running.", program,
                  static_cast<int>(kRegistrationWaitMs / 1000));
+        *error = ERROR_TIMEOUT;
         return FALSE;
     }
     return TRUE;

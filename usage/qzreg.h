@@ -4,5 +4,7 @@
 
 BOOL RegisterWithQZ();
 BOOL UnRegisterWithQZ();
-BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters);
+// TRUE when the program ran and ended; otherwise *error says why not (ERROR_TIMEOUT: it outlasted
+// the wait and is left running).
+BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters, DWORD* error);
 BOOL QZRegExternalPostProcess(const wchar_t* program);
