@@ -22,11 +22,11 @@ BOOL CheckUsageCountUpdates()
         LogEvent(L"  CheckUsageCountUpdates: Failed to allocate memory for RegistryEntry.");
         return FALSE;
     }
-    // Known: other programs list the product under InstalledApps. The contents do not matter.
-    BYTE data[289];
-    DWORD size = sizeof(data);
+    // Known: other programs list the product under InstalledApps. The value's existence is the listing:
+    // setups store whatever they like there (an install folder is often longer than any fixed buffer).
+    DWORD size = 0;
     DWORD type = 0;
-    BOOL known = entry->QueryValue(&type, data, &size) == ERROR_SUCCESS;
+    BOOL known = entry->QueryValueSize(&type, &size) == ERROR_SUCCESS;
     if (!known)
         known = info->Uninstall && !info->RegAppId;
 
