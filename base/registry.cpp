@@ -27,7 +27,7 @@ int registry_seam::FailRecursiveDeletes = 0;
 
 CRegistryEntry::CRegistryEntry(HKEY root, const wchar_t* subKey, const wchar_t* valueName)
     : m_root(root), m_key(nullptr), m_open(0), m_subKey(CopyText(subKey)), m_valueName(CopyText(valueName)),
-      m_nameLost(valueName != nullptr && m_valueName == nullptr)
+      m_nameLost(valueName != nullptr && m_valueName == nullptr), m_useError(ERROR_INVALID_HANDLE)
 {
 }
 
@@ -90,6 +90,7 @@ LONG CRegistryEntry::Create(REGSAM access)
 
 bool CRegistryEntry::BeginUse(TempOpen how)
 {
+    m_useError = ERROR_INVALID_HANDLE;
     if (m_open)
         return false;
     m_key = nullptr;
@@ -104,7 +105,11 @@ bool CRegistryEntry::BeginUse(TempOpen how)
         rc = RegOpenKeyExW(m_root, m_subKey, 0, (how == TempOpen::Write ? KEY_WRITE : KEY_READ) | kNativeView,
                            &key);
     if (rc != ERROR_SUCCESS)
+    {
+        // The caller reports why the key could not be opened, not that there was no key.
+        m_useError = rc;
         return false;
+    }
     m_key = key;
     return true;
 }
@@ -127,7 +132,7 @@ LONG CRegistryEntry::QueryValue(DWORD* type, void* data, DWORD* size)
     bool opened = BeginUse(TempOpen::Read);
     LONG rc = m_key != nullptr
                   ? RegQueryValueExW(m_key, m_valueName, nullptr, type, static_cast<BYTE*>(data), size)
-                  : ERROR_INVALID_HANDLE;
+                  : m_useError;
     EndUse(opened);
     return rc;
 }
@@ -148,7 +153,7 @@ LONG CRegistryEntry::SetValue(DWORD type, const void* data, DWORD size)
         return ERROR_NOT_ENOUGH_MEMORY;
     bool opened = BeginUse(TempOpen::CreateWrite);
     LONG rc = m_key != nullptr ? RegSetValueExW(m_key, m_valueName, 0, type, static_cast<const BYTE*>(data), size)
-                               : ERROR_INVALID_HANDLE;
+                               : m_useError;
     EndUse(opened);
     return rc;
 }
@@ -158,7 +163,7 @@ LONG CRegistryEntry::DeleteValue()
     if (m_nameLost)
         return ERROR_NOT_ENOUGH_MEMORY;
     bool opened = BeginUse(TempOpen::Write);
-    LONG rc = m_key != nullptr ? RegDeleteValueW(m_key, m_valueName) : ERROR_INVALID_HANDLE;
+    LONG rc = m_key != nullptr ? RegDeleteValueW(m_key, m_valueName) : m_useError;
     EndUse(opened);
     return rc;
 }

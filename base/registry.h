@@ -49,4 +49,5 @@ private:
     wchar_t* m_subKey;
     wchar_t* m_valueName;
     bool m_nameLost;   // a value name was given but could not be copied
+    LONG m_useError;   // why the last operation found no key to work on: the open's own code
 };
