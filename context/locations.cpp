@@ -65,10 +65,12 @@ wchar_t SystemDrive(const GlobalInfo* info)
     return n > 0 && n < MAX_PATH ? system[0] : L'C';
 }
 
+const wchar_t kUsualCommonFiles[] = L"\\Program Files\\Common Files";
+
 // Reads "CommonFilesDir" into commonFiles, or the system drive's usual location when it cannot be used.
 void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString& commonFiles)
 {
-    if (ReadFolderValueOrUsual(entry, kDeepestBelowCommonFiles, SystemDrive(info), L"\\Program Files\\Common Files",
+    if (ReadFolderValueOrUsual(entry, kDeepestBelowCommonFiles, SystemDrive(info), kUsualCommonFiles,
                                commonFiles) == ERROR_SUCCESS)
         LogEvent(L"Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
     else
@@ -131,6 +133,18 @@ LONG ReadFolderValueOrUsual(CRegistryEntry* entry, const wchar_t* deepest, wchar
     if (rc == ERROR_FILE_NOT_FOUND)
         entry->SetValue(REG_SZ, folder.Str(), static_cast<DWORD>((folder.Length() + 1) * sizeof(wchar_t)));
     return rc;
+}
+
+void SharedDirOfRuns(CWString& sharedDir)
+{
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
+    if (ReadFolderValue(&entry, kDeepestBelowCommonFiles, sharedDir) != ERROR_SUCCESS)
+    {
+        wchar_t system[MAX_PATH];
+        UINT n = GetSystemDirectoryW(system, MAX_PATH);
+        sharedDir.Format(L"%c:%s", n > 0 && n < MAX_PATH ? system[0] : L'C', kUsualCommonFiles);
+    }
+    sharedDir.AppendPathComponent(kSharedDirName);
 }
 
 void JoinPath(CWString& out, const CWString& dir, const wchar_t* name)

@@ -40,6 +40,10 @@ LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& fo
 LONG ReadFolderValueOrUsual(CRegistryEntry* entry, const wchar_t* deepest, wchar_t drive, const wchar_t* usual,
                             CWString& folder);
 
+// The shared folder the runs use: "CommonFilesDir" joined with "Norvatek Shared" when the value is
+// usable, otherwise the same below the system drive's usual Common Files folder. Stores nothing.
+void SharedDirOfRuns(CWString& sharedDir);
+
 // out = dir joined with name. An empty dir gives an empty out: a bare name would be taken relative
 // to the current directory, which is never what the installer means.
 void JoinPath(CWString& out, const CWString& dir, const wchar_t* name);

@@ -92,12 +92,10 @@ BOOL DeleteFiles(const wchar_t* path, BOOL markOnReboot)
 
 void RemoveSharedDirectory()
 {
+    // Where the runs put it: with an unusable value that is the usual folder, never a relative or cut
+    // path that would be some other folder.
     CWString path(kSharedPathChars);
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
-    // An unusable value names no folder of ours: a relative or cut path would be some other folder.
-    if (ReadFolderValue(&entry, kDeepestBelowCommonFiles, path) != ERROR_SUCCESS)
-        return;
-    path.AppendPathComponent(kSharedDirName);
+    SharedDirOfRuns(path);
 
     WIN32_FIND_DATAW found;
     {
