@@ -150,6 +150,10 @@ Step PendingValue(DWORD type, const std::vector<std::wstring>& before, const std
 }
 
 const std::string kUpdating = "  Updating registry with new PendingFileRenameOperations.";
+// The shared copy in use, replaced at the restart.
+const std::string kSharedReplaced =
+    "shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; "
+    "pending=[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE]";
 const std::string kUnmarking = "  *Unmarking file from deletion: $ours";
 
 std::vector<Case> Cases()
@@ -161,14 +165,43 @@ std::vector<Case> Cases()
          {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
           Run(L"/U /Q PRODUCTA").Before([](Context&) { ASSERT_TRUE(DenyWrites(kSharedDlls)); })
               .Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B q2")
-              .Lines({"  Error - Cannot lower the usage count $drivers\\PELLIMAR64x86.SYS (6).",
+              .Lines({"  Error - Cannot lower the usage count $drivers\\PELLIMAR64x86.SYS (5).",
                       "Returning: Error (0x643)", "!  Setting Tovrand delete to TRUE"}),
-          Install("C").Shown(kFailed).Exit(ERROR_INSTALL_FAILURE)
-              .Expect("inst 2 A B q3; sharedusage=PRODUCTA PRODUCTB PRODUCTC")
-              .Lines({"  Error - Cannot write the usage count $drivers\\PELLIMAR64x86.SYS (6), PRODUCTC is not "
+          // The error wins over the restart that the shared copy in use asks for.
+          Install("C").Shown(kFailed).Before(HoldFile(L"$shared\\TOVRAND64x86.EXE")).Exit(ERROR_INSTALL_FAILURE)
+              .Expect("inst 2 A B q3; sharedusage=PRODUCTA PRODUCTB PRODUCTC; " + kSharedReplaced)
+              .Lines({"  Error - Cannot write the usage count $drivers\\PELLIMAR64x86.SYS (5), PRODUCTC is not "
                       "registered."}),
-          Uninstall("A").Before([](Context&) { AllowWrites(); }).Expect("inst 1 B q3; sharedusage=PRODUCTB PRODUCTC"),
+          Uninstall("A").Before([](Context& c) {
+                  AllowWrites();
+                  c.holders.clear();
+              }).Expect("inst 1 B q3; sharedusage=PRODUCTB PRODUCTC; " + kSharedReplaced),
           Install("C").Expect("inst 2 B C q4")}},
+        // An unreadable count that cannot be rebuilt either is no count of 0: the other products'
+        // registrations are not blasted as leftovers, and the run says that it failed.
+        {"AnUnreadableCountThatCannotBeRebuiltChangesNothing", Vista,
+         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+          Install("C").Before([](Context& c) {
+                  Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", {true, REG_BINARY, std::string("\1\0\0\0", 4)})(c);
+                  ASSERT_TRUE(DenyWrites(kSharedDlls));
+              }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B q2; count=type3; sharedusage=PRODUCTA PRODUCTB PRODUCTC")
+              .Lines({"  Error - The usage count can be neither read nor rebuilt, nothing is changed.",
+                      "!~Blasting Pellimar key."}),
+          Uninstall("A").Before([](Context&) { AllowWrites(); }).Expect("inst 1 B q2; sharedusage=PRODUCTB PRODUCTC")
+              .Lines({Rebuilt(2)})}},
+        // A file named "Norvatek Shared", or "KVManifests" inside it, where a folder of ours belongs: the
+        // installer's copy, its uninstall entry or the manifests would have no place, so nothing is done.
+        {"ASharedFolderThatCannotBeCreated", Vista,
+         {Install("A").Before(Write(L"$shared", "not a directory")).Exit(ERROR_CANNOT_MAKE)
+              .Expect("clean; sharedusage=PRODUCTA; makerdir=")
+              .Lines({"Cannot create Norvatek common directory $shared",
+                      "  Error - No Norvatek Shared directory, nothing can be installed.", "Returning: Error (0x52)"}),
+          Install("A").Before([](Context& c) {
+                  Delete(L"$shared")(c);
+                  CreateDirectoryW(c.where.sharedDir.c_str(), nullptr);
+                  Write(L"$shared\\KVManifests", "not a directory")(c);
+              }).Exit(ERROR_CANNOT_MAKE).Expect("clean; sharedusage=PRODUCTA; makerdir=; shared=KVManifests")
+              .Lines({"  Error - No manifests directory, nothing can be installed."})}},
         // A temporary that cannot be written is never scheduled: the restart would put stale bytes in place.
         {"ADriverInUseWithAStaleTemporaryHeldIsNotInstalled", Vista,
          {Install("A").Expect("inst 1 A q1"),
@@ -199,8 +232,9 @@ std::vector<Case> Cases()
           Run(L"PRODUCTC").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B q2; makerdir=absent"),
           // An uninstall needs no maker directory.
           Uninstall("A").Expect("inst 1 B q2").Lines({"Cannot create Norvatek directory"}),
-          // Nor can it write the registration program there: the updater is not told.
-          Uninstall("B").Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG").After([](Context& c) {
+          // Nor can it write the registration program there: the updater is not told, and the run says so.
+          Uninstall("B").Exit(ERROR_INSTALL_FAILURE).Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG")
+              .Lines({"  Error - Pellimar is not unregistered from Quazel."}).After([](Context& c) {
               EXPECT_EQ("not a directory", ReadFileBytes(c.where.makerDir));
           })}},
         // A payload file that cannot be written ends the run with an error, and what was written goes.
@@ -228,10 +262,15 @@ std::vector<Case> Cases()
               .Lines({"GetVersions() failed", "Returning: Error (0x52)"})}},
         // A registration program that outlasts the wait is left running, and its file to the restart.
         {"ARegistrationProgramThatOutlastsTheWaitIsLeftRunning", Vista,
-         {Install("A").Exe(L"shortwait").Before(Set(kQuazelKey, L"HoldMs", Dword(8000))).Exit(1)
+         {Install("A").Exe(L"shortwait").Before(Set(kQuazelKey, L"HoldMs", Dword(8000))).Exit(1).NoWait()
               .Expect("inst 1 A; qz=*; makerdir=PLQZREG32.EXE; pending=*")
               .Lines({"  $maker\\PLQZREG32.EXE did not end within 3 seconds, leaving it running.",
-                      "Delete on reboot: $maker\\PLQZREG32.EXE"})}},
+                      "Delete on reboot: $maker\\PLQZREG32.EXE"}),
+          // The next run cannot write the program file the first one still runs from: its own program
+          // goes under a name of its own, and the updater is told all the same.
+          Install("B").Before(Set(kQuazelKey, L"HoldMs", Dword(0)))
+              .Expect("inst 2 A B q2; makerdir=PLQZREG32.EXE; pending=*")
+              .Lines({"~, using $maker\\PLQZREG32-"})}},
         // Location values: a missing one is replaced and stored; one that is there but unusable is used
         // as the usual place for the run and never overwritten; an expandable one is expanded.
         {"LocationValues", Vista,
@@ -252,8 +291,10 @@ std::vector<Case> Cases()
              SameBytes(L"$work\\CNorvatek Shared\\TOVRAND64x86.EXE", L"$bin\\variants\\stub\\TOVRAND64x86.EXE")(c);
              EXPECT_FALSE(DirExists(c.work.File(L"CNorvatek Shared\\KVManifests")));
          })}, true},
+        // The runs use the usual folder then, and the last uninstall removes it from there.
         {"AnEmptyCommonFilesDirStartsNoRelativeCopy", Vista,
-         {NoCopyStartedFrom(Sz(L""), L"$work\\Norvatek Shared\\TOVRAND64x86.EXE")}, true},
+         {NoCopyStartedFrom(Sz(L""), L"$work\\Norvatek Shared\\TOVRAND64x86.EXE"), Uninstall("A").Expect("gone q2")},
+         true},
         {"ATooLongCommonFilesDirStartsNoCutCopy", Vista,
          {NoCopyStartedFrom(Sz(kLongCommonFiles), (kLongCommonFiles + L"\\Norvatek Shared\\TOVRAND64x86.EXE"), 259)},
          true},
@@ -267,7 +308,10 @@ std::vector<Case> Cases()
           PendingValue(REG_MULTI_SZ, {L"$ours", L"", L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""},
                        {L"C:\\f1", L"C:\\f2", L"", L"C:\\d", L""}, {kUnmarking, kUpdating}),
           PendingValue(REG_BINARY, WithOurs(2), {},
-                       {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations (Type:3)"})}},
+                       {"  Failed (0) to RegQueryValueEx regkey: PendingFileRenameOperations (Type:3)"}),
+          // Nothing of ours: the empty string that ends the list early stays, and what follows it with it.
+          PendingValue(REG_MULTI_SZ, {L"\\??\\C:\\gone1", L"", L"", L"\\??\\C:\\keep\\d.txt", L""}, {},
+                       {"!" + kUpdating})}},
     };
     for (const Case& c : CountShapes())
         cases.push_back(c);

@@ -36,10 +36,13 @@ Op AllInstalledAsBuilt()
     };
 }
 
-Step Refused(const std::wstring& args, std::vector<std::string> lines)
+// A refused command line changes nothing and says so in its exit code.
+Step Refused(const std::wstring& args, std::vector<std::string> lines, DWORD exit = ERROR_INVALID_COMMAND_LINE)
 {
-    return Run(args).Expect("inst 1 A q1; makerdir=").Lines(std::move(lines));
+    return Run(args).Exit(exit).Expect("inst 1 A q1; makerdir=").Lines(std::move(lines));
 }
+
+const std::wstring kNewerDriver = L"$bin\\testdata\\driver-99.0.0.0\\PELLIMAR64x86.SYS";
 
 // The run hands off before it takes the lock: the copy never waits for it.
 Step Handoff(const std::wstring& variant, const std::wstring& args, DWORD exit, std::vector<std::string> lines)
@@ -54,8 +57,12 @@ const std::vector<Case> kCases = {
           AllInstalledAsBuilt()(c);
           // Every log line has its header with the run's process id (the harness splits lines at CR LF).
           std::string pid = "][PID:" + std::to_string(c.last.process.pid) + "] ";
+          SYSTEMTIME now;
+          GetLocalTime(&now);
+          char date[16];
+          snprintf(date, sizeof(date), "[%02u/%02u/%02u ", now.wMonth, now.wDay, now.wYear % 100u);
           for (const std::string& line : c.last.lines)
-              EXPECT_TRUE(line.size() > 28 && line[0] == '[' && line[3] == '/' && line[9] == ' ' && line[12] == ':' &&
+              EXPECT_TRUE(line.size() > 28 && line.compare(0, 10, date) == 0 && line[12] == ':' &&
                           line.compare(18, pid.size(), pid) == 0) << line;
       })
           .Lines({"64-bit Installer", "Compiled Version 12.9.0.22", "Operating System Detected -> Windows 7",
@@ -74,6 +81,13 @@ const std::vector<Case> kCases = {
                "ERROR: NOREGQZ cannot be used with CONSUMER or USEQZMANIFEST.", "Tovrand GlobalInfo::Init() failed",
                "!64-bit Installer"}),
       Refused(L"/Q /FORCEUPDATE PRODUCTB", {"ERROR: FORCEUPDATE can only be used in update mode."}),
+      Refused(L"/Q /NOREGQZ /USEQZMANIFEST /HRESULT PRODUCTB",
+              {"ERROR: NOREGQZ cannot be used with CONSUMER or USEQZMANIFEST.",
+               "Returning: HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE) (0x80070667)"},
+              HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE)),
+      // What a tool that runs the stored uninstall command as it stands gets: no AppID, nothing done.
+      Refused(L"/U /Q", {"ERROR: Uninstall requires an AppID to be passed in as the last parameter.",
+                         "Returning: Error (0x667)"}),
       Refused(L"/Q /NOREGAPPID /NODEL PRODUCTB", {"ERROR: NOREGAPPID and NODEL cannot be used together."}),
       Refused(L"/Q /" + std::wstring(300, L'A') + L" PRODUCTB",
               {"ERROR: A command line argument is longer than 263 characters.",
@@ -98,7 +112,11 @@ const std::vector<Case> kCases = {
       Install("B", L"/NOREGQZ").Expect("inst 4 A B")
           .After(SameBytes(L"$maker\\PELLIMAR64x86.SYS", L"$payload\\PELLIMAR64x86.SYS"))
           .Lines({"  Old RefCount: Norvatek\\PELLIMAR64x86.SYS: 3",
-                  "  New RefCount: Norvatek\\PELLIMAR64x86.SYS: 4"})}},
+                  "  New RefCount: Norvatek\\PELLIMAR64x86.SYS: 4"}),
+      // The maker directory's count still holds a use: this is not the last product.
+      Do(Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"1"))),
+      Do(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"2"))),
+      Uninstall("A").Expect("inst 0 B; count=absent; maker=1; drivers=*")}},
     {"TheDriverAndTheSharedCopyInUseAreReplacedAtTheRestart", Both,
      {Install("B").Expect("inst 1 B q1"),
       Install("A", L"/HRESULT").Shown(kRestart).Before([](Context& c) {
@@ -161,15 +179,79 @@ const std::vector<Case> kCases = {
       Uninstall("A", L"/NOREGAPPID").Expect("inst 1 B q2; service=*"),
       Uninstall("B").Exit(1).Expect("gone q3; service=*")
           .Lines({"  The Pellimar service is removed at the next restart."})}},
+    // A newer driver is kept, and the set it belongs to made whole.
     {"ANewerInstalledDriverIsKeptUnlessForced", Vista,
      {Install("A").Expect("inst 1 A q1"),
       Install("B").Before([](Context& c) {
-              Bytes(kDriver, L"$bin\\testdata\\driver-99.0.0.0\\PELLIMAR64x86.SYS")(c);
+              Bytes(kDriver, kNewerDriver)(c);
               DeleteFileW(Expand(c, L"$shared\\KVManifests\\PELLMAR.KVM").c_str());
-          }).Expect("inst 2 A B q2; manifests=PELLMAR.GRD PELLMAR.SIG")
-          .After(SameBytes(kDriver, L"$bin\\testdata\\driver-99.0.0.0\\PELLIMAR64x86.SYS"))
-          .Lines({"!~Copying file $temp"}),
+          }).Expect("inst 2 A B q2")
+          .After(SameBytes(kDriver, kNewerDriver))
+          .Lines({"  Copying file $temp\\PELLMAR.KVM", "!  Copying file $temp\\PELLIMAR64x86.SYS"}),
       Run(L"/Q /FORCEUPDATE").Expect("inst 2 A B q3").After(AllInstalledAsBuilt())}},
+    // The last uninstall leaves a newer driver that is still loaded to the restart. The next install
+    // keeps it: it withdraws its deletion and puts back what the uninstall removed.
+    {"ANewerDriverTheLastUninstallLeftIsKeptWholeByTheNextInstall", Vista,
+     {Install("A").Expect("inst 1 A q1"),
+      Uninstall("A").Before([](Context& c) {
+              Bytes(kDriver, kNewerDriver)(c);
+              HoldFile(kDriver)(c);
+          }).Exit(1).Expect("gone q2; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
+      Install("B").Before([](Context& c) { c.holders.clear(); }).Expect("inst 1 B q3")
+          .Lines({"  *Unmarking file from deletion: $ours", "!  Copying file $temp\\PELLIMAR64x86.SYS"}),
+      Do(Reboot()).Expect("inst 1 B q3").After(SameBytes(kDriver, kNewerDriver))}},
+    // A replacement that an install left to the restart must not outlive what it replaces: a later
+    // write of the file drops it, or the restart would bring the older file back.
+    {"AFileWrittenLaterDropsItsEarlierReplacement", Vista,
+     {Install("B").Expect("inst 1 B q1"),
+      Install("A").Before([](Context& c) {
+              HoldDriverAsLoaded()(c);
+              HoldFile(kSharedCopy)(c);
+          }).Exit(1)
+          .Expect(std::string("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+                              "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
+                  "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE] " + kRenameDriver),
+      // A newer setup writes both files now.
+      Install("C").Exe(L"12.9.0.23").Before([](Context& c) { c.holders.clear(); }).Expect("inst 3 A B C q3")
+          .Lines({"  *Unmarking file from rename: \\??\\$shared\\TOVRAND64x86.EX1 -> "
+                  "!\\??\\$shared\\TOVRAND64x86.EXE"}),
+      Do(Reboot()).Expect("inst 3 A B C q3")
+          .After(SameBytes(kSharedCopy, L"$bin\\variants\\12.9.0.23\\TOVRAND64x86.EXE"))}},
+    // Nor must it outlive the last product: the restart would bring back a driver nobody counts.
+    {"AReplacementLeftToTheRestartGoesWithTheLastUninstall", Vista,
+     {Install("A").Expect("inst 1 A q1"),
+      Install("B").Before(HoldDriverAsLoaded()).Exit(1)
+          .Expect(std::string("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+                              "PELLIMAR64x86.SYS; pending=") + kRenameDriver),
+      Uninstall("B").Before([](Context& c) { c.holders.clear(); })
+          .Expect(std::string("inst 1 A q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+                              "PELLIMAR64x86.SYS; pending=") + kRenameDriver),
+      Uninstall("A").Expect("gone q3")
+          .Lines({"  *Unmarking file from rename: \\??\\$drivers\\PELLIMAR64x86.SY1 -> "
+                  "!\\??\\$drivers\\PELLIMAR64x86.SYS"}),
+      Do(Reboot()).Expect("gone q3")}},
+    // The last uninstall through a newer shared copy, which leaves itself to the restart: the next
+    // product's install, served by that copy, claims it back.
+    {"ASharedCopyLeftToTheRestartIsClaimedByTheNextInstall", Vista,
+     {Install("A").Before(PlaceShared(L"12.9.0.23")).Expect("inst 1 A q1"),
+      Run(L"/U /Q /NOREGAPPID /DELONREBOOT PRODUCTA").Exe(L"shared").Exit(1)
+          .Expect("gone q2; shared=TOVRAND64x86.EXE; pending=*"),
+      Install("B").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]")
+          .Lines({"  Installed version is newer.", "  *Unmarking file from deletion: \\??\\$sshared"}),
+      Do(Reboot()).Expect("inst 1 B q3")
+          .After(SameBytes(kSharedCopy, L"$bin\\variants\\12.9.0.23\\TOVRAND64x86.EXE"))}},
+    // A self-delete request is served by the copy that received it, never handed to a newer one, and
+    // only a copy in the temporary directory leaves its own file to the restart.
+    {"ASelfDeleteRequestIsServedByTheCopyThatReceivedIt", Vista,
+     {Run(L"/SELFDELETE \"$work\\gone.exe\"").Exe(L"$work\\tovrand0.exe").Temp(L"$work").Before([](Context& c) {
+              PlaceShared(L"12.9.0.23")(c);
+              ASSERT_TRUE(CopyFileW(InstallerPath().c_str(), c.work.File(L"tovrand0.exe").c_str(), FALSE));
+          }).Expect("clean; shared=TOVRAND64x86.EXE; pending=[\\??\\$sdir]->[]")
+          .Lines({"!  Installed version is newer.",
+                  "DoDelete: the file to delete is not identified, leaving $work\\gone.exe alone."}),
+      Run(L"/SELFDELETE \"$work\\gone.exe\"")
+          .Expect("clean; shared=TOVRAND64x86.EXE; pending=[\\??\\$sdir]->[] [\\??\\$sdir]->[]")
+          .Lines({"DoDelete: $setup\\TOVRAND64x86.EXE is no temporary copy, leaving it."})}},
     {"ReadOnlyFilesAreOverwrittenAndGoWithTheLastProduct", Vista,
      {Install("B").Expect("inst 1 B q1"),
       Install("A").Before([](Context& c) {

@@ -29,7 +29,8 @@ std::vector<Case> Removals()
             // The counts a release lowered are logged in pairs; the last user logs none.
             std::string lowered = "  New RefCount: System32\\Drivers\\PELLIMAR64x86.SYS: " + std::to_string(n);
             const char* deleted = "DoDelete: Original file deleted ($setup\\TOVRAND64x86.EXE).";
-            u.lines = {n ? lowered : "!" + lowered, n ? "!  Setting Tovrand delete to TRUE" : deleted};
+            u.lines = {n ? lowered : "!" + lowered, n ? "!  Setting Tovrand delete to TRUE" : deleted,
+                       "!~is no temporary copy"};
             c.steps.push_back(u);
         }
         c.check = true;
@@ -55,14 +56,19 @@ const std::vector<Case> kCases = [] {
          {Run(L"/Q").Expect("upd").Lines({"  UpdateOnly mode, no previous PELLIMAR, no action taken"}),
           Run(L"").Box(kNothingToUpdate).Expect("upd"), Install("A").Expect("inst 1 A q1"),
           Uninstall("A").Expect("gone q2"), Run(L"/Q").Expect("upd q2")}},
+        // A setup may keep anything under its listing, its install folder say: the listing is the value.
         {"AProductLeavesAndComesBack", Both,
-         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+         {Install("A").Before(Set(kInstalledApps, L"PRODUCTA", Sz(L"C:\\" + std::wstring(150, L'p'))))
+              .Expect("inst 1 A q1"),
+          Install("B").Expect("inst 2 A B q2"),
           Uninstall("A").Expect("inst 1 B q2"),
           // A second uninstall of the product that already left changes nothing.
           Uninstall("A").Expect("inst 1 B q2").Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use "
                                                       "/NOREGAPPID)."}),
           Install("A").Expect("inst 2 A B q3"), Uninstall("B").Expect("inst 1 A q3"), Uninstall("A").Expect("gone q4"),
-          Install("A").Expect("inst 1 A q5")}},
+          Install("A").Expect("inst 1 A q5"),
+          // A count of 0 with the product still registered: lowered, it stays 0 and the product is the last.
+          Do(Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"0"))), Uninstall("A").Expect("gone q6")}},
         {"AnUnlistedProductIsOnlyRemovedWithNoRegAppId", Both,
          {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
           Run(L"/U PRODUCTA").Before(Set(kInstalledApps, L"PRODUCTA", RawValue())).Box(kNotRegistered)
