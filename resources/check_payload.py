@@ -13,9 +13,10 @@
                                                   GUI subsystem, statically linked
   check_payload.py OPTIONS embedded EXE           EXE carries exactly the seven BINARYRC resources, each
                                                   byte for byte the payload file
-  check_payload.py OPTIONS signatures FILE...     each FILE's Authenticode signature verifies against the
-                                                  root with a SHA-256 digest of the image; a copy changed
-                                                  after signing does not verify
+  check_payload.py OPTIONS signatures FILE...     each FILE carries a SHA-1 Authenticode signature with a
+                                                  SHA-256 one nested in it (a catalogue: SHA-1 alone), each
+                                                  verifying against the root, a PE image's over its image
+                                                  hash; a copy changed after signing does not verify
 
 OPTIONS: --openssl PATH --osslsigncode PATH --root-cert PEM --payload DIR (the payload set; relative
 paths are taken there)
@@ -33,7 +34,7 @@ import tempfile
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from payload_common import (KVM_IMAGE, KVM_PATH, KVM_SERVICE, OID_SPC_FLAT_FILE_DATA,  # noqa: E402
-                            OID_SPC_PE_IMAGE_DATA, authenticode_digest, embedded_signature, imports, pe_image,
+                            OID_SPC_PE_IMAGE_DATA, authenticode_digest, embedded_signatures, imports, pe_image,
                             read_catalog, read_kvm, resources, signed_data, version_info)
 
 PAYLOAD_IDS = {110: 'PELLIMAR64x86.SYS', 112: 'PELLIMAR64x86.INF', 113: 'PELLIMAR64x86.CAT', 114: 'PLQZREG32.EXE',
@@ -227,26 +228,41 @@ class Checker:
         with tempfile.TemporaryDirectory() as tmp:
             for path in files:
                 name = os.path.basename(path)
+                wanted = ['SHA1'] if path.lower().endswith('.cat') else ['SHA1', 'SHA256']
                 passed, output = self.verify(path)
-                self.expect(passed, '%s: signature verifies against the root' % name, output)
+                # osslsigncode exits 0 when any one signature verifies: each one's own result is read.
+                results = verified_signatures(output)
+                self.expect(passed and results == [(digest, True) for digest in wanted] and 'MISMATCH' not in output,
+                            '%s: signatures %s, each verifying against the root (found %s)' % (name, '+'.join(wanted), results),
+                            output)
                 data = open(path, 'rb').read()
                 if data[:2] == b'MZ':
                     # What was signed is the image hash that the catalogue lists too (as SHA-1 there).
-                    signed = embedded_signature(data)
-                    self.expect(signed == ('sha256', authenticode_digest(data, 'sha256')),
-                                '%s: the signature is over the SHA-256 image hash of the file' % name)
+                    self.expect(embedded_signatures(data) == [(d.lower(), authenticode_digest(data, d.lower())) for d in wanted],
+                                '%s: each signature is over the image hash of the file in its own digest' % name)
                 passed, output = self.verify(changed_copy(path, tmp))
                 self.expect(not passed, '%s: a copy changed after signing fails the verification' % name, output)
 
 
+def verified_signatures(output):
+    """[(digest algorithm, verified)] of each signature in the output of osslsigncode verify, in its order."""
+    results = []
+    for block in re.split(r'^Signature Index: ', output, flags=re.M)[1:]:
+        digest = re.search(r'^Message digest algorithm\s*:\s*(\S+)', block, re.M)
+        results.append((digest.group(1) if digest else '?', 'Signature verification: ok' in block))
+    return results
+
+
 def changed_copy(path, directory):
     """A copy of a signed file with one signed byte changed: one in the first section of a PE image, one
-    of a member digest of a catalogue."""
+    of a member digest of a catalogue, one of the maker's name in an MSI's string pool."""
     copy = os.path.join(directory, 'changed-' + os.path.basename(path))
     shutil.copyfile(path, copy)
     data = bytearray(open(copy, 'rb').read())
     if data[:2] == b'MZ':
         at = pe_image(bytes(data)).sections[0].PointerToRawData + 16
+    elif path.lower().endswith('.msi'):
+        at = data.find(b'Norvatek')
     else:
         at = data.find(next(iter(read_catalog(bytes(data)).values()))[2])
     data[at] ^= 0x01

@@ -180,8 +180,12 @@ def read_catalog(blob):
     return found
 
 
-def embedded_signature(data):
-    """(digest algorithm, image digest) that the Authenticode signature embedded in a PE file signs."""
+OID_NESTED_SIGNATURE = '1.3.6.1.4.1.311.2.4.1'   # an unsigned attribute of the signer: another whole signature
+
+
+def embedded_signatures(data):
+    """[(digest algorithm, image digest)] that the Authenticode signatures embedded in a PE file sign: the
+    primary signature's, then those of the signatures nested in it."""
     table = security_directory(pefile.PE(data=data, fast_load=True))
     if not table.Size:
         raise ValueError('the file carries no signature')
@@ -189,9 +193,17 @@ def embedded_signature(data):
     length, _revision, kind = struct.unpack_from('<IHH', data, table.VirtualAddress)
     if kind != 2:
         raise ValueError('certificate table entry of type %d, not PKCS#7' % kind)
-    content = signed_data(data[table.VirtualAddress + 8:table.VirtualAddress + length])['encap_content_info']
-    indirect = content['content'].parse(SpcIndirectDataContent)
-    return indirect['message_digest']['digest_algorithm']['algorithm'].native, indirect['message_digest']['digest'].native
+    found = []
+    pending = [signed_data(data[table.VirtualAddress + 8:table.VirtualAddress + length])]
+    while pending:
+        signed = pending.pop(0)
+        indirect = signed['encap_content_info']['content'].parse(SpcIndirectDataContent)
+        found.append((indirect['message_digest']['digest_algorithm']['algorithm'].native,
+                      indirect['message_digest']['digest'].native))
+        for attribute in signed['signer_infos'][0]['unsigned_attrs'] or []:
+            if attribute['type'].dotted == OID_NESTED_SIGNATURE:
+                pending += [signed_data(value.dump()) for value in attribute['values']]
+    return found
 
 # --- PE images -----------------------------------------------------------------------------------------------
 

@@ -5,10 +5,13 @@ set -euo pipefail
 # The payload uses mingw-w64-x86-64-dev directly (the kernel headers in include/ddk and libntoskrnl.a) and
 # the binutils' objdump and windres of both architectures; the compilers pull them in, they are named anyway.
 # osslsigncode Authenticode-signs the release build; the payload tools read and write DER and CMS with
-# python3-asn1crypto and PE images with python3-pefile.
+# python3-asn1crypto and PE images with python3-pefile. The demo product setups are built with wixl (an x64
+# MSI from WiX v3 source), msitools' msibuild (the rollback action's type, which wixl cannot write) and
+# nsis' makensis (its amd64-unicode stubs).
 pkgs=(cmake make g++-mingw-w64-x86-64-posix g++-mingw-w64-i686-posix mingw-w64-tools
       mingw-w64-x86-64-dev binutils-mingw-w64-x86-64 binutils-mingw-w64-i686
-      wine wine64 googletest openssl osslsigncode python3 python3-asn1crypto python3-pefile "$@")
+      wine wine64 googletest openssl osslsigncode python3 python3-asn1crypto python3-pefile
+      wixl msitools nsis "$@")
 missing=()
 for p in "${pkgs[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -15,14 +15,6 @@ const std::vector<std::wstring> kInstalled = {
     L"$shared\\KVManifests\\PELLMAR.GRD", L"$shared\\KVManifests\\PELLMAR.SIG", kSharedCopy};
 const char kRenameDriver[] = "[\\??\\$drivers\\PELLIMAR64x86.SY1]->[!\\??\\$drivers\\PELLIMAR64x86.SYS]";
 
-Op HoldDriverAsLoaded()
-{
-    return [](Context& c) {
-        Bytes(kDriver, L"$bin\\testdata\\driver-1.0.0.0\\PELLIMAR64x86.SYS")(c);
-        HoldFile(kDriver)(c);
-    };
-}
-
 // Each installed file equals what the build made, and none is read-only.
 Op AllInstalledAsBuilt()
 {

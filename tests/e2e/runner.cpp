@@ -30,8 +30,9 @@ void CheckLines(const Context& c, const Step& step, const InstallerRun& run)
     }
 }
 
-// The pending pair a self-delete copy leaves for itself lies in a run's temporary directory: it is
-// dropped, so that it neither reaches into the next step nor needs spelling out in every row.
+// What a run leaves for the restart in its own temporary directory (the pair a self-delete copy leaves
+// for itself, an NSIS uninstaller's for its plug-in folder) is dropped, so that it neither reaches into
+// the next step nor needs spelling out in every row.
 void ForgetSelfDeleteCopies(const Context& c)
 {
     DropPending([&c](const std::wstring& source, const std::wstring&) {
@@ -73,7 +74,7 @@ void RunStep(Context& c, const Step& step, bool check)
             CopyFileW(InstallerPath().c_str(), exe.c_str(), FALSE);
         ScratchDir scratch;
         std::wstring temp = step.temp.empty() ? scratch.Path() : Expand(c, step.temp);
-        c.temps.push_back(ShortPath(temp));
+        c.temps.insert(c.temps.end(), {ShortPath(temp), temp});
         c.last = RunInstaller(exe, Expand(c, step.args), temp, Expand(c, step.cwd), step.wait);
         if (step.wait)
             ForgetSelfDeleteCopies(c);
@@ -150,6 +151,16 @@ void Context::Hold(const std::wstring& what)
     ASSERT_TRUE(holders.back()->Ready()) << "cannot hold " << Narrow(what);
 }
 
+namespace
+{
+std::wstring WindowsDir()
+{
+    wchar_t path[MAX_PATH];
+    UINT n = GetWindowsDirectoryW(path, MAX_PATH);
+    return std::wstring(path, n < MAX_PATH ? n : 0);
+}
+}  // namespace
+
 std::wstring Expand(const Context& c, const std::wstring& text)
 {
     std::wstring out = text;
@@ -159,7 +170,8 @@ std::wstring Expand(const Context& c, const std::wstring& text)
     const std::pair<const char*, std::wstring> places[] = {
         {"$drivers", c.where.driversDir}, {"$maker", c.where.makerDir}, {"$shared", c.where.sharedDir},
         {"$temp", c.where.tempDir},       {"$work", c.work.Path()},     {"$setup", c.setup.Path()},
-        {"$payload", BinDir() + L"\\payload"}, {"$bin", BinDir()}};
+        {"$payload", BinDir() + L"\\payload"}, {"$bin", BinDir()},
+        {"$windows", WindowsDir()}, {"$programs", c.where.programFiles}};
     for (const auto& p : places)
         out = Replace(out, Widen(p.first), p.second);
     return out;
@@ -217,6 +229,14 @@ Op PlaceShared(const std::wstring& variant)
         std::wstring from = variant == L"built" ? InstallerPath()
                                                 : BinDir() + L"\\variants\\" + variant + L"\\TOVRAND64x86.EXE";
         ASSERT_TRUE(CopyFileW(from.c_str(), (c.where.sharedDir + L"\\TOVRAND64x86.EXE").c_str(), FALSE));
+    };
+}
+
+Op HoldDriverAsLoaded()
+{
+    return [](Context& c) {
+        Bytes(L"$drivers\\PELLIMAR64x86.SYS", L"$bin\\testdata\\driver-1.0.0.0\\PELLIMAR64x86.SYS")(c);
+        HoldFile(L"$drivers\\PELLIMAR64x86.SYS")(c);
     };
 }
 

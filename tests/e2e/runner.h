@@ -87,7 +87,7 @@ struct Context
     std::vector<std::wstring> baseline;           // the pending list the state is compared with
     std::vector<std::unique_ptr<Holder>> holders;
     std::vector<Op> undo;                         // run at the end of the case
-    std::vector<std::wstring> temps;              // short paths of the runs' temporary directories
+    std::vector<std::wstring> temps;              // the runs' temporary directories, short and long paths
     std::map<std::string, std::wstring> names;    // "$..." names, kept from when their files existed
     InstallerRun last;                            // the last run
     void Hold(const std::wstring& what);
@@ -105,6 +105,8 @@ Op Pending(const std::vector<std::wstring>& strings);        // appended to the 
 Op Reboot();                                                 // a restart of the machine
 Op Os(const std::wstring& version);                          // Wine's Windows version for the installer
 Op PlaceShared(const std::wstring& variant);                 // a folder below bin\variants, or "built"
+// The installed driver is an older one that the system holds, as a loaded driver is held.
+Op HoldDriverAsLoaded();
 Op ReadOnly(const std::vector<std::wstring>& paths);
 Op Bytes(const std::wstring& path, const std::wstring& from);   // the file's content: another file's
 Op Write(const std::wstring& path, const std::string& bytes);
@@ -113,7 +115,8 @@ Op SameBytes(const std::wstring& path, const std::wstring& as);  // check: the t
 // Runs TOVCHECK64.EXE with args: its exit code, its finding ids (sorted), a text its answer holds; it
 // must leave the registry, the files and the pending list as they were and write no log.
 Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids = {}, const char* says = nullptr);
-// "$drivers", "$maker", "$shared", "$temp", "$work", "$setup", "$bin" in text replaced by those folders,
+// "$drivers", "$maker", "$shared", "$temp", "$work", "$setup", "$bin", "$windows", "$programs" (Program
+// Files) in text replaced by those folders,
 // "$payload" by the built payload's folder, "$ours" by our scheduled deletion of the driver ("\??\" and
 // its short path), "$sown", "$sshared" and "$sdir" by the short paths of the setup's copy, the shared
 // copy and the shared folder (as they were when they last existed).

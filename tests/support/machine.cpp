@@ -345,6 +345,10 @@ State Describe(const Locations& w, const std::vector<std::wstring>& baseline)
     for (const std::wstring& name : Names(kSharedUsage, false))
         users.push_back(Narrow(name));
     s["sharedusage"] = Join(users);
+    std::vector<std::string> listed;
+    for (const std::wstring& name : Names(kInstalledApps, false))
+        listed.push_back(Narrow(name));
+    s["listed"] = Join(listed);
     s["entry"] = Value(kUninstallKey, L"QuietUninstallString");
     s["service"] = Service();
     s["limit"] = Value(kLanmanKey, L"CachedOpenLimit");

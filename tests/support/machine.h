@@ -71,7 +71,8 @@ std::vector<std::wstring> ForeignPending();
 
 // Everything of ours, one field a fact, every field text. The pending field lists the pairs added
 // since baseline and those of baseline that are gone ("lost ..."); the foreign field is "kept" while
-// the foreign SharedDlls counts are as PlaceBystanders left them.
+// the foreign SharedDlls counts are as PlaceBystanders left them; the listed field names the products
+// listed under InstalledApps (what the products' setups write, compared only where an outline names it).
 typedef std::map<std::string, std::string> State;
 State Describe(const Locations& where, const std::vector<std::wstring>& baseline);
 std::string Show(const State& state);

@@ -1,0 +1,196 @@
+// Product setups that run the installer, as their customers run them: the demo MSI through the real
+// msiexec (TovrandCA.dll's actions, Tovrand.wxi's sequence) and the demo NSIS setup and its uninstaller
+// (Tovrand.nsh). Each step checks the setup's full exit code, the installer's log lines, the machine
+// (InstalledApps listing included) and the state check's verdict.
+//
+// What Wine 8 does differently, and what each row therefore expects:
+// - msiexec ends a package whose program action failed with 1627 (Windows: 1603, as for any failed
+//   action); a failing DLL action ends it with 1603 on both.
+// - Rollback actions run after the package's files and registry values are gone (Windows runs them
+//   first, in reverse order): the install's rollback finds the product's own installer copy removed and
+//   runs the shared copy, as TovrandCA.dll falls back to it.
+// - MsiSetMode works in a deferred action under Wine; TovrandCA.dll never relies on it.
+#include <sstream>
+
+#include "rows.h"
+
+using namespace harness;
+
+namespace
+{
+const wchar_t kMsi[] = L"$bin\\setups\\TovrandDemo.msi";
+const wchar_t kMsiLog[] = L"$work\\msi.log";
+const wchar_t kServiceTemp[] = L"$windows\\Temp";
+const wchar_t kNsisDir[] = L"$programs\\Norvatek Demo NSIS";
+const wchar_t kNsisUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
+// What a Windows setup reports when a restart is needed to finish (ERROR_SUCCESS_REBOOT_REQUIRED).
+const DWORD kRestartRequired = 3010;
+const DWORD kLaterStepFailed = IsWine() ? 1627 : ERROR_INSTALL_FAILURE;
+
+// The machine after a setup's run, from Expected's outline: the demo setups list their AppIDs under
+// InstalledApps for exactly the products registered, and write no SharedUsage values. After an
+// uninstall the installer has removed the emptied maker's directory.
+std::string Machine(const std::string& outline, bool afterUninstall = false)
+{
+    std::istringstream words(outline.substr(0, outline.find(';')));
+    std::string word, listed;
+    words >> word;
+    while (words >> word)
+        if (!isdigit(static_cast<unsigned char>(word[0])) && word[0] != 'q')
+            listed += (listed.empty() ? "PRODUCT" : " PRODUCT") + word;
+    return outline + "; sharedusage=; listed=" + listed +
+           (afterUninstall && outline.rfind("inst", 0) == 0 ? "; makerdir=absent" : "");
+}
+
+// Whatever a failed row leaves of the demo products goes with the case: a product still registered
+// with Windows Installer would turn the next case's install into a repair.
+Op ForgetProducts()
+{
+    return [](Context& c) {
+        c.undo.push_back([](Context& c) {
+            ScratchDir temp;
+            Wait(Start(L"msiexec.exe /x \"" + Expand(c, kMsi) + L"\" /qn /norestart", temp.Path()));
+            DeleteTree(kNsisUninstallKey);
+            RemoveTree(Expand(c, kNsisDir));
+        });
+    };
+}
+
+// msiexec /i or /x of the demo MSI, quiet, with a verbose log. /norestart: a quiet msiexec that needs a
+// restart on Windows restarts by itself unless told not to (it then ends 3010). The installer that a
+// deferred action starts runs as LocalSystem on Windows and logs to its TEMP, %SystemRoot%\Temp; Wine
+// passes msiexec's environment on, so msiexec is given that TEMP and the log is read there on both.
+Step Msi(const std::wstring& action, const std::wstring& properties = L"")
+{
+    Step step = Run(action + L" \"" + kMsi + L"\" /qn /norestart /l*v \"" + kMsiLog + L"\"" +
+                    (properties.empty() ? L"" : L" " + properties));
+    return step.Exe(L"$windows\\system32\\msiexec.exe").Temp(kServiceTemp).Before(ForgetProducts())
+        .Before(Delete(std::wstring(kServiceTemp) + L"\\PELLIMAR.LOG"));
+}
+
+Step NsisSetup()
+{
+    return Run(L"/S").Exe(L"$bin\\setups\\TovrandDemoSetup.exe").Before(ForgetProducts());
+}
+
+// In place (_?=): otherwise the uninstaller copies itself to TEMP, starts the copy and returns at once.
+Step NsisUninstall()
+{
+    return Run(L"/S _?=" + std::wstring(kNsisDir)).Exe(std::wstring(kNsisDir) + L"\\uninstall.exe");
+}
+
+// Checks the lines TovrandCA.dll wrote into the MSI log: each text must be part of some line.
+Op MsiLog(std::vector<std::string> parts)
+{
+    return [parts](Context& c) {
+        std::string bytes = ReadFileBytes(Expand(c, kMsiLog));
+        // Windows may write the log in UTF-16, Wine writes 8-bit text. Paths are compared in any case.
+        if (bytes.compare(0, 2, "\xFF\xFE") == 0)
+            bytes = Narrow(std::wstring(reinterpret_cast<const wchar_t*>(bytes.data() + 2), (bytes.size() - 2) / 2));
+        CharLowerBuffA(&bytes[0], static_cast<DWORD>(bytes.size()));
+        for (std::string part : parts)
+        {
+            part = Narrow(Expand(c, Widen(part)));
+            CharLowerBuffA(&part[0], static_cast<DWORD>(part.size()));
+            EXPECT_NE(std::string::npos, bytes.find(part)) << "missing in the MSI log: " << part;
+        }
+    };
+}
+
+std::string Ran(const std::string& copy, const std::string& args, const std::string& result)
+{
+    return "Tovrand: \"" + copy + "\" " + args + " ended with exit code " + result;
+}
+
+const std::string kOwnMsiCopy = "$programs\\Norvatek Demo MSI\\TOVRAND64x86.EXE";
+const char kSucceeded[] = "0 (0x00000000): success.";
+const char kRestarts[] = "1 (0x00000001): success, restart required.";
+const char kReturnsRestart[] = "Returning: RETURN_REBOOT_REQUIRED (0x1)";
+const char kReturnsSuccess[] = "Returning: 0 - Success, no reboot required.";
+
+// An install while the system holds the driver: the new one waits beside it for the restart. The
+// state check cannot read the held file and says so (exit code 3).
+const std::string kReplaced =
+    "; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 PELLIMAR64x86.SYS; "
+    "pending=[\\??\\$drivers\\PELLIMAR64x86.SY1]->[!\\??\\$drivers\\PELLIMAR64x86.SYS]";
+const Op kPayloadDriverInPlace = SameBytes(L"$drivers\\PELLIMAR64x86.SYS", L"$payload\\PELLIMAR64x86.SYS");
+
+// The product's folder is gone (the NSIS uninstaller that ran in place keeps itself and its folder).
+Op NoFolderOf(const wchar_t* product)
+{
+    return [product](Context& c) {
+        std::wstring dir = Expand(c, product == std::wstring(L"MSI") ? L"$programs\\Norvatek Demo MSI" : kNsisDir);
+        EXPECT_FALSE(FileExists(dir + L"\\TOVRAND64x86.EXE") || FileExists(dir + L"\\DemoProduct.txt")) << Narrow(dir);
+    };
+}
+
+const std::vector<Case> kCases = {
+    {"AnMsiAndAnNsisProductShareTheDriverAndLeave", Vista,
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q1"))
+          .Lines({"CommandLine=/Q PRODUCTMSI", kReturnsSuccess})
+          .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded), "Tovrand: the installer's log is $windows\\Temp\\PELLIMAR.LOG"})),
+      NsisSetup().Expect(Machine("inst 2 MSI NSIS q2")).Lines({"CommandLine=/Q PRODUCTNSIS", kReturnsSuccess}),
+      Msi(L"/x").Expect(Machine("inst 1 NSIS q2", true))
+          .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsSuccess})
+          .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)})),
+      NsisUninstall().Expect(Machine("gone q3")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
+          .After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+    // The MSI installs and, last, uninstalls while the system holds the driver; a restart follows each.
+    {"TheMsiAsksForTheRestartsTheDriverInUseNeeds", Vista,
+     {NsisSetup().Expect(Machine("inst 1 NSIS q1")),
+      Msi(L"/i").Before(HoldDriverAsLoaded()).Exit(kRestartRequired).Expect(Machine("inst 2 MSI NSIS q2" + kReplaced))
+          .CheckSays(3).Lines({kReturnsRestart})
+          .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kRestarts),
+                         "Tovrand: the installer asked for a restart; MsiSetMode(MSIRUNMODE_REBOOTATEND) returned 0."})),
+      Do(Reboot()).Expect(Machine("inst 2 MSI NSIS q2")).After(kPayloadDriverInPlace),
+      NsisUninstall().Expect(Machine("inst 1 MSI q2", true)),
+      Msi(L"/x").Before(HoldDriverAsLoaded()).Exit(kRestartRequired)
+          .Expect(Machine("gone q3; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")).CheckSays(3)
+          .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsRestart})
+          .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kRestarts)})),
+      Do(Reboot()).Expect(Machine("gone q3")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+    // The NSIS setup installs while the driver is in use, and no restart comes before both products
+    // leave, the NSIS product last with the driver still in use. Which files and renames the last
+    // uninstall leaves for the restart while the driver's replacement still waits for it is the
+    // installer's own business; what the restart leaves is not: nothing of ours, no orphan driver.
+    {"TheNsisSetupAsksForTheRestartsTheDriverInUseNeeds", Vista,
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q1")),
+      NsisSetup().Before(HoldDriverAsLoaded()).Exit(kRestartRequired).Expect(Machine("inst 2 MSI NSIS q2" + kReplaced))
+          .CheckSays(3).Lines({kReturnsRestart}),
+      Msi(L"/x").Expect(Machine("inst 1 NSIS q2" + kReplaced, true)).CheckSays(3),
+      NsisUninstall().Exit(kRestartRequired).Expect(Machine("gone q3; drivers=*; pending=*")).CheckSays(3)
+          .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsRestart}),
+      Do(Reboot()).Expect(Machine("gone q3")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+    // The product's own step after the installer's fails: the package rolls back, and with it the
+    // product's use of the driver, while the other product keeps its own.
+    {"ALaterStepOfTheMsiFailsAndItsRollbackUndoesTheInstall", Vista,
+     {NsisSetup().Expect(Machine("inst 1 NSIS q1")),
+      Msi(L"/i", L"DEMO_FAIL_AFTER_TOVRAND=1").Exit(kLaterStepFailed).Expect(Machine("inst 1 NSIS q2", true))
+          .Lines({"CommandLine=/Q PRODUCTMSI", "CommandLine=/U /Q /NOREGAPPID PRODUCTMSI",
+                  "  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts."})
+          .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded),
+                         Ran(IsWine() ? "$shared\\TOVRAND64x86.EXE" : kOwnMsiCopy, "/U /Q /NOREGAPPID PRODUCTMSI",
+                             kSucceeded)}))
+          .After(NoFolderOf(L"MSI"))}},
+    // A file named "Norvatek" where the maker's directory belongs: the installer can install nothing
+    // (82), each setup ends 1603 and leaves nothing behind, its own files and listing included.
+    {"TheInstallerFailsAndEachSetupEnds1603WithNothingLeft", Vista,
+     {Msi(L"/i").Before(Write(L"$maker", "not a directory")).Exit(ERROR_INSTALL_FAILURE)
+          .Expect(Machine("clean; makerdir=absent")).Lines({"Returning: Error (0x52)"})
+          .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", "82 (0x00000052): failure.")}))
+          .After(NoFolderOf(L"MSI")),
+      NsisSetup().Exit(ERROR_INSTALL_FAILURE).Expect(Machine("clean; makerdir=absent"))
+          .Lines({"CommandLine=/Q PRODUCTNSIS", "Returning: Error (0x52)", "CommandLine=/U /Q /NOREGAPPID PRODUCTNSIS"})
+          .After(NoFolderOf(L"NSIS"))}},
+};
+
+std::vector<Case> Checked(std::vector<Case> cases)
+{
+    for (Case& c : cases)
+        c.check = true;
+    return cases;
+}
+const std::vector<Case> kCheckedCases = Checked(kCases);
+}  // namespace
+
+E2E_CASES(Setups, kCheckedCases);
