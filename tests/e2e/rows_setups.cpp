@@ -150,15 +150,16 @@ const std::vector<Case> kCases = {
           .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kRestarts)})),
       Do(Reboot()).Expect(Machine("gone q3")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
     // The NSIS setup installs while the driver is in use, and no restart comes before both products
-    // leave, the NSIS product last with the driver still in use. Which files and renames the last
-    // uninstall leaves for the restart while the driver's replacement still waits for it is the
-    // installer's own business; what the restart leaves is not: nothing of ours, no orphan driver.
+    // leave, the NSIS product last with the driver still in use: the last uninstall withdraws the
+    // driver's replacement, which still waits for the restart, and leaves only the loaded driver to it.
+    // The restart leaves nothing of ours, no orphan driver.
     {"TheNsisSetupAsksForTheRestartsTheDriverInUseNeeds", Vista,
      {Msi(L"/i").Expect(Machine("inst 1 MSI q1")),
       NsisSetup().Before(HoldDriverAsLoaded()).Exit(kRestartRequired).Expect(Machine("inst 2 MSI NSIS q2" + kReplaced))
           .CheckSays(3).Lines({kReturnsRestart}),
       Msi(L"/x").Expect(Machine("inst 1 NSIS q2" + kReplaced, true)).CheckSays(3),
-      NsisUninstall().Exit(kRestartRequired).Expect(Machine("gone q3; drivers=*; pending=*")).CheckSays(3)
+      NsisUninstall().Exit(kRestartRequired).Expect(Machine("gone q3; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"))
+          .CheckSays(3)
           .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsRestart}),
       Do(Reboot()).Expect(Machine("gone q3")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
     // The product's own step after the installer's fails: the package rolls back, and with it the
