@@ -14,6 +14,17 @@ bool alloc_seam::ShouldFail()
     return --FailNth == 0;
 }
 
+wchar_t* CopyText(const wchar_t* text)
+{
+    if (text == nullptr || alloc_seam::ShouldFail())
+        return nullptr;
+    int length = lstrlenW(text);
+    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
+    if (copy != nullptr)
+        lstrcpyW(copy, text);
+    return copy;
+}
+
 void* operator new(size_t size, const std::nothrow_t&) noexcept
 {
     return HeapAlloc(GetProcessHeap(), 0, size != 0 ? size : 1);

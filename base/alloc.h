@@ -13,6 +13,9 @@ extern int FailNth;
 bool ShouldFail();
 }  // namespace alloc_seam
 
+// A copy of text on the heap (free it with delete[]), or null for null text or without memory.
+wchar_t* CopyText(const wchar_t* text);
+
 template <typename T, typename... Args>
 T* NewNoThrow(Args&&... args)
 {

@@ -7,17 +7,6 @@
 
 namespace
 {
-wchar_t* CopyText(const wchar_t* text)
-{
-    if (text == nullptr || alloc_seam::ShouldFail())
-        return nullptr;
-    int length = lstrlenW(text);
-    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
-    if (copy != nullptr)
-        lstrcpyW(copy, text);
-    return copy;
-}
-
 // A 64-bit process sees the native view anyway; the flag keeps it so should this code ever be built
 // for 32 bits.
 const REGSAM kNativeView = KEY_WOW64_64KEY;
@@ -189,11 +178,6 @@ int CRegistryEntry::QueryInfoCount(bool subKeys)
 int CRegistryEntry::GetSubKeyCount()
 {
     return QueryInfoCount(true);
-}
-
-int CRegistryEntry::GetValueCount()
-{
-    return QueryInfoCount(false);
 }
 
 BOOL CRegistryEntry::DeleteKey(BOOL recursive)

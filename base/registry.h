@@ -29,7 +29,6 @@ public:
     LONG SetValue(DWORD type, const void* data, DWORD size);
     LONG DeleteValue();
     int GetSubKeyCount();
-    int GetValueCount();
     // Deletes the key (with everything below it when recursive). TRUE on success; after a failed
     // recursive delete the platform code is the thread's last error.
     BOOL DeleteKey(BOOL recursive);

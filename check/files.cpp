@@ -189,7 +189,7 @@ int MatchFile(const MachineState* s, const wchar_t* entry, bool* temporary)
         *slash = L'\0';
         wchar_t longDirectory[kStatePathChars];
         n = GetLongPathNameW(directory, longDirectory, kStatePathChars);
-        if (n > 0 && n < kStatePathChars && JoinRegistryPath(candidates[count], kStatePathChars, longDirectory, slash + 1))
+        if (n > 0 && n < kStatePathChars && JoinPath(candidates[count], kStatePathChars, longDirectory, slash + 1))
             ++count;
     }
     for (int c = 0; c < count; ++c)
@@ -240,7 +240,7 @@ void ReadFiles(MachineState* s)
         f.name = entry.name;
         f.needed = entry.needed;
         f.expected = entry.needed && (entry.folder != InMaker || !s->vistaOrLater);
-        JoinRegistryPath(f.path, kStatePathChars, FolderOf(s, entry.folder), entry.name);
+        JoinPath(f.path, kStatePathChars, FolderOf(s, entry.folder), entry.name);
         // ...\PELLIMAR64x86.SYS is replaced at the restart from ...\PELLIMAR64x86.SY1.
         CopyText(f.temporary, kStatePathChars, f.path);
         int length = lstrlenW(f.temporary);

@@ -241,7 +241,7 @@ void CheckService(const Facts& k, Findings* out)
     if ((settings || !svc.imagePathMatches) && (f = Add(out, L"service-misconfigured", SeverityError)))
     {
         wchar_t expected[kStatePathChars];
-        JoinRegistryPath(expected, kStatePathChars, k.s->driversDir, kDriverSysName);
+        JoinPath(expected, kStatePathChars, k.s->driversDir, kDriverSysName);
         Format(f->message, L"The Pellimar service has type %lu, start %lu, error control %lu and image %s; the "
                            L"installer sets type 1 (kernel driver), start 3 (on demand), error control 1 and %s.",
                svc.type, svc.start, svc.errorControl, svc.imagePath, expected);

@@ -1,7 +1,7 @@
 // The answer for programs: one JSON object, UTF-8, keys documented in README.
 #include "check/report.h"
 
-#include "control/entry.h"
+#include "base/buildversion.h"
 
 namespace
 {

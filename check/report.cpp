@@ -2,7 +2,7 @@
 #include "check/report.h"
 
 #include "context/version.h"
-#include "control/entry.h"
+#include "base/buildversion.h"
 #include "usage/usagecount.h"
 
 namespace
@@ -120,9 +120,8 @@ void VersionText(ULONGLONG version, wchar_t* out)
     out[0] = L'\0';
     if (version == 0)
         return;
-    int major, minor, build, revision;
-    SplitVersionQuad(version, &major, &minor, &build, &revision);
-    wsprintfW(out, L"%d.%d.%d.%d", major, minor, build, revision);
+    wsprintfW(out, L"%d.%d.%d.%d", VersionPart(version, 0), VersionPart(version, 1), VersionPart(version, 2),
+              VersionPart(version, 3));
 }
 
 void WriteTextReport(COutput& out, const MachineState& s, const Findings& f)

@@ -53,20 +53,20 @@ void ReadLocations(MachineState* s)
 {
     wchar_t system[kStatePathChars] = L"";
     GetSystemDirectoryW(system, kStatePathChars - 16);
-    JoinRegistryPath(s->driversDir, kStatePathChars, system, L"Drivers");
+    JoinPath(s->driversDir, kStatePathChars, system, L"Drivers");
     wchar_t folder[kStatePathChars];
     ReadFolder(L"ProgramFilesDir", kDeepestBelowProgramFiles, L"C:\\Program Files", folder);
-    JoinRegistryPath(s->makerDir, kStatePathChars, folder, L"Norvatek");
-    JoinRegistryPath(s->payloadDir, kStatePathChars, s->makerDir, L"TEMP.^^^");
+    JoinPath(s->makerDir, kStatePathChars, folder, L"Norvatek");
+    JoinPath(s->payloadDir, kStatePathChars, s->makerDir, L"TEMP.^^^");
     ReadFolder(L"CommonFilesDir", kDeepestBelowCommonFiles, L"C:\\Program Files\\Common Files", folder);
-    JoinRegistryPath(s->sharedDir, kStatePathChars, folder, kSharedDirName);
-    JoinRegistryPath(s->manifestsDir, kStatePathChars, s->sharedDir, L"KVManifests");
+    JoinPath(s->sharedDir, kStatePathChars, folder, kSharedDirName);
+    JoinPath(s->manifestsDir, kStatePathChars, s->sharedDir, L"KVManifests");
     s->payloadDirExists = IsExistingDirectory(s->payloadDir) != FALSE;
 }
 
 void ReadCount(const wchar_t* directory, bool keyExists, CountReading* out)
 {
-    JoinRegistryPath(out->valueName, kStatePathChars, directory, kDriverSysName);
+    JoinPath(out->valueName, kStatePathChars, directory, kDriverSysName);
     out->state = CountMissing;
     if (!keyExists)
         return;
@@ -172,9 +172,9 @@ bool SameImagePath(const wchar_t* configured, const wchar_t* expected)
     wchar_t full[2 * kStatePathChars];
     const int rootChars = 11;   // "\SystemRoot"
     if (_wcsnicmp(p, L"\\SystemRoot\\", rootChars + 1) == 0)
-        JoinRegistryPath(full, 2 * kStatePathChars, windows, p + rootChars + 1);
+        JoinPath(full, 2 * kStatePathChars, windows, p + rootChars + 1);
     else if (p[0] != L'\0' && p[0] != L'\\' && p[1] != L':')
-        JoinRegistryPath(full, 2 * kStatePathChars, windows, p);
+        JoinPath(full, 2 * kStatePathChars, windows, p);
     else
         CopyText(full, 2 * kStatePathChars, p);
     return lstrcmpiW(full, expected) == 0;
@@ -216,7 +216,7 @@ void ReadService(MachineState* s)
     const wchar_t* image = buffer.config.lpBinaryPathName != nullptr ? buffer.config.lpBinaryPathName : L"";
     CopyText(out->imagePath, kStatePathChars, image);
     wchar_t expected[kStatePathChars];
-    JoinRegistryPath(expected, kStatePathChars, s->driversDir, kDriverSysName);
+    JoinPath(expected, kStatePathChars, s->driversDir, kDriverSysName);
     out->imagePathMatches = SameImagePath(image, expected);
 
     // The service manager writes DeleteFlag = 1 when it marks a service whose handles are still open; the
@@ -250,7 +250,7 @@ void ReadUninstallEntry(MachineState* s)
         return;
     }
     wchar_t copy[kStatePathChars];
-    JoinRegistryPath(copy, kStatePathChars, s->sharedDir, kInstallerFileName);
+    JoinPath(copy, kStatePathChars, s->sharedDir, kInstallerFileName);
     wchar_t expected[kStatePathChars + 16];
     wsprintfW(expected, L"\"%s\" /U /Q", copy);
     s->uninstallEntryMatches = lstrcmpiW(s->uninstallEntry, expected) == 0;
@@ -308,7 +308,7 @@ void ReadMachineState(MachineState* s)
     else
     {
         wchar_t usageKey[kStatePathChars];
-        JoinRegistryPath(usageKey, kStatePathChars, kSharedUsageKey, kDriverSysName);
+        JoinPath(usageKey, kStatePathChars, kSharedUsageKey, kDriverSysName);
         ReadProductList(s, kPellimarKey, FromRegistrations, name);
         ReadProductList(s, kInstalledAppsKey, FromInstalledApps, name);
         ReadProductList(s, usageKey, FromSharedUsage, name);

@@ -9,15 +9,6 @@
 
 namespace
 {
-wchar_t* CopyText(const wchar_t* text)
-{
-    int length = lstrlenW(text);
-    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
-    if (copy != nullptr)
-        CopyMemory(copy, text, sizeof(wchar_t) * (length + 1));
-    return copy;
-}
-
 bool IsBlank(wchar_t c)
 {
     return c == L' ' || c == L'\t';
@@ -36,18 +27,19 @@ const SwitchRow kSwitches[] = {
     {L"U", &GlobalInfo::Uninstall, TRUE},
     {L"Q", &GlobalInfo::Quiet, TRUE},
     {L"NODEL", &GlobalInfo::NoDel, TRUE},
-    {L"REGSERVER", &GlobalInfo::RegServer, TRUE},
-    {L"UNREGSERVER", &GlobalInfo::RegServer, TRUE},
-    {L"NOVDD", &GlobalInfo::NoVdd, TRUE},
+    // Accepted, and of no effect: no field.
+    {L"REGSERVER", nullptr, TRUE},
+    {L"UNREGSERVER", nullptr, TRUE},
+    {L"NOVDD", nullptr, TRUE},
     {L"CONSUMER", &GlobalInfo::Consumer, TRUE},
-    {L"NOREPAIR", &GlobalInfo::Repair, FALSE},
+    {L"NOREPAIR", nullptr, FALSE},
     {L"NOREGAPPID", &GlobalInfo::RegAppId, FALSE},
     {L"FORCEUPDATE", &GlobalInfo::ForceUpdate, TRUE},
     {L"NOKVMANIFEST", &GlobalInfo::KvManifest, FALSE},
     {L"USEQZMANIFEST", &GlobalInfo::UseQzManifest, TRUE},
     {L"NOREGQZ", &GlobalInfo::NoRegQz, TRUE},
-    {L"ROLLBACK", &GlobalInfo::Rollback, TRUE},
-    {L"CHECKFOROLDERVERSION", &GlobalInfo::CheckForOlderVersion, TRUE},
+    {L"ROLLBACK", nullptr, TRUE},
+    {L"CHECKFOROLDERVERSION", nullptr, TRUE},
     {L"HRESULT", &GlobalInfo::HResult, TRUE},
     {L"DELONREBOOT", &GlobalInfo::DelOnReboot, TRUE},
 };
@@ -58,7 +50,8 @@ bool ApplySwitch(GlobalInfo* info, const wchar_t* arg)
     {
         if (lstrcmpiW(arg, row.name) == 0)
         {
-            info->*row.field = row.value;
+            if (row.field != nullptr)
+                info->*row.field = row.value;
             return true;
         }
     }
@@ -143,18 +136,6 @@ const wchar_t* CCommandLine::GetArg(DWORD index) const
     if (m_args == nullptr || index >= m_count)
         return nullptr;
     return m_args[index];
-}
-
-BOOL CCommandLine::IsArgPresent(const wchar_t* arg) const
-{
-    if (arg == nullptr)
-        return FALSE;
-    for (DWORD i = 0; i < m_count; ++i)
-    {
-        if (m_args[i] != nullptr && lstrcmpiW(m_args[i], arg) == 0)
-            return TRUE;
-    }
-    return FALSE;
 }
 
 // The array grows by exactly one slot per argument: command lines hold a handful of arguments.
@@ -250,21 +231,19 @@ BOOL CCommandLine::Parse()
 
 BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine)
 {
-    CCommandLine* cmd = NewNoThrow<CCommandLine>(commandLine);
-    if (cmd != nullptr)
-        cmd->Parse();
+    CCommandLine cmd(commandLine);
+    cmd.Parse();
     // Acting on half a command line could turn an uninstall into an install: refuse it whole.
-    if (cmd == nullptr || cmd->HadAllocationFailure())
+    if (cmd.HadAllocationFailure())
     {
         LogEvent(L"  ParseCmdLine: Failed to allocate memory for CCommandLine.");
-        delete cmd;
         return FALSE;
     }
 
     const wchar_t* appIdArg = nullptr;
-    for (DWORD i = 0; i < cmd->GetArgCount(); ++i)
+    for (DWORD i = 0; i < cmd.GetArgCount(); ++i)
     {
-        const wchar_t* arg = cmd->GetArg(i);
+        const wchar_t* arg = cmd.GetArg(i);
         if (!ApplySwitch(info, arg))
             appIdArg = arg;   // the last argument that is no switch wins
     }
@@ -308,7 +287,7 @@ BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine)
         LogEvent(L"ERROR: NOREGQZ cannot be used with CONSUMER or USEQZMANIFEST.");
         result = FALSE;
     }
-    if (cmd->HadOverlongArgument())
+    if (cmd.HadOverlongArgument())
     {
         LogEvent(L"ERROR: A command line argument is longer than 263 characters.");
         result = FALSE;
@@ -325,12 +304,11 @@ BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine)
     }
     // A lost closing quote makes one argument of everything behind the opening one: the uninstall
     // meant by "PRODUCTA /U /Q would become the install of a product of that whole name.
-    if (cmd->HadUnclosedQuote())
+    if (cmd.HadUnclosedQuote())
     {
         LogEvent(L"ERROR: A quote on the command line is not closed.");
         result = FALSE;
     }
 
-    delete cmd;
     return result;
 }

@@ -23,8 +23,6 @@ public:
     DWORD GetArgCount() const { return m_count; }
     // The argument's text, or null when index is out of range.
     const wchar_t* GetArg(DWORD index) const;
-    // Case-insensitive test whether an argument equal to arg was found.
-    BOOL IsArgPresent(const wchar_t* arg) const;
     // Drops the text and the arguments and takes a copy of text instead; the object is unparsed.
     void SetCommandLine(const wchar_t* text);
 

@@ -7,19 +7,17 @@
 #include "context/locations.h"
 #include "context/platform.h"
 #include "context/version.h"
-#include "control/entry.h"
+#include "base/buildversion.h"
 
 GlobalInfo* g_pGlobalInfo = nullptr;
 
 GlobalInfo::GlobalInfo()
-    : UpdateRefCounts(FALSE), Quiet(FALSE), Log(TRUE), Uninstall(FALSE), RegServer(FALSE), NoVdd(FALSE),
-      Consumer(FALSE), UpdateOnly(FALSE), DriverFound(FALSE), NoDel(FALSE), Repair(FALSE), RegAppId(TRUE),
-      ForceUpdate(FALSE), RebootRequired(FALSE), KvManifest(TRUE), UseQzManifest(FALSE), NoRegQz(FALSE),
-      Rollback(FALSE), CheckForOlderVersion(FALSE), HResult(FALSE), DelOnReboot(FALSE), RunError(0), OsVersion(0),
-      Instance(nullptr), CompiledVersion(0), InstalledDriverVersion(0), InstalledTovrandVersion(0),
-      NewDriverVersion(0), OwnVersion(0), AppId(kAppIdChars), MakerDir(kPathChars), TempDir(kPathChars),
-      SystemDir(kPathChars), DriversDir(kPathChars), ModulePath(kPathChars), SharedDir(kPathChars),
-      KvManifestsDir(kPathChars)
+    : UpdateRefCounts(FALSE), Quiet(FALSE), Log(TRUE), Uninstall(FALSE), Consumer(FALSE), UpdateOnly(FALSE),
+      DriverFound(FALSE), NoDel(FALSE), RegAppId(TRUE), ForceUpdate(FALSE), KvManifest(TRUE), UseQzManifest(FALSE),
+      NoRegQz(FALSE), HResult(FALSE), DelOnReboot(FALSE), OsVersion(0), Instance(nullptr), InstalledDriverVersion(0),
+      InstalledTovrandVersion(0), NewDriverVersion(0), OwnVersion(0), AppId(kAppIdChars), MakerDir(kPathChars),
+      TempDir(kPathChars), SystemDir(kPathChars), DriversDir(kPathChars), ModulePath(kPathChars),
+      SharedDir(kPathChars), KvManifestsDir(kPathChars)
 {
 }
 
@@ -28,7 +26,7 @@ namespace
 
 void WriteBanner(const GlobalInfo& info, const SYSTEMTIME& now)
 {
-    ULONGLONG v = info.CompiledVersion;
+    ULONGLONG v = kBuildVersion;
     LogEvent(L"Norvatek Pellimar Installer (Tovrand)");
     LogEvent(L"64-bit Installer");
     LogEvent(L"Launched from: %s", info.ModulePath.Str());
@@ -62,7 +60,7 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     DetectOsVersion(this);
     if (!ParseCmdLine(this, commandLine))
     {
-        RunResult = ERROR_INVALID_COMMAND_LINE;
+        Outcome.Fail(ERROR_INVALID_COMMAND_LINE);
         return FALSE;
     }
 
@@ -70,7 +68,6 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     DriversDir = SystemDir;
     DriversDir.AppendPathComponent(L"Drivers");
     GetModuleFileNameW(Instance, ModulePath.Buffer(), kPathChars - 1);
-    CompiledVersion = kBuildVersion;
 
     SYSTEMTIME now;
     GetLocalTime(&now);
@@ -84,30 +81,21 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     }
     LogEvent(L"CommandLine=%s", commandLine);
 
-    CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"ProgramFilesDir");
-    if (entry == nullptr)
-    {
-        LogEvent(L"  Init: Failed to allocate memory for RegistryEntry.");
-        RunResult = ERROR_INSTALL_FAILURE;
-        return FALSE;
-    }
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"ProgramFilesDir");
     CWString programFiles(kPathChars);
-    if (ReadFolderValueOrUsual(entry, kDeepestBelowProgramFiles, SystemDir.Str()[0], L"\\Program Files",
+    if (ReadFolderValueOrUsual(&entry, kDeepestBelowProgramFiles, SystemDir.Str()[0], L"\\Program Files",
                                programFiles) == ERROR_SUCCESS)
         LogEvent(L"Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
     else
         LogEvent(L"Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
 
-    MakerDir = programFiles;
-    MakerDir.AppendPathComponent(L"Norvatek");
-    TempDir = MakerDir;
-    TempDir.AppendPathComponent(L"TEMP.^^^");
+    JoinPath(MakerDir, programFiles, kMakerDirName);
+    JoinPath(TempDir, MakerDir, kPayloadDirName);
     if (!IsExistingDirectory(MakerDir.Str()) && !CreateDirectoryW(MakerDir.Str(), nullptr))
     {
         LogEvent(L"Cannot create Norvatek directory");
         MakerDir = L"";
     }
-    delete entry;
 
     // Without the maker's directory an install or update has nowhere to write the payload and ends at
     // its first step: none of its directories is made either, so that the failed run leaves nothing.
@@ -115,32 +103,5 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     PrepareKvManifestsDir(this, KvManifest && mayCreate);
     if (!Uninstall)
         DetermineSharedDir(this, mayCreate);
-
-    if (!Uninstall && !MakerDir.IsEmpty())
-    {
-        if (!ExtractFiles(this))
-        {
-            LogEvent(L"ExtractFiles() failed");
-            // Unlike a refused command line, this request was valid and is left undone: the caller
-            // has to learn that from the exit code. What was written before the failure goes again.
-            RemoveExtractedFiles(this);
-            RunResult = ERROR_CANNOT_MAKE;
-            return FALSE;
-        }
-        CheckForExistingDriver(this);
-        if (!GetVersions(this))
-        {
-            LogEvent(L"GetVersions() failed");
-            RemoveExtractedFiles(this);
-            RunResult = ERROR_CANNOT_MAKE;
-            return FALSE;
-        }
-    }
-    else if (!Uninstall)
-    {
-        // Without the maker's directory nothing can be installed; an update-only run on a machine
-        // without the driver was asked for nothing, and tells so in the usual way.
-        CheckForExistingDriver(this);
-    }
     return TRUE;
 }

@@ -1,8 +1,12 @@
-// The one context of an installer run: switches, mode, directories, versions, outcome flags.
+// The one context of an installer run: switches, mode, directories, versions and the run's outcome.
 #pragma once
 #include <windows.h>
 
 #include "base/wstring.h"
+#include "context/outcome.h"
+
+const int kAppIdChars = 48;   // 47 characters and the terminator
+const int kPathChars = 260;   // a path of ours: 259 characters and the terminator
 
 class GlobalInfo
 {
@@ -11,36 +15,27 @@ public:
     ~GlobalInfo() = default;
 
     // Start-up: parse the command line, write the banner, refuse unsupported systems, determine and
-    // create the directories, write the payload out and read the versions.
+    // create the directories. FALSE when the run cannot go on; Outcome says whether that is an error.
     BOOL Init(const wchar_t* commandLine, HINSTANCE instance);
 
     BOOL UpdateRefCounts;
     BOOL Quiet;
     BOOL Log;
     BOOL Uninstall;
-    BOOL RegServer;
-    BOOL NoVdd;
     BOOL Consumer;
     BOOL UpdateOnly;
     BOOL DriverFound;
     BOOL NoDel;
-    BOOL Repair;
     BOOL RegAppId;
     BOOL ForceUpdate;
-    BOOL RebootRequired;
     BOOL KvManifest;
     BOOL UseQzManifest;
     BOOL NoRegQz;
-    BOOL Rollback;
-    BOOL CheckForOlderVersion;
     BOOL HResult;
     BOOL DelOnReboot;
-    // A step that could not do its part (a file not put in place, a count not written) sets the
-    // run's error result here; it wins over a restart request at the end of the sequence.
-    DWORD RunError;
+    CRunOutcome Outcome;
     DWORD OsVersion;
     HINSTANCE Instance;
-    ULONGLONG CompiledVersion;
     ULONGLONG InstalledDriverVersion;
     ULONGLONG InstalledTovrandVersion;
     ULONGLONG NewDriverVersion;
@@ -61,6 +56,3 @@ private:
 
 // The context of the running process, or null before set-up and after the end of the run.
 extern GlobalInfo* g_pGlobalInfo;
-
-const int kAppIdChars = 48;   // 47 characters and the terminator
-const int kPathChars = 260;

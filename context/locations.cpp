@@ -6,54 +6,11 @@
 #include "base/registry.h"
 #include "context/globalinfo.h"
 #include "context/platform.h"
-#include "resources/resource.h"
-#include "system/removal.h"
 
-const wchar_t kDriverSysName[] = L"PELLIMAR64x86.SYS";
-const wchar_t kDriverInfName[] = L"PELLIMAR64x86.INF";
-const wchar_t kDriverCatName[] = L"PELLIMAR64x86.CAT";
-const wchar_t kManifestKvmName[] = L"PELLMAR.KVM";
-const wchar_t kManifestGrdName[] = L"PELLMAR.GRD";
-const wchar_t kManifestSigName[] = L"PELLMAR.SIG";
-const wchar_t kInstallerFileName[] = L"TOVRAND64x86.EXE";
-const wchar_t kPayloadResourceType[] = L"BINARYRC";
 
-const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
-const wchar_t kSharedDirName[] = L"Norvatek Shared";
-const wchar_t kRunningMutexName[] = L"Global\\Pellimar_running";
-const wchar_t kDeepestBelowProgramFiles[] = L"\\Norvatek\\TEMP.^^^\\PELLIMAR64x86.SYS";
-const wchar_t kDeepestBelowCommonFiles[] = L"\\Norvatek Shared\\KVManifests\\PELLMAR.KVM";
 
 namespace
 {
-const wchar_t kManifestsDirName[] = L"KVManifests";
-
-struct PayloadFile
-{
-    int id;
-    const wchar_t* name;
-    bool manifest;   // written only while KvManifest is set
-};
-
-// The order in which the files are written out.
-const PayloadFile kPayload[] = {
-    {IDR_DRIVER_SYS, kDriverSysName, false},   {IDR_MANIFEST_KVM, kManifestKvmName, true},
-    {IDR_MANIFEST_GRD, kManifestGrdName, true}, {IDR_MANIFEST_SIG, kManifestSigName, true},
-    {IDR_DRIVER_INF, kDriverInfName, false},   {IDR_DRIVER_CAT, kDriverCatName, false},
-};
-
-// The first entry of a search for the path itself, or FALSE when there is none.
-BOOL FindEntry(const wchar_t* path, DWORD* attributes)
-{
-    if (path == nullptr || path[0] == L'\0')
-        return FALSE;
-    WIN32_FIND_DATAW data;
-    CScopedFind find(FindFirstFileW(path, &data));
-    if (!find.IsValid())
-        return FALSE;
-    *attributes = data.dwFileAttributes;
-    return TRUE;
-}
 
 // The drive of the system directory, for the fallback locations.
 wchar_t SystemDrive(const GlobalInfo* info)
@@ -65,7 +22,6 @@ wchar_t SystemDrive(const GlobalInfo* info)
     return n > 0 && n < MAX_PATH ? system[0] : L'C';
 }
 
-const wchar_t kUsualCommonFiles[] = L"\\Program Files\\Common Files";
 
 // Reads "CommonFilesDir" into commonFiles, or the system drive's usual location when it cannot be used.
 void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString& commonFiles)
@@ -147,91 +103,6 @@ void SharedDirOfRuns(CWString& sharedDir)
     sharedDir.AppendPathComponent(kSharedDirName);
 }
 
-void JoinPath(CWString& out, const CWString& dir, const wchar_t* name)
-{
-    if (dir.IsEmpty())
-    {
-        out = L"";
-        return;
-    }
-    out = dir.Str();
-    out.AppendPathComponent(name);
-}
-
-BOOL IsExistingDirectory(const wchar_t* path)
-{
-    DWORD attributes = 0;
-    return FindEntry(path, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-BOOL IsExistingFile(const wchar_t* path)
-{
-    DWORD attributes = 0;
-    return FindEntry(path, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
-DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wchar_t* path)
-{
-    HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), type);
-    if (resource == nullptr)
-    {
-        LogEvent(L"   Error - Cannot find resource %d", id);
-        return 1;
-    }
-    DWORD size = SizeofResource(module, resource);
-    HGLOBAL loaded = LoadResource(module, resource);
-    const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
-    if (bytes == nullptr)
-    {
-        LogEvent(L"   Error - LoadResource failed on resource %d", id);
-        return 1;
-    }
-
-    CScopedHandle file(CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid())
-    {
-        DWORD error = GetLastError();
-        LogEvent(L"   Error - CreateFile failed with code 0x%08X", error);
-        return 1;
-    }
-    DWORD written = 0;
-    DWORD result = ERROR_SUCCESS;
-    if (!WriteFile(file.Get(), bytes, size, &written, nullptr))
-    {
-        result = GetLastError();
-        // The result is the error code: a failure must never come back as 0.
-        if (result == ERROR_SUCCESS)
-            result = ERROR_WRITE_FAULT;
-    }
-    else if (written != size)
-    {
-        // A disk file is only ever written short when the volume is full.
-        result = ERROR_HANDLE_DISK_FULL;
-    }
-    if (result != ERROR_SUCCESS)
-        LogEvent(L"   Error - WriteFile failed with code 0x%08X", result);
-    return result;
-}
-
-BOOL ExtractFiles(GlobalInfo* info)
-{
-    if (!IsExistingDirectory(info->TempDir.Str()) && !CreateDirectoryW(info->TempDir.Str(), nullptr))
-    {
-        LogEvent(L"Cannot create temporary directory");
-        return FALSE;
-    }
-    CWString path(kPathChars);
-    for (const PayloadFile& file : kPayload)
-    {
-        if (file.manifest && !info->KvManifest)
-            continue;
-        JoinPath(path, info->TempDir, file.name);
-        if (WriteResourceToFile(info->Instance, file.id, kPayloadResourceType, path.Str()) != 0)
-            return FALSE;
-    }
-    return TRUE;
-}
-
 BOOL CheckForExistingDriver(GlobalInfo* info)
 {
     LogEvent(L"  Checking for existing Pellimar...");
@@ -255,40 +126,13 @@ BOOL CheckForExistingDriver(GlobalInfo* info)
     return found;
 }
 
-BOOL RemoveExtractedFiles(GlobalInfo* info)
-{
-    // Without a temporary directory the names would be looked up in the current directory.
-    if (info->TempDir.IsEmpty())
-        return TRUE;
-    // All six names, whatever KvManifest says now: an earlier run may have written the manifests.
-    CWString path(kPathChars);
-    for (const PayloadFile& file : kPayload)
-    {
-        JoinPath(path, info->TempDir, file.name);
-        if (IsExistingFile(path.Str()))
-            DeleteFiles(path.Str(), FALSE);
-    }
-    if (IsExistingDirectory(info->TempDir.Str()) && !RemoveDirectoryW(info->TempDir.Str()))
-    {
-        DWORD error = GetLastError();
-        LogEvent(L"Cannot remove directory: %s, Error %d", info->TempDir.Str(), error);
-    }
-    return TRUE;
-}
-
 BOOL DetermineSharedDir(GlobalInfo* info, BOOL create)
 {
     if (info->SharedDir.IsEmpty())
     {
-        CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
-        if (entry == nullptr)
-        {
-            LogEvent(L"  DetermineSharedDir: Failed to allocate memory for RegistryEntry.");
-            return FALSE;
-        }
+        CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
         CWString commonFiles(kPathChars);
-        ReadCommonFilesDir(info, entry, commonFiles);
-        delete entry;
+        ReadCommonFilesDir(info, &entry, commonFiles);
         JoinPath(info->SharedDir, commonFiles, kSharedDirName);
     }
 

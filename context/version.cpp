@@ -51,47 +51,6 @@ const void* QueryValue(const void* data, const wchar_t* subBlock, UINT* length)
     return value;
 }
 
-const wchar_t* StringName(int index)
-{
-    static const wchar_t* const kNames[] = {L"CompanyName", L"FileDescription", L"FileVersion",
-                                            L"InternalName", L"LegalCopyright", L"OriginalFilename",
-                                            L"ProductName", L"ProductVersion"};
-    if (index < 1 || index > 8)
-        return nullptr;
-    return kNames[index - 1];
-}
-
-wchar_t* CopyPath(const wchar_t* path)
-{
-    if (path == nullptr)
-        return nullptr;
-    int length = lstrlenW(path);
-    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
-    if (copy != nullptr)
-        lstrcpyW(copy, path);
-    return copy;
-}
-
-// Reads the file version of path with a reader of its own. FALSE only when the reader cannot be
-// allocated; otherwise code is IntializeData's result and version the quad (0 unless readable).
-BOOL ReadFileVersion(const wchar_t* path, DWORD* code, ULONGLONG* version)
-{
-    *code = kVersionLoadFailed;
-    *version = 0;
-    CVersionResource* reader = NewNoThrow<CVersionResource>(path);
-    if (reader == nullptr)
-    {
-        LogEvent(L"  GetVersions: Failed to allocate memory for VersionResource.");
-        return FALSE;
-    }
-    *code = reader->IntializeData();
-    DWORD ms = 0;
-    DWORD ls = 0;
-    if (*code == kVersionOk && reader->GetFileVersion(&ms, &ls) == kVersionOk)
-        *version = MakeVersionQuad(ms, ls);
-    delete reader;
-    return TRUE;
-}
 }  // namespace
 
 DWORD CompareVersions(DWORD ms1, DWORD ls1, DWORD ms2, DWORD ls2)
@@ -106,8 +65,7 @@ DWORD CompareVersions(DWORD ms1, DWORD ls1, DWORD ms2, DWORD ls2)
 }
 
 CVersionResource::CVersionResource(const wchar_t* path)
-    : m_initialised(FALSE), m_fixedLength(0), m_translationsLength(0), m_translation(0), m_path(CopyPath(path)),
-      m_data(nullptr), m_translations(nullptr), m_fixed(nullptr)
+    : m_initialised(FALSE), m_path(CopyText(path)), m_data(nullptr), m_fixed(nullptr)
 {
 }
 
@@ -172,49 +130,28 @@ DWORD CVersionResource::IntializeData()
 
     UINT length = 0;
     const void* fixed = QueryValue(m_data, L"\\", &length);
-    DWORD result;
-    if (fixed == nullptr)
-    {
-        result = kVersionLoadFailed;
-        length = 0;
-    }
-    else if (length < sizeof(VS_FIXEDFILEINFO))
-    {
-        // A record shorter than VS_FIXEDFILEINFO cannot be read as one.
+    DWORD result = kVersionLoadFailed;
+    // A record shorter than VS_FIXEDFILEINFO cannot be read as one.
+    if (fixed != nullptr && length < sizeof(VS_FIXEDFILEINFO))
         result = kVersionNoFixedRecord;
-        length = 0;
-    }
-    else
+    else if (fixed != nullptr)
     {
         m_fixed = static_cast<const VS_FIXEDFILEINFO*>(fixed);
         result = kVersionOk;
     }
-    m_fixedLength = length;
     m_initialised = TRUE;
     return result;
 }
 
-DWORD CVersionResource::ReadFixedVersion(BOOL product, DWORD* ms, DWORD* ls) const
+DWORD CVersionResource::GetFileVersion(DWORD* ms, DWORD* ls) const
 {
     if (!m_initialised)
         return kVersionNotInitialised;
     if (m_fixed == nullptr)
         return kVersionNoFixedRecord;
-    if (ms != nullptr)
-        *ms = product ? m_fixed->dwProductVersionMS : m_fixed->dwFileVersionMS;
-    if (ls != nullptr)
-        *ls = product ? m_fixed->dwProductVersionLS : m_fixed->dwFileVersionLS;
+    *ms = m_fixed->dwFileVersionMS;
+    *ls = m_fixed->dwFileVersionLS;
     return kVersionOk;
-}
-
-DWORD CVersionResource::GetFileVersion(DWORD* ms, DWORD* ls) const
-{
-    return ReadFixedVersion(FALSE, ms, ls);
-}
-
-DWORD CVersionResource::GetProductVersion(DWORD* ms, DWORD* ls) const
-{
-    return ReadFixedVersion(TRUE, ms, ls);
 }
 
 DWORD CVersionResource::CompareFileVersion(DWORD ms, DWORD ls) const
@@ -226,118 +163,52 @@ DWORD CVersionResource::CompareFileVersion(DWORD ms, DWORD ls) const
     return CompareVersions(m_fixed->dwFileVersionMS, m_fixed->dwFileVersionLS, ms, ls);
 }
 
-DWORD CVersionResource::CompareWith(const CVersionResource* other) const
+ULONGLONG ReadFileVersion(const wchar_t* path, DWORD* code)
 {
-    if (other == nullptr || !m_initialised || !other->m_initialised)
-        return kVersionNotInitialised;
-    if (m_fixed == nullptr || other->m_fixed == nullptr)
-        return kVersionCompareNoFixed;
-    return CompareVersions(m_fixed->dwFileVersionMS, m_fixed->dwFileVersionLS, other->m_fixed->dwFileVersionMS,
-                           other->m_fixed->dwFileVersionLS);
-}
-
-BOOL CVersionResource::IsSameVersion(const CVersionResource* other) const
-{
-    return CompareWith(other) == kVersionsEqual;
-}
-
-DWORD CVersionResource::GetTranslations(DWORD** table, UINT* count)
-{
-    if (table != nullptr)
-        *table = nullptr;
-    if (count != nullptr)
-        *count = 0;
-    if (!m_initialised)
-        return kVersionNotInitialised;
-    UINT length = 0;
-    const void* found = QueryValue(m_data, L"\\VarFileInfo\\Translation", &length);
-    if (found == nullptr)
-        return kVersionLoadFailed;
-    m_translations = static_cast<DWORD*>(const_cast<void*>(found));
-    m_translationsLength = length;
-    if (length >= sizeof(DWORD))
-        m_translation = m_translations[0];
-    if (table != nullptr)
-        *table = m_translations;
-    if (count != nullptr)
-        *count = length / sizeof(DWORD);
-    return kVersionOk;
-}
-
-DWORD CVersionResource::SelectTranslation(DWORD translation)
-{
-    if (translation == m_translation)
-        return kVersionNoTranslation;
-    if (!m_initialised)
-        return kVersionNotInitialised;
-    if (m_translations == nullptr)
-        return kVersionNoTranslation;
-    for (UINT i = 0; i < m_translationsLength / sizeof(DWORD); ++i)
-    {
-        if (m_translations[i] == translation)
-        {
-            m_translation = translation;
-            return kVersionOk;
-        }
-    }
-    return kVersionNoTranslation;
-}
-
-const wchar_t* CVersionResource::GetVersionString(int index) const
-{
-    const wchar_t* name = StringName(index);
-    // An unknown index would name the string table itself, which is no string.
-    if (!m_initialised || m_data == nullptr || m_translation == 0 || name == nullptr)
-        return nullptr;
-    CWString subBlock(64);
-    subBlock.Format(L"\\StringFileInfo\\%04X%04X\\%s", LOWORD(m_translation), HIWORD(m_translation), name);
-    UINT length = 0;
-    const void* value = QueryValue(m_data, subBlock.Str(), &length);
-    return length != 0 ? static_cast<const wchar_t*>(value) : nullptr;
+    CVersionResource reader(path);
+    DWORD ms = 0;
+    DWORD ls = 0;
+    DWORD result = reader.IntializeData();
+    if (result == kVersionOk)
+        result = reader.GetFileVersion(&ms, &ls);
+    if (code != nullptr)
+        *code = result;
+    return result == kVersionOk ? MakeVersionQuad(ms, ls) : 0;
 }
 
 BOOL GetVersions(GlobalInfo* info)
 {
     CWString path(kPathChars);
     DWORD code = 0;
-    ULONGLONG version = 0;
 
     // An installed driver or installer copy that is missing or unreadable is simply version 0.
     JoinPath(path, info->DriversDir, kDriverSysName);
-    if (!ReadFileVersion(path.Str(), &code, &version))
-        return FALSE;
-    info->InstalledDriverVersion = version;
+    info->InstalledDriverVersion = ReadFileVersion(path.Str());
 
     // Without an installed driver there is nothing to compare the new one with.
     info->NewDriverVersion = 0;
     if (info->InstalledDriverVersion != 0)
     {
         JoinPath(path, info->TempDir, kDriverSysName);
-        if (!ReadFileVersion(path.Str(), &code, &version))
-            return FALSE;
+        info->NewDriverVersion = ReadFileVersion(path.Str(), &code);
         if (code != kVersionOk)
         {
             LogEvent(L"  CVersionResource->IntializeData() returned %08X when checking %s", code, path.Str());
             return FALSE;
         }
-        info->NewDriverVersion = version;
     }
 
-    if (!ReadFileVersion(info->ModulePath.Str(), &code, &version))
-        return FALSE;
+    info->OwnVersion = ReadFileVersion(info->ModulePath.Str(), &code);
     if (code != kVersionOk)
     {
         LogEvent(L"  CVersionResource->IntializeData() returned %08X when checking %s", code,
                  info->ModulePath.Str());
         return FALSE;
     }
-    info->OwnVersion = version;
 
     if (info->SharedDir.IsEmpty())
         DetermineSharedDir(info, TRUE);
     JoinPath(path, info->SharedDir, kInstallerFileName);
-    if (!ReadFileVersion(path.Str(), &code, &version))
-        return FALSE;
-    info->InstalledTovrandVersion = version;
+    info->InstalledTovrandVersion = ReadFileVersion(path.Str());
     return TRUE;
 }

@@ -1,6 +1,7 @@
-// Compiled once per installer executable, with the version that its VERSIONINFO carries, so the two
-// can never disagree, and with the registration program's wait.
-#include "control/entry.h"
+// Compiled once per program, with the version that its VERSIONINFO carries, so the two can never
+// disagree, and with the registration program's wait.
+#include "base/buildversion.h"
+#include "usage/qzreg.h"
 
 const ULONGLONG kBuildVersion = (static_cast<ULONGLONG>(TOVRAND_VERSION_MAJOR) << 48) |
                                 (static_cast<ULONGLONG>(TOVRAND_VERSION_MINOR) << 32) |

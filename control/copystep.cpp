@@ -50,7 +50,7 @@ bool IsCopyTarget(const wchar_t* path)
 void Fail(const wchar_t* format, const wchar_t* path)
 {
     LogEvent(format, path);
-    g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
+    g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
 }
 }  // namespace
 
@@ -100,18 +100,6 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
     return list;
 }
 
-BOOL ClearReadOnly(const wchar_t* path)
-{
-    if (path == nullptr)
-        return FALSE;
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return FALSE;
-    if (!(attributes & FILE_ATTRIBUTE_READONLY))
-        return TRUE;
-    return SetFileAttributesW(path, attributes & ~FILE_ATTRIBUTE_READONLY);
-}
-
 BOOL CopyOneFile(int index)
 {
     CWString source(290);
@@ -135,7 +123,7 @@ BOOL CopyOneFile(int index)
     {
         LogEvent(L"  Error - Cannot copy %s to %s (%d), %s is not installed.", source.Str(), temporary.Str(),
                  static_cast<int>(GetLastError()), destination.Str());
-        g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
+        g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return FALSE;
     }
     if (!MoveFileExW(temporary.Str(), destination.Str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
@@ -143,11 +131,11 @@ BOOL CopyOneFile(int index)
         LogEvent(L"  Error - Cannot mark %s for rename on reboot (%d), %s is not installed.", temporary.Str(),
                  static_cast<int>(GetLastError()), destination.Str());
         DeleteFileW(temporary.Str());
-        g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
+        g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return FALSE;
     }
     LogEvent(L"  Marked for rename on reboot: %s -> %s", temporary.Str(), destination.Str());
-    g_pGlobalInfo->RebootRequired = TRUE;
+    g_pGlobalInfo->Outcome.RestartRequired();
     return FALSE;
 }
 

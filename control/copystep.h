@@ -20,4 +20,3 @@ BOOL CopyOneFile(int index);
 void UnmarkCopyTarget(int index, BOOL written);
 // Withdraws the pending deletions of the files of the set that the run keeps as they are.
 void UnmarkKeptFiles(GlobalInfo* info);
-BOOL ClearReadOnly(const wchar_t* path);

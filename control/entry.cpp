@@ -2,7 +2,7 @@
 
 #include <commctrl.h>
 
-#include "base/alloc.h"
+#include "base/buildversion.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "base/sysdll.h"
@@ -10,12 +10,13 @@
 #include "context/locations.h"
 #include "context/version.h"
 #include "control/sequencer.h"
+#include "system/payload.h"
+#include "system/removal.h"
+#include "system/selfdelete.h"
 #include "resources/resource.h"
 
 HINSTANCE ModuleInstance = nullptr;
 HWND MainWindow = nullptr;
-DWORD RunResult = 0;
-BOOL DeleteSelfAtExit = FALSE;
 HANDLE RunningMutex = nullptr;
 
 namespace
@@ -38,18 +39,17 @@ BOOL ReadInstalledTovrandPath(CWString& path)
 
 BOOL IsInstalledTovrandNewer(CWString& path, int capacity)
 {
-    CWString candidate(260);
+    CWString candidate(kPathChars);
     if (!ReadInstalledTovrandPath(candidate) || !IsExistingFile(candidate.Str()))
         return FALSE;
-    CVersionResource version(candidate.Str());
-    DWORD ms = 0;
-    DWORD ls = 0;
-    if (version.IntializeData() != 0 || version.GetFileVersion(&ms, &ls) != 0)
+    ULONGLONG installed = ReadFileVersion(candidate.Str());
+    if (installed == 0)
         return FALSE;
     ULONGLONG own = kBuildVersion;
-    LogEvent(L"Installed:%d.%d.%d.%d  This: %d.%d.%d.%d", HIWORD(ms), LOWORD(ms), HIWORD(ls), LOWORD(ls),
-             VersionPart(own, 0), VersionPart(own, 1), VersionPart(own, 2), VersionPart(own, 3));
-    if (version.CompareFileVersion(static_cast<DWORD>(own >> 32), static_cast<DWORD>(own)) != 1)
+    LogEvent(L"Installed:%d.%d.%d.%d  This: %d.%d.%d.%d", VersionPart(installed, 0), VersionPart(installed, 1),
+             VersionPart(installed, 2), VersionPart(installed, 3), VersionPart(own, 0), VersionPart(own, 1),
+             VersionPart(own, 2), VersionPart(own, 3));
+    if (installed <= own)
         return FALSE;
     if (candidate.Length() >= capacity)
         return FALSE;   // cannot be handed over whole: serve the request here
@@ -62,20 +62,8 @@ DWORD LaunchAndWaitWithReturn(const wchar_t* application, const wchar_t* command
     LogEvent(L"LaunchAndWaitWithReturn( %s, %s );", application != nullptr ? application : L"(null)",
              commandLine != nullptr ? commandLine : L"(null)");
     DWORD exitCode = kCannotStart;
-    // CreateProcessW may write into the command line: give it a copy of its own.
-    CWString writable(commandLine != nullptr ? lstrlenW(commandLine) + 1 : 1);
-    writable = commandLine != nullptr ? commandLine : L"";
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (CreateProcessW(application, writable.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                       nullptr, &si, &pi))
-    {
-        WaitForSingleObject(pi.hProcess, INFINITE);
-        GetExitCodeProcess(pi.hProcess, &exitCode);
-        CloseHandle(pi.hProcess);
-        CloseHandle(pi.hThread);
-    }
+    if (RunAndWait(application, commandLine != nullptr ? commandLine : L"", INFINITE, &exitCode) != ERROR_SUCCESS)
+        exitCode = kCannotStart;
     return exitCode;
 }
 
@@ -123,45 +111,6 @@ void AcquireRunningMutex()
     }
 }
 
-DWORD MapRunResult(DWORD runResult, BOOL hresult)
-{
-    if (runResult == 0)
-    {
-        LogEvent(L"Returning: 0 - Success, no reboot required.");
-        return 0;
-    }
-    if (runResult == RETURN_REBOOT_REQUIRED)
-    {
-        if (hresult)
-        {
-            DWORD code = HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED);
-            LogEvent(L"Returning: HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED) (0x%X)", code);
-            return code;
-        }
-        LogEvent(L"Returning: RETURN_REBOOT_REQUIRED (0x%X)", runResult);
-        return runResult;
-    }
-    if (runResult == RETURN_REBOOT_IF_USING_VDD)
-    {
-        LogEvent(L"Returning: RETURN_REBOOT_IF_USING_VDD (0x%X)", runResult);
-        return runResult;
-    }
-    if (hresult && runResult == ERROR_INVALID_COMMAND_LINE)
-    {
-        DWORD code = HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE);
-        LogEvent(L"Returning: HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE) (0x%X)", code);
-        return code;
-    }
-    if (hresult)
-    {
-        DWORD code = static_cast<DWORD>(E_FAIL);
-        LogEvent(L"Returning: E_FAIL (0x%X)", code);
-        return code;
-    }
-    LogEvent(L"Returning: Error (0x%X)", runResult);
-    return runResult;
-}
-
 BOOL RegisterMainWindowClass(HINSTANCE instance)
 {
     WNDCLASSW wc = {};
@@ -178,25 +127,47 @@ BOOL RegisterMainWindowClass(HINSTANCE instance)
     return RegisterClassW(&wc) != 0;
 }
 
-BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine)
+namespace
 {
-    ModuleInstance = instance;
-    g_pGlobalInfo = NewNoThrow<GlobalInfo>();
-    if (g_pGlobalInfo == nullptr)
+// The start-up's last part, for an install or update: the payload written out, the installed driver
+// looked for, the versions read. Without the maker's directory nothing is written: the run ends at its
+// first step then, and only asks whether there is a driver to update.
+BOOL PreparePayload(GlobalInfo* info)
+{
+    if (info->Uninstall)
+        return TRUE;
+    if (info->MakerDir.IsEmpty())
     {
-        LogEvent(L"  CreateMainWindow: Failed to allocate memory for GlobalInfo.");
-        RunResult = MapRunResult(ERROR_INSTALL_FAILURE, FALSE);
+        CheckForExistingDriver(info);
+        return TRUE;
+    }
+    // Unlike a refused command line, this request was valid and is left undone: the caller has to learn
+    // that from the exit code. What was written before a failure goes again.
+    if (!ExtractFiles(info))
+    {
+        LogEvent(L"ExtractFiles() failed");
+        RemoveExtractedFiles(info);
+        info->Outcome.Fail(ERROR_CANNOT_MAKE);
         return FALSE;
     }
-    if (!g_pGlobalInfo->Init(commandLine, instance))
+    CheckForExistingDriver(info);
+    if (!GetVersions(info))
+    {
+        LogEvent(L"GetVersions() failed");
+        RemoveExtractedFiles(info);
+        info->Outcome.Fail(ERROR_CANNOT_MAKE);
+        return FALSE;
+    }
+    return TRUE;
+}
+}  // namespace
+
+BOOL CreateMainWindow(GlobalInfo* info, HINSTANCE instance, const wchar_t* commandLine)
+{
+    ModuleInstance = instance;
+    if (!info->Init(commandLine, instance) || !PreparePayload(info))
     {
         LogEvent(L"Tovrand GlobalInfo::Init() failed");
-        // The request was left undone, and the caller has to learn it from the exit code. Only an
-        // unsupported system leaves the result at 0: setups there rely on going on.
-        if (RunResult != 0)
-            RunResult = MapRunResult(RunResult, g_pGlobalInfo->HResult);
-        delete g_pGlobalInfo;
-        g_pGlobalInfo = nullptr;
         return FALSE;
     }
     // The progress bar's window class lives in the common controls, taken from the system directory.
@@ -216,15 +187,30 @@ BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine)
     if (dialog == nullptr)
     {
         LogEvent(L"Unable to create main window 0x%08X", GetLastError());
-        RunResult = MapRunResult(ERROR_INSTALL_FAILURE, g_pGlobalInfo->HResult);
-        delete g_pGlobalInfo;
-        g_pGlobalInfo = nullptr;
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return FALSE;
     }
-    CWString::InitClass(dialog, instance, 290, IDS_NOMEMORY, IDS_CAPTION);
+    CWString::InitClass(dialog, instance, kDefaultStringChars, IDS_NOMEMORY, IDS_CAPTION);
     MainWindow = dialog;
-    bool hidden = g_pGlobalInfo->Quiet || g_pGlobalInfo->Uninstall;
+    bool hidden = info->Quiet || info->Uninstall;
     ShowWindow(dialog, hidden ? SW_HIDE : SW_SHOWNORMAL);
     UpdateWindow(dialog);
     return TRUE;
+}
+
+void RemoveRunningInstaller(GlobalInfo* info)
+{
+    if (!info->DelOnReboot)
+    {
+        if (SetUpDelete() == 1)
+            info->Outcome.RestartRequired();
+        return;
+    }
+    CWString self(kModulePathChars);
+    DWORD n = GetModuleFileNameW(nullptr, self.Buffer(), kModulePathChars - 1);
+    if (n > 0 && n < static_cast<DWORD>(kModulePathChars - 1))
+    {
+        MarkFileForDeletionOnReboot(self.Str());
+        info->Outcome.RestartRequired();
+    }
 }

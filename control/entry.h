@@ -5,23 +5,28 @@
 
 #include "base/wstring.h"
 
+class GlobalInfo;
+
 extern HINSTANCE ModuleInstance;
 extern HWND MainWindow;
-extern DWORD RunResult;
-extern BOOL DeleteSelfAtExit;
 extern HANDLE RunningMutex;
 
-const DWORD RETURN_REBOOT_REQUIRED = 1;
-const DWORD RETURN_REBOOT_IF_USING_VDD = 8;
+// The running program's own path: GetModuleFileNameW with a size of 290.
+const int kModulePathChars = 291;
+// Strings made without a capacity of their own.
+const int kDefaultStringChars = 290;
 
 // Takes "Global\Pellimar_running", waiting at most 5000 ms; logs the outcome. The run goes on in
 // every case.
 void AcquireRunningMutex();
-// Maps a run's result to the process's exit code and logs the "Returning:" line.
-DWORD MapRunResult(DWORD runResult, BOOL hresult);
 
 BOOL RegisterMainWindowClass(HINSTANCE instance);
-BOOL CreateMainWindow(HINSTANCE instance, const wchar_t* commandLine);
+// Starts the run with info as its context: the start-up, the payload, the main dialog, whose creation
+// starts the sequence. FALSE when the run ends here (info->Outcome says whether with an error).
+BOOL CreateMainWindow(GlobalInfo* info, HINSTANCE instance, const wchar_t* commandLine);
+// At the end of a run after which no product is left: the running installer's file goes, by the
+// self-delete copy now or at the next restart.
+void RemoveRunningInstaller(GlobalInfo* info);
 
 // The installer copy in the shared folder: "CommonFilesDir" joined with "Norvatek Shared" and the file name.
 BOOL ReadInstalledTovrandPath(CWString& path);
@@ -29,8 +34,3 @@ BOOL IsInstalledTovrandNewer(CWString& path, int capacity);
 DWORD RunNewerTovrand(const wchar_t* path, const wchar_t* commandLine);
 DWORD LaunchAndWaitWithReturn(const wchar_t* application, const wchar_t* commandLine);
 
-// The installer's own version, fixed at build time (the same quad as its VERSIONINFO).
-extern const ULONGLONG kBuildVersion;
-// How long the updater registration program may run before the installer goes on without it.
-extern const DWORD kRegistrationWaitMs;
-inline WORD VersionPart(ULONGLONG version, int index) { return static_cast<WORD>(version >> (48 - 16 * index)); }

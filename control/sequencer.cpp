@@ -11,6 +11,7 @@
 #include "control/copystep.h"
 #include "control/entry.h"
 #include "resources/resource.h"
+#include "system/payload.h"
 #include "system/regkeykill.h"
 #include "usage/qzreg.h"
 #include "usage/regcheck.h"
@@ -114,7 +115,7 @@ void OnCreate(HWND window)
     if (error != 0)
     {
         // The run ends here, before anything changes, and the caller learns it from the exit code.
-        RunResult = error;
+        info->Outcome.Fail(error);
         PostMessageW(window, WM_CLOSE, 0, 0);
         LogEvent(L"END - WM_CREATE");
         return;
@@ -180,13 +181,13 @@ void OnCopyFile(HWND window)
 
 UINT ClosingTextId(const GlobalInfo* info)
 {
-    if (info->RunError != 0)
+    if (info->Outcome.Failed())
         return IDS_FAILED;
     if (info->Uninstall)
         return info->UpdateRefCounts ? IDS_UNINSTALLED : IDS_NOTHING_LOWERED;
     if (info->UpdateOnly && !info->DriverFound)
         return IDS_NOT_PRESENT;
-    return info->RebootRequired ? IDS_UPDATED_REBOOT : IDS_UPDATED;
+    return info->Outcome.NeedsRestart() ? IDS_UPDATED_REBOOT : IDS_UPDATED;
 }
 
 void OnAllDone(HWND window)
@@ -201,10 +202,6 @@ void OnAllDone(HWND window)
         LoadStringW(ModuleInstance, ClosingTextId(info), text, 290);
         MessageBoxW(window, text, caption, MB_OK);
     }
-    if (info->RunError != 0)
-        RunResult = info->RunError;
-    else if (info->RebootRequired)
-        RunResult = RETURN_REBOOT_REQUIRED;
     LogEvent(L"END - IDM_ALLDONE");
     PostMessageW(window, WM_CLOSE, 0, 0);
 }
@@ -315,19 +312,15 @@ void CheckOldInstalledTovrand()
     GlobalInfo* info = g_pGlobalInfo;
     if (!InstallMode(info))
         return;
-    CWString path(260);
+    CWString path(kPathChars);
     if (!ReadInstalledTovrandPath(path) || !IsExistingFile(path.Str()))
         return;
-    CVersionResource version(path.Str());
-    DWORD ms = 0;
-    DWORD ls = 0;
-    if (version.IntializeData() != 0 || version.GetFileVersion(&ms, &ls) != 0)
-        return;
     // Copies before 12.8.0.12 stay loaded until a restart.
-    if (version.CompareFileVersion(MAKELONG(8, 12), MAKELONG(12, 0)) == 2)
+    ULONGLONG installed = ReadFileVersion(path.Str());
+    if (installed != 0 && installed < MakeVersionQuad(MAKELONG(8, 12), MAKELONG(12, 0)))
     {
         LogEvent(L"  Installed %s is less than 12.8.0.12.  Setting reboot flag.", kInstallerFileName);
-        info->RebootRequired = TRUE;
+        info->Outcome.RestartRequired();
     }
 }
 

@@ -1,9 +1,8 @@
-// The process entry. Everything it calls lives in the core library so that tests can reach it.
+// The process entry. Everything it calls lives in the layers below so that tests can reach it.
 #include "base/log.h"
 #include "base/sysdll.h"
 #include "context/globalinfo.h"
 #include "control/entry.h"
-#include "system/removal.h"
 #include "system/selfdelete.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
@@ -19,8 +18,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     if (RunSelfDeleteMode(commandLine))
         return 0;
 
-    CWString newer(290);
-    if (IsInstalledTovrandNewer(newer, 290))
+    CWString newer(kDefaultStringChars);
+    if (IsInstalledTovrandNewer(newer, kDefaultStringChars))
     {
         LogEvent(L"  Installed version is newer.");
         return static_cast<int>(RunNewerTovrand(newer.Str(), commandLine));
@@ -29,7 +28,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
 
     AcquireRunningMutex();
 
-    if (IsInstalledTovrandNewer(newer, 290))
+    if (IsInstalledTovrandNewer(newer, kDefaultStringChars))
     {
         // The lock stays held: the newer copy waits its full time for it and then goes on.
         LogEvent(L"  Installed version is newer after waiting on the mutex.");
@@ -37,42 +36,27 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     }
     LogEvent(L"  Installed version isn't newer after waiting on the mutex.");
 
+    GlobalInfo info;
+    g_pGlobalInfo = &info;
     if (!RegisterMainWindowClass(instance))
     {
         LogEvent(L"  Error - Cannot register the window class (%d).", static_cast<int>(GetLastError()));
-        return static_cast<int>(MapRunResult(ERROR_INSTALL_FAILURE, FALSE));
+        info.Outcome.Fail(ERROR_INSTALL_FAILURE);
     }
-    if (!CreateMainWindow(instance, commandLine))
-        return static_cast<int>(RunResult);   // mapped already; 0 only for an unsupported system
-
-    MSG msg;
-    while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+    else if (CreateMainWindow(&info, instance, commandLine))
     {
-        TranslateMessage(&msg);
-        DispatchMessageW(&msg);
+        MSG msg;
+        while (GetMessageW(&msg, nullptr, 0, 0) > 0)
+        {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+        if (info.Outcome.DeletesInstaller())
+            RemoveRunningInstaller(&info);
     }
 
-    if (DeleteSelfAtExit && g_pGlobalInfo != nullptr)
-    {
-        if (g_pGlobalInfo->DelOnReboot)
-        {
-            CWString self(291);
-            DWORD n = GetModuleFileNameW(nullptr, self.Buffer(), 290);
-            if (n > 0 && n < 290)
-            {
-                MarkFileForDeletionOnReboot(self.Str());
-                RunResult = RETURN_REBOOT_REQUIRED;
-            }
-        }
-        else if (SetUpDelete() == 1)
-        {
-            RunResult = RETURN_REBOOT_REQUIRED;
-        }
-    }
-
-    BOOL hresult = g_pGlobalInfo != nullptr && g_pGlobalInfo->HResult;
-    DWORD exitCode = MapRunResult(RunResult, hresult);
-    delete g_pGlobalInfo;
+    // The one place where the run's outcome becomes the exit code.
+    DWORD exitCode = info.Outcome.ExitCode(info.HResult);
     g_pGlobalInfo = nullptr;
     if (RunningMutex != nullptr)
     {

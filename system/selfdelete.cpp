@@ -3,12 +3,13 @@
 #include <string.h>
 
 #include "base/handle.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "base/wstring.h"
 #include "context/locations.h"
 #include "system/removal.h"
-#include "usage/usagecount.h"
+#include "context/layout.h"
 
 namespace
 {
@@ -26,29 +27,6 @@ const DWORD kRetryDelayMs = 1000;
 const wchar_t kCopyName[] = L"TOVRAND64x86.EXE";
 // Follows the quoted path on the copy's command line: volume and file index of the installer file.
 const wchar_t kFileIdSwitch[] = L"/FILEID:";
-
-bool IsExistingFile(const wchar_t* path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-bool IsExistingDirectory(const wchar_t* path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
-// The copy deletes the installer file later; a read-only file would refuse it.
-void ClearReadOnly(const wchar_t* path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_READONLY))
-        return;
-    attributes &= ~FILE_ATTRIBUTE_READONLY;
-    // No attribute left must be said as "normal": 0 would mean "leave them as they are".
-    SetFileAttributesW(path, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
-}
 
 // The temporary directory without its trailing separator, created when missing.
 bool PrepareTempDirectory(CWString& directory, const wchar_t* tempDir)

@@ -4,7 +4,8 @@
 #include "base/wstring.h"
 #include "context/globalinfo.h"
 #include "context/locations.h"
-#include "control/entry.h"
+#include "base/files.h"
+#include "system/payload.h"
 #include "resources/resource.h"
 
 namespace
@@ -17,7 +18,7 @@ BOOL NotDone(bool registering)
 {
     LogEvent(registering ? L"  Error - Pellimar is not registered with Quazel."
                          : L"  Error - Pellimar is not unregistered from Quazel.");
-    g_pGlobalInfo->RunError = ERROR_INSTALL_FAILURE;
+    g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
     return FALSE;
 }
 
@@ -81,32 +82,15 @@ BOOL UnRegisterWithQZ()
 
 BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters, DWORD* error)
 {
-    *error = ERROR_SUCCESS;
-    // The parameters are the whole command line: the program's first word is its first option.
-    CWString commandLine(lstrlenW(parameters) + 1);
-    commandLine = parameters;
-    STARTUPINFOW si = {};
-    si.cb = sizeof(si);
-    PROCESS_INFORMATION pi = {};
-    if (!CreateProcessW(program, commandLine.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &si, &pi))
-    {
-        *error = GetLastError();
-        return FALSE;
-    }
-    // An updater that never answers must not hold the product's setup for ever: after the wait the
-    // program is left running, and its file to the restart.
-    DWORD wait = WaitForSingleObject(pi.hProcess, kRegistrationWaitMs);
-    CloseHandle(pi.hProcess);
-    CloseHandle(pi.hThread);
-    if (wait != WAIT_OBJECT_0)
-    {
+    // The parameters are the whole command line: the program's first word is its first option. An
+    // updater that never answers must not hold the product's setup for ever: after the wait the program
+    // is left running, and its file to the restart.
+    DWORD exitCode = 0;
+    *error = RunAndWait(program, parameters, kRegistrationWaitMs, &exitCode);
+    if (*error == ERROR_TIMEOUT)
         LogEvent(L"  %s did not end within %d seconds, leaving it running.", program,
                  static_cast<int>(kRegistrationWaitMs / 1000));
-        *error = ERROR_TIMEOUT;
-        return FALSE;
-    }
-    return TRUE;
+    return *error == ERROR_SUCCESS;
 }
 
 BOOL QZRegExternalPostProcess(const wchar_t* program)
@@ -136,7 +120,7 @@ BOOL QZRegExternalPostProcess(const wchar_t* program)
         shortPath = program;
     if (MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
     {
-        g_pGlobalInfo->RebootRequired = TRUE;
+        g_pGlobalInfo->Outcome.RestartRequired();
         LogEvent(L"Delete on reboot: %s", program);
         return TRUE;
     }

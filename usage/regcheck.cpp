@@ -1,6 +1,6 @@
 #include "usage/regcheck.h"
 
-#include "base/alloc.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
@@ -16,26 +16,20 @@ BOOL CheckUsageCountUpdates()
         return TRUE;
     }
 
-    CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kInstalledAppsKey, info->AppId.Str());
-    if (entry == nullptr)
-    {
-        LogEvent(L"  CheckUsageCountUpdates: Failed to allocate memory for RegistryEntry.");
-        return FALSE;
-    }
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kInstalledAppsKey, info->AppId.Str());
     // Known: other programs list the product under InstalledApps. The value's existence is the listing:
     // setups store whatever they like there (an install folder is often longer than any fixed buffer).
     DWORD size = 0;
     DWORD type = 0;
-    BOOL known = entry->QueryValueSize(&type, &size) == ERROR_SUCCESS;
+    BOOL known = entry.QueryValueSize(&type, &size) == ERROR_SUCCESS;
     if (!known)
         known = info->Uninstall && !info->RegAppId;
 
     // Registered: one of this product's installs raised the count and left its key.
-    wchar_t productKey[kPathChars + 64];
-    JoinRegistryPath(productKey, kPathChars + 64, kPellimarKey, info->AppId.Str());
-    entry->Reset(HKEY_LOCAL_MACHINE, productKey, nullptr);
-    BOOL registered = entry->Open(KEY_READ) == ERROR_SUCCESS;
-    delete entry;
+    CWString productKey(kCountNameChars);
+    JoinPath(productKey, kPellimarKey, info->AppId.Str());
+    entry.Reset(HKEY_LOCAL_MACHINE, productKey.Str(), nullptr);
+    BOOL registered = entry.Open(KEY_READ) == ERROR_SUCCESS;
 
     BOOL update = FALSE;
     if (!info->Uninstall)

@@ -1,12 +1,10 @@
 #include "usage/uninstall.h"
 
-#include "base/alloc.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
 #include "context/locations.h"
-#include "control/copystep.h"
-#include "control/entry.h"
 #include "system/regkeykill.h"
 #include "system/removal.h"
 #include "system/pendingrenames.h"
@@ -29,23 +27,17 @@ struct CountBefore
 
 CountBefore CountBeforeRelease(const wchar_t* directory)
 {
-    CUsageCount* record = NewDriverCount(directory);
-    if (record == nullptr)
-    {
-        LogEvent(L"  UninstallPellimar: Unable to allocate memory for CUsageCount");
-        return {0, -1};
-    }
-    CountBefore before = {record->GetCount(), record->Type()};
-    delete record;
+    CountBefore before = {kNoCount, -1};
+    before.count = ReadDriverCount(directory, &before.type);
     return before;
 }
 
 // The product's registration says that its use is not released yet. It goes first: once it is gone no
 // later run can release the same use again, whatever happens to the counts.
-BOOL RemoveRegistration(GlobalInfo* info, wchar_t* productKey)
+BOOL RemoveRegistration(GlobalInfo* info, CWString& productKey)
 {
-    JoinRegistryPath(productKey, kPathChars + 64, kPellimarKey, info->AppId.Str());
-    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey, nullptr);
+    JoinPath(productKey, kPellimarKey, info->AppId.Str());
+    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), nullptr);
     if (product.DeleteKey(TRUE))
         return TRUE;
     LogEvent(L"  Error - Cannot remove the registration of %s (%d), its usage count is not lowered.",
@@ -55,9 +47,9 @@ BOOL RemoveRegistration(GlobalInfo* info, wchar_t* productKey)
 
 // Puts the registration back after its release could not be finished: the count still holds the
 // product's use, and so must the registration, so that the same command can finish the job later.
-void RestoreRegistration(GlobalInfo* info, const wchar_t* productKey)
+void RestoreRegistration(GlobalInfo* info, const CWString& productKey)
 {
-    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey, L"Dir1");
+    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), L"Dir1");
     DWORD one = 1;
     LONG rc = product.SetValue(REG_DWORD, &one, sizeof(one));
     if (rc == ERROR_SUCCESS)
@@ -70,12 +62,9 @@ void RestoreRegistration(GlobalInfo* info, const wchar_t* productKey)
 
 void DeleteIfFile(const CWString& directory, const wchar_t* name)
 {
-    if (directory.IsEmpty())
-        return;   // an empty directory would name a file in the current directory
-    CWString path(290);
-    path = directory;
-    path.AppendPathComponent(name);
-    if (IsExistingFile(path.Str()))
+    // An empty directory would name a file in the current directory: JoinPath gives no path then.
+    CWString path(kPathChars);
+    if (JoinPath(path, directory, name) && IsExistingFile(path.Str()))
     {
         // Our own file: a read-only attribute must not leave it behind as "in use".
         ClearReadOnly(path.Str());
@@ -88,15 +77,9 @@ void RemoveLegacyDeviceKey()
     CRegistryEntry key(HKEY_LOCAL_MACHINE, kLegacyDeviceKey, nullptr);
     if (key.DeleteKey(TRUE) || GetLastError() == ERROR_FILE_NOT_FOUND)
         return;
-    RegKeyKill* killer = NewNoThrow<RegKeyKill>();
-    if (killer == nullptr)
-    {
-        LogEvent(L"  UninstallPellimar: Failed to allocate memory for RegKeyKill.");
-        return;
-    }
-    if (!killer->Initialize() || !killer->BlastKey(TRUE, HKEY_LOCAL_MACHINE, kLegacyDeviceKey))
+    RegKeyKill killer;
+    if (!killer.Initialize() || !killer.BlastKey(TRUE, HKEY_LOCAL_MACHINE, kLegacyDeviceKey))
         LogEvent(L"Failed to delete LEGACY_PELLIMAR registry key!  Last Error = %u", GetLastError());
-    delete killer;
 }
 
 // An earlier install that met a file in use left its replacement to the restart: after the last
@@ -111,9 +94,9 @@ void WithdrawOurReplacements(GlobalInfo* info)
     if (!WithdrawReplacements(paths, count))
     {
         LogEvent(L"  Error - Cannot withdraw the replacement of our files at the next restart.");
-        info->RunError = ERROR_INSTALL_FAILURE;
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
     }
-    CWString temporary(290);
+    CWString temporary(kPathChars);
     for (int i = 0; i < count; ++i)
     {
         TemporaryOf(paths[i].Str(), temporary);
@@ -121,7 +104,7 @@ void WithdrawOurReplacements(GlobalInfo* info)
             continue;
         ClearReadOnly(temporary.Str());
         if (DeleteFiles(temporary.Str(), TRUE))
-            info->RebootRequired = TRUE;
+            info->Outcome.RestartRequired();
     }
 }
 
@@ -129,27 +112,18 @@ void RemoveDriverLeftovers(GlobalInfo* info)
 {
     WithdrawOurReplacements(info);
 
-    CPellimarSCM* scm = NewNoThrow<CPellimarSCM>();
-    if (scm == nullptr)
-    {
-        LogEvent(L"  UninstallPellimar: Failed to allocate memory for CPellimarSCM.");
-    }
+    CPellimarSCM scm;
+    DWORD result = scm.RemoveService();
+    if (result == ERROR_SERVICE_MARKED_FOR_DELETE)
+        LogEvent(L"  Service already marked for deletion.");
     else
+        LogEvent(L"  RemoveService returned: 0x%08X", result);
+    // A service that somebody still holds, or whose driver is loaded, stays marked until the restart:
+    // the uninstall is finished only then.
+    if (result == ERROR_SERVICE_MARKED_FOR_DELETE || (result == ERROR_SUCCESS && scm.ServiceExists() == ERROR_SUCCESS))
     {
-        DWORD result = scm->RemoveService();
-        if (result == ERROR_SERVICE_MARKED_FOR_DELETE)
-            LogEvent(L"  Service already marked for deletion.");
-        else
-            LogEvent(L"  RemoveService returned: 0x%08X", result);
-        // A service that somebody still holds, or whose driver is loaded, stays marked until the
-        // restart: the uninstall is finished only then.
-        if (result == ERROR_SERVICE_MARKED_FOR_DELETE ||
-            (result == ERROR_SUCCESS && scm->ServiceExists() == ERROR_SUCCESS))
-        {
-            LogEvent(L"  The Pellimar service is removed at the next restart.");
-            info->RebootRequired = TRUE;
-        }
-        delete scm;
+        LogEvent(L"  The Pellimar service is removed at the next restart.");
+        info->Outcome.RestartRequired();
     }
 
     RemoveLegacyDeviceKey();
@@ -178,19 +152,17 @@ void RemoveDriverLeftovers(GlobalInfo* info)
 void RemoveInstallerCopy(GlobalInfo* info)
 {
     LogEvent(L"  Setting Tovrand delete to TRUE");
-    DeleteSelfAtExit = TRUE;
+    info->Outcome.DeleteInstallerAtEnd();
     if (info->SharedDir.IsEmpty())
         DetermineSharedDir(info, TRUE);
-    CWString copy(290);
-    copy = info->SharedDir;
-    copy.AppendPathComponent(kInstallerFileName);
-    if (!info->SharedDir.IsEmpty() && ClearReadOnly(copy.Str()))
+    CWString copy(kPathChars);
+    if (JoinPath(copy, info->SharedDir, kInstallerFileName) && ClearReadOnly(copy.Str()))
     {
         LogEvent(L"  Tovrand attributes okay.  Attempting to delete the copy in the Norvatek Shared folder.");
         // The running copy is deleted by the self-delete at the end of the run; any other copy that is
         // in use waits for the restart, which the run then asks for.
         if (DeleteFiles(copy.Str(), TRUE) && !IsSameFile(copy.Str(), info->ModulePath.Str()))
-            info->RebootRequired = TRUE;
+            info->Outcome.RestartRequired();
         RemoveSharedDirectory();
     }
     else
@@ -211,19 +183,13 @@ void RemovePellimarKeyTree()
         return;
     }
     LogEvent(L"  Failed to delete Pellimar regkey and subkeys using standard methods.");
-    RegKeyKill* killer = NewNoThrow<RegKeyKill>();
-    if (killer == nullptr)
-    {
-        LogEvent(L"  RemovePellimarKeyTree: Failed to allocate memory for RegKeyKill.");
-        return;
-    }
-    if (!killer->Initialize())
+    RegKeyKill killer;
+    if (!killer.Initialize())
         LogEvent(L"  Failed to Initialize RegKeyKill object.");
-    else if (killer->BlastKey(TRUE, HKEY_LOCAL_MACHINE, kPellimarKey))
+    else if (killer.BlastKey(TRUE, HKEY_LOCAL_MACHINE, kPellimarKey))
         LogEvent(L"  Successfully deleted Pellimar regkey and subkeys using RegKeyKill.");
     else
         LogEvent(L"  Failed to delete Pellimar regkey and subkeys using RegKeyKill.");
-    delete killer;
 }
 
 void UninstallPellimar()
@@ -234,16 +200,16 @@ void UninstallPellimar()
     {
         LogEvent(L"  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
                  info->AppId.Str());
-        info->RunError = ERROR_INSTALL_FAILURE;
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
     }
     CountBefore before1 = CountBeforeRelease(info->DriversDir.Str());
     CountBefore before2 = CountBeforeRelease(info->MakerDir.Str());
 
-    wchar_t productKey[kPathChars + 64] = L"";
+    CWString productKey(kCountNameChars);
     if (!info->AppId.IsEmpty() && !RemoveRegistration(info, productKey))
     {
-        info->RunError = ERROR_INSTALL_FAILURE;
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
     }
     // Only a count that is missing or unreadable is no count. One that could not be written still
@@ -262,15 +228,15 @@ void UninstallPellimar()
         {
             LogEvent(L"  Error - The usage count %s could not be put back, %s stays unregistered.", kDriverSysName,
                      info->AppId.Str());
-            info->RunError = ERROR_INSTALL_FAILURE;
+            info->Outcome.Fail(ERROR_INSTALL_FAILURE);
             return;
         }
     }
     if (failed)
     {
-        if (productKey[0] != L'\0')
+        if (!productKey.IsEmpty())
             RestoreRegistration(info, productKey);
-        info->RunError = ERROR_INSTALL_FAILURE;
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
     }
     FinishFileRelease(kDriverSysName, info->DriversDir.Str(), info->AppId.Str(), r1, info->NoDel);

@@ -1,6 +1,6 @@
 #include "usage/uninstallentry.h"
 
-#include "base/alloc.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "base/wstring.h"
@@ -10,8 +10,9 @@
 
 namespace
 {
-const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrand";
 const DWORD kInstallerUsageMarker = 500;
+// The uninstall command: the shared copy's path in quotes and the switches.
+const int kCommandChars = kPathChars + 16;
 
 bool HaveSharedDir(GlobalInfo* info)
 {
@@ -36,8 +37,7 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b)
 
 void InstallerCopyPath(GlobalInfo* info, CWString& path)
 {
-    path = info->SharedDir;
-    path.AppendPathComponent(kInstallerFileName);
+    JoinPath(path, info->SharedDir, kInstallerFileName);
 }
 }  // namespace
 
@@ -49,68 +49,49 @@ BOOL AddUninstallKey()
         LogEvent(L"Can't get Common dir, unable to add uninstall reg entry.");
         return FALSE;
     }
-    CWString copy(290);
+    CWString copy(kPathChars);
     InstallerCopyPath(info, copy);
-    CWString command(300);
+    CWString command(kCommandChars);
     command.Format(L"\"%s\" /U /Q", copy.Str());
     LogEvent(L"Constructed uninstall string: %s", command.Str());
     LogEvent(L"Constructed reg key string: %s", kUninstallKey);
 
-    CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString");
-    if (entry == nullptr)
-    {
-        LogEvent(L"AddUninstallKey: Unable to alloc reg object");
-        return FALSE;
-    }
-    BOOL result = FALSE;
-    LONG rc = entry->Create(KEY_READ | KEY_WRITE);
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kUninstallKey, kUninstallValue);
+    LONG rc = entry.Create(KEY_READ | KEY_WRITE);
     if (rc != ERROR_SUCCESS)
     {
         LogEvent(L"AddUninstallKey: Unable to open reg key, return %lX", rc);
+        return FALSE;
     }
-    else
+    wchar_t current[kCommandChars] = {};
+    DWORD size = sizeof(current) - sizeof(wchar_t);   // room kept for a terminator the stored value may lack
+    DWORD type = 0;
+    if (entry.QueryValue(&type, current, &size) == ERROR_SUCCESS)
     {
-        wchar_t current[290] = {};
-        DWORD size = 580 - sizeof(wchar_t);   // room kept for a terminator the stored value may lack
-        DWORD type = 0;
-        if (entry->QueryValue(&type, current, &size) == ERROR_SUCCESS)
+        LogEvent(L"AddUninstallKey: Current reg value %s", current);
+        if (EqualsIgnoringAsciiCase(current, command.Str()))
         {
-            LogEvent(L"AddUninstallKey: Current reg value %s", current);
-            if (EqualsIgnoringAsciiCase(current, command.Str()))
-            {
-                LogEvent(L"AddUninstallKey: Reg value already present");
-                delete entry;
-                return TRUE;
-            }
-        }
-        rc = entry->SetValue(REG_SZ, command.Str(), static_cast<DWORD>((command.Length() + 1) * sizeof(wchar_t)));
-        if (rc != ERROR_SUCCESS)
-        {
-            LogEvent(L"AddUninstallKey: Reg value could not be written, return %lX", rc);
-        }
-        else
-        {
-            LogEvent(L"AddUninstallKey: Reg value written");
-            result = TRUE;
+            LogEvent(L"AddUninstallKey: Reg value already present");
+            return TRUE;
         }
     }
-    delete entry;
-    return result;
+    rc = entry.SetValue(REG_SZ, command.Str(), static_cast<DWORD>((command.Length() + 1) * sizeof(wchar_t)));
+    if (rc != ERROR_SUCCESS)
+    {
+        LogEvent(L"AddUninstallKey: Reg value could not be written, return %lX", rc);
+        return FALSE;
+    }
+    LogEvent(L"AddUninstallKey: Reg value written");
+    return TRUE;
 }
 
 BOOL RemoveUninstallKey()
 {
     LogEvent(L"RemoveUninstallKey: Constructed reg key string: %s", kUninstallKey);
-    CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kUninstallKey, nullptr);
-    if (entry == nullptr)
-    {
-        LogEvent(L"RemoveUninstallKey: Unable to alloc reg object");
-        return FALSE;
-    }
-    BOOL deleted = entry->DeleteKey(TRUE);
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kUninstallKey, nullptr);
+    BOOL deleted = entry.DeleteKey(TRUE);
     if (!deleted)
         LogEvent(L"RemoveUninstallKey: Reg key could not be deleted");
-    delete entry;
     return deleted;
 }
 
@@ -122,15 +103,12 @@ void AddInstallerUsage()
         LogEvent(L"Can't get to Norvatek shared path, unable to add shared DLL key.");
         return;
     }
-    CWString copy(290);
+    CWString copy(kPathChars);
     InstallerCopyPath(info, copy);
-    CUsageCount* usage = NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy.Str());
-    if (usage == nullptr)
-        return;
+    CUsageCount usage(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy.Str());
     // A fixed marker, never counted: an existing string stays a string, a DWORD a DWORD.
-    if (!usage->Exists() || usage->GetCount() != kInstallerUsageMarker)
-        usage->SetCount(kInstallerUsageMarker, FALSE);
-    delete usage;
+    if (!usage.Exists() || usage.GetCount() != kInstallerUsageMarker)
+        usage.SetCount(kInstallerUsageMarker, FALSE);
 }
 
 void RemoveInstallerUsage()
@@ -138,11 +116,8 @@ void RemoveInstallerUsage()
     GlobalInfo* info = g_pGlobalInfo;
     if (!HaveSharedDir(info))
         return;
-    CWString copy(290);
+    CWString copy(kPathChars);
     InstallerCopyPath(info, copy);
-    CRegistryEntry* entry = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy.Str());
-    if (entry == nullptr)
-        return;
-    LogEvent(L"Tovrand Shared Usage value delete returned %ld", entry->DeleteValue());
-    delete entry;
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy.Str());
+    LogEvent(L"Tovrand Shared Usage value delete returned %ld", entry.DeleteValue());
 }

@@ -1,18 +1,13 @@
 #include "usage/usagecount.h"
 
-#include "base/alloc.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/wstring.h"
 #include "context/globalinfo.h"
 #include "context/platform.h"
-#include "control/copystep.h"
 #include "system/removal.h"
 #include "context/locations.h"
 
-const wchar_t kSharedDllsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls";
-const wchar_t kSharedUsageKey[] = L"Software\\Norvatek\\SharedUsage";
-const wchar_t kPellimarKey[] = L"SOFTWARE\\Norvatek\\Pellimar";
-const wchar_t kInstalledAppsKey[] = L"SOFTWARE\\Norvatek\\InstalledApps";
 
 namespace
 {
@@ -53,19 +48,6 @@ DWORD ParseCountText(const wchar_t* text)
     }
     DWORD count = static_cast<DWORD>(value);
     return negative ? 0u - count : count;
-}
-
-bool JoinRegistryPath(wchar_t* out, int capacity, const wchar_t* directory, const wchar_t* name)
-{
-    int dirLength = lstrlenW(directory);
-    bool separator = dirLength == 0 || directory[dirLength - 1] != L'\\';
-    if (dirLength + (separator ? 1 : 0) + lstrlenW(name) + 1 > capacity)
-        return false;
-    lstrcpyW(out, directory);
-    if (separator)
-        lstrcatW(out, L"\\");
-    lstrcatW(out, name);
-    return true;
 }
 
 CUsageCount::CUsageCount(HKEY root, const wchar_t* keyPath, const wchar_t* valueName)
@@ -177,45 +159,30 @@ DWORD CUsageCount::Decrement(BOOL deleteAtZero, LONG* writeError)
     return lowered;
 }
 
-CUsageCount* NewDriverCount(const wchar_t* directory)
+DWORD ReadDriverCount(const wchar_t* directory, int* type)
 {
-    wchar_t path[kPathChars + 32];
-    JoinRegistryPath(path, kPathChars + 32, directory, kDriverSysName);
-    return NewNoThrow<CUsageCount>(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    CWString name(kCountNameChars);
+    if (!JoinPath(name, directory, kDriverSysName))
+        return kNoCount;
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, name.Str());
+    DWORD count = record.GetCount();
+    if (type != nullptr)
+        *type = record.Type();
+    return count;
 }
-
-namespace
-{
-// The driver count of directory, a missing or unreadable one taken as 0; FALSE without memory.
-BOOL ReadDriverCount(const CWString& directory, DWORD* count)
-{
-    CUsageCount* record = NewDriverCount(directory.Str());
-    if (record == nullptr)
-    {
-        LogEvent(L"  GetUsageCounts: Failed to allocate memory for CUsageCount.");
-        return FALSE;
-    }
-    *count = record->GetCount();
-    if (*count == kNoCount)
-        *count = 0;
-    delete record;
-    return TRUE;
-}
-}  // namespace
 
 BOOL GetUsageCounts(DWORD* count)
 {
     GlobalInfo* info = g_pGlobalInfo;
-    DWORD result = 0;
-    if (!ReadDriverCount(info->DriversDir, &result))
-        return FALSE;
+    // A missing or unreadable count is taken as 0 here.
+    DWORD result = ReadDriverCount(info->DriversDir.Str());
+    if (result == kNoCount)
+        result = 0;
     if (!IsWinVistaOrBetter())
     {
         // Before Vista the driver also lives in the maker's directory, with a count of its own.
-        DWORD second = 0;
-        if (!ReadDriverCount(info->MakerDir, &second))
-            return FALSE;
-        if (second > result)
+        DWORD second = ReadDriverCount(info->MakerDir.Str());
+        if (second != kNoCount && second > result)
             result = second;
     }
     LogEvent(L"  GetUsageCounts found an existing usage count of: %d", static_cast<int>(result));
@@ -230,38 +197,38 @@ LONG RebuildUnreadableUsageCount()
     // products' registrations as leftovers, an update would write 0, and the next uninstall would
     // remove the driver under the products that still use it. Each product that raised the count
     // holds a registration key, so their number is what the count has to be.
-    wchar_t path[kPathChars + 32];
-    if (!JoinRegistryPath(path, kPathChars + 32, g_pGlobalInfo->DriversDir.Str(), kDriverSysName))
+    CWString path(kCountNameChars);
+    if (!JoinPath(path, g_pGlobalInfo->DriversDir, kDriverSysName))
         return ERROR_SUCCESS;
-    CUsageCount count(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    CUsageCount count(HKEY_LOCAL_MACHINE, kSharedDllsKey, path.Str());
     if (!count.IsUnreadable())
         return ERROR_SUCCESS;
     CRegistryEntry products(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
     int registered = products.GetSubKeyCount();
     if (registered < 0)
         registered = 0;
-    LogEvent(L"  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path,
+    LogEvent(L"  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path.Str(),
              registered);
     LONG rc = count.SetCount(static_cast<DWORD>(registered), TRUE);
     if (rc != ERROR_SUCCESS)
-        LogEvent(L"  Error - Cannot write the usage count %s (%d).", path, static_cast<int>(rc));
+        LogEvent(L"  Error - Cannot write the usage count %s (%d).", path.Str(), static_cast<int>(rc));
     return rc;
 }
 
 DWORD LowerFileUsage(const wchar_t* fileName, const wchar_t* directory, BOOL* failed)
 {
     *failed = FALSE;
-    wchar_t path[kPathChars + 32];
-    if (fileName == nullptr || directory == nullptr || !JoinRegistryPath(path, kPathChars + 32, directory, fileName))
+    CWString path(kCountNameChars);
+    if (!JoinPath(path, directory, fileName))
         return kNoCount;
-    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path.Str());
     // A count that reaches 0, or already was 0, leaves the list.
     LONG writeError = ERROR_SUCCESS;
     DWORD result = record.Decrement(TRUE, &writeError);
     if (writeError != ERROR_SUCCESS)
     {
         // The count still says this product uses the file: so must everything else.
-        LogEvent(L"  Error - Cannot lower the usage count %s (%d).", path, static_cast<int>(writeError));
+        LogEvent(L"  Error - Cannot lower the usage count %s (%d).", path.Str(), static_cast<int>(writeError));
         *failed = TRUE;
     }
     return result;
@@ -269,36 +236,34 @@ DWORD LowerFileUsage(const wchar_t* fileName, const wchar_t* directory, BOOL* fa
 
 LONG RestoreFileUsage(const wchar_t* fileName, const wchar_t* directory, DWORD count, int type)
 {
-    wchar_t path[kPathChars + 32];
-    if (!JoinRegistryPath(path, kPathChars + 32, directory, fileName))
+    CWString path(kCountNameChars);
+    if (!JoinPath(path, directory, fileName))
         return ERROR_BAD_PATHNAME;
-    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path.Str());
     return record.SetCount(count, type == REG_SZ);
 }
 
 void FinishFileRelease(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, DWORD count,
                        BOOL keepFile)
 {
-    wchar_t path[kPathChars + 32];
-    wchar_t usageKey[kPathChars + 64];
-    if (fileName == nullptr || directory == nullptr || appId == nullptr ||
-        !JoinRegistryPath(path, kPathChars + 32, directory, fileName) ||
-        !JoinRegistryPath(usageKey, kPathChars + 64, kSharedUsageKey, fileName))
+    CWString path(kCountNameChars);
+    CWString usageKey(kCountNameChars);
+    if (!JoinPath(path, directory, fileName) || !JoinPath(usageKey, kSharedUsageKey, fileName))
         return;
     if (appId[0] != L'\0')
     {
         // Other programs keep the product lists; only this product's value goes, the key stays.
-        CRegistryEntry usage(HKEY_LOCAL_MACHINE, usageKey, appId);
+        CRegistryEntry usage(HKEY_LOCAL_MACHINE, usageKey.Str(), appId);
         if (usage.Open(KEY_WRITE) == ERROR_SUCCESS)
             usage.DeleteValue();
     }
     if (count == 0 && !keepFile)
     {
-        LogEvent(L"  RefCount %s reached 0.", path);
+        LogEvent(L"  RefCount %s reached 0.", path.Str());
         // The image is ours: a read-only attribute would make the deletion fail now and at the restart.
-        ClearReadOnly(path);
+        ClearReadOnly(path.Str());
         // An image in use goes at the next restart, which the run then has to ask for.
-        if (DeleteFiles(path, TRUE))
-            g_pGlobalInfo->RebootRequired = TRUE;
+        if (DeleteFiles(path.Str(), TRUE))
+            g_pGlobalInfo->Outcome.RestartRequired();
     }
 }

@@ -4,13 +4,10 @@
 #include <windows.h>
 
 #include "base/registry.h"
+#include "context/layout.h"
 
 const DWORD kNoCount = 0xFFFFFFFF;   // value missing, unreadable or of another type
 
-extern const wchar_t kSharedDllsKey[];        // Software\Microsoft\Windows\CurrentVersion\SharedDlls
-extern const wchar_t kSharedUsageKey[];       // Software\Norvatek\SharedUsage
-extern const wchar_t kPellimarKey[];          // SOFTWARE\Norvatek\Pellimar
-extern const wchar_t kInstalledAppsKey[];     // SOFTWARE\Norvatek\InstalledApps
 
 // One count: a REG_SZ of decimal digits or a REG_DWORD. The entry is never opened explicitly, so
 // every operation opens and closes the key for itself.
@@ -43,12 +40,12 @@ private:
 // non-digit, no digits give 0, more than 32 bits give kNoCount, a minus negates modulo 2^32.
 DWORD ParseCountText(const wchar_t* text);
 
-// directory + "\" (only when it does not end in one) + name; false when it does not fit.
-bool JoinRegistryPath(wchar_t* out, int capacity, const wchar_t* directory, const wchar_t* name);
+// A count's value name: a path of ours, or the SharedUsage key with a file name.
+const int kCountNameChars = 300;
 
-// The count record of the driver image in directory (a value of the shared-file list), or null when
-// it cannot be allocated; the caller logs that in its own words and deletes the record.
-CUsageCount* NewDriverCount(const wchar_t* directory);
+// The driver's count for the image in directory, and its type (-1, REG_SZ or REG_DWORD) when asked:
+// kNoCount when it is missing or unreadable, or there is no directory.
+DWORD ReadDriverCount(const wchar_t* directory, int* type = nullptr);
 
 BOOL GetUsageCounts(DWORD* count);
 // When the driver's main count is there but unreadable, rewrites it as the number of products

@@ -1,6 +1,6 @@
 #include "usage/usageupdate.h"
 
-#include "base/alloc.h"
+#include "base/files.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
@@ -13,116 +13,79 @@
 namespace
 {
 const wchar_t kLanmanParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
-
-DWORD ReadCount(CUsageCount* record)
-{
-    DWORD count = record->GetCount();
-    return count == kNoCount ? 0 : count;
-}
 }  // namespace
 
 BOOL UpdateUsageCounts()
 {
     GlobalInfo* info = g_pGlobalInfo;
-    wchar_t mainPath[kPathChars + 32];
-    JoinRegistryPath(mainPath, kPathChars + 32, info->DriversDir.Str(), kDriverSysName);
-
-    CUsageCount* main = NewDriverCount(info->DriversDir.Str());
-    if (main == nullptr)
-    {
-        LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CUsageCount.");
-        return FALSE;
-    }
+    CWString mainPath(kCountNameChars);
+    JoinPath(mainPath, info->DriversDir, kDriverSysName);
+    CUsageCount main(HKEY_LOCAL_MACHINE, kSharedDllsKey, mainPath.Str());
     // An update-only run writes the count back unraised: an unreadable one must not become 0 here.
     RebuildUnreadableUsageCount();
-    DWORD c1 = ReadCount(main);
-    CUsageCount* maker = nullptr;
-    DWORD c2 = 0;
-    if (!IsWinVistaOrBetter())
-    {
-        maker = NewDriverCount(info->MakerDir.Str());
-        if (maker == nullptr)
-        {
-            LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CUsageCount.");
-            delete main;
-            return FALSE;
-        }
-        c2 = ReadCount(maker);
-    }
+    DWORD c1 = main.GetCount();
+    c1 = c1 == kNoCount ? 0 : c1;
+    // Before Vista the driver also lives in the maker's directory, with a count of its own.
+    BOOL makerCount = !IsWinVistaOrBetter();
+    CWString makerPath(kCountNameChars);
+    JoinPath(makerPath, info->MakerDir, kDriverSysName);
+    CUsageCount maker(HKEY_LOCAL_MACHINE, kSharedDllsKey, makerPath.Str());
+    DWORD c2 = makerCount ? maker.GetCount() : 0;
+    c2 = c2 == kNoCount ? 0 : c2;
     DWORD count = (c1 > c2 ? c1 : c2) + (info->UpdateRefCounts ? 1 : 0);
     LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(c1));
     LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(count));
-    LONG written = main->SetCount(count, TRUE);
+    LONG written = main.SetCount(count, TRUE);
     // A product counted nowhere must not be registered as counted: its next run would never count it.
     BOOL countFailed = written != ERROR_SUCCESS && info->UpdateRefCounts;
     if (countFailed)
     {
-        LogEvent(L"  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath,
+        LogEvent(L"  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath.Str(),
                  static_cast<int>(written), info->AppId.Str());
-        info->RunError = ERROR_INSTALL_FAILURE;
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
     }
-    if (maker != nullptr && !IsWinVistaOrBetter())
+    if (makerCount && !makerPath.IsEmpty())
     {
         LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(c2));
         LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(count));
-        maker->SetCount(count, TRUE);
+        maker.SetCount(count, TRUE);
     }
-    delete main;
-    delete maker;
 
     if (!info->AppId.IsEmpty() && !countFailed)
     {
         // The product's mark: its next run finds it and does not count again.
-        wchar_t productKey[kPathChars + 64];
-        JoinRegistryPath(productKey, kPathChars + 64, kPellimarKey, info->AppId.Str());
-        CRegistryEntry* product = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, productKey, L"Dir1");
-        if (product == nullptr)
-        {
-            LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CRegistryEntry.");
-            return FALSE;
-        }
+        CWString productKey(kCountNameChars);
+        JoinPath(productKey, kPellimarKey, info->AppId.Str());
+        CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), L"Dir1");
         DWORD one = 1;
-        product->Create(KEY_WRITE);
-        product->SetValue(REG_DWORD, &one, sizeof(one));
-        delete product;
+        product.Create(KEY_WRITE);
+        product.SetValue(REG_DWORD, &one, sizeof(one));
     }
 
-    CPellimarSCM* scm = NewNoThrow<CPellimarSCM>();
-    if (scm == nullptr)
-    {
-        LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CPellimarSCM.");
-        return FALSE;
-    }
+    CPellimarSCM scm;
     DWORD result;
-    if (scm->ServiceExists() == ERROR_SUCCESS)
+    if (scm.ServiceExists() == ERROR_SUCCESS)
     {
         LogEvent(L"  Pellimar Service Exists");
-        result = scm->ConfigureService(mainPath);
+        result = scm.ConfigureService(mainPath.Str());
         LogEvent(L"  ConfigureService returned 0x%08X", result);
     }
     else
     {
         LogEvent(L"  Pellimar Service Does Not Exist");
-        result = scm->InstallService(mainPath);
+        result = scm.InstallService(mainPath.Str());
         LogEvent(L"  InstallService returned %08X", result);
     }
-    delete scm;
     if (result == ERROR_SERVICE_MARKED_FOR_DELETE)
     {
         LogEvent(L"  Due to the driver service being marked for deletion, a reboot is required before the new "
                  L"driver can be used.");
-        info->RebootRequired = TRUE;
+        info->Outcome.RestartRequired();
     }
 
-    CRegistryEntry* lanman = NewNoThrow<CRegistryEntry>(HKEY_LOCAL_MACHINE, kLanmanParametersKey, L"CachedOpenLimit");
-    if (lanman == nullptr)
-    {
-        LogEvent(L"  UpdateUsageCounts: Failed to allocate memory for CRegistryEntry.");
-        return FALSE;
-    }
+    CRegistryEntry lanman(HKEY_LOCAL_MACHINE, kLanmanParametersKey, L"CachedOpenLimit");
     DWORD zero = 0;
-    lanman->SetValue(REG_DWORD, &zero, sizeof(zero));
-    delete lanman;
+    lanman.SetValue(REG_DWORD, &zero, sizeof(zero));
 
     AddUninstallKey();
     AddInstallerUsage();

@@ -37,13 +37,13 @@ TEST(Uninstall, ARegistrationThatCannotBeRemovedLowersNoCount)
     struct Row
     {
         int failedDeletes;
-        DWORD runError;
+        bool failed;
         const char* countAfter;
         bool registered;
     };
     const Row rows[] = {
-        {.failedDeletes = 1, .runError = ERROR_INSTALL_FAILURE, .countAfter = "2", .registered = true},
-        {.failedDeletes = 0, .runError = 0, .countAfter = "1", .registered = false},
+        {.failedDeletes = 1, .failed = true, .countAfter = "2", .registered = true},
+        {.failedDeletes = 0, .failed = false, .countAfter = "1", .registered = false},
     };
     for (const Row& r : rows)
     {
@@ -58,7 +58,7 @@ TEST(Uninstall, ARegistrationThatCannotBeRemovedLowersNoCount)
         UninstallPellimar();
         g_pGlobalInfo = nullptr;
         registry_seam::FailRecursiveDeletes = 0;
-        EXPECT_EQ(r.runError, info.RunError) << r.failedDeletes;
+        EXPECT_EQ(r.failed, info.Outcome.Failed() != FALSE) << r.failedDeletes;
         EXPECT_EQ(r.countAfter, Narrow(GetString(kSharedDlls, count.c_str()))) << r.failedDeletes;
         EXPECT_EQ(r.registered, KeyExists(product)) << r.failedDeletes;
     }

@@ -1,0 +1,86 @@
+#include "base/files.h"
+
+#include "base/handle.h"
+
+namespace
+{
+// The first entry of a search for the path itself, or FALSE when there is none.
+BOOL FindEntry(const wchar_t* path, DWORD* attributes)
+{
+    if (path == nullptr || path[0] == L'\0')
+        return FALSE;
+    WIN32_FIND_DATAW data;
+    CScopedFind find(FindFirstFileW(path, &data));
+    if (!find.IsValid())
+        return FALSE;
+    *attributes = data.dwFileAttributes;
+    return TRUE;
+}
+}  // namespace
+
+BOOL IsExistingDirectory(const wchar_t* path)
+{
+    DWORD attributes = 0;
+    return FindEntry(path, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+BOOL IsExistingFile(const wchar_t* path)
+{
+    DWORD attributes = 0;
+    return FindEntry(path, &attributes) && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+}
+
+BOOL ClearReadOnly(const wchar_t* path)
+{
+    if (path == nullptr)
+        return FALSE;
+    DWORD attributes = GetFileAttributesW(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return FALSE;
+    if (!(attributes & FILE_ATTRIBUTE_READONLY))
+        return TRUE;
+    attributes &= ~FILE_ATTRIBUTE_READONLY;
+    // No attribute left must be said as "normal": 0 would mean "leave them as they are".
+    return SetFileAttributesW(path, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
+}
+
+BOOL JoinPath(wchar_t* out, int capacity, const wchar_t* dir, const wchar_t* name)
+{
+    int dirLength = dir != nullptr ? lstrlenW(dir) : 0;
+    bool separator = dirLength > 0 && dir[dirLength - 1] != L'\\';
+    if (dirLength == 0 || dirLength + (separator ? 1 : 0) + lstrlenW(name) >= capacity)
+    {
+        if (capacity > 0)
+            out[0] = L'\0';
+        return FALSE;
+    }
+    lstrcpyW(out, dir);
+    if (separator)
+        lstrcatW(out, L"\\");
+    lstrcatW(out, name);
+    return TRUE;
+}
+
+BOOL JoinPath(CWString& out, const wchar_t* dir, const wchar_t* name)
+{
+    return JoinPath(out.Buffer(), out.Capacity(), dir, name);
+}
+
+DWORD RunAndWait(const wchar_t* application, const wchar_t* commandLine, DWORD waitMs, DWORD* exitCode)
+{
+    // CreateProcessW may write into the command line: it gets a copy of its own.
+    CWString writable(lstrlenW(commandLine) + 1);
+    writable = commandLine;
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(application, writable.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                        nullptr, &startup, &process))
+        return GetLastError();
+    CScopedHandle thread(process.hThread);
+    CScopedHandle running(process.hProcess);
+    if (WaitForSingleObject(running.Get(), waitMs) != WAIT_OBJECT_0)
+        return ERROR_TIMEOUT;
+    GetExitCodeProcess(running.Get(), exitCode);
+    return ERROR_SUCCESS;
+}

@@ -1,0 +1,30 @@
+// Small helpers on files, paths and programs that every layer uses; each has its one home here.
+#pragma once
+#include <windows.h>
+
+#include "base/wstring.h"
+
+// Whether path names a directory, or a file (not a directory). FindFirstFileW on the path itself: the
+// first entry's attribute decides.
+BOOL IsExistingDirectory(const wchar_t* path);
+BOOL IsExistingFile(const wchar_t* path);
+
+// Takes the read-only attribute off path, keeping the others. TRUE when path is writable now; FALSE when
+// its attributes cannot be read or written.
+BOOL ClearReadOnly(const wchar_t* path);
+
+// out = dir joined with name: a backslash between them when dir does not end in one. An empty dir gives
+// an empty out: a bare name would be taken relative to the current directory, which is never meant.
+// FALSE (and out empty) when the result does not fit out's capacity: a cut path names another file.
+BOOL JoinPath(CWString& out, const wchar_t* dir, const wchar_t* name);
+inline BOOL JoinPath(CWString& out, const CWString& dir, const wchar_t* name)
+{
+    return JoinPath(out, dir.Str(), name);
+}
+// The same into a buffer of capacity characters.
+BOOL JoinPath(wchar_t* out, int capacity, const wchar_t* dir, const wchar_t* name);
+
+// Starts application (null: the first word of commandLine) with commandLine, nothing inherited, the
+// caller's environment and directory, and waits for it at most waitMs. ERROR_SUCCESS with its exit code
+// in *exitCode; the start's error; or ERROR_TIMEOUT when it still runs (it is left running).
+DWORD RunAndWait(const wchar_t* application, const wchar_t* commandLine, DWORD waitMs, DWORD* exitCode);
