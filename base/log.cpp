@@ -42,7 +42,7 @@ void LogDisable()
     g_logDisabled = true;
 }
 
-void LogEvent(const wchar_t* format, ...)
+void LogEvent(const char* format, ...)
 {
     if (g_logDisabled)
         return;
@@ -50,10 +50,15 @@ void LogEvent(const wchar_t* format, ...)
     message[0] = L'\0';
     if (format != nullptr)
     {
+        wchar_t wideFormat[kMessageChars];
+        int i = 0;
+        for (; format[i] != '\0' && i < kMessageChars - 1; ++i)
+            wideFormat[i] = static_cast<unsigned char>(format[i]);
+        wideFormat[i] = L'\0';
         // _vsnwprintf is msvcrt's: %s is a wide string there, unlike MinGW's C99 printf family.
         va_list args;
         va_start(args, format);
-        int written = _vsnwprintf(message, kMessageChars - 1, format, args);
+        int written = _vsnwprintf(message, kMessageChars - 1, wideFormat, args);
         va_end(args);
         // More than 578 characters would leave no room for the newline: the message is dropped.
         if (written < 0 || written > kMessageChars - 2)
@@ -78,8 +83,8 @@ void LogEvent(const wchar_t* format, ...)
     GetLocalTime(&time);
     wchar_t dateField[260];
     wchar_t timeField[260];
-    wsprintfW(dateField, L"%02d/%02d/%02d", date.wMonth, date.wDay, date.wYear % 100);
-    wsprintfW(timeField, L"%02d:%02d:%02d", time.wHour, time.wMinute, time.wSecond);
+    _snwprintf(dateField, 259, L"%02d/%02d/%02d", date.wMonth, date.wDay, date.wYear % 100);
+    _snwprintf(timeField, 259, L"%02d:%02d:%02d", time.wHour, time.wMinute, time.wSecond);
 
     // Appending with every sharing mode allowed: several installer processes write to the same file,
     // each line in one write of its own.

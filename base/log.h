@@ -2,8 +2,10 @@
 #pragma once
 #include <windows.h>
 
-// printf-style with the platform's wide meaning: %s takes a wide string.
-void LogEvent(const wchar_t* format, ...);
+// printf-style with the platform's wide meaning: %s takes a wide string. The format itself is ASCII
+// text, as every line of the log file is 8-bit text: kept narrow, the program's many log texts take half
+// the room.
+void LogEvent(const char* format, ...);
 
 // Turns LogEvent into a no-op for the rest of the process: for programs that share this code but must
 // leave no file behind (the read-only state check).

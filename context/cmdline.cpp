@@ -236,7 +236,7 @@ BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine)
     // Acting on half a command line could turn an uninstall into an install: refuse it whole.
     if (cmd.HadAllocationFailure())
     {
-        LogEvent(L"  ParseCmdLine: Failed to allocate memory for CCommandLine.");
+        LogEvent("  ParseCmdLine: Failed to allocate memory for CCommandLine.");
         return FALSE;
     }
 
@@ -268,45 +268,45 @@ BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine)
     BOOL result = TRUE;
     if (info->Uninstall && !haveAppId)
     {
-        LogEvent(L"ERROR: Uninstall requires an AppID to be passed in as the last parameter.");
+        LogEvent("ERROR: Uninstall requires an AppID to be passed in as the last parameter.");
         result = FALSE;
     }
     if (!info->RegAppId && info->NoDel)
     {
-        LogEvent(L"ERROR: NOREGAPPID and NODEL cannot be used together.");
+        LogEvent("ERROR: NOREGAPPID and NODEL cannot be used together.");
         result = FALSE;
     }
     if (!info->UpdateOnly && info->ForceUpdate)
     {
-        LogEvent(L"ERROR: FORCEUPDATE can only be used in update mode.");
+        LogEvent("ERROR: FORCEUPDATE can only be used in update mode.");
         info->ForceUpdate = FALSE;
         result = FALSE;
     }
     if (info->NoRegQz && (info->Consumer || info->UseQzManifest))
     {
-        LogEvent(L"ERROR: NOREGQZ cannot be used with CONSUMER or USEQZMANIFEST.");
+        LogEvent("ERROR: NOREGQZ cannot be used with CONSUMER or USEQZMANIFEST.");
         result = FALSE;
     }
     if (cmd.HadOverlongArgument())
     {
-        LogEvent(L"ERROR: A command line argument is longer than 263 characters.");
+        LogEvent("ERROR: A command line argument is longer than 263 characters.");
         result = FALSE;
     }
     if (appIdTooLong)
     {
-        LogEvent(L"ERROR: The AppID is longer than 47 characters.");
+        LogEvent("ERROR: The AppID is longer than 47 characters.");
         result = FALSE;
     }
     if (appIdBadChar)
     {
-        LogEvent(L"ERROR: The AppID must not contain a backslash or a control character.");
+        LogEvent("ERROR: The AppID must not contain a backslash or a control character.");
         result = FALSE;
     }
     // A lost closing quote makes one argument of everything behind the opening one: the uninstall
     // meant by "PRODUCTA /U /Q would become the install of a product of that whole name.
     if (cmd.HadUnclosedQuote())
     {
-        LogEvent(L"ERROR: A quote on the command line is not closed.");
+        LogEvent("ERROR: A quote on the command line is not closed.");
         result = FALSE;
     }
 

@@ -27,30 +27,30 @@ namespace
 void WriteBanner(const GlobalInfo& info, const SYSTEMTIME& now)
 {
     ULONGLONG v = kBuildVersion;
-    LogEvent(L"Norvatek Pellimar Installer (Tovrand)");
-    LogEvent(L"64-bit Installer");
-    LogEvent(L"Launched from: %s", info.ModulePath.Str());
-    LogEvent(L"Compiled Version %d.%d.%d.%d", VersionPart(v, 0), VersionPart(v, 1), VersionPart(v, 2),
+    LogEvent("Norvatek Pellimar Installer (Tovrand)");
+    LogEvent("64-bit Installer");
+    LogEvent("Launched from: %s", info.ModulePath.Str());
+    LogEvent("Compiled Version %d.%d.%d.%d", VersionPart(v, 0), VersionPart(v, 1), VersionPart(v, 2),
              VersionPart(v, 3));
-    LogEvent(L"Logging Events Beginning %02d/%02d/%02d at %02d:%02d", now.wMonth, now.wDay, now.wYear, now.wHour,
+    LogEvent("Logging Events Beginning %02d/%02d/%02d at %02d:%02d", now.wMonth, now.wDay, now.wYear, now.wHour,
              now.wMinute);
-    LogEvent(L"Operating System Detected -> %s", OsVersionName(info.OsVersion));
+    LogEvent("Operating System Detected -> %s", OsVersionName(info.OsVersion));
     OSVERSIONINFOW os = {};
     os.dwOSVersionInfoSize = sizeof(os);
     if (GetVersionExW(&os))
     {
-        LogEvent(L"  Additional Info: dwOSVersionInfoSize is 0x%08X", os.dwOSVersionInfoSize);
-        LogEvent(L"  Additional Info: dwMajorVersion      is 0x%08X", os.dwMajorVersion);
-        LogEvent(L"  Additional Info: dwMinorVersion      is 0x%08X", os.dwMinorVersion);
-        LogEvent(L"  Additional Info: dwBuildNumber       is 0x%08X", os.dwBuildNumber);
-        LogEvent(L"  Additional Info: dwPlatformId        is 0x%08X", os.dwPlatformId);
-        LogEvent(L"  Additional Info: szCSDVersion        is %s", os.szCSDVersion);
+        LogEvent("  Additional Info: dwOSVersionInfoSize is 0x%08X", os.dwOSVersionInfoSize);
+        LogEvent("  Additional Info: dwMajorVersion      is 0x%08X", os.dwMajorVersion);
+        LogEvent("  Additional Info: dwMinorVersion      is 0x%08X", os.dwMinorVersion);
+        LogEvent("  Additional Info: dwBuildNumber       is 0x%08X", os.dwBuildNumber);
+        LogEvent("  Additional Info: dwPlatformId        is 0x%08X", os.dwPlatformId);
+        LogEvent("  Additional Info: szCSDVersion        is %s", os.szCSDVersion);
     }
     else
     {
-        LogEvent(L"  Additional Info: GetVersionEx() returned error %u", GetLastError());
+        LogEvent("  Additional Info: GetVersionEx() returned error %u", GetLastError());
     }
-    LogEvent(L"----------------------------------------------------");
+    LogEvent("----------------------------------------------------");
 }
 }  // namespace
 
@@ -76,24 +76,24 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
 
     if (!IsOSSupported(this))
     {
-        LogEvent(L"Unsupported Operating System.");
+        LogEvent("Unsupported Operating System.");
         return FALSE;
     }
-    LogEvent(L"CommandLine=%s", commandLine);
+    LogEvent("CommandLine=%s", commandLine);
 
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"ProgramFilesDir");
     CWString programFiles(kPathChars);
     if (ReadFolderValueOrUsual(&entry, kDeepestBelowProgramFiles, SystemDir.Str()[0], L"\\Program Files",
                                programFiles) == ERROR_SUCCESS)
-        LogEvent(L"Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
+        LogEvent("Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
     else
-        LogEvent(L"Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
+        LogEvent("Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
 
     JoinPath(MakerDir, programFiles, kMakerDirName);
     JoinPath(TempDir, MakerDir, kPayloadDirName);
     if (!IsExistingDirectory(MakerDir.Str()) && !CreateDirectoryW(MakerDir.Str(), nullptr))
     {
-        LogEvent(L"Cannot create Norvatek directory");
+        LogEvent("Cannot create Norvatek directory");
         MakerDir = L"";
     }
 

@@ -28,9 +28,9 @@ void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString&
 {
     if (ReadFolderValueOrUsual(entry, kDeepestBelowCommonFiles, SystemDrive(info), kUsualCommonFiles,
                                commonFiles) == ERROR_SUCCESS)
-        LogEvent(L"Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
+        LogEvent("Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
     else
-        LogEvent(L"Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
+        LogEvent("Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
 }
 
 // A drive's root or a share: anything else would be taken relative to the current directory or drive.
@@ -105,7 +105,7 @@ void SharedDirOfRuns(CWString& sharedDir)
 
 BOOL CheckForExistingDriver(GlobalInfo* info)
 {
-    LogEvent(L"  Checking for existing Pellimar...");
+    LogEvent("  Checking for existing Pellimar...");
     BOOL found = FALSE;
     CWString path(kPathChars);
     const CWString* places[] = {&info->MakerDir, &info->DriversDir};
@@ -114,14 +114,14 @@ BOOL CheckForExistingDriver(GlobalInfo* info)
         JoinPath(path, *dir, kDriverSysName);
         if (IsExistingFile(path.Str()))
         {
-            LogEvent(L"  Found: %s", path.Str());
+            LogEvent("  Found: %s", path.Str());
             found = TRUE;
         }
     }
     if (!found)
-        LogEvent(L"  Pellimar wasn't found on the system.");
+        LogEvent("  Pellimar wasn't found on the system.");
     else
-        LogEvent(L"  Pellimar was found on the system.");
+        LogEvent("  Pellimar was found on the system.");
     info->DriverFound = found;
     return found;
 }
@@ -142,10 +142,10 @@ BOOL DetermineSharedDir(GlobalInfo* info, BOOL create)
         return FALSE;
     if (CreateDirectoryW(info->SharedDir.Str(), nullptr))
     {
-        LogEvent(L"Norvatek CommonFilesDir created using %s", info->SharedDir.Str());
+        LogEvent("Norvatek CommonFilesDir created using %s", info->SharedDir.Str());
         return TRUE;
     }
-    LogEvent(L"Cannot create Norvatek common directory %s", info->SharedDir.Str());
+    LogEvent("Cannot create Norvatek common directory %s", info->SharedDir.Str());
     info->SharedDir = L"";
     return FALSE;
 }
@@ -163,17 +163,17 @@ BOOL PrepareKvManifestsDir(GlobalInfo* info, BOOL create)
     JoinPath(info->KvManifestsDir, info->SharedDir, kManifestsDirName);
     if (IsExistingDirectory(info->KvManifestsDir.Str()))
     {
-        LogEvent(L"Manifests directory already exists.");
+        LogEvent("Manifests directory already exists.");
         return TRUE;
     }
     if (!create)
         return FALSE;
     if (CreateDirectoryW(info->KvManifestsDir.Str(), nullptr))
     {
-        LogEvent(L"Manifests directory created.");
+        LogEvent("Manifests directory created.");
         return TRUE;
     }
-    LogEvent(L"Failed to create Manifests directory.");
+    LogEvent("Failed to create Manifests directory.");
     info->KvManifestsDir = L"";
     return FALSE;
 }

@@ -6,7 +6,7 @@ DWORD CRunOutcome::ExitCode(BOOL hresult) const
 {
     if (m_error == 0 && !m_restart)
     {
-        LogEvent(L"Returning: 0 - Success, no reboot required.");
+        LogEvent("Returning: 0 - Success, no reboot required.");
         return 0;
     }
     if (m_error == 0)
@@ -14,24 +14,24 @@ DWORD CRunOutcome::ExitCode(BOOL hresult) const
         if (hresult)
         {
             DWORD code = HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED);
-            LogEvent(L"Returning: HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED) (0x%X)", code);
+            LogEvent("Returning: HRESULT_FROM_WIN32(ERROR_SUCCESS_REBOOT_REQUIRED) (0x%X)", code);
             return code;
         }
-        LogEvent(L"Returning: RETURN_REBOOT_REQUIRED (0x%X)", 1);
+        LogEvent("Returning: RETURN_REBOOT_REQUIRED (0x%X)", 1);
         return 1;
     }
     if (hresult && m_error == ERROR_INVALID_COMMAND_LINE)
     {
         DWORD code = HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE);
-        LogEvent(L"Returning: HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE) (0x%X)", code);
+        LogEvent("Returning: HRESULT_FROM_WIN32(ERROR_INVALID_COMMAND_LINE) (0x%X)", code);
         return code;
     }
     if (hresult)
     {
         DWORD code = static_cast<DWORD>(E_FAIL);
-        LogEvent(L"Returning: E_FAIL (0x%X)", code);
+        LogEvent("Returning: E_FAIL (0x%X)", code);
         return code;
     }
-    LogEvent(L"Returning: Error (0x%X)", m_error);
+    LogEvent("Returning: Error (0x%X)", m_error);
     return m_error;
 }

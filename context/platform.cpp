@@ -126,7 +126,7 @@ BOOL IsRunningUnderWow64(GlobalInfo* info)
     BOOL wow64 = FALSE;
     if (!isWow64Process(GetCurrentProcess(), &wow64))
     {
-        LogEvent(L"Failed to determine if this is a WoW64 process. Assuming it isn't.");
+        LogEvent("Failed to determine if this is a WoW64 process. Assuming it isn't.");
         return FALSE;
     }
     return wow64 ? TRUE : FALSE;
@@ -137,14 +137,14 @@ BOOL IsOSSupported(GlobalInfo* info)
     OSVERSIONINFOW version;
     if (!ReadVersionRecord(&version))
     {
-        LogEvent(L"  IsOSSupported: GetVersionEx() returned error %u", GetLastError());
+        LogEvent("  IsOSSupported: GetVersionEx() returned error %u", GetLastError());
         return FALSE;
     }
     if (version.dwPlatformId != VER_PLATFORM_WIN32_NT || version.dwMajorVersion < 5)
         return FALSE;
     if (IsRunningUnderWow64(info))
     {
-        LogEvent(L"  Running 32-bit Tovrand on 64-bit OS not supported.");
+        LogEvent("  Running 32-bit Tovrand on 64-bit OS not supported.");
         return FALSE;
     }
     return TRUE;
@@ -155,7 +155,7 @@ BOOL IsWinVistaOrBetter()
     OSVERSIONINFOW version;
     if (!ReadVersionRecord(&version))
     {
-        LogEvent(L"  IsWinVistaOrBetter: GetVersionEx() returned error %u", GetLastError());
+        LogEvent("  IsWinVistaOrBetter: GetVersionEx() returned error %u", GetLastError());
         return FALSE;
     }
     return version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion >= 6;

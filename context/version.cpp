@@ -106,10 +106,10 @@ DWORD CVersionResource::IntializeData()
         return kVersionNoFile;
 
     LoadVersionApi();
-    LogEvent(L"  GetFileVersionInfoSize(%s) start", m_path);
+    LogEvent("  GetFileVersionInfoSize(%s) start", m_path);
     DWORD ignored = 0;
     DWORD size = g_getSize != nullptr ? g_getSize(m_path, &ignored) : 0;
-    LogEvent(L"  GetFileVersionInfoSize(%s) end", m_path);
+    LogEvent("  GetFileVersionInfoSize(%s) end", m_path);
     if (size < sizeof(VS_FIXEDFILEINFO))
         return kVersionLoadFailed;
 
@@ -193,7 +193,7 @@ BOOL GetVersions(GlobalInfo* info)
         info->NewDriverVersion = ReadFileVersion(path.Str(), &code);
         if (code != kVersionOk)
         {
-            LogEvent(L"  CVersionResource->IntializeData() returned %08X when checking %s", code, path.Str());
+            LogEvent("  CVersionResource->IntializeData() returned %08X when checking %s", code, path.Str());
             return FALSE;
         }
     }
@@ -201,7 +201,7 @@ BOOL GetVersions(GlobalInfo* info)
     info->OwnVersion = ReadFileVersion(info->ModulePath.Str(), &code);
     if (code != kVersionOk)
     {
-        LogEvent(L"  CVersionResource->IntializeData() returned %08X when checking %s", code,
+        LogEvent("  CVersionResource->IntializeData() returned %08X when checking %s", code,
                  info->ModulePath.Str());
         return FALSE;
     }

@@ -47,7 +47,7 @@ bool IsCopyTarget(const wchar_t* path)
     return false;
 }
 
-void Fail(const wchar_t* format, const wchar_t* path)
+void Fail(const char* format, const wchar_t* path)
 {
     LogEvent(format, path);
     g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
@@ -59,7 +59,7 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
     CWStringArray* list = NewNoThrow<CWStringArray>();
     if (list == nullptr)
     {
-        LogEvent(L"  BuildCopyList: Failed to allocate memory for CWStringArray.");
+        LogEvent("  BuildCopyList: Failed to allocate memory for CWStringArray.");
         return nullptr;
     }
     bool installerGroup = info->OwnVersion >= info->InstalledTovrandVersion || info->ForceUpdate;
@@ -110,7 +110,7 @@ BOOL CopyOneFile(int index)
     ClearReadOnly(destination.Str());
     if (CopyFileW(source.Str(), destination.Str(), FALSE))
     {
-        LogEvent(L"  File installed successfully: %s", destination.Str());
+        LogEvent("  File installed successfully: %s", destination.Str());
         return TRUE;
     }
     // In use (a loaded driver, a running installer): put the new file beside it and let the next
@@ -121,20 +121,20 @@ BOOL CopyOneFile(int index)
     // full) would put old bytes in place at the restart.
     if (!CopyFileW(source.Str(), temporary.Str(), FALSE))
     {
-        LogEvent(L"  Error - Cannot copy %s to %s (%d), %s is not installed.", source.Str(), temporary.Str(),
+        LogEvent("  Error - Cannot copy %s to %s (%d), %s is not installed.", source.Str(), temporary.Str(),
                  static_cast<int>(GetLastError()), destination.Str());
         g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return FALSE;
     }
     if (!MoveFileExW(temporary.Str(), destination.Str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT))
     {
-        LogEvent(L"  Error - Cannot mark %s for rename on reboot (%d), %s is not installed.", temporary.Str(),
+        LogEvent("  Error - Cannot mark %s for rename on reboot (%d), %s is not installed.", temporary.Str(),
                  static_cast<int>(GetLastError()), destination.Str());
         DeleteFileW(temporary.Str());
         g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return FALSE;
     }
-    LogEvent(L"  Marked for rename on reboot: %s -> %s", temporary.Str(), destination.Str());
+    LogEvent("  Marked for rename on reboot: %s -> %s", temporary.Str(), destination.Str());
     g_pGlobalInfo->Outcome.RestartRequired();
     return FALSE;
 }
@@ -149,7 +149,7 @@ void UnmarkCopyTarget(int index, BOOL written)
     if (written)
         TemporaryOf(path.Str(), temporary);
     if (!UnMarkFilesForDeletion(path.Str(), written ? temporary.Str() : nullptr))
-        Fail(L"  Error - Cannot withdraw what the next restart does to %s, the restart may remove it.", path.Str());
+        Fail("  Error - Cannot withdraw what the next restart does to %s, the restart may remove it.", path.Str());
     if (written && IsExistingFile(temporary.Str()))
         DeleteFiles(temporary.Str(), TRUE);
 }
@@ -168,6 +168,6 @@ void UnmarkKeptFiles(GlobalInfo* info)
         if (IsCopyTarget(path.Str()) || !IsExistingFile(path.Str()))
             continue;
         if (!UnMarkFilesForDeletion(path.Str(), nullptr))
-            Fail(L"  Error - Cannot withdraw the deletion of %s at the next restart.", path.Str());
+            Fail("  Error - Cannot withdraw the deletion of %s at the next restart.", path.Str());
     }
 }

@@ -46,7 +46,7 @@ BOOL IsInstalledTovrandNewer(CWString& path, int capacity)
     if (installed == 0)
         return FALSE;
     ULONGLONG own = kBuildVersion;
-    LogEvent(L"Installed:%d.%d.%d.%d  This: %d.%d.%d.%d", VersionPart(installed, 0), VersionPart(installed, 1),
+    LogEvent("Installed:%d.%d.%d.%d  This: %d.%d.%d.%d", VersionPart(installed, 0), VersionPart(installed, 1),
              VersionPart(installed, 2), VersionPart(installed, 3), VersionPart(own, 0), VersionPart(own, 1),
              VersionPart(own, 2), VersionPart(own, 3));
     if (installed <= own)
@@ -59,7 +59,7 @@ BOOL IsInstalledTovrandNewer(CWString& path, int capacity)
 
 DWORD LaunchAndWaitWithReturn(const wchar_t* application, const wchar_t* commandLine)
 {
-    LogEvent(L"LaunchAndWaitWithReturn( %s, %s );", application != nullptr ? application : L"(null)",
+    LogEvent("LaunchAndWaitWithReturn( %s, %s );", application != nullptr ? application : L"(null)",
              commandLine != nullptr ? commandLine : L"(null)");
     DWORD exitCode = kCannotStart;
     if (RunAndWait(application, commandLine != nullptr ? commandLine : L"", INFINITE, &exitCode) != ERROR_SUCCESS)
@@ -74,39 +74,39 @@ DWORD RunNewerTovrand(const wchar_t* path, const wchar_t* commandLine)
     built.Append(path);
     built.Append(L"\" ");
     built.Append(commandLine);
-    LogEvent(L"CommandLine from lpCmdLine       : %s", commandLine);
-    LogEvent(L"Full built CmdLine passed over   : %s", built.Str());
+    LogEvent("CommandLine from lpCmdLine       : %s", commandLine);
+    LogEvent("Full built CmdLine passed over   : %s", built.Str());
     DWORD result = LaunchAndWaitWithReturn(nullptr, built.Str());
-    LogEvent(L"Newer Tovrand returned %d.  Returning the same.", static_cast<int>(result));
+    LogEvent("Newer Tovrand returned %d.  Returning the same.", static_cast<int>(result));
     return result;
 }
 
 void AcquireRunningMutex()
 {
-    LogEvent(L"Acquiring %s mutex...", kRunningMutexName);
+    LogEvent("Acquiring %s mutex...", kRunningMutexName);
     RunningMutex = CreateMutexW(nullptr, FALSE, kRunningMutexName);
     if (RunningMutex == nullptr)
     {
-        LogEvent(L"  Failed to CreateMutex.  GetLastError: 0x%x", GetLastError());
+        LogEvent("  Failed to CreateMutex.  GetLastError: 0x%x", GetLastError());
         return;
     }
     switch (WaitForSingleObject(RunningMutex, kMutexWaitMs))
     {
     case WAIT_OBJECT_0:
-        LogEvent(L"  Successfully acquired mutex.");
+        LogEvent("  Successfully acquired mutex.");
         break;
     case WAIT_ABANDONED:
-        LogEvent(L"  The other instance of tovrand exited without releasing the mutex.  It's ours now.");
+        LogEvent("  The other instance of tovrand exited without releasing the mutex.  It's ours now.");
         break;
     case WAIT_TIMEOUT:
-        LogEvent(L"  The other instance of tovrand still has the mutex, something must be wrong with it, "
-                 L"continuing anyway.");
+        LogEvent("  The other instance of tovrand still has the mutex, something must be wrong with it, "
+                 "continuing anyway.");
         break;
     case WAIT_FAILED:
-        LogEvent(L"  Failed to WaitForSingleObject() on tovrand running mutex.");
+        LogEvent("  Failed to WaitForSingleObject() on tovrand running mutex.");
         break;
     default:
-        LogEvent(L"  Unexpected return from WaitForSingleObject() while waiting on tovrand running mutex.");
+        LogEvent("  Unexpected return from WaitForSingleObject() while waiting on tovrand running mutex.");
         break;
     }
 }
@@ -145,7 +145,7 @@ BOOL PreparePayload(GlobalInfo* info)
     // that from the exit code. What was written before a failure goes again.
     if (!ExtractFiles(info))
     {
-        LogEvent(L"ExtractFiles() failed");
+        LogEvent("ExtractFiles() failed");
         RemoveExtractedFiles(info);
         info->Outcome.Fail(ERROR_CANNOT_MAKE);
         return FALSE;
@@ -153,7 +153,7 @@ BOOL PreparePayload(GlobalInfo* info)
     CheckForExistingDriver(info);
     if (!GetVersions(info))
     {
-        LogEvent(L"GetVersions() failed");
+        LogEvent("GetVersions() failed");
         RemoveExtractedFiles(info);
         info->Outcome.Fail(ERROR_CANNOT_MAKE);
         return FALSE;
@@ -167,7 +167,7 @@ BOOL CreateMainWindow(GlobalInfo* info, HINSTANCE instance, const wchar_t* comma
     ModuleInstance = instance;
     if (!info->Init(commandLine, instance) || !PreparePayload(info))
     {
-        LogEvent(L"Tovrand GlobalInfo::Init() failed");
+        LogEvent("Tovrand GlobalInfo::Init() failed");
         return FALSE;
     }
     // The progress bar's window class lives in the common controls, taken from the system directory.
@@ -186,7 +186,7 @@ BOOL CreateMainWindow(GlobalInfo* info, HINSTANCE instance, const wchar_t* comma
     HWND dialog = CreateDialogParamW(instance, MAKEINTRESOURCEW(IDD_MAIN), nullptr, nullptr, 0);
     if (dialog == nullptr)
     {
-        LogEvent(L"Unable to create main window 0x%08X", GetLastError());
+        LogEvent("Unable to create main window 0x%08X", GetLastError());
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return FALSE;
     }

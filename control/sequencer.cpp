@@ -58,7 +58,7 @@ void RemoveStalePellimarKey()
     int subKeys = key.GetSubKeyCount();
     if (subKeys == -1 || subKeys == 0)
         return;
-    LogEvent(L"  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.", subKeys);
+    LogEvent("  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.", subKeys);
     RemovePellimarKeyTree();
 }
 
@@ -83,24 +83,24 @@ DWORD CannotInstall(GlobalInfo* info)
     // the set missing.
     if (info->MakerDir.IsEmpty())
     {
-        LogEvent(L"  Error - No Norvatek directory, nothing can be installed.");
+        LogEvent("  Error - No Norvatek directory, nothing can be installed.");
         return ERROR_CANNOT_MAKE;
     }
     if (info->SharedDir.IsEmpty())
     {
-        LogEvent(L"  Error - No Norvatek Shared directory, nothing can be installed.");
+        LogEvent("  Error - No Norvatek Shared directory, nothing can be installed.");
         return ERROR_CANNOT_MAKE;
     }
     if (info->KvManifest && info->KvManifestsDir.IsEmpty())
     {
-        LogEvent(L"  Error - No manifests directory, nothing can be installed.");
+        LogEvent("  Error - No manifests directory, nothing can be installed.");
         return ERROR_CANNOT_MAKE;
     }
     // Taken as 0, an unreadable count would make the other products' registrations look like
     // leftovers, and the run would blast them.
     if (RebuildUnreadableUsageCount() != ERROR_SUCCESS)
     {
-        LogEvent(L"  Error - The usage count can be neither read nor rebuilt, nothing is changed.");
+        LogEvent("  Error - The usage count can be neither read nor rebuilt, nothing is changed.");
         return ERROR_INSTALL_FAILURE;
     }
     return 0;
@@ -108,7 +108,7 @@ DWORD CannotInstall(GlobalInfo* info)
 
 void OnCreate(HWND window)
 {
-    LogEvent(L"BEGIN - WM_CREATE");
+    LogEvent("BEGIN - WM_CREATE");
     PlaceWindow(window);
     GlobalInfo* info = g_pGlobalInfo;
     DWORD error = CannotInstall(info);
@@ -117,7 +117,7 @@ void OnCreate(HWND window)
         // The run ends here, before anything changes, and the caller learns it from the exit code.
         info->Outcome.Fail(error);
         PostMessageW(window, WM_CLOSE, 0, 0);
-        LogEvent(L"END - WM_CREATE");
+        LogEvent("END - WM_CREATE");
         return;
     }
     if (InstallMode(g_pGlobalInfo))
@@ -126,21 +126,21 @@ void OnCreate(HWND window)
         CheckOldInstalledTovrand();
     }
     Post(window, IDM_CHECKUSAGEUPDATE);
-    LogEvent(L"END - WM_CREATE");
+    LogEvent("END - WM_CREATE");
 }
 
 void OnCheckUsageUpdate(HWND window)
 {
     GlobalInfo* info = g_pGlobalInfo;
-    LogEvent(L"BEGIN - IDM_CHECKUSAGEUPDATE");
+    LogEvent("BEGIN - IDM_CHECKUSAGEUPDATE");
     if (info->UpdateOnly && !info->DriverFound)
     {
-        LogEvent(L"  UpdateOnly mode, no previous PELLIMAR, no action taken");
+        LogEvent("  UpdateOnly mode, no previous PELLIMAR, no action taken");
         Post(window, IDM_ALLDONE);
     }
     else if (!CheckUsageCountUpdates())
     {
-        LogEvent(L"  Error - CheckUsageCountUpdates()");
+        LogEvent("  Error - CheckUsageCountUpdates()");
         PostMessageW(window, WM_CLOSE, 0, 0);
     }
     else if (!info->Uninstall)
@@ -153,19 +153,19 @@ void OnCheckUsageUpdate(HWND window)
     }
     else
     {
-        LogEvent(L"  Not decrementing any usage counts, we're done.");
+        LogEvent("  Not decrementing any usage counts, we're done.");
         Post(window, IDM_ALLDONE);
     }
-    LogEvent(L"END - IDM_CHECKUSAGECOUNTUPDATE");
+    LogEvent("END - IDM_CHECKUSAGECOUNTUPDATE");
 }
 
 void OnCopyFile(HWND window)
 {
-    LogEvent(L"BEGIN - IDM_COPYFILE");
+    LogEvent("BEGIN - IDM_COPYFILE");
     StepProgress(window);
     if (CopyList != nullptr && CopyIndex < CopyList->Count())
     {
-        LogEvent(L"  Copying file %s", CopyList->Get(CopyIndex).Str());
+        LogEvent("  Copying file %s", CopyList->Get(CopyIndex).Str());
         BOOL written = CopyOneFile(CopyIndex);
         UnmarkCopyTarget(CopyIndex + 1, written);
         CopyIndex += 2;
@@ -176,7 +176,7 @@ void OnCopyFile(HWND window)
         UnmarkKeptFiles(g_pGlobalInfo);
         Post(window, IDM_UPDATEUSAGE);
     }
-    LogEvent(L"END - IDM_COPYFILE");
+    LogEvent("END - IDM_COPYFILE");
 }
 
 UINT ClosingTextId(const GlobalInfo* info)
@@ -193,7 +193,7 @@ UINT ClosingTextId(const GlobalInfo* info)
 void OnAllDone(HWND window)
 {
     GlobalInfo* info = g_pGlobalInfo;
-    LogEvent(L"BEGIN - IDM_ALLDONE");
+    LogEvent("BEGIN - IDM_ALLDONE");
     if (!info->Quiet)
     {
         wchar_t caption[290] = L"";
@@ -202,7 +202,7 @@ void OnAllDone(HWND window)
         LoadStringW(ModuleInstance, ClosingTextId(info), text, 290);
         MessageBoxW(window, text, caption, MB_OK);
     }
-    LogEvent(L"END - IDM_ALLDONE");
+    LogEvent("END - IDM_ALLDONE");
     PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
@@ -216,7 +216,7 @@ void OnClose()
     {
         // Removed only when the uninstall left it empty.
         if (!RemoveDirectoryW(info->MakerDir.Str()))
-            LogEvent(L"Cannot delete Norvatek directory (%d).", static_cast<int>(GetLastError()));
+            LogEvent("Cannot delete Norvatek directory (%d).", static_cast<int>(GetLastError()));
     }
 }
 
@@ -233,54 +233,54 @@ bool OnCommand(HWND window, UINT command)
         return true;
     case IDM_PREPARECOPY:
     case IDM_PREPARECOPY_ALIAS:
-        LogEvent(L"BEGIN - IDM_PREPARECOPY");
+        LogEvent("BEGIN - IDM_PREPARECOPY");
         PrepareCopy(window);
         Post(window, IDM_STARTCOPY);
-        LogEvent(L"END - IDM_PREPARECOPY");
+        LogEvent("END - IDM_PREPARECOPY");
         return true;
     case IDM_STARTCOPY:
-        LogEvent(L"BEGIN - IDM_STARTCOPY");
+        LogEvent("BEGIN - IDM_STARTCOPY");
         CopyIndex = 0;
-        LogEvent(L"END - IDM_STARTCOPY");
+        LogEvent("END - IDM_STARTCOPY");
         Post(window, IDM_COPYFILE);
         return true;
     case IDM_COPYFILE:
         OnCopyFile(window);
         return true;
     case IDM_UPDATEUSAGE:
-        LogEvent(L"BEGIN - IDM_UPDATEUSAGE");
+        LogEvent("BEGIN - IDM_UPDATEUSAGE");
         UpdateUsageCounts();
         Post(window, IDM_QZREGISTER);
-        LogEvent(L"END - IDM_UPDATEUSAGE");
+        LogEvent("END - IDM_UPDATEUSAGE");
         return true;
     case IDM_QZREGISTER:
-        LogEvent(L"BEGIN - IDM_QZREGISTER");
+        LogEvent("BEGIN - IDM_QZREGISTER");
         if (g_pGlobalInfo->NoRegQz)
-            LogEvent(L"  /NoRegQZ switch used.  Not registering with Quazel.");
+            LogEvent("  /NoRegQZ switch used.  Not registering with Quazel.");
         else
             RegisterWithQZ();
         Post(window, IDM_ALLDONE);
-        LogEvent(L"END - IDM_QZREGISTER");
+        LogEvent("END - IDM_QZREGISTER");
         return true;
     case IDM_UNINSTALL_UI:
     {
-        LogEvent(L"BEGIN - IDM_UNINSTALL_UI");
+        LogEvent("BEGIN - IDM_UNINSTALL_UI");
         ShowWindow(GetDlgItem(window, IDC_FILENAME), SW_HIDE);
         wchar_t text[290] = L"";
         LoadStringW(ModuleInstance, IDS_UNINSTALLING, text, 290);
         SetDlgItemTextW(window, IDC_STATUS, text);
         UpdateWindow(window);
-        LogEvent(L"END - IDM_UNINSTALL_UI");
+        LogEvent("END - IDM_UNINSTALL_UI");
         Post(window, IDM_UNINSTALL);
         return true;
     }
     case IDM_UNINSTALL:
-        LogEvent(L"BEGIN - IDM_UNINSTALL");
+        LogEvent("BEGIN - IDM_UNINSTALL");
         SetProgress(window, 100, 100);
         UninstallPellimar();
         StepProgress(window);
         Post(window, IDM_ALLDONE);
-        LogEvent(L"END - IDM_UNINSTALL");
+        LogEvent("END - IDM_UNINSTALL");
         return true;
     case IDM_ALLDONE:
         OnAllDone(window);
@@ -319,7 +319,7 @@ void CheckOldInstalledTovrand()
     ULONGLONG installed = ReadFileVersion(path.Str());
     if (installed != 0 && installed < MakeVersionQuad(MAKELONG(8, 12), MAKELONG(12, 0)))
     {
-        LogEvent(L"  Installed %s is less than 12.8.0.12.  Setting reboot flag.", kInstallerFileName);
+        LogEvent("  Installed %s is less than 12.8.0.12.  Setting reboot flag.", kInstallerFileName);
         info->Outcome.RestartRequired();
     }
 }

@@ -11,7 +11,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
         commandLine = const_cast<LPWSTR>(L"");
     // An elevated program started from a download folder: no DLL may come from there.
     RestrictDllSearch();
-    LogEvent(L"--------------------------------------------------");
+    LogEvent("--------------------------------------------------");
 
     // A self-delete request is the ending run's own temporary copy at work: handed to a newer copy, the
     // request would make that copy schedule its own file, the shared copy a later install relies on.
@@ -21,26 +21,26 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     CWString newer(kDefaultStringChars);
     if (IsInstalledTovrandNewer(newer, kDefaultStringChars))
     {
-        LogEvent(L"  Installed version is newer.");
+        LogEvent("  Installed version is newer.");
         return static_cast<int>(RunNewerTovrand(newer.Str(), commandLine));
     }
-    LogEvent(L"Installed Version (if any) is not newer.");
+    LogEvent("Installed Version (if any) is not newer.");
 
     AcquireRunningMutex();
 
     if (IsInstalledTovrandNewer(newer, kDefaultStringChars))
     {
         // The lock stays held: the newer copy waits its full time for it and then goes on.
-        LogEvent(L"  Installed version is newer after waiting on the mutex.");
+        LogEvent("  Installed version is newer after waiting on the mutex.");
         return static_cast<int>(RunNewerTovrand(newer.Str(), commandLine));
     }
-    LogEvent(L"  Installed version isn't newer after waiting on the mutex.");
+    LogEvent("  Installed version isn't newer after waiting on the mutex.");
 
     GlobalInfo info;
     g_pGlobalInfo = &info;
     if (!RegisterMainWindowClass(instance))
     {
-        LogEvent(L"  Error - Cannot register the window class (%d).", static_cast<int>(GetLastError()));
+        LogEvent("  Error - Cannot register the window class (%d).", static_cast<int>(GetLastError()));
         info.Outcome.Fail(ERROR_INSTALL_FAILURE);
     }
     else if (CreateMainWindow(&info, instance, commandLine))

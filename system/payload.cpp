@@ -30,7 +30,7 @@ DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wch
     HRSRC resource = FindResourceW(module, MAKEINTRESOURCEW(id), type);
     if (resource == nullptr)
     {
-        LogEvent(L"   Error - Cannot find resource %d", id);
+        LogEvent("   Error - Cannot find resource %d", id);
         return 1;
     }
     DWORD size = SizeofResource(module, resource);
@@ -38,7 +38,7 @@ DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wch
     const void* bytes = loaded != nullptr ? LockResource(loaded) : nullptr;
     if (bytes == nullptr)
     {
-        LogEvent(L"   Error - LoadResource failed on resource %d", id);
+        LogEvent("   Error - LoadResource failed on resource %d", id);
         return 1;
     }
 
@@ -46,7 +46,7 @@ DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wch
     if (!file.IsValid())
     {
         DWORD error = GetLastError();
-        LogEvent(L"   Error - CreateFile failed with code 0x%08X", error);
+        LogEvent("   Error - CreateFile failed with code 0x%08X", error);
         return 1;
     }
     DWORD written = 0;
@@ -64,7 +64,7 @@ DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wch
         result = ERROR_HANDLE_DISK_FULL;
     }
     if (result != ERROR_SUCCESS)
-        LogEvent(L"   Error - WriteFile failed with code 0x%08X", result);
+        LogEvent("   Error - WriteFile failed with code 0x%08X", result);
     return result;
 }
 
@@ -72,7 +72,7 @@ BOOL ExtractFiles(GlobalInfo* info)
 {
     if (!IsExistingDirectory(info->TempDir.Str()) && !CreateDirectoryW(info->TempDir.Str(), nullptr))
     {
-        LogEvent(L"Cannot create temporary directory");
+        LogEvent("Cannot create temporary directory");
         return FALSE;
     }
     CWString path(kPathChars);
@@ -103,7 +103,7 @@ BOOL RemoveExtractedFiles(GlobalInfo* info)
     if (IsExistingDirectory(info->TempDir.Str()) && !RemoveDirectoryW(info->TempDir.Str()))
     {
         DWORD error = GetLastError();
-        LogEvent(L"Cannot remove directory: %s, Error %d", info->TempDir.Str(), error);
+        LogEvent("Cannot remove directory: %s, Error %d", info->TempDir.Str(), error);
     }
     return TRUE;
 }

@@ -148,17 +148,17 @@ PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const Pendin
         if (targetLength == 0)
         {
             if (logPairs)
-                log(L"  File marked for deletion: %.*s", sourceLength, data + source);
+                log("  File marked for deletion: %.*s", sourceLength, data + source);
             if (ourPair)
-                log(L"  *Unmarking file from deletion: %.*s", sourceLength, data + source);
+                log("  *Unmarking file from deletion: %.*s", sourceLength, data + source);
         }
         else
         {
             if (logPairs)
-                log(L"  File marked for rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
+                log("  File marked for rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
                     data + target);
             if (ourPair)
-                log(L"  *Unmarking file from rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
+                log("  *Unmarking file from rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
                     data + target);
         }
         if (ourPair)
@@ -236,7 +236,7 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
         return ScanOutcome::Changed;
     if (rc == ERROR_NOT_ENOUGH_MEMORY)
     {
-        LogEvent(L"  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
+        LogEvent("  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
                  kPendingValue);
         return ScanOutcome::Failed;
     }
@@ -244,7 +244,7 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
     {
         // The platform reads nothing but a string list at the restart: whatever this is, it schedules
         // nothing.
-        LogEvent(L"  Failed (%d) to RegQueryValueEx regkey: %s (Type:%d)", static_cast<int>(rc), kPendingValue,
+        LogEvent("  Failed (%d) to RegQueryValueEx regkey: %s (Type:%d)", static_cast<int>(rc), kPendingValue,
                  static_cast<int>(type));
         delete[] input;
         return ScanOutcome::Done;
@@ -254,7 +254,7 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
     BYTE* output = AllocBuffer(static_cast<DWORD>(n + kPendingListSupplied) * sizeof(wchar_t));
     if (output == nullptr)
     {
-        LogEvent(L"  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
+        LogEvent("  Failed to allocate %d bytes for RegQueryValueEx regkey: %s", static_cast<int>(size),
                  kPendingValue);
         delete[] input;
         return ScanOutcome::Failed;
@@ -269,29 +269,29 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
     if (action == PendingListKeep)
     {
         if (logPairs)
-            LogEvent(L"  None of our files are marked for deletion.  Not modifying the %s registry value.",
+            LogEvent("  None of our files are marked for deletion.  Not modifying the %s registry value.",
                      kPendingValue);
     }
     else if (!StillReads(key, input, size, type))
     {
-        LogEvent(L"  The %s registry value changed while it was scanned, scanning it again.", kPendingValue);
+        LogEvent("  The %s registry value changed while it was scanned, scanning it again.", kPendingValue);
         outcome = ScanOutcome::Changed;
     }
     else
     {
         if (action == PendingListRewrite)
         {
-            LogEvent(L"  Updating registry with new PendingFileRenameOperations.");
+            LogEvent("  Updating registry with new PendingFileRenameOperations.");
             rc = RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, output, static_cast<DWORD>(outChars) * 2);
         }
         else
         {
-            LogEvent(L"  Deleting empty %s registry value.", kPendingValue);
+            LogEvent("  Deleting empty %s registry value.", kPendingValue);
             rc = RegDeleteValueW(key, kPendingValue);
         }
         if (rc != ERROR_SUCCESS)
         {
-            LogEvent(L"  Failed (%d) to write the %s registry value.", static_cast<int>(rc), kPendingValue);
+            LogEvent("  Failed (%d) to write the %s registry value.", static_cast<int>(rc), kPendingValue);
             outcome = ScanOutcome::Failed;
         }
     }
@@ -308,7 +308,7 @@ BOOL WithdrawPairs(const PendingPair* ours, int count, bool logPairs)
                             KEY_QUERY_VALUE | KEY_SET_VALUE | KEY_WOW64_64KEY, key.Receive());
     if (rc != ERROR_SUCCESS)
     {
-        LogEvent(L"  Failed (%d) to open regkey: %s", static_cast<int>(rc), kSessionManagerKey);
+        LogEvent("  Failed (%d) to open regkey: %s", static_cast<int>(rc), kSessionManagerKey);
         return FALSE;
     }
     DWORD start = GetTickCount();
@@ -316,7 +316,7 @@ BOOL WithdrawPairs(const PendingPair* ours, int count, bool logPairs)
     {
         if (attempt > 0 && (attempt == kScanTries || GetTickCount() - start > kScanGiveUpMs))
         {
-            LogEvent(L"  The %s registry value keeps changing, not modifying it.", kPendingValue);
+            LogEvent("  The %s registry value keeps changing, not modifying it.", kPendingValue);
             return FALSE;
         }
         if (attempt > 0)
@@ -368,7 +368,7 @@ int AddReplacements(const CFileForms& file, const CFileForms& temporary, Pending
 
 BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary)
 {
-    LogEvent(L"Inside UnMarkFilesForDeletion()");
+    LogEvent("Inside UnMarkFilesForDeletion()");
     CScopedKey key;
     DWORD size = 0;
     // A missing value leaves size at 0, which is all this needs to know.
@@ -377,7 +377,7 @@ BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary)
         RegQueryValueExW(key.Get(), kPendingValue, nullptr, nullptr, nullptr, &size);
     if (key.IsValid() && size == 0)
     {
-        LogEvent(L"  No files are marked for deletion, nothing to unmark.");
+        LogEvent("  No files are marked for deletion, nothing to unmark.");
         return TRUE;
     }
     key.Reset();

@@ -45,7 +45,7 @@ BYTE* ReadPendingValue(HKEY key, DWORD* size, DWORD* type, LONG* rc);
 const int kPendingListSupplied = 3;
 
 // Receives the scan's log lines; LogEvent itself in the installer.
-typedef void (*PendingLogFn)(const wchar_t* format, ...);
+typedef void (*PendingLogFn)(const char* format, ...);
 
 enum PendingListAction
 {

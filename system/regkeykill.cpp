@@ -34,7 +34,7 @@ BOOL SetPrivilege(HANDLE token, const wchar_t* name, BOOL enable)
     if (!LookupPrivilegeValueW(nullptr, name, &luid))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to LookupPrivilegeValue for %s. GetLastError(%d)", name, static_cast<int>(error));
+        LogEvent("  Failed to LookupPrivilegeValue for %s. GetLastError(%d)", name, static_cast<int>(error));
         return FALSE;
     }
     TOKEN_PRIVILEGES privileges;
@@ -44,7 +44,7 @@ BOOL SetPrivilege(HANDLE token, const wchar_t* name, BOOL enable)
     if (!AdjustTokenPrivileges(token, FALSE, &privileges, sizeof(privileges), nullptr, nullptr))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to AdjustTokenPrivileges. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to AdjustTokenPrivileges. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
     // The call succeeds even when the token does not hold the privilege at all; only the last
@@ -52,7 +52,7 @@ BOOL SetPrivilege(HANDLE token, const wchar_t* name, BOOL enable)
     DWORD result = GetLastError();
     if (result != ERROR_SUCCESS)
     {
-        LogEvent(L"  Failed to AdjustTokenPrivileges even though it returned TRUE. Result:%d", static_cast<int>(result));
+        LogEvent("  Failed to AdjustTokenPrivileges even though it returned TRUE. Result:%d", static_cast<int>(result));
         return FALSE;
     }
     return TRUE;
@@ -67,9 +67,9 @@ RegKeyKill::~RegKeyKill()
 {
     // Also after a failed Initialize: the lines then say which privilege was never on.
     if (!SetPrivilege(m_token, kRestore, FALSE))
-        LogEvent(L"  Could not unset %s privilege.", kRestore);
+        LogEvent("  Could not unset %s privilege.", kRestore);
     if (!SetPrivilege(m_token, kTakeOwnership, FALSE))
-        LogEvent(L"  Could not unset %s privilege.", kTakeOwnership);
+        LogEvent("  Could not unset %s privilege.", kTakeOwnership);
     if (m_token != nullptr)
         CloseHandle(m_token);
     delete[] reinterpret_cast<BYTE*>(m_pDACL);
@@ -92,7 +92,7 @@ BOOL RegKeyKill::Initialize()
     {
         m_token = nullptr;
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to OpenProcessToken with TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY privileges. GetLastError(%d)",
+        LogEvent("  Failed to OpenProcessToken with TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY privileges. GetLastError(%d)",
                  static_cast<int>(error));
         return FALSE;
     }
@@ -101,45 +101,45 @@ BOOL RegKeyKill::Initialize()
     if (!GetTokenInformation(m_token, TokenUser, nullptr, 0, &size) && GetLastError() != ERROR_INSUFFICIENT_BUFFER)
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to GetTokenInformation. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to GetTokenInformation. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
     delete[] reinterpret_cast<BYTE*>(m_ptiUser);
     m_ptiUser = reinterpret_cast<PTOKEN_USER>(AllocateBytes(size));
     if (m_ptiUser == nullptr)
     {
-        LogEvent(L"  Failed to allocate memory for m_ptiUser.");
+        LogEvent("  Failed to allocate memory for m_ptiUser.");
         return FALSE;
     }
     if (!GetTokenInformation(m_token, TokenUser, m_ptiUser, size, &size))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to GetTokenInformation. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to GetTokenInformation. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
     PSID user = m_ptiUser->User.Sid;
 
     if (!SetPrivilege(m_token, kTakeOwnership, TRUE))
     {
-        LogEvent(L"  Could not set %s privilege.", kTakeOwnership);
+        LogEvent("  Could not set %s privilege.", kTakeOwnership);
         return FALSE;
     }
     if (!SetPrivilege(m_token, kRestore, TRUE))
     {
-        LogEvent(L"  Could not set %s privilege.", kRestore);
+        LogEvent("  Could not set %s privilege.", kRestore);
         return FALSE;
     }
 
     if (!InitializeSecurityDescriptor(&m_sd, SECURITY_DESCRIPTOR_REVISION))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to InitializeSecurityDescriptor. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to InitializeSecurityDescriptor. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
     if (!SetSecurityDescriptorOwner(&m_sd, user, FALSE))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to SetSecurityDescriptorOwner. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to SetSecurityDescriptorOwner. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
 
@@ -148,25 +148,25 @@ BOOL RegKeyKill::Initialize()
     m_pDACL = reinterpret_cast<PACL>(AllocateBytes(aclSize));
     if (m_pDACL == nullptr)
     {
-        LogEvent(L"  Failed to allocate memory for m_pDACL.");
+        LogEvent("  Failed to allocate memory for m_pDACL.");
         return FALSE;
     }
     if (!InitializeAcl(m_pDACL, aclSize, ACL_REVISION))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to InitializeAcl. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to InitializeAcl. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
     if (!AddAccessAllowedAce(m_pDACL, ACL_REVISION, KEY_ALL_ACCESS, user))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to AddAccessAllowedAce. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to AddAccessAllowedAce. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
     if (!SetSecurityDescriptorDacl(&m_sd, TRUE, m_pDACL, FALSE))
     {
         DWORD error = GetLastError();
-        LogEvent(L"  Failed to SetSecurityDescriptorDacl. GetLastError(%d)", static_cast<int>(error));
+        LogEvent("  Failed to SetSecurityDescriptorDacl. GetLastError(%d)", static_cast<int>(error));
         return FALSE;
     }
 
@@ -178,18 +178,18 @@ BOOL RegKeyKill::BlastKey(BOOL retry, HKEY root, const wchar_t* keyPath)
 {
     if (!m_initialised)
     {
-        LogEvent(L"  RegKeyKill::BlastKey was called without calling Initialize() first.");
+        LogEvent("  RegKeyKill::BlastKey was called without calling Initialize() first.");
         SetLastError(ERROR_SUCCESS);
         return FALSE;
     }
     if (keyPath == nullptr || keyPath[0] == L'\0')
     {
-        LogEvent(L"  GiveSelfFullPermissionToRegKey was called with empty szKey");
+        LogEvent("  GiveSelfFullPermissionToRegKey was called with empty szKey");
         SetLastError(ERROR_SUCCESS);
         return FALSE;
     }
 
-    LogEvent(L"  Proccessing regkey: %s", keyPath);
+    LogEvent("  Proccessing regkey: %s", keyPath);
     DWORD error = GiveSelfFullPermissionToRegKey(root, keyPath);
     BOOL deleted = FALSE;
     if (error == ERROR_SUCCESS)
@@ -210,13 +210,13 @@ DWORD RegKeyKill::GiveSelfFullPermissionToRegKey(HKEY root, const wchar_t* keyPa
         lstrcpyW(objectName, kMachinePrefix);
         lstrcatW(objectName, keyPath);
     }
-    LogEvent(L"    Literal Key: %s", objectName);
+    LogEvent("    Literal Key: %s", objectName);
 
     DWORD error = SetNamedSecurityInfoW(objectName, SE_REGISTRY_KEY, OWNER_SECURITY_INFORMATION, m_ptiUser->User.Sid,
                                         nullptr, nullptr, nullptr);
     if (error != ERROR_SUCCESS)
     {
-        LogEvent(L"    Failed (%d) to SetNamedSecurityInfo for %s", static_cast<int>(error), objectName);
+        LogEvent("    Failed (%d) to SetNamedSecurityInfo for %s", static_cast<int>(error), objectName);
         return error;
     }
 
@@ -224,15 +224,15 @@ DWORD RegKeyKill::GiveSelfFullPermissionToRegKey(HKEY root, const wchar_t* keyPa
     LONG rc = RegOpenKeyExW(root, keyPath, 0, WRITE_DAC | WRITE_OWNER | KEY_WOW64_64KEY, key.Receive());
     if (rc != ERROR_SUCCESS)
     {
-        LogEvent(L"    Failed (%d) to RegOpenKeyEx with WRITE_DAC | WRITE_OWNER privileges: %s", static_cast<int>(rc),
+        LogEvent("    Failed (%d) to RegOpenKeyEx with WRITE_DAC | WRITE_OWNER privileges: %s", static_cast<int>(rc),
                  keyPath);
         return static_cast<DWORD>(rc);
     }
     rc = RegSetKeySecurity(key.Get(), DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION, &m_sd);
     if (rc != ERROR_SUCCESS)
     {
-        LogEvent(L"    Failed (%d) to RegSetKeySecurity with DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION "
-                 L"privileges: %s",
+        LogEvent("    Failed (%d) to RegSetKeySecurity with DACL_SECURITY_INFORMATION | OWNER_SECURITY_INFORMATION "
+                 "privileges: %s",
                  static_cast<int>(rc), keyPath);
         return static_cast<DWORD>(rc);
     }
@@ -247,7 +247,7 @@ BOOL RegKeyKill::DeleteTree(BOOL retry, HKEY root, const wchar_t* keyPath, DWORD
     LONG rc = RegOpenKeyExW(root, keyPath, 0, DELETE | KEY_ENUMERATE_SUB_KEYS | KEY_WOW64_64KEY, key.Receive());
     if (rc != ERROR_SUCCESS)
     {
-        LogEvent(L"    Failed (%d) to RegOpenKeyEx with KEY_ENUMERATE_SUB_KEYS | DELETE privileges: %s",
+        LogEvent("    Failed (%d) to RegOpenKeyEx with KEY_ENUMERATE_SUB_KEYS | DELETE privileges: %s",
                  static_cast<int>(rc), keyPath);
         *error = static_cast<DWORD>(rc);
         return FALSE;
@@ -265,7 +265,7 @@ BOOL RegKeyKill::DeleteTree(BOOL retry, HKEY root, const wchar_t* keyPath, DWORD
             int pathChars = lstrlenW(keyPath);
             if (pathChars + 1 + static_cast<int>(nameChars) >= kPathChars)
             {
-                LogEvent(L"    Buffer overflow in registry path!  Bailing out.");
+                LogEvent("    Buffer overflow in registry path!  Bailing out.");
                 *error = kPathOverflow;
                 return FALSE;
             }
@@ -286,11 +286,11 @@ BOOL RegKeyKill::DeleteTree(BOOL retry, HKEY root, const wchar_t* keyPath, DWORD
             rc = RegDeleteKeyW(key.Get(), L"");
             if (rc != ERROR_SUCCESS)
             {
-                LogEvent(L"    Failed (%d) to RegDeleteKey: %s", static_cast<int>(rc), keyPath);
+                LogEvent("    Failed (%d) to RegDeleteKey: %s", static_cast<int>(rc), keyPath);
                 *error = static_cast<DWORD>(rc);
                 return FALSE;
             }
-            LogEvent(L"    Successfully updated permissions and blasted regkey: %s", keyPath);
+            LogEvent("    Successfully updated permissions and blasted regkey: %s", keyPath);
             *error = ERROR_SUCCESS;
             return TRUE;
         }
@@ -300,7 +300,7 @@ BOOL RegKeyKill::DeleteTree(BOOL retry, HKEY root, const wchar_t* keyPath, DWORD
         ++attempts;
         if (!retry || attempts > kEnumRetries)
         {
-            LogEvent(L"    Failed (%d) to RegEnumKeyEx on attempt %d, giving up on regkey: %s", static_cast<int>(rc), attempts,
+            LogEvent("    Failed (%d) to RegEnumKeyEx on attempt %d, giving up on regkey: %s", static_cast<int>(rc), attempts,
                      keyPath);
             *error = static_cast<DWORD>(rc);
             return FALSE;

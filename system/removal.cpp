@@ -27,7 +27,7 @@ BOOL ScheduleDeletion(const wchar_t* path)
     // would become a bare "\??\" in the pending-rename list: a deletion of nothing that the next start
     // stumbles over. The line is still written, so the log shows that the path could not be scheduled.
     BOOL scheduled = !shortPath.IsEmpty() && MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
-    LogEvent(L"  %s marked for deletion on reboot.", shortPath.Str());
+    LogEvent("  %s marked for deletion on reboot.", shortPath.Str());
     return scheduled;
 }
 }  // namespace
@@ -65,13 +65,13 @@ BOOL DeleteFiles(const wchar_t* path, BOOL markOnReboot)
 
         if (DeleteFileW(full.Str()))
         {
-            LogEvent(L"  Deleting %s...Deleted.", full.Str());
+            LogEvent("  Deleting %s...Deleted.", full.Str());
             continue;
         }
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND)
         {
-            LogEvent(L"  Deleting %s...Already gone.", full.Str());
+            LogEvent("  Deleting %s...Already gone.", full.Str());
         }
         else if (error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED)
         {
@@ -80,11 +80,11 @@ BOOL DeleteFiles(const wchar_t* path, BOOL markOnReboot)
             if (markOnReboot)
                 leftToRestart = ScheduleDeletion(full.Str()) || leftToRestart;
             else
-                LogEvent(L"  Deleting %s...File in use.  Leaving it alone.", full.Str());
+                LogEvent("  Deleting %s...File in use.  Leaving it alone.", full.Str());
         }
         else
         {
-            LogEvent(L"  Deleting %s...Failed (%d).", full.Str(), error);
+            LogEvent("  Deleting %s...Failed (%d).", full.Str(), error);
         }
     } while (FindNextFileW(search.Get(), &found));
     return leftToRestart;
@@ -106,7 +106,7 @@ void RemoveSharedDirectory()
     if (RemoveDirectoryW(path.Str()))
         return;
     DWORD error = GetLastError();
-    LogEvent(L"Cannot remove directory: %s, Error %d", path.Str(), error);
+    LogEvent("Cannot remove directory: %s, Error %d", path.Str(), error);
     MarkFileForDeletionOnReboot(path.Str());
 }
 

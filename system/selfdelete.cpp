@@ -33,7 +33,7 @@ bool PrepareTempDirectory(CWString& directory, const wchar_t* tempDir)
 {
     if (tempDir == nullptr)
     {
-        LogEvent(L"SetUpDelete: GetTempPath() failed\n");
+        LogEvent("SetUpDelete: GetTempPath() failed\n");
         return false;
     }
     directory = tempDir;
@@ -44,12 +44,12 @@ bool PrepareTempDirectory(CWString& directory, const wchar_t* tempDir)
         return true;
     if (directory.Length() > kMaxCreatableDirChars)
     {
-        LogEvent(L"SetUpDelete: Temp Path does not exist, can't be created - failed\n");
+        LogEvent("SetUpDelete: Temp Path does not exist, can't be created - failed\n");
         return false;
     }
     if (!CreateDirectoryW(directory.Str(), nullptr))
     {
-        LogEvent(L"SetUpDelete: Create Temp Path does not exist, can't be created - failed\n");
+        LogEvent("SetUpDelete: Create Temp Path does not exist, can't be created - failed\n");
         return false;
     }
     return true;
@@ -65,7 +65,7 @@ bool ChooseCopyName(CWString& copyPath, const CWString& directory)
     {
         if (number == kNumberedNames)
         {
-            LogEvent(L"SetUpDelete: Create unique file name failed\n");
+            LogEvent("SetUpDelete: Create unique file name failed\n");
             return false;
         }
         copyPath.Format(L"%s\\tovrand%d.exe", directory.Str(), number);
@@ -121,7 +121,7 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
         return false;
     if (!CopyFileW(modulePath, copyPath.Str(), TRUE))
     {
-        LogEvent(L"SetUpDelete: copy file failed\n");
+        LogEvent("SetUpDelete: copy file failed\n");
         return false;
     }
     if (observer != nullptr)
@@ -130,7 +130,7 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     CScopedHandle held(HoldCopy(modulePath, copyPath.Str()));
     if (!held.IsValid())
     {
-        LogEvent(L"SetUpDelete: copy file failed\n");
+        LogEvent("SetUpDelete: copy file failed\n");
         // The name was free when the copy took it: whatever lies there now goes, now or at the restart.
         if (!DeleteFileW(copyPath.Str()))
             MarkFileForDeletionOnReboot(copyPath.Str());
@@ -144,7 +144,7 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     FileIdentity identity;
     if (!GetFileIdentity(modulePath, &identity))
     {
-        LogEvent(L"SetUpDelete: the installer file cannot be identified\n");
+        LogEvent("SetUpDelete: the installer file cannot be identified\n");
         held.Reset();
         if (!DeleteFileW(copyPath.Str()))
             MarkFileForDeletionOnReboot(copyPath.Str());
@@ -163,17 +163,17 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     held.Reset();
     if (started)
     {
-        LogEvent(L"SetUpDelete: Setup succeeded\n");
+        LogEvent("SetUpDelete: Setup succeeded\n");
         CloseHandle(process.hProcess);
         ResumeThread(process.hThread);
         CloseHandle(process.hThread);
         return true;
     }
-    LogEvent(L"SetUpDelete: CreateProcess failed\n");
+    LogEvent("SetUpDelete: CreateProcess failed\n");
     if (!DeleteFileW(copyPath.Str()))
     {
         MarkFileForDeletionOnReboot(copyPath.Str());
-        LogEvent(L"SetUpDelete: Temp file delete failed. Marked for delete.\n");
+        LogEvent("SetUpDelete: Temp file delete failed. Marked for delete.\n");
     }
     return false;
 }
@@ -185,7 +185,7 @@ DWORD SetUpDelete()
     DWORD got = GetModuleFileNameW(nullptr, modulePath.Buffer(), kModulePathSize);
     if (got == 0 || got >= kModulePathSize)
     {
-        LogEvent(L"SetUpDelete: GetModuleFileName() failed\n");
+        LogEvent("SetUpDelete: GetModuleFileName() failed\n");
         return 0;
     }
     CWString tempDir(kTempDirChars);
@@ -199,7 +199,7 @@ DWORD SetUpDeleteWith(const wchar_t* modulePath, const wchar_t* tempDir, SelfDel
 {
     if (modulePath == nullptr || modulePath[0] == L'\0')
     {
-        LogEvent(L"SetUpDelete: GetModuleFileName() failed\n");
+        LogEvent("SetUpDelete: GetModuleFileName() failed\n");
         return 0;
     }
     ClearReadOnly(modulePath);
@@ -307,12 +307,12 @@ void DoDelete(const wchar_t* path, const FileIdentity* expected)
 {
     if (path == nullptr || path[0] == L'\0')
     {
-        LogEvent(L"DoDelete: invalid parameter\n");
+        LogEvent("DoDelete: invalid parameter\n");
         return;
     }
     if (expected == nullptr)
     {
-        LogEvent(L"DoDelete: the file to delete is not identified, leaving %s alone.", path);
+        LogEvent("DoDelete: the file to delete is not identified, leaving %s alone.", path);
     }
     else
     {
@@ -329,16 +329,16 @@ void DoDelete(const wchar_t* path, const FileIdentity* expected)
         }
         if (result == DeleteTry::InUse || result == DeleteTry::NotNow)
         {
-            LogEvent(L"DoDelete: file not deleted, delete on reboot.");
+            LogEvent("DoDelete: file not deleted, delete on reboot.");
             // Scheduled only while it is still the file the run left, checked under the lock again.
             result = TryDelete(path, *expected, lock.Get(), true);
             if (result == DeleteTry::NotNow)
-                LogEvent(L"DoDelete: %s cannot be checked, leaving it alone.", path);
+                LogEvent("DoDelete: %s cannot be checked, leaving it alone.", path);
         }
         if (result == DeleteTry::Replaced)
-            LogEvent(L"DoDelete: %s has been replaced since, leaving it alone.", path);
+            LogEvent("DoDelete: %s has been replaced since, leaving it alone.", path);
         else if (result == DeleteTry::Gone || result == DeleteTry::Deleted)
-            LogEvent(L"DoDelete: Original file deleted (%s).", path);
+            LogEvent("DoDelete: Original file deleted (%s).", path);
     }
 
     RemoveSharedDirectory();
@@ -349,9 +349,9 @@ void DoDelete(const wchar_t* path, const FileIdentity* expected)
     CWString ownPath(kModulePathChars);
     DWORD got = GetModuleFileNameW(nullptr, ownPath.Buffer(), kModulePathSize);
     if (got == 0 || got >= kModulePathSize)
-        LogEvent(L"DoDelete: GetModuleFileName() failed.");
+        LogEvent("DoDelete: GetModuleFileName() failed.");
     else if (!IsInTempDirectory(ownPath))
-        LogEvent(L"DoDelete: %s is no temporary copy, leaving it.", ownPath.Str());
+        LogEvent("DoDelete: %s is no temporary copy, leaving it.", ownPath.Str());
     else
         MarkFileForDeletionOnReboot(ownPath.Str());
 }
@@ -373,7 +373,7 @@ BOOL RunSelfDeleteMode(const wchar_t* commandLine)
     int close = rest.FindChar(L'"');
     if (close < 0)
         return TRUE;
-    LogEvent(L"Doing Self-delete.");
+    LogEvent("Doing Self-delete.");
     CWString path = rest.Left(close);
     CWString after = rest.Right(rest.Length() - close - 1);
     int at = after.Find(kFileIdSwitch, true);

@@ -44,7 +44,7 @@ void CPellimarSCM::Disconnect()
 }
 
 // The database lock is only reported: another program holding it never stops the operation.
-void CPellimarSCM::ReportLock(const wchar_t* failedFormat, const wchar_t* lockedFormat)
+void CPellimarSCM::ReportLock(const char* failedFormat, const char* lockedFormat)
 {
     union
     {
@@ -87,22 +87,22 @@ DWORD CPellimarSCM::ServiceExists()
 
 DWORD CPellimarSCM::InstallService(const wchar_t* imagePath)
 {
-    LogEvent(L"    InstallService, opening SCM");
+    LogEvent("    InstallService, opening SCM");
     DWORD error = Connect();
     // Asked also without a connection: the failed query then shows up in the log before the
     // connection error is returned.
-    ReportLock(L"    InstallService, QueryServicceLockStatus returned %u",
-               L"    InstallService, Warning - SCM database locked by %s, for %u seconds");
+    ReportLock("    InstallService, QueryServicceLockStatus returned %u",
+               "    InstallService, Warning - SCM database locked by %s, for %u seconds");
     if (error != ERROR_SUCCESS)
         return error;
 
-    LogEvent(L"    InstallService, creating service");
+    LogEvent("    InstallService, creating service");
     CScopedService service(CreateServiceW(m_scm, kServiceName, nullptr, SERVICE_ALL_ACCESS, SERVICE_KERNEL_DRIVER,
                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, imagePath, nullptr, nullptr,
                                           nullptr, nullptr, nullptr));
     if (service.IsValid())
     {
-        LogEvent(L"    InstallService, closing service");
+        LogEvent("    InstallService, closing service");
         service.Reset();
     }
     else
@@ -110,21 +110,21 @@ DWORD CPellimarSCM::InstallService(const wchar_t* imagePath)
         error = GetLastError();
     }
 
-    LogEvent(L"    InstallService, closing SCM");
+    LogEvent("    InstallService, closing SCM");
     Disconnect();
     return error;
 }
 
 DWORD CPellimarSCM::ConfigureService(const wchar_t* imagePath)
 {
-    LogEvent(L"    ConfigureService, opening SCM");
+    LogEvent("    ConfigureService, opening SCM");
     DWORD error = Connect();
     if (error != ERROR_SUCCESS)
         return error;
-    ReportLock(L"    ConfigureService, QueryServiceLockStatus returned %u",
-               L"    ConfigureService, Warning - SCM database locked by %s, for %u seconds");
+    ReportLock("    ConfigureService, QueryServiceLockStatus returned %u",
+               "    ConfigureService, Warning - SCM database locked by %s, for %u seconds");
 
-    LogEvent(L"    ConfigureService, opening service");
+    LogEvent("    ConfigureService, opening service");
     CScopedService service(OpenServiceW(m_scm, kServiceName, SERVICE_ALL_ACCESS));
     if (!service.IsValid())
     {
@@ -132,11 +132,11 @@ DWORD CPellimarSCM::ConfigureService(const wchar_t* imagePath)
     }
     else
     {
-        LogEvent(L"    ConfigureService, configuring service");
+        LogEvent("    ConfigureService, configuring service");
         if (!ChangeServiceConfigW(service.Get(), SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                                   imagePath, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
             error = GetLastError();
-        LogEvent(L"    ConfigureService, closing service");
+        LogEvent("    ConfigureService, closing service");
         service.Reset();
 
         // A service deleted while its driver was loaded stays marked until the restart and the SCM
@@ -146,14 +146,14 @@ DWORD CPellimarSCM::ConfigureService(const wchar_t* imagePath)
             RepairMarkedService(imagePath);
     }
 
-    LogEvent(L"    ConfigureService, closing SCM");
+    LogEvent("    ConfigureService, closing SCM");
     Disconnect();
     return error;
 }
 
 void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
 {
-    LogEvent(L"    %s:service is marked for deletion.  Manually setting regkeys and unmarking it from deletion.",
+    LogEvent("    %s:service is marked for deletion.  Manually setting regkeys and unmarking it from deletion.",
              kServiceName);
 
     // Nothing is written when the new path cannot be stored whole: a truncated ImagePath would name
@@ -163,7 +163,7 @@ void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
     int length = imagePath != nullptr ? lstrlenW(imagePath) : 0;
     if (imagePath == nullptr || length > kMaxImagePathChars)
     {
-        LogEvent(L"    %s:Image path missing or longer than %d characters.  Left marked for deletion.", kServiceName,
+        LogEvent("    %s:Image path missing or longer than %d characters.  Left marked for deletion.", kServiceName,
                  kMaxImagePathChars);
         return;
     }
@@ -178,7 +178,7 @@ void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
     DWORD start = SERVICE_DEMAND_START;
     entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"Start");
     entry.SetValue(REG_DWORD, &start, sizeof(start));
-    LogEvent(L"    %s:%s %d", kServiceName, L"Removed DeleteFlag and set Start to", static_cast<int>(start));
+    LogEvent("    %s:%s %d", kServiceName, L"Removed DeleteFlag and set Start to", static_cast<int>(start));
 
     DWORD errorControl = SERVICE_ERROR_NORMAL;
     entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"ErrorControl");
@@ -192,7 +192,7 @@ void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
     lstrcatW(nativePath, imagePath);
     entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"ImagePath");
     entry.SetValue(REG_SZ, nativePath, static_cast<DWORD>(sizeof(wchar_t) * (lstrlenW(nativePath) + 1)));
-    LogEvent(L"    %s:%s", kServiceName, L"Manually set ErrorControl, Type, and ImagePath values.");
+    LogEvent("    %s:%s", kServiceName, L"Manually set ErrorControl, Type, and ImagePath values.");
 }
 
 DWORD CPellimarSCM::RemoveService()

@@ -28,7 +28,7 @@ private:
     // in every case (it does nothing when the connection failed).
     DWORD ConnectAndOpen(CScopedService& service);
     void Disconnect();
-    void ReportLock(const wchar_t* failedFormat, const wchar_t* lockedFormat);
+    void ReportLock(const char* failedFormat, const char* lockedFormat);
     void RepairMarkedService(const wchar_t* imagePath);
 
     SC_HANDLE m_scm;

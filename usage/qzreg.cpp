@@ -16,8 +16,8 @@ const DWORD kDeletePauseMs = 250;
 // The updater is not told what the run owes it: the run cannot end as a success.
 BOOL NotDone(bool registering)
 {
-    LogEvent(registering ? L"  Error - Pellimar is not registered with Quazel."
-                         : L"  Error - Pellimar is not unregistered from Quazel.");
+    LogEvent(registering ? "  Error - Pellimar is not registered with Quazel."
+                         : "  Error - Pellimar is not unregistered from Quazel.");
     g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
     return FALSE;
 }
@@ -28,7 +28,7 @@ BOOL RunRegistrationProgram(bool registering)
     if (info->MakerDir.IsEmpty())
     {
         // Without the maker's directory the program would land in the current directory.
-        LogEvent(L"%s: no Norvatek directory to write PLQZREG32.EXE to.",
+        LogEvent("%s: no Norvatek directory to write PLQZREG32.EXE to.",
                  registering ? L"RegisterWithQZ" : L"UnRegisterWithQZ");
         return NotDone(registering);
     }
@@ -41,7 +41,7 @@ BOOL RunRegistrationProgram(bool registering)
         // file: this run's goes under a name of its own.
         CWString own(290);
         own.Format(L"%s\\PLQZREG32-%lu.EXE", info->MakerDir.Str(), GetCurrentProcessId());
-        LogEvent(L"Cannot write %s, using %s", program.Str(), own.Str());
+        LogEvent("Cannot write %s, using %s", program.Str(), own.Str());
         program = own;
         if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, L"BINARYRC", program.Str()) != 0)
         {
@@ -58,12 +58,12 @@ BOOL RunRegistrationProgram(bool registering)
         parameters.Append(L" /USEQZMANIFEST");
     if (info->Log)
         parameters.Append(L" /LOG");
-    LogEvent(registering ? L"RegisterWithQZ() params %s" : L"UnRegisterWithQZ() params %s", parameters.Str());
+    LogEvent(registering ? "RegisterWithQZ() params %s" : "UnRegisterWithQZ() params %s", parameters.Str());
 
     DWORD error = ERROR_SUCCESS;
     BOOL started = LaunchAndWait(program.Str(), parameters.Str(), &error);
     if (!started && error != ERROR_TIMEOUT)
-        LogEvent(L"  Cannot start %s (%d).", program.Str(), static_cast<int>(error));
+        LogEvent("  Cannot start %s (%d).", program.Str(), static_cast<int>(error));
     QZRegExternalPostProcess(program.Str());
     // One that outlasted the wait may still finish its work; its file waits for the restart.
     return started || error == ERROR_TIMEOUT ? started : NotDone(registering);
@@ -88,7 +88,7 @@ BOOL LaunchAndWait(const wchar_t* program, const wchar_t* parameters, DWORD* err
     DWORD exitCode = 0;
     *error = RunAndWait(program, parameters, kRegistrationWaitMs, &exitCode);
     if (*error == ERROR_TIMEOUT)
-        LogEvent(L"  %s did not end within %d seconds, leaving it running.", program,
+        LogEvent("  %s did not end within %d seconds, leaving it running.", program,
                  static_cast<int>(kRegistrationWaitMs / 1000));
     return *error == ERROR_SUCCESS;
 }
@@ -99,7 +99,7 @@ BOOL QZRegExternalPostProcess(const wchar_t* program)
         return FALSE;
     if (!IsExistingFile(program))
     {
-        LogEvent(L"QZRegExternalPostProcess: file doesn't exist %s", program);
+        LogEvent("QZRegExternalPostProcess: file doesn't exist %s", program);
         return TRUE;
     }
     // The program's image can stay locked for a moment after it ended.
@@ -107,10 +107,10 @@ BOOL QZRegExternalPostProcess(const wchar_t* program)
     {
         if (DeleteFileW(program))
         {
-            LogEvent(L"Deleted try %d: %s", attempt, program);
+            LogEvent("Deleted try %d: %s", attempt, program);
             return TRUE;
         }
-        LogEvent(L"Cannot delete try %d: %s Error %d", attempt, program, static_cast<int>(GetLastError()));
+        LogEvent("Cannot delete try %d: %s Error %d", attempt, program, static_cast<int>(GetLastError()));
         Sleep(kDeletePauseMs);
     }
     // Scheduled under the short path, the one form every restart-time deletion of ours takes.
@@ -121,9 +121,9 @@ BOOL QZRegExternalPostProcess(const wchar_t* program)
     if (MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
     {
         g_pGlobalInfo->Outcome.RestartRequired();
-        LogEvent(L"Delete on reboot: %s", program);
+        LogEvent("Delete on reboot: %s", program);
         return TRUE;
     }
-    LogEvent(L"Cannot delete on reboot: %s Error %d", program, static_cast<int>(GetLastError()));
+    LogEvent("Cannot delete on reboot: %s Error %d", program, static_cast<int>(GetLastError()));
     return FALSE;
 }

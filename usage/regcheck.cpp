@@ -11,7 +11,7 @@ BOOL CheckUsageCountUpdates()
     GlobalInfo* info = g_pGlobalInfo;
     if (info->AppId.IsEmpty())
     {
-        LogEvent(L"  Product ID not set.  Not updating RefCounts.");
+        LogEvent("  Product ID not set.  Not updating RefCounts.");
         info->UpdateRefCounts = FALSE;
         return TRUE;
     }
@@ -35,28 +35,28 @@ BOOL CheckUsageCountUpdates()
     if (!info->Uninstall)
     {
         if (!known && registered)
-            LogEvent(L"  Installing with unknown AppID but already registered with Tovrand.  Not Updating RefCounts.");
+            LogEvent("  Installing with unknown AppID but already registered with Tovrand.  Not Updating RefCounts.");
         else if (!known)
-            LogEvent(L"  Installing with unknown AppID and not yet registered with Tovrand.  Updating RefCounts.");
+            LogEvent("  Installing with unknown AppID and not yet registered with Tovrand.  Updating RefCounts.");
         else if (registered)
-            LogEvent(L"  Installing with known AppID / Product ID already registered with Tovrand.  Not Updating "
-                     L"Refcounts.");
+            LogEvent("  Installing with known AppID / Product ID already registered with Tovrand.  Not Updating "
+                     "Refcounts.");
         else
-            LogEvent(L"  Installing with known AppID / Product ID not yet registered with Tovrand.  Updating Refcounts.");
+            LogEvent("  Installing with known AppID / Product ID not yet registered with Tovrand.  Updating Refcounts.");
         update = !registered;
     }
     else if (!known)
     {
-        LogEvent(L"  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID).");
+        LogEvent("  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID).");
     }
     else if (!registered)
     {
-        LogEvent(L"  *Somehow this product has a valid AppID (or /NOREGAPPID) yet isn't registered with Tovrand "
-                 L"(during uninstall). Bailing.");
+        LogEvent("  *Somehow this product has a valid AppID (or /NOREGAPPID) yet isn't registered with Tovrand "
+                 "(during uninstall). Bailing.");
     }
     else
     {
-        LogEvent(L"  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts.");
+        LogEvent("  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts.");
         update = TRUE;
     }
     info->UpdateRefCounts = update;

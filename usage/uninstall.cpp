@@ -40,7 +40,7 @@ BOOL RemoveRegistration(GlobalInfo* info, CWString& productKey)
     CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), nullptr);
     if (product.DeleteKey(TRUE))
         return TRUE;
-    LogEvent(L"  Error - Cannot remove the registration of %s (%d), its usage count is not lowered.",
+    LogEvent("  Error - Cannot remove the registration of %s (%d), its usage count is not lowered.",
              info->AppId.Str(), static_cast<int>(GetLastError()));
     return FALSE;
 }
@@ -53,10 +53,10 @@ void RestoreRegistration(GlobalInfo* info, const CWString& productKey)
     DWORD one = 1;
     LONG rc = product.SetValue(REG_DWORD, &one, sizeof(one));
     if (rc == ERROR_SUCCESS)
-        LogEvent(L"  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
+        LogEvent("  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
                  info->AppId.Str());
     else
-        LogEvent(L"  Error - The usage count could not be lowered and %s cannot be registered again (%d).",
+        LogEvent("  Error - The usage count could not be lowered and %s cannot be registered again (%d).",
                  info->AppId.Str(), static_cast<int>(rc));
 }
 
@@ -79,7 +79,7 @@ void RemoveLegacyDeviceKey()
         return;
     RegKeyKill killer;
     if (!killer.Initialize() || !killer.BlastKey(TRUE, HKEY_LOCAL_MACHINE, kLegacyDeviceKey))
-        LogEvent(L"Failed to delete LEGACY_PELLIMAR registry key!  Last Error = %u", GetLastError());
+        LogEvent("Failed to delete LEGACY_PELLIMAR registry key!  Last Error = %u", GetLastError());
 }
 
 // An earlier install that met a file in use left its replacement to the restart: after the last
@@ -93,7 +93,7 @@ void WithdrawOurReplacements(GlobalInfo* info)
         JoinPath(paths[i], *files[i].dir, files[i].name);
     if (!WithdrawReplacements(paths, count))
     {
-        LogEvent(L"  Error - Cannot withdraw the replacement of our files at the next restart.");
+        LogEvent("  Error - Cannot withdraw the replacement of our files at the next restart.");
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
     }
     CWString temporary(kPathChars);
@@ -115,14 +115,14 @@ void RemoveDriverLeftovers(GlobalInfo* info)
     CPellimarSCM scm;
     DWORD result = scm.RemoveService();
     if (result == ERROR_SERVICE_MARKED_FOR_DELETE)
-        LogEvent(L"  Service already marked for deletion.");
+        LogEvent("  Service already marked for deletion.");
     else
-        LogEvent(L"  RemoveService returned: 0x%08X", result);
+        LogEvent("  RemoveService returned: 0x%08X", result);
     // A service that somebody still holds, or whose driver is loaded, stays marked until the restart:
     // the uninstall is finished only then.
     if (result == ERROR_SERVICE_MARKED_FOR_DELETE || (result == ERROR_SUCCESS && scm.ServiceExists() == ERROR_SUCCESS))
     {
-        LogEvent(L"  The Pellimar service is removed at the next restart.");
+        LogEvent("  The Pellimar service is removed at the next restart.");
         info->Outcome.RestartRequired();
     }
 
@@ -133,32 +133,32 @@ void RemoveDriverLeftovers(GlobalInfo* info)
     DeleteIfFile(info->KvManifestsDir, kManifestSigName);
     if (!info->KvManifestsDir.IsEmpty() && IsExistingDirectory(info->KvManifestsDir.Str()) &&
         !RemoveDirectoryW(info->KvManifestsDir.Str()))
-        LogEvent(L"  Cannot remove directory: %s, Error %d (probably still files in it)", info->KvManifestsDir.Str(),
+        LogEvent("  Cannot remove directory: %s, Error %d (probably still files in it)", info->KvManifestsDir.Str(),
                  static_cast<int>(GetLastError()));
-    LogEvent(L"  Removed Kevault Manifests.");
+    LogEvent("  Removed Kevault Manifests.");
 
     DeleteIfFile(info->MakerDir, kDriverInfName);
     DeleteIfFile(info->MakerDir, kDriverCatName);
     DeleteIfFile(info->DriversDir, kDriverInfName);
     DeleteIfFile(info->DriversDir, kDriverCatName);
-    LogEvent(L"  Removed CAT and INF files");
+    LogEvent("  Removed CAT and INF files");
 
     if (info->NoRegQz)
-        LogEvent(L"  /NoRegQZ switch used.  Not unregistering from Quazel.");
+        LogEvent("  /NoRegQZ switch used.  Not unregistering from Quazel.");
     else
         UnRegisterWithQZ();
 }
 
 void RemoveInstallerCopy(GlobalInfo* info)
 {
-    LogEvent(L"  Setting Tovrand delete to TRUE");
+    LogEvent("  Setting Tovrand delete to TRUE");
     info->Outcome.DeleteInstallerAtEnd();
     if (info->SharedDir.IsEmpty())
         DetermineSharedDir(info, TRUE);
     CWString copy(kPathChars);
     if (JoinPath(copy, info->SharedDir, kInstallerFileName) && ClearReadOnly(copy.Str()))
     {
-        LogEvent(L"  Tovrand attributes okay.  Attempting to delete the copy in the Norvatek Shared folder.");
+        LogEvent("  Tovrand attributes okay.  Attempting to delete the copy in the Norvatek Shared folder.");
         // The running copy is deleted by the self-delete at the end of the run; any other copy that is
         // in use waits for the restart, which the run then asks for.
         if (DeleteFiles(copy.Str(), TRUE) && !IsSameFile(copy.Str(), info->ModulePath.Str()))
@@ -167,7 +167,7 @@ void RemoveInstallerCopy(GlobalInfo* info)
     }
     else
     {
-        LogEvent(L"  Unable to check/set tovrand attributes");
+        LogEvent("  Unable to check/set tovrand attributes");
     }
     RemoveUninstallKey();
     RemoveInstallerUsage();
@@ -179,17 +179,17 @@ void RemovePellimarKeyTree()
     CRegistryEntry key(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
     if (key.DeleteKey(TRUE))
     {
-        LogEvent(L"  Successfully deleted Pellimar regkey and subkeys using standard methods.");
+        LogEvent("  Successfully deleted Pellimar regkey and subkeys using standard methods.");
         return;
     }
-    LogEvent(L"  Failed to delete Pellimar regkey and subkeys using standard methods.");
+    LogEvent("  Failed to delete Pellimar regkey and subkeys using standard methods.");
     RegKeyKill killer;
     if (!killer.Initialize())
-        LogEvent(L"  Failed to Initialize RegKeyKill object.");
+        LogEvent("  Failed to Initialize RegKeyKill object.");
     else if (killer.BlastKey(TRUE, HKEY_LOCAL_MACHINE, kPellimarKey))
-        LogEvent(L"  Successfully deleted Pellimar regkey and subkeys using RegKeyKill.");
+        LogEvent("  Successfully deleted Pellimar regkey and subkeys using RegKeyKill.");
     else
-        LogEvent(L"  Failed to delete Pellimar regkey and subkeys using RegKeyKill.");
+        LogEvent("  Failed to delete Pellimar regkey and subkeys using RegKeyKill.");
 }
 
 void UninstallPellimar()
@@ -198,7 +198,7 @@ void UninstallPellimar()
     // Released as it is, an unreadable count would make this product look like the last user.
     if (RebuildUnreadableUsageCount() != ERROR_SUCCESS)
     {
-        LogEvent(L"  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
+        LogEvent("  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
                  info->AppId.Str());
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
@@ -226,7 +226,7 @@ void UninstallPellimar()
         if (failed && before1.count != kNoCount &&
             RestoreFileUsage(kDriverSysName, info->DriversDir.Str(), before1.count, before1.type) != ERROR_SUCCESS)
         {
-            LogEvent(L"  Error - The usage count %s could not be put back, %s stays unregistered.", kDriverSysName,
+            LogEvent("  Error - The usage count %s could not be put back, %s stays unregistered.", kDriverSysName,
                      info->AppId.Str());
             info->Outcome.Fail(ERROR_INSTALL_FAILURE);
             return;
@@ -251,13 +251,13 @@ void UninstallPellimar()
     {
         if (before1.count != kNoCount)
         {
-            LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(before1.count));
-            LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(r1));
+            LogEvent("  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(before1.count));
+            LogEvent("  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(r1));
         }
         if (before2.count != kNoCount)
         {
-            LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(before2.count));
-            LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(r2));
+            LogEvent("  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(before2.count));
+            LogEvent("  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(r2));
         }
     }
     else if (!info->NoDel)
@@ -272,7 +272,7 @@ void UninstallPellimar()
         if (lastUser && !info->NoDel)
         {
             if (subKeys != -1 && subKeys != 0)
-                LogEvent(L"  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.",
+                LogEvent("  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.",
                          subKeys);
             RemovePellimarKeyTree();
         }

@@ -46,21 +46,21 @@ BOOL AddUninstallKey()
     GlobalInfo* info = g_pGlobalInfo;
     if (!HaveSharedDir(info))
     {
-        LogEvent(L"Can't get Common dir, unable to add uninstall reg entry.");
+        LogEvent("Can't get Common dir, unable to add uninstall reg entry.");
         return FALSE;
     }
     CWString copy(kPathChars);
     InstallerCopyPath(info, copy);
     CWString command(kCommandChars);
     command.Format(L"\"%s\" /U /Q", copy.Str());
-    LogEvent(L"Constructed uninstall string: %s", command.Str());
-    LogEvent(L"Constructed reg key string: %s", kUninstallKey);
+    LogEvent("Constructed uninstall string: %s", command.Str());
+    LogEvent("Constructed reg key string: %s", kUninstallKey);
 
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kUninstallKey, kUninstallValue);
     LONG rc = entry.Create(KEY_READ | KEY_WRITE);
     if (rc != ERROR_SUCCESS)
     {
-        LogEvent(L"AddUninstallKey: Unable to open reg key, return %lX", rc);
+        LogEvent("AddUninstallKey: Unable to open reg key, return %lX", rc);
         return FALSE;
     }
     wchar_t current[kCommandChars] = {};
@@ -68,30 +68,30 @@ BOOL AddUninstallKey()
     DWORD type = 0;
     if (entry.QueryValue(&type, current, &size) == ERROR_SUCCESS)
     {
-        LogEvent(L"AddUninstallKey: Current reg value %s", current);
+        LogEvent("AddUninstallKey: Current reg value %s", current);
         if (EqualsIgnoringAsciiCase(current, command.Str()))
         {
-            LogEvent(L"AddUninstallKey: Reg value already present");
+            LogEvent("AddUninstallKey: Reg value already present");
             return TRUE;
         }
     }
     rc = entry.SetValue(REG_SZ, command.Str(), static_cast<DWORD>((command.Length() + 1) * sizeof(wchar_t)));
     if (rc != ERROR_SUCCESS)
     {
-        LogEvent(L"AddUninstallKey: Reg value could not be written, return %lX", rc);
+        LogEvent("AddUninstallKey: Reg value could not be written, return %lX", rc);
         return FALSE;
     }
-    LogEvent(L"AddUninstallKey: Reg value written");
+    LogEvent("AddUninstallKey: Reg value written");
     return TRUE;
 }
 
 BOOL RemoveUninstallKey()
 {
-    LogEvent(L"RemoveUninstallKey: Constructed reg key string: %s", kUninstallKey);
+    LogEvent("RemoveUninstallKey: Constructed reg key string: %s", kUninstallKey);
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kUninstallKey, nullptr);
     BOOL deleted = entry.DeleteKey(TRUE);
     if (!deleted)
-        LogEvent(L"RemoveUninstallKey: Reg key could not be deleted");
+        LogEvent("RemoveUninstallKey: Reg key could not be deleted");
     return deleted;
 }
 
@@ -100,7 +100,7 @@ void AddInstallerUsage()
     GlobalInfo* info = g_pGlobalInfo;
     if (!HaveSharedDir(info))
     {
-        LogEvent(L"Can't get to Norvatek shared path, unable to add shared DLL key.");
+        LogEvent("Can't get to Norvatek shared path, unable to add shared DLL key.");
         return;
     }
     CWString copy(kPathChars);
@@ -119,5 +119,5 @@ void RemoveInstallerUsage()
     CWString copy(kPathChars);
     InstallerCopyPath(info, copy);
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy.Str());
-    LogEvent(L"Tovrand Shared Usage value delete returned %ld", entry.DeleteValue());
+    LogEvent("Tovrand Shared Usage value delete returned %ld", entry.DeleteValue());
 }

@@ -185,7 +185,7 @@ BOOL GetUsageCounts(DWORD* count)
         if (second != kNoCount && second > result)
             result = second;
     }
-    LogEvent(L"  GetUsageCounts found an existing usage count of: %d", static_cast<int>(result));
+    LogEvent("  GetUsageCounts found an existing usage count of: %d", static_cast<int>(result));
     if (count != nullptr)
         *count = result;
     return TRUE;
@@ -207,11 +207,11 @@ LONG RebuildUnreadableUsageCount()
     int registered = products.GetSubKeyCount();
     if (registered < 0)
         registered = 0;
-    LogEvent(L"  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path.Str(),
+    LogEvent("  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path.Str(),
              registered);
     LONG rc = count.SetCount(static_cast<DWORD>(registered), TRUE);
     if (rc != ERROR_SUCCESS)
-        LogEvent(L"  Error - Cannot write the usage count %s (%d).", path.Str(), static_cast<int>(rc));
+        LogEvent("  Error - Cannot write the usage count %s (%d).", path.Str(), static_cast<int>(rc));
     return rc;
 }
 
@@ -228,7 +228,7 @@ DWORD LowerFileUsage(const wchar_t* fileName, const wchar_t* directory, BOOL* fa
     if (writeError != ERROR_SUCCESS)
     {
         // The count still says this product uses the file: so must everything else.
-        LogEvent(L"  Error - Cannot lower the usage count %s (%d).", path.Str(), static_cast<int>(writeError));
+        LogEvent("  Error - Cannot lower the usage count %s (%d).", path.Str(), static_cast<int>(writeError));
         *failed = TRUE;
     }
     return result;
@@ -259,7 +259,7 @@ void FinishFileRelease(const wchar_t* fileName, const wchar_t* directory, const 
     }
     if (count == 0 && !keepFile)
     {
-        LogEvent(L"  RefCount %s reached 0.", path.Str());
+        LogEvent("  RefCount %s reached 0.", path.Str());
         // The image is ours: a read-only attribute would make the deletion fail now and at the restart.
         ClearReadOnly(path.Str());
         // An image in use goes at the next restart, which the run then has to ask for.

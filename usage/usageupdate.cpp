@@ -33,21 +33,21 @@ BOOL UpdateUsageCounts()
     DWORD c2 = makerCount ? maker.GetCount() : 0;
     c2 = c2 == kNoCount ? 0 : c2;
     DWORD count = (c1 > c2 ? c1 : c2) + (info->UpdateRefCounts ? 1 : 0);
-    LogEvent(L"  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(c1));
-    LogEvent(L"  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(count));
+    LogEvent("  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(c1));
+    LogEvent("  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(count));
     LONG written = main.SetCount(count, TRUE);
     // A product counted nowhere must not be registered as counted: its next run would never count it.
     BOOL countFailed = written != ERROR_SUCCESS && info->UpdateRefCounts;
     if (countFailed)
     {
-        LogEvent(L"  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath.Str(),
+        LogEvent("  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath.Str(),
                  static_cast<int>(written), info->AppId.Str());
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
     }
     if (makerCount && !makerPath.IsEmpty())
     {
-        LogEvent(L"  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(c2));
-        LogEvent(L"  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(count));
+        LogEvent("  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(c2));
+        LogEvent("  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(count));
         maker.SetCount(count, TRUE);
     }
 
@@ -66,20 +66,20 @@ BOOL UpdateUsageCounts()
     DWORD result;
     if (scm.ServiceExists() == ERROR_SUCCESS)
     {
-        LogEvent(L"  Pellimar Service Exists");
+        LogEvent("  Pellimar Service Exists");
         result = scm.ConfigureService(mainPath.Str());
-        LogEvent(L"  ConfigureService returned 0x%08X", result);
+        LogEvent("  ConfigureService returned 0x%08X", result);
     }
     else
     {
-        LogEvent(L"  Pellimar Service Does Not Exist");
+        LogEvent("  Pellimar Service Does Not Exist");
         result = scm.InstallService(mainPath.Str());
-        LogEvent(L"  InstallService returned %08X", result);
+        LogEvent("  InstallService returned %08X", result);
     }
     if (result == ERROR_SERVICE_MARKED_FOR_DELETE)
     {
-        LogEvent(L"  Due to the driver service being marked for deletion, a reboot is required before the new "
-                 L"driver can be used.");
+        LogEvent("  Due to the driver service being marked for deletion, a reboot is required before the new "
+                 "driver can be used.");
         info->Outcome.RestartRequired();
     }
 

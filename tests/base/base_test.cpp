@@ -64,18 +64,18 @@ TEST(Log, WideTextComesBackWholeWithinTheLimits)
 {
     TempLog log;
     const std::wstring path = L"C:\\Program Files\\Norvatek\\TEMP.^^^\\PELLIMAR64x86.SYS";
-    struct Row { const wchar_t* format; std::wstring text; std::string message; };
+    struct Row { const char* format; std::wstring text; std::string message; };
     const Row rows[] = {
-        {L"Copying file %s (%d, 0x%08X)", path, "Copying file " + Narrow(path) + " (-1, 0x80070BC2)"},
-        {L"%s", std::wstring(578, L'x'), std::string(578, 'x')},
-        {L"%s", std::wstring(579, L'y'), ""},   // no room for the line end: the message goes
+        {"Copying file %s (%d, 0x%08X)", path, "Copying file " + Narrow(path) + " (-1, 0x80070BC2)"},
+        {"%s", std::wstring(578, L'x'), std::string(578, 'x')},
+        {"%s", std::wstring(579, L'y'), ""},   // no room for the line end: the message goes
         // One '?' a character beyond U+00FF, a surrogate pair being one character.
-        {L"%s", L"\u00C9\u0100\xD83D\xDE00!", "\xC9?" "?!"},
+        {"%s", L"\u00C9\u0100\xD83D\xDE00!", "\xC9?" "?!"},
     };
     for (const Row& r : rows)
     {
         LogEvent(r.format, r.text.c_str(), -1, 0x80070BC2u);
-        EXPECT_EQ(std::vector<std::string>{r.message}, log.Take()) << Narrow(r.format);
+        EXPECT_EQ(std::vector<std::string>{r.message}, log.Take()) << r.format;
     }
 }
 

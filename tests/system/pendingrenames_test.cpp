@@ -15,12 +15,17 @@ using namespace harness;
 namespace
 {
 // Formats every line as the log would, reading each string as far as the scan says it reaches.
-void Sink(const wchar_t* format, ...)
+void Sink(const char* format, ...)
 {
+    wchar_t wideFormat[256];
+    int i = 0;
+    for (; format[i] != '\0' && i < 255; ++i)
+        wideFormat[i] = static_cast<unsigned char>(format[i]);
+    wideFormat[i] = L'\0';
     wchar_t line[4096];
     va_list args;
     va_start(args, format);
-    _vsnwprintf(line, 4095, format, args);
+    _vsnwprintf(line, 4095, wideFormat, args);
     va_end(args);
 }
 
