@@ -36,6 +36,111 @@ std::vector<std::string> FindingIds(const std::string& output)
     return ids;
 }
 
+// A strict reading of one JSON text (RFC 8259) as a program that parses the answer would do it: a quote
+// or a control character left unescaped in a string, a missing comma or bracket, or bytes that are no
+// UTF-8 make it fail.
+class JsonText
+{
+public:
+    explicit JsonText(const std::string& text) : s(text) {}
+    bool Valid()
+    {
+        bool utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr,
+                                        0) > 0;
+        bool value = Value(0);
+        Blank();
+        return utf8 && value && i == s.size();
+    }
+
+private:
+    void Blank() { while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n')) ++i; }
+    bool Is(char c) { return i < s.size() && s[i] == c ? ++i, true : false; }
+    bool Digits()
+    {
+        size_t from = i;
+        while (i < s.size() && isdigit(static_cast<unsigned char>(s[i])))
+            ++i;
+        return i > from;
+    }
+    bool String()
+    {
+        if (!Is('"'))
+            return false;
+        while (i < s.size() && s[i] != '"')
+        {
+            if (static_cast<unsigned char>(s[i]) < 0x20)
+                return false;
+            if (s[i++] != '\\')
+                continue;
+            bool unicode = Is('u');
+            for (int k = 0; k < (unicode ? 4 : 0); ++k)
+                if (i >= s.size() || !isxdigit(static_cast<unsigned char>(s[i++])))
+                    return false;
+            if (!unicode && (i >= s.size() || std::string("\"\\/bfnrt").find(s[i++]) == std::string::npos))
+                return false;
+        }
+        return Is('"');
+    }
+    bool Value(int depth)
+    {
+        Blank();
+        if (depth > 16)
+            return false;
+        for (const char* word : {"true", "false", "null"})
+            if (s.compare(i, strlen(word), word) == 0)
+                return i += strlen(word), true;
+        if (i < s.size() && (s[i] == '-' || isdigit(static_cast<unsigned char>(s[i]))))
+        {
+            Is('-');
+            if (!Is('0') && !Digits())
+                return false;
+            if (Is('.') && !Digits())
+                return false;
+            if (Is('e') || Is('E'))
+                return (Is('+') || Is('-')), Digits();
+            return true;
+        }
+        if (i < s.size() && s[i] == '"')
+            return String();
+        bool object = Is('{');
+        if (!object && !Is('['))
+            return false;
+        Blank();
+        if (Is(object ? '}' : ']'))
+            return true;
+        do
+        {
+            Blank();
+            if (object && !(String() && (Blank(), Is(':'))))
+                return false;
+            if (!Value(depth + 1))
+                return false;
+            Blank();
+        } while (Is(','));
+        return Is(object ? '}' : ']');
+    }
+
+    const std::string& s;
+    size_t i = 0;
+};
+
+// A report for a person shows registry names with their control characters escaped: ESC or a lone CR
+// from another program's value must not reach the terminal. Only CR LF line ends are raw.
+bool HasRawControl(const std::string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        bool lineEnd = (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ||
+                       (c == '\n' && i > 0 && text[i - 1] == '\r');
+        bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                  static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (((c < 0x20 || c == 0x7F) && !lineEnd) || c1)
+            return true;
+    }
+    return false;
+}
+
 Op ChangeService(const wchar_t* imagePath)
 {
     return [imagePath](Context&) {
@@ -96,6 +201,8 @@ const std::vector<Case> kCases = {
           Set(kSharedDlls, kDriver.c_str(), Sz(L"2"))(c);
           Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
       }, L"/JSON", 1, {"uninstall-entry-mismatch"}, "C:\\\\Old"),
+      Check(Set(kUninstallKey, L"QuietUninstallString", RawValue()), L"/JSON", 1, {"uninstall-entry-mismatch"},
+            "is missing"),
       // Halves of surrogate pairs that stand alone are escaped, however many follow each other.
       Check(Set(kUninstallKey, L"QuietUninstallString", Sz(std::wstring(200, L'\xDC00'))), L"/JSON", 1,
             {"uninstall-entry-mismatch"}, "\\udc00\\udc00")}},
@@ -150,9 +257,11 @@ Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids, 
             EXPECT_EQ(ids, FindingIds(output)) << output;
         if (says != nullptr)
             EXPECT_NE(std::string::npos, output.find(says)) << output;
-        if (args.find(L"json") != std::wstring::npos || args.find(L"JSON") != std::wstring::npos)
-            EXPECT_TRUE(output.rfind("{", 0) == 0 && output.find("\"verdict\": \"") != std::string::npos &&
-                        output.find("\"findings\": [") != std::string::npos) << output;
+        bool json = args.find(L"json") != std::wstring::npos || args.find(L"JSON") != std::wstring::npos;
+        if (json)
+            EXPECT_TRUE(JsonText(output).Valid() && output.find("\"verdict\": \"") != std::string::npos) << output;
+        else
+            EXPECT_FALSE(HasRawControl(output)) << output;
     };
 }
 }  // namespace harness
