@@ -41,6 +41,7 @@ struct Facts
     bool unreadable;      // the main count is there but no number
     DWORD users;          // products that rely on the driver: the count, or the registrations when
                           // the count says nothing
+    bool usersKnown;      // the counts and the registrations could be read
     const wchar_t* appId; // a registered product whose AppID a command can carry; null when none
 };
 
@@ -119,7 +120,8 @@ void CheckCounts(const Facts& k, Findings* out)
     for (int i = 0; i < s.products.Count() && !s.installedAppsUnread; ++i)
     {
         const ProductReading& p = s.products[i];
-        if (!p.registered || p.installedApps || (f = Add(out, L"product-not-in-installedapps", SeverityWarning)) == nullptr)
+        if (!p.registered || p.installedApps ||
+            (f = Add(out, L"product-not-in-installedapps", SeverityWarning)) == nullptr)
             continue;
         if (IsPassableAppId(p.appId))
         {
@@ -186,7 +188,8 @@ void CheckFiles(const Facts& k, Findings* out)
     for (int m : kManifests)
     {
         const FileReading& manifest = s.files[m];
-        if (!anyManifest || manifest.exists || manifest.unread || (f = Add(out, L"manifest-missing", SeverityError)) == nullptr)
+        if (!anyManifest || manifest.exists || manifest.unread ||
+            (f = Add(out, L"manifest-missing", SeverityError)) == nullptr)
             continue;
         Format(f->message, L"%s is missing while the other protection manifests are there: the protection product "
                            L"cannot vouch for the driver and may refuse to load it.", manifest.path);
@@ -275,7 +278,7 @@ void CheckService(const Facts& k, Findings* out)
     {
         Format(f->message, L"The Pellimar service is marked for deletion: it goes at the next restart%s.",
                k.users > 0 ? L", while products still count the driver" : L"");
-        if (k.users > 0)
+        if (k.users > 0 || !k.usersKnown)
         {
             RepairRun(*k.s, k.appId, f->fix);
             Append(f->fix, L" before restarting: it clears the mark");
@@ -295,8 +298,9 @@ void CheckPending(const Facts& k, Findings* out)
         const PendingReading& p = s.pending[i];
         const FileReading& file = s.files[p.file];
         const wchar_t* path = p.temporary ? file.temporary : file.path;
-        // Deleted or renamed away, the file is gone after the restart.
-        bool used = p.kind != PendingReplaces && !p.temporary && file.expected && k.users > 0;
+        // Deleted or renamed away, the file is gone after the restart; with the counts unread, nobody can
+        // say that no product needs it.
+        bool used = p.kind != PendingReplaces && !p.temporary && file.expected && (k.users > 0 || !k.usersKnown);
         Finding* f = Add(out, used ? L"restart-deletes-used-file" : L"restart-pending",
                          used ? SeverityError : SeverityWarning);
         if (f == nullptr)
@@ -308,7 +312,9 @@ void CheckPending(const Facts& k, Findings* out)
                    p.target + (p.target[0] == L'!' ? 1 : 0));
         else
             Format(f->message, L"%s is replaced at the next restart (pending rename of %s)", path, p.source);
-        Append(f->message, used ? L" while the driver is counted (%lu)." : L".", k.users);
+        Append(f->message, !used ? L"." : k.usersKnown ? L" while the driver is counted (%lu)."
+                                                       : L" while the counts that say who uses it could not be read.",
+               k.users);
         if (!used)
         {
             Format(f->fix, L"restart the machine");
@@ -363,12 +369,13 @@ void NoUsersNote(const MachineState& s, wchar_t* note)
 
 void EvaluateFindings(const MachineState& s, Findings* out)
 {
-    Facts k = {&s, 0, s.mainCount.state == CountUnreadable, 0, nullptr};
+    Facts k = {&s, 0, s.mainCount.state == CountUnreadable, 0, false, nullptr};
     if (s.mainCount.state == CountReadable)
         k.counted = s.mainCount.count;
     if (!s.vistaOrLater && s.makerCount.state == CountReadable && s.makerCount.count > k.counted)
         k.counted = s.makerCount.count;
     k.users = k.unreadable ? static_cast<DWORD>(s.registrations) : k.counted;
+    k.usersKnown = !s.countsUnread && !s.registrationsUnread;
     for (int i = 0; i < s.products.Count() && k.appId == nullptr; ++i)
     {
         if (s.products[i].registered && IsPassableAppId(s.products[i].appId))
@@ -385,8 +392,7 @@ void EvaluateFindings(const MachineState& s, Findings* out)
     CheckPending(k, out);
 
     // Without users, what is there is said as it is; with lists unread, nothing is said about users.
-    bool usersKnown = !s.countsUnread && !s.registrationsUnread && !k.unreadable;
-    if (usersKnown && k.users == 0 && s.registrations == 0 && (note = AddNote(out)) != nullptr)
+    if (k.usersKnown && !k.unreadable && k.users == 0 && s.registrations == 0 && (note = AddNote(out)) != nullptr)
         NoUsersNote(s, note);
     if (s.pendingListDamaged && (note = AddNote(out)) != nullptr)
         Format(note, L"PendingFileRenameOperations is damaged (another type, or a string that runs past its end); "

@@ -139,7 +139,8 @@ void WriteTextReport(COutput& out, const MachineState& s, const Findings& f)
 {
     wchar_t version[32];
     VersionText(kBuildVersion, version);
-    out.Print(L"TOVCHECK64.EXE %s - Pellimar on this machine (read only)\r\n\r\n", version);
+    out.Print(L"TOVCHECK64.EXE %s - Pellimar on this machine (read only)\r\n", version);
+    out.Write(L"\r\n");
     Sections(out, s);
 
     if (s.readErrors.Count() > 0 || s.readErrorsNotShown > 0)
@@ -168,5 +169,6 @@ void WriteTextReport(COutput& out, const MachineState& s, const Findings& f)
     }
     if (f.notShown > 0)
         out.Print(L"  ... and %d more\r\n", f.notShown);
-    out.Print(L"\r\nVerdict: %s (errors: %d, warnings: %d)\r\n", VerdictOf(f), f.errors, f.warnings);
+    out.Write(L"\r\n");
+    out.Print(L"Verdict: %s (errors: %d, warnings: %d)\r\n", VerdictOf(f), f.errors, f.warnings);
 }

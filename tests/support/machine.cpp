@@ -279,7 +279,8 @@ void DropPending(const std::function<bool(const std::wstring&, const std::wstrin
 void SetWindowsVersion(const std::wstring& version)
 {
     // The state check sees the same system as the installer.
-    for (const wchar_t* key : {L"Software\\Wine\\AppDefaults\\TOVRAND64x86.EXE", L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE"})
+    for (const wchar_t* key :
+         {L"Software\\Wine\\AppDefaults\\TOVRAND64x86.EXE", L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE"})
     {
         if (version.empty())
             SHDeleteKeyW(HKEY_CURRENT_USER, key);
