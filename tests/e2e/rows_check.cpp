@@ -355,7 +355,8 @@ Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids, 
             EXPECT_NE(std::string::npos, output.find(says)) << output;
         bool json = args.find(L"json") != std::wstring::npos || args.find(L"JSON") != std::wstring::npos;
         if (json)
-            EXPECT_TRUE(JsonText(output).Valid() && output.find("\"verdict\": \"") != std::string::npos) << output;
+            EXPECT_TRUE(JsonText(output).Valid() && output.find("\"verdict\": \"") != std::string::npos &&
+                        output.find("\"findings\": [") != std::string::npos) << output;
         else   // the report's own line ends are raw, never escaped
             EXPECT_TRUE(!HasRawControl(output) && output.find("<U+000D><U+000A>") == std::string::npos) << output;
     };
