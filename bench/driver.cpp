@@ -211,6 +211,7 @@ int wmain(int argc, wchar_t** argv)
     Row reinstall{"re-install  /Q PRODUCTA (installed)"};
     Row uninstall{"last uninstall  /U /Q /NOREGAPPID PRODUCTA"};
     Row check{"state check  TOVCHECK64.EXE (installed, ok)"};
+    Row consoleFloor{"floor: empty console program (detached)"};
 
     // One floor run next to every run of a case, so that a slow spell of the machine weighs on both.
     for (int i = 0; i < runs; ++i)
@@ -241,9 +242,11 @@ int wmain(int argc, wchar_t** argv)
     // The read-only check of the installed machine, listed under InstalledApps as a product's setup
     // does, so that it answers ok (exit code 0).
     WriteRaw(kInstalledApps, L"PRODUCTA", Sz(L""));
+    // Its own floor is an empty console program started the same way.
     for (int i = 0; i < runs; ++i)
     {
         Add(floor, RunOnce(FloorCommand(), false));
+        Add(consoleFloor, RunOnce(Quoted(BinDir() + L"\\bench_floor_console.exe"), false, DETACHED_PROCESS));
         // Detached: no console, so the report goes nowhere rather than into this table.
         Add(check, RunOnce(Quoted(BinDir() + L"\\TOVCHECK64.EXE"), false, DETACHED_PROCESS));
     }
@@ -282,6 +285,11 @@ int wmain(int argc, wchar_t** argv)
     PrintRow(reinstall, floorMs);
     PrintRow(uninstall, floorMs);
     PrintRow(check, floorMs);
+    PrintRow(consoleFloor, floorMs);
+    double consoleMs = Median(consoleFloor.ms);
+    double checkRatio = consoleMs > 0 ? Median(check.ms) / consoleMs : 0;
+    printf("  %-44s %8.2fx  target <= 1.5x: %s\n", "state check / console floor", checkRatio,
+           checkRatio <= 1.5 ? "met" : "MISSED");
     printf("\n");
     double fp = Median(floorPeak) / 1024.0;
     double ip = Median(installPeak) / 1024.0;

@@ -12,7 +12,7 @@ runs=${1:-7}
 "$root/scripts/setup.sh"
 build=${TOVRAND_BUILD_DIR:-$root/build}
 cmake --no-warn-unused-cli -S "$root" -B "$build" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" >/dev/null
-cmake --build "$build" -j2 --target tovrand tovrand_nopayload tovrand_release tovcheck tovcheck_release bench_floor bench_driver bench_renames >/dev/null
+cmake --build "$build" -j2 --target tovrand tovrand_nopayload tovrand_release tovcheck tovcheck_release bench_floor bench_floor_console bench_driver bench_renames >/dev/null
 bin=$build/bin
 prefix=$build/wine
 "$root/scripts/wine-prefix.sh" "$prefix" start

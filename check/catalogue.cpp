@@ -56,20 +56,26 @@ bool ReadDer(const BYTE* p, DWORD n, DerItem* item)
     return true;
 }
 
-// The index-th element inside parent's body.
-bool Child(const DerItem& parent, int index, DerItem* child)
+// The elements of a body, each read once as the walk moves on: a set with many members costs its size,
+// never its size squared.
+struct DerCursor
 {
-    const BYTE* p = parent.body;
-    DWORD n = parent.length;
-    for (int i = 0;; ++i)
-    {
-        if (!ReadDer(p, n, child))
-            return false;
-        if (i == index)
-            return true;
-        p += child->total;
-        n -= child->total;
-    }
+    const BYTE* p;
+    DWORD n;
+};
+
+DerCursor Inside(const DerItem& item)
+{
+    return {item.body, item.length};
+}
+
+bool Next(DerCursor* cursor, DerItem* item)
+{
+    if (cursor->n == 0 || !ReadDer(cursor->p, cursor->n, item))
+        return false;
+    cursor->p += item->total;
+    cursor->n -= item->total;
+    return true;
 }
 
 bool IsOid(const DerItem& item, const BYTE* oid, DWORD length)
@@ -80,9 +86,13 @@ bool IsOid(const DerItem& item, const BYTE* oid, DWORD length)
 // SET { SEQUENCE { BMPString "File", INTEGER flags, OCTET STRING name (UTF-16LE, NUL-terminated) } }
 bool ReadMemberName(const DerItem& values, wchar_t* name, int capacity)
 {
-    DerItem value, label, text;
-    if (!Child(values, 0, &value) || value.tag != kTagSequence || !Child(value, 0, &label) ||
-        !Child(value, 2, &text) || label.tag != kTagBmpString || text.tag != kTagOctets)
+    DerItem value, label, flags, text;
+    DerCursor set = Inside(values);
+    if (!Next(&set, &value) || value.tag != kTagSequence)
+        return false;
+    DerCursor fields = Inside(value);
+    if (!Next(&fields, &label) || !Next(&fields, &flags) || !Next(&fields, &text) || label.tag != kTagBmpString ||
+        text.tag != kTagOctets)
         return false;
     static const BYTE kFile[] = {0, 'F', 0, 'i', 0, 'l', 0, 'e'};
     if (label.length != sizeof(kFile) || memcmp(label.body, kFile, sizeof(kFile)) != 0)
@@ -104,9 +114,18 @@ bool ReadMemberName(const DerItem& values, wchar_t* name, int capacity)
 // The kind (flat file or PE image) is not looked at: the caller compares both digests of the file.
 bool ReadMemberDigest(const DerItem& values, Digest* digest)
 {
-    DerItem value, info, algorithm, oid, octets;
-    if (!Child(values, 0, &value) || !Child(value, 1, &info) || !Child(info, 0, &algorithm) ||
-        !Child(info, 1, &octets) || !Child(algorithm, 0, &oid) || octets.tag != kTagOctets)
+    DerItem value, kind, info, algorithm, oid, octets;
+    DerCursor set = Inside(values);
+    if (!Next(&set, &value))
+        return false;
+    DerCursor fields = Inside(value);
+    if (!Next(&fields, &kind) || !Next(&fields, &info))
+        return false;
+    DerCursor pair = Inside(info);
+    if (!Next(&pair, &algorithm) || !Next(&pair, &octets) || octets.tag != kTagOctets)
+        return false;
+    DerCursor identifier = Inside(algorithm);
+    if (!Next(&identifier, &oid))
         return false;
     if (IsOid(oid, kOidSha1, sizeof(kOidSha1)) && octets.length == 20)
         digest->alg = CALG_SHA1;
@@ -123,16 +142,17 @@ bool ReadMemberDigest(const DerItem& values, Digest* digest)
 bool ReadMember(const DerItem& item, CatalogueMember* member)
 {
     DerItem tag, attributes, extra;
-    if (!Child(item, 0, &tag) || !Child(item, 1, &attributes) || Child(item, 2, &extra) || tag.tag != kTagOctets ||
+    DerCursor fields = Inside(item);
+    if (!Next(&fields, &tag) || !Next(&fields, &attributes) || Next(&fields, &extra) || tag.tag != kTagOctets ||
         attributes.tag != kTagSet)
         return false;
     bool named = false;
     bool digested = false;
     DerItem attribute, oid, values;
-    for (int i = 0; Child(attributes, i, &attribute); ++i)
+    for (DerCursor set = Inside(attributes); Next(&set, &attribute);)
     {
-        if (attribute.tag != kTagSequence || !Child(attribute, 0, &oid) || !Child(attribute, 1, &values) ||
-            values.tag != kTagSet)
+        DerCursor parts = Inside(attribute);
+        if (attribute.tag != kTagSequence || !Next(&parts, &oid) || !Next(&parts, &values) || values.tag != kTagSet)
             continue;
         if (IsOid(oid, kOidNameValue, sizeof(kOidNameValue)))
             named = ReadMemberName(values, member->name, 64) || named;
@@ -142,30 +162,49 @@ bool ReadMember(const DerItem& item, CatalogueMember* member)
     return named && digested;
 }
 
-void WalkDer(const BYTE* p, DWORD n, int depth, Catalogue* out)
+// Every member of the catalogue is looked at (it may list many files), but only those of the wanted
+// names are kept.
+struct Walk
+{
+    const wchar_t* const* names;
+    int nameCount;
+    Catalogue* out;
+};
+
+void Keep(const Walk& walk, const CatalogueMember& member)
+{
+    ++walk.out->seen;
+    for (int i = 0; i < walk.nameCount; ++i)
+    {
+        if (lstrcmpiW(walk.names[i], member.name) == 0 && FindCatalogueMember(*walk.out, member.name) == nullptr &&
+            walk.out->count < kMaxCatalogueMembers)
+            walk.out->members[walk.out->count++] = member;
+    }
+}
+
+void WalkDer(DerCursor cursor, int depth, const Walk& walk)
 {
     DerItem item;
-    while (n > 0 && ReadDer(p, n, &item))
+    while (Next(&cursor, &item))
     {
         CatalogueMember member = {};
-        if (item.tag == kTagSequence && out->count < kMaxCatalogueMembers && ReadMember(item, &member))
-            out->members[out->count++] = member;
+        if (item.tag == kTagSequence && ReadMember(item, &member))
+            Keep(walk, member);
         else if (depth < kMaxDerDepth &&
                  ((item.tag & kConstructed) || (item.tag == kTagOctets && item.length > 0 && item.body[0] == kTagSequence)))
             // CMS wraps the signed content in an OCTET STRING, the platform's catalogues do not: both
             // are looked into. An OCTET STRING that is no DER simply ends its own walk.
-            WalkDer(item.body, item.length, depth + 1, out);
-        p += item.total;
-        n -= item.total;
+            WalkDer(Inside(item), depth + 1, walk);
     }
 }
 }  // namespace
 
-BOOL ParseCatalogue(const BYTE* data, DWORD size, Catalogue* out)
+BOOL ParseCatalogue(const BYTE* data, DWORD size, const wchar_t* const* names, int nameCount, Catalogue* out)
 {
     out->count = 0;
-    WalkDer(data, size, 0, out);
-    return out->count > 0;
+    out->seen = 0;
+    WalkDer({data, size}, 0, {names, nameCount, out});
+    return out->seen > 0;
 }
 
 const CatalogueMember* FindCatalogueMember(const Catalogue& catalogue, const wchar_t* name)

@@ -12,15 +12,19 @@ struct CatalogueMember
     Digest digest;
 };
 
-const int kMaxCatalogueMembers = 16;
+const int kMaxCatalogueMembers = 4;
 
 struct Catalogue
 {
-    int count;
+    int seen;    // members of any name
+    int count;   // those kept: the first of each wanted name
     CatalogueMember members[kMaxCatalogueMembers];
 };
 
-// Walks the DER of a signed catalogue (either CMS form of the content, wrapped or not) and collects its
-// members. Never reads outside data[0..size); nesting is bounded. FALSE when it holds no member.
-BOOL ParseCatalogue(const BYTE* data, DWORD size, Catalogue* out);
+// Walks the DER of a signed catalogue (either CMS form of the content, wrapped or not) and keeps the
+// members of the given names (at most kMaxCatalogueMembers). Never reads outside data[0..size); nesting
+// is bounded, and the time is bounded by the size. FALSE when it holds no member at all. The signature
+// over the content is not checked: the files are compared with the catalogue that is installed, which
+// says nothing about whether that catalogue is the one the build signed.
+BOOL ParseCatalogue(const BYTE* data, DWORD size, const wchar_t* const* names, int nameCount, Catalogue* out);
 const CatalogueMember* FindCatalogueMember(const Catalogue& catalogue, const wchar_t* name);

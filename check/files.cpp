@@ -1,5 +1,4 @@
-// The file half of the machine state: our files with versions and digests, their temporaries, and the
-// pending restart operations that touch them.
+// The file half of the machine state: our files with versions and digests, and their temporaries.
 #include "check/state.h"
 
 #include <new>
@@ -9,7 +8,6 @@
 #include "check/digest.h"
 #include "context/locations.h"
 #include "context/version.h"
-#include "system/pendingrenames.h"
 #include "usage/usagecount.h"
 
 namespace
@@ -107,9 +105,17 @@ DigestCheck Compare(CHasher& hasher, const CFileBytes* file, const Digest& expec
 void CheckCatalogue(MachineState* s, CFileCache& cache, CHasher& hasher, int sys, int inf, int cat)
 {
     const CFileBytes* catalogueBytes = cache.Get(cat);
+    // A catalogue held open by another program is not read: a read error, no verdict on the files.
+    bool catalogueUnread = s->files[cat].exists && catalogueBytes == nullptr;
     Catalogue* catalogue = new (std::nothrow) Catalogue;
+    const wchar_t* names[] = {s->files[sys].name, s->files[inf].name};
     bool parsed = catalogue != nullptr && catalogueBytes != nullptr &&
-                  ParseCatalogue(catalogueBytes->Data(), catalogueBytes->Size(), catalogue);
+                  ParseCatalogue(catalogueBytes->Data(), catalogueBytes->Size(), names, 2, catalogue);
+    if (catalogue == nullptr && catalogueBytes != nullptr)
+    {
+        NoteReadError(s, s->files[cat].path, ERROR_NOT_ENOUGH_MEMORY);
+        catalogueUnread = true;
+    }
     const int checked[] = {sys, inf};
     for (int index : checked)
     {
@@ -118,7 +124,7 @@ void CheckCatalogue(MachineState* s, CFileCache& cache, CHasher& hasher, int sys
             continue;
         const CFileBytes* bytes = cache.Get(index);
         const CatalogueMember* member = parsed ? FindCatalogueMember(*catalogue, f.name) : nullptr;
-        if (bytes == nullptr)
+        if (bytes == nullptr || catalogueUnread)
             f.catalogue = DigestUnreadable;
         else if (!parsed)
             f.catalogue = DigestNoSource;
@@ -130,104 +136,53 @@ void CheckCatalogue(MachineState* s, CFileCache& cache, CHasher& hasher, int sys
     delete catalogue;
 }
 
+// The manifests come as a set of three: where none is there the machine was installed with
+// NOKVMANIFEST and nothing is compared; one that is missing from the set is a finding of its own.
 void CheckManifest(MachineState* s, CFileCache& cache, CHasher& hasher)
 {
     FileReading& kvm = s->files[kFileKvm];
+    FileReading& grd = s->files[kFileGrd];
     FileReading& sys = s->files[kFileSys];
-    // Installed without the manifests (NOKVMANIFEST): nothing to compare with.
     if (!kvm.exists)
         return;
     const CFileBytes* manifest = cache.Get(kFileKvm);
-    const CFileBytes* guard = cache.Get(kFileGrd);
+    const CFileBytes* guard = grd.exists ? cache.Get(kFileGrd) : nullptr;
     Digest expected;
     bool unused = false;
-    if (manifest == nullptr)
+    if (manifest == nullptr || (grd.exists && guard == nullptr))
         kvm.manifest = DigestUnreadable;
-    else if (guard == nullptr || !ReadGuardDigest(guard->Data(), guard->Size(), &expected))
+    else if (guard == nullptr)
+        kvm.manifest = DigestNotApplicable;   // the missing guard is its own finding
+    else if (!ReadGuardDigest(guard->Data(), guard->Size(), &expected))
         kvm.manifest = DigestNoSource;
     else
         kvm.manifest = Compare(hasher, manifest, expected, &unused) == DigestMatches ? DigestMatches : DigestMismatch;
 
     if (!sys.exists)
         return;
-    const CFileBytes* driver = cache.Get(kFileSys);
     DWORD imageSize = 0;
     Digest found;
+    if (manifest == nullptr)
+    {
+        sys.manifest = DigestUnreadable;
+        return;
+    }
+    if (!ReadManifestImage(manifest->Data(), manifest->Size(), &imageSize, &expected))
+    {
+        sys.manifest = DigestNoSource;
+        return;
+    }
+    // The size says it without reading the file: a driver too large to read is still a mismatch.
+    if (imageSize != sys.size)
+    {
+        sys.manifest = DigestMismatch;
+        return;
+    }
+    const CFileBytes* driver = cache.Get(kFileSys);
     if (driver == nullptr)
         sys.manifest = DigestUnreadable;
-    else if (manifest == nullptr || !ReadManifestImage(manifest->Data(), manifest->Size(), &imageSize, &expected))
-        sys.manifest = DigestNoSource;
-    else if (imageSize != driver->Size())
-        sys.manifest = DigestMismatch;
     else if (hasher.Hash(CALG_SHA_256, driver->Data(), driver->Size(), nullptr, 0, &found))
         sys.manifest = SameDigest(found, expected) ? DigestMatches : DigestMismatch;
-}
-
-// The path a pending entry names: without the "!" that marks a replacing target and the "\??\" of the
-// native form. Our deletions are scheduled under short names, replacements under long ones.
-int MatchFile(const MachineState* s, const wchar_t* entry, bool* temporary)
-{
-    const wchar_t* p = entry;
-    if (*p == L'!')
-        ++p;
-    if (p[0] == L'\\' && p[1] == L'?' && p[2] == L'?' && p[3] == L'\\')
-        p += 4;
-    wchar_t candidates[3][kStatePathChars];
-    int count = 0;
-    CopyText(candidates[count++], kStatePathChars, p);
-    DWORD n = GetLongPathNameW(p, candidates[count], kStatePathChars);
-    if (n > 0 && n < kStatePathChars)
-        ++count;
-    // A file that is gone has no long name, but its directory still does.
-    wchar_t directory[kStatePathChars];
-    CopyText(directory, kStatePathChars, p);
-    wchar_t* slash = directory + lstrlenW(directory);
-    while (slash > directory && *slash != L'\\')
-        --slash;
-    if (*slash == L'\\')
-    {
-        *slash = L'\0';
-        wchar_t longDirectory[kStatePathChars];
-        n = GetLongPathNameW(directory, longDirectory, kStatePathChars);
-        if (n > 0 && n < kStatePathChars && JoinPath(candidates[count], kStatePathChars, longDirectory, slash + 1))
-            ++count;
-    }
-    for (int c = 0; c < count; ++c)
-    {
-        for (int i = 0; i < kFileCount; ++i)
-        {
-            *temporary = lstrcmpiW(candidates[c], s->files[i].temporary) == 0;
-            if (*temporary || lstrcmpiW(candidates[c], s->files[i].path) == 0)
-                return i;
-        }
-    }
-    *temporary = false;
-    return -1;
-}
-
-void NotePending(MachineState* s, const wchar_t* source, const wchar_t* target)
-{
-    bool sourceTemporary = false;
-    bool targetTemporary = false;
-    int from = MatchFile(s, source, &sourceTemporary);
-    int to = target[0] != L'\0' ? MatchFile(s, target, &targetTemporary) : -1;
-    if (from < 0 && to < 0)
-    {
-        ++s->pendingOtherEntries;
-        return;
-    }
-    if (sourceTemporary && to == from && !targetTemporary)
-        s->files[from].temporaryPending = true;
-    if (s->pendingCount == kMaxPendingOfOurs)
-    {
-        ++s->pendingNotShown;
-        return;
-    }
-    PendingReading& p = s->pending[s->pendingCount++];
-    CopyText(p.source, kStatePathChars, source);
-    CopyText(p.target, kStatePathChars, target);
-    p.file = to >= 0 ? to : from;
-    p.temporary = to < 0 && sourceTemporary;
 }
 }  // namespace
 
@@ -247,13 +202,26 @@ void ReadFiles(MachineState* s)
         if (length > 0)
             f.temporary[length - 1] = L'1';
         WIN32_FILE_ATTRIBUTE_DATA data;
-        f.exists = GetFileAttributesExW(f.path, GetFileExInfoStandard, &data) &&
-                   !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
-        if (f.exists)
+        if (GetFileAttributesExW(f.path, GetFileExInfoStandard, &data))
+        {
+            f.exists = !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
             f.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+        }
+        else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
+        {
+            f.unread = true;
+            NoteReadError(s, f.path, GetLastError());
+        }
         f.temporaryExists = IsExistingFile(f.temporary) != FALSE;
         if (f.exists && entry.versioned)
             f.version = FileVersion(f.path);
+        // Their 8.3 forms, in which deletions are scheduled, found once for the whole pending list.
+        DWORD n = f.exists ? GetShortPathNameW(f.path, f.shortPath, kStatePathChars) : 0;
+        if (n == 0 || n >= kStatePathChars)
+            f.shortPath[0] = L'\0';
+        n = f.temporaryExists ? GetShortPathNameW(f.temporary, f.shortTemporary, kStatePathChars) : 0;
+        if (n == 0 || n >= kStatePathChars)
+            f.shortTemporary[0] = L'\0';
     }
 
     CHasher hasher;
@@ -272,49 +240,4 @@ void ReadFiles(MachineState* s)
     CheckCatalogue(s, *cache, hasher, kFileMakerSys, kFileMakerInf, kFileMakerCat);
     CheckManifest(s, *cache, hasher);
     delete cache;
-}
-
-void ReadPendingOperations(MachineState* s)
-{
-    CScopedKey key;
-    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_READ | KEY_WOW64_64KEY, key.Receive());
-    if (rc != ERROR_SUCCESS)
-    {
-        NoteReadError(s, kSessionManagerKey, static_cast<DWORD>(rc));
-        return;
-    }
-    DWORD type = 0;
-    DWORD size = 0;
-    BYTE* buffer = ReadPendingValue(key.Get(), &size, &type, &rc);
-    if (rc == ERROR_FILE_NOT_FOUND)
-        return;
-    if (buffer == nullptr || type != REG_MULTI_SZ)
-    {
-        if (buffer == nullptr)
-            NoteReadError(s, kPendingValue, static_cast<DWORD>(rc));
-        s->pendingListDamaged = buffer != nullptr;
-        delete[] buffer;
-        return;
-    }
-    const wchar_t* chars = reinterpret_cast<const wchar_t*>(buffer);
-    int n = static_cast<int>(size / sizeof(wchar_t));
-    int pos = 0;
-    // Pairs of strings up to an empty string where the next pair would start, as the platform reads it.
-    while (pos < n && chars[pos] != L'\0')
-    {
-        const wchar_t* source = chars + pos;
-        while (pos < n && chars[pos] != L'\0')
-            ++pos;
-        const wchar_t* target = chars + ++pos;
-        while (pos < n && chars[pos] != L'\0')
-            ++pos;
-        if (pos >= n)
-        {
-            s->pendingListDamaged = true;   // a string, or a source without target, runs into the end
-            break;
-        }
-        ++pos;
-        NotePending(s, source, target);
-    }
-    delete[] buffer;
 }

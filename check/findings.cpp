@@ -1,9 +1,8 @@
 #include "check/findings.h"
 
-#include <stdarg.h>
-#include <stdio.h>
-
+#include "check/commands.h"
 #include "context/locations.h"
+#include "system/pendingrenames.h"
 #include "usage/usagecount.h"
 
 namespace
@@ -12,47 +11,18 @@ const DWORD kExpectedType = SERVICE_KERNEL_DRIVER;
 const DWORD kExpectedStart = SERVICE_DEMAND_START;
 const DWORD kExpectedErrorControl = SERVICE_ERROR_NORMAL;
 
-// _vsnwprintf is msvcrt's: %s takes a wide string there. Appends to a buffer of kFindingChars, cut at its
-// end and always terminated.
-void AppendV(wchar_t* buffer, const wchar_t* format, va_list args)
-{
-    int used = lstrlenW(buffer);
-    int room = kFindingChars - 1 - used;
-    if (room <= 0)
-        return;
-    int n = _vsnwprintf(buffer + used, room, format, args);
-    buffer[used + (n >= 0 && n < room ? n : room)] = L'\0';
-}
-
-void Append(wchar_t* buffer, const wchar_t* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    AppendV(buffer, format, args);
-    va_end(args);
-}
-
-void Format(wchar_t* buffer, const wchar_t* format, ...)
-{
-    buffer[0] = L'\0';
-    va_list args;
-    va_start(args, format);
-    AppendV(buffer, format, args);
-    va_end(args);
-}
-
 Finding* Add(Findings* out, const wchar_t* id, Severity severity)
 {
     if (severity == SeverityError)
         ++out->errors;
     else
         ++out->warnings;
-    if (out->count == kMaxFindings)
+    Finding* f = out->items.Add();
+    if (f == nullptr)
     {
         ++out->notShown;
         return nullptr;
     }
-    Finding* f = &out->items[out->count++];
     f->id = id;
     f->severity = severity;
     return f;
@@ -67,83 +37,106 @@ wchar_t* AddNote(Findings* out)
 struct Facts
 {
     const MachineState* s;
-    DWORD counted;        // the installer's count: the higher of both records before Vista
-    bool unreadable;
+    DWORD counted;        // the installer's count: the main one, before Vista the higher of both records
+    bool unreadable;      // the main count is there but no number
     DWORD users;          // products that rely on the driver: the count, or the registrations when
                           // the count says nothing
-    const wchar_t* appId; // a registered product, for the repair command; null when none
+    bool usersKnown;      // the counts and the registrations could be read
+    const wchar_t* appId; // a registered product whose AppID a command can carry; null when none
 };
 
-// The installer run that puts back driver, service, uninstall entry and the shared copy: an install
-// for a registered product (it counts nothing again), or an update run when no product is registered.
-void RepairCommand(const Facts& k, wchar_t* out)
+// One count record judged on its own: before Vista the uninstall lowers both, and whichever reaches 0
+// first deletes the driver it counts, whatever the other still says.
+void CheckCount(const Facts& k, const CountReading& c, bool main, Findings* out)
 {
-    if (k.appId != nullptr)
-        Format(out, L"run `TOVRAND64x86.EXE /Q %s` from that product's setup (an install for a registered "
-                    L"product copies the files again, repairs the service and the uninstall entry, and counts "
-                    L"nothing twice)", k.appId);
-    else
-        Format(out, L"run `TOVRAND64x86.EXE /Q` (an update run: it copies the files again and repairs the "
-                    L"service and the uninstall entry)");
-}
-
-void SetCountCommand(const Facts& k, DWORD count, wchar_t* out)
-{
-    Format(out, L"`reg add \"HKLM\\%s\" /v \"%s\" /t REG_SZ /d %lu /f` (from a 64-bit prompt) makes the count "
-                L"%lu, one per registered product", kSharedDllsKey, k.s->mainCount.valueName, count, count);
+    const MachineState& s = *k.s;
+    Finding* f = nullptr;
+    DWORD registered = static_cast<DWORD>(s.registrations);
+    if (c.state == CountUnreadable && (f = Add(out, L"count-unreadable", SeverityError)) != nullptr)
+    {
+        Format(f->message, L"The usage count %s under SharedDlls (type %lu) is not a number: programs that read "
+                           L"it take it for 0 and an uninstall would remove the driver under the %d registered "
+                           L"products.", c.valueName, c.type, s.registrations);
+        if (main && k.appId != nullptr)
+            Format(f->fix, L"run `TOVRAND64x86.EXE /Q \"%s\"` from that product's setup: the installer rebuilds the "
+                           L"count from the %d registrations", k.appId, s.registrations);
+        else
+            SetCountCommand(c, registered, f->fix);
+    }
+    // Half of a comparison that could not be read says nothing; the read error is reported instead.
+    if (c.state != CountReadable || s.countsUnread || s.registrationsUnread)
+        return;
+    // The uninstall that takes the count to 0 (the first one, for a stored 0) deletes the driver it counts.
+    DWORD reaching = c.count > 0 ? c.count : 1;
+    if (reaching < registered && (f = Add(out, L"count-below-registrations", SeverityError)) != nullptr)
+    {
+        Format(f->message, L"The count of %s is %lu but %lu products are registered: the uninstall that brings it "
+                           L"to 0 deletes that driver (with its service and files when no count is left) while %lu "
+                           L"of those products still use it.", c.valueName, c.count, registered, registered - reaching);
+        SetCountCommand(c, registered, f->fix);
+    }
+    if (c.count > registered && (f = Add(out, L"count-above-registrations", SeverityWarning)) != nullptr)
+    {
+        Format(f->message, L"The count of %s is %lu but %lu products are registered: after the last registered "
+                           L"product's uninstall it stays at %lu, and the driver with nobody to remove it.",
+               c.valueName, c.count, registered, c.count - registered);
+        SetCountCommand(c, registered, f->fix);
+        Append(f->fix, L", if no product outside the registrations uses the driver");
+    }
 }
 
 void CheckCounts(const Facts& k, Findings* out)
 {
     const MachineState& s = *k.s;
     Finding* f = nullptr;
-    DWORD registered = static_cast<DWORD>(s.registrations);
-    // Half of a comparison that could not be read says nothing; the read error is reported instead.
-    bool comparable = !k.unreadable && !s.countsUnread && !s.registrationsUnread;
-    if (k.unreadable && (f = Add(out, L"count-unreadable", SeverityError)) != nullptr)
+    CheckCount(k, s.mainCount, true, out);
+    if (!s.vistaOrLater)
+        CheckCount(k, s.makerCount, false, out);
+    else if (s.makerCount.state == CountReadable && s.makerCount.count > k.counted &&
+             (f = Add(out, L"stale-maker-count", SeverityWarning)) != nullptr)
     {
-        Format(f->message, L"The usage count %s under SharedDlls (type %lu) is not a number: programs that read "
-                           L"it take it for 0 and an uninstall would remove the driver under the %d registered "
-                           L"products.", s.mainCount.valueName, s.mainCount.type, s.registrations);
-        if (k.appId != nullptr)
-            Format(f->fix, L"run `TOVRAND64x86.EXE /Q %s` from that product's setup: the installer rebuilds the "
-                           L"count from the %d registrations", k.appId, s.registrations);
+        // Only systems before Vista raise it, but every uninstall lowers it, and an uninstall is the last
+        // one only when this count is at 0 too.
+        Format(f->message, L"SharedDlls holds a count of %lu for %s, the maker directory's copy that only systems "
+                           L"before Vista count, above the main count %lu: the uninstall that brings the main count "
+                           L"to 0 deletes the driver but takes this count for another user and leaves the service, "
+                           L"INF, catalogue, manifests and installer copy behind.", s.makerCount.count,
+               s.makerCount.valueName, k.counted);
+        if (Quotable(s.makerCount.valueName))
+            Format(f->fix, L"`reg delete \"HKLM\\%s\" /v \"%s\" /f` (from a 64-bit prompt)", kSharedDllsKey,
+                   s.makerCount.valueName);
         else
-            SetCountCommand(k, registered, f->fix);
+            Format(f->fix, L"delete the value %s under HKLM\\%s with regedit", s.makerCount.valueName, kSharedDllsKey);
     }
-    if (comparable && k.counted > 0 && k.counted < registered &&
-        (f = Add(out, L"count-below-registrations", SeverityError)) != nullptr)
-    {
-        Format(f->message, L"The count is %lu but %lu products are registered: the uninstall that brings the "
-                           L"count to 0 removes the driver, its service and files while %lu of those products "
-                           L"still use them.", k.counted, registered, registered - k.counted);
-        SetCountCommand(k, registered, f->fix);
-    }
-    if (comparable && k.counted > registered && (f = Add(out, L"count-above-registrations", SeverityWarning)))
-    {
-        Format(f->message, L"The count is %lu but %lu products are registered: after the last registered "
-                           L"product's uninstall the count stays at %lu, and the driver with nobody to remove it.",
-               k.counted, registered, k.counted - registered);
-        SetCountCommand(k, registered, f->fix);
-        Append(f->fix, L", if no product outside the registrations uses the driver");
-    }
+    DWORD registered = static_cast<DWORD>(s.registrations);
+    bool comparable = !k.unreadable && !s.countsUnread && !s.registrationsUnread;
     if (comparable && k.counted == 0 && registered > 0 &&
         (f = Add(out, L"registrations-without-count", SeverityWarning)) != nullptr)
     {
         Format(f->message, L"%lu products are registered under HKLM\\%s but nothing is counted: the next install "
                            L"takes the registrations for leftovers and deletes them.", registered, kPellimarKey);
-        SetCountCommand(k, registered, f->fix);
+        SetCountCommand(s.mainCount, registered, f->fix);
     }
-    for (int i = 0; i < s.productCount; ++i)
+    for (int i = 0; i < s.products.Count() && !s.installedAppsUnread; ++i)
     {
         const ProductReading& p = s.products[i];
-        if (p.registered && !p.installedApps && (f = Add(out, L"product-not-in-installedapps", SeverityWarning)))
+        if (!p.registered || p.installedApps ||
+            (f = Add(out, L"product-not-in-installedapps", SeverityWarning)) == nullptr)
+            continue;
+        if (IsPassableAppId(p.appId))
         {
             Format(f->message, L"%s is registered but not listed under HKLM\\%s: its uninstall `TOVRAND64x86.EXE "
-                               L"/U /Q %s` lowers no count, and the driver outlives the product.",
+                               L"/U /Q \"%s\"` lowers no count, and the driver outlives the product.",
                    p.appId, kInstalledAppsKey, p.appId);
-            Format(f->fix, L"uninstall it with `TOVRAND64x86.EXE /U /Q /NOREGAPPID %s`, or have its setup list it "
+            Format(f->fix, L"uninstall it with `TOVRAND64x86.EXE /U /Q /NOREGAPPID \"%s\"`, or have its setup list it "
                            L"under HKLM\\%s", p.appId, kInstalledAppsKey);
+        }
+        else
+        {
+            Format(f->message, L"%s is registered but not listed under HKLM\\%s: its uninstall lowers no count, and "
+                               L"the driver outlives the product.", p.appId, kInstalledAppsKey);
+            Format(f->fix, L"have its setup list it under HKLM\\%s; no command is named, as this AppID cannot be "
+                           L"written on the installer's command line as it stands", kInstalledAppsKey);
         }
     }
 }
@@ -154,7 +147,7 @@ const wchar_t* DigestProblem(DigestCheck check)
     {
     case DigestMismatch: return L"differs from the digest that %s lists for it";
     case DigestNotListed: return L"is not listed in %s";
-    case DigestNoSource: return L"cannot be checked: %s is missing or unreadable";
+    case DigestNoSource: return L"cannot be checked: %s is missing or damaged";
     default: return nullptr;   // also a file that could not be read: a read error, not a finding
     }
 }
@@ -163,11 +156,12 @@ void CheckFiles(const Facts& k, Findings* out)
 {
     const MachineState& s = *k.s;
     Finding* f = nullptr;
-    if (k.users > 0 && !s.files[kFileSys].exists && (f = Add(out, L"driver-missing", SeverityError)))
+    const FileReading& sys = s.files[kFileSys];
+    if (k.users > 0 && !sys.exists && !sys.unread && (f = Add(out, L"driver-missing", SeverityError)))
     {
         Format(f->message, L"The driver is counted (%lu) but %s is missing: the Pellimar service cannot start.",
-               k.users, s.files[kFileSys].path);
-        RepairCommand(k, f->fix);
+               k.users, sys.path);
+        RepairRun(*k.s, k.appId, f->fix);
     }
     struct Vouch { int file; bool catalogue; int source; };
     const Vouch kVouches[] = {{kFileSys, true, kFileCat},        {kFileInf, true, kFileCat},
@@ -186,39 +180,64 @@ void CheckFiles(const Facts& k, Findings* out)
         Format(f->fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): it writes "
                        L"the driver, INF, catalogue and manifests again");
     }
-    if (k.users > 0 && !s.files[kFileInstaller].exists && (f = Add(out, L"installer-copy-missing", SeverityError)))
+    // The three manifests come as a set: none at all is an install with NOKVMANIFEST.
+    const int kManifests[] = {kFileKvm, kFileGrd, kFileSig};
+    bool anyManifest = false;
+    for (int m : kManifests)
+        anyManifest = anyManifest || s.files[m].exists;
+    for (int m : kManifests)
+    {
+        const FileReading& manifest = s.files[m];
+        if (!anyManifest || manifest.exists || manifest.unread ||
+            (f = Add(out, L"manifest-missing", SeverityError)) == nullptr)
+            continue;
+        Format(f->message, L"%s is missing while the other protection manifests are there: the protection product "
+                           L"cannot vouch for the driver and may refuse to load it.", manifest.path);
+        Format(f->fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): it writes "
+                       L"the driver, INF, catalogue and manifests again");
+    }
+    const FileReading& copy = s.files[kFileInstaller];
+    if (k.users > 0 && !copy.exists && !copy.unread && (f = Add(out, L"installer-copy-missing", SeverityError)))
     {
         Format(f->message, L"The driver is counted (%lu) but the shared installer copy %s is gone: the products' "
-                           L"uninstalls, which run it, fail.", k.users, s.files[kFileInstaller].path);
-        RepairCommand(k, f->fix);
+                           L"uninstalls, which run it, fail.", k.users, copy.path);
+        RepairRun(*k.s, k.appId, f->fix);
     }
-    if (((k.users > 0 && !s.uninstallEntryExists) || (s.uninstallEntryExists && !s.uninstallEntryMatches)) &&
+    bool entryMissing = k.users > 0 && !s.uninstallEntryExists && !s.uninstallEntryUnread;
+    if ((entryMissing || (s.uninstallEntryExists && !s.uninstallEntryMatches)) &&
         (f = Add(out, L"uninstall-entry-mismatch", SeverityWarning)))
     {
         if (s.uninstallEntryExists)
             Format(f->message, L"The uninstall entry runs %s instead of the shared copy %s.", s.uninstallEntry,
-                   s.files[kFileInstaller].path);
+                   copy.path);
         else
             Format(f->message, L"The driver is counted (%lu) but the uninstall entry (QuietUninstallString of "
                                L"Uninstall\\Tovrand) is missing.", k.users);
         if (k.users > 0)
-            RepairCommand(k, f->fix);
+            RepairRun(*k.s, k.appId, f->fix);
         else
             Format(f->fix, L"`reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrand\" /f`");
+    }
+    if (s.payloadIsFile && (f = Add(out, L"payload-path-blocked", SeverityError)))
+    {
+        Format(f->message, L"%s is a file: the installer writes its payload into a directory of that name, so every "
+                           L"install and update ends with exit code 82 before changing anything.", s.payloadDir);
+        RemoveCommand(L"del /f /a", s.payloadDir, f->fix);
     }
     if (s.payloadDirExists && !s.installerRunning && (f = Add(out, L"leftover-payload", SeverityWarning)))
     {
         Format(f->message, L"No installer runs, yet its payload directory %s exists: a run ended before removing "
                            L"it (a crash or a power loss).", s.payloadDir);
-        Format(f->fix, L"`rmdir /s /q \"%s\"`", s.payloadDir);
+        RemoveCommand(L"rmdir /s /q", s.payloadDir, f->fix);
     }
     for (const FileReading& file : s.files)
     {
-        if (file.temporaryExists && !file.temporaryPending && (f = Add(out, L"leftover-temporary", SeverityWarning)))
+        if (file.temporaryExists && !file.temporaryPending && !s.pendingUnread &&
+            (f = Add(out, L"leftover-temporary", SeverityWarning)))
         {
             Format(f->message, L"%s was left for a replacement at restart, but no pending rename uses it.",
                    file.temporary);
-            Format(f->fix, L"`del \"%s\"`", file.temporary);
+            RemoveCommand(L"del", file.temporary, f->fix);
         }
     }
 }
@@ -229,31 +248,39 @@ void CheckService(const Facts& k, Findings* out)
     Finding* f = nullptr;
     if (!svc.exists)
     {
-        if (k.users > 0 && (f = Add(out, L"service-missing", SeverityError)))
+        if (k.users > 0 && !k.s->serviceUnread && (f = Add(out, L"service-missing", SeverityError)))
         {
             Format(f->message, L"The driver is counted (%lu) but the Pellimar service does not exist: the driver is "
                                L"never loaded.", k.users);
-            RepairCommand(k, f->fix);
+            RepairRun(*k.s, k.appId, f->fix);
         }
         return;
     }
-    bool settings = svc.type != kExpectedType || svc.start != kExpectedStart || svc.errorControl != kExpectedErrorControl;
-    if ((settings || !svc.imagePathMatches) && (f = Add(out, L"service-misconfigured", SeverityError)))
+    // A configuration that could not be read is a read error and no finding.
+    bool settings = svc.configRead && (svc.type != kExpectedType || svc.start != kExpectedStart ||
+                                       svc.errorControl != kExpectedErrorControl || !svc.imagePathMatches);
+    bool key = svc.keyImagePathRead && !svc.keyImagePathMatches;
+    if ((settings || key) && (f = Add(out, L"service-misconfigured", SeverityError)))
     {
         wchar_t expected[kStatePathChars];
         JoinPath(expected, kStatePathChars, k.s->driversDir, kDriverSysName);
-        Format(f->message, L"The Pellimar service has type %lu, start %lu, error control %lu and image %s; the "
-                           L"installer sets type 1 (kernel driver), start 3 (on demand), error control 1 and %s.",
-               svc.type, svc.start, svc.errorControl, svc.imagePath, expected);
-        RepairCommand(k, f->fix);
+        if (settings)
+            Format(f->message, L"The Pellimar service has type %lu, start %lu, error control %lu and image %s; the "
+                               L"installer sets type 1 (kernel driver), start 3 (on demand), error control 1 and %s.",
+                   svc.type, svc.start, svc.errorControl, svc.imagePath, expected);
+        if (key)
+            Append(f->message, L"%sThe service's key holds the image %s, which the service manager takes from the "
+                               L"next start of the machine; the installer sets %s.", settings ? L" " : L"",
+                   svc.keyImagePath, expected);
+        RepairRun(*k.s, k.appId, f->fix);
     }
     if (svc.markedForDeletion && (f = Add(out, L"service-marked-for-deletion", SeverityWarning)))
     {
         Format(f->message, L"The Pellimar service is marked for deletion: it goes at the next restart%s.",
                k.users > 0 ? L", while products still count the driver" : L"");
-        if (k.users > 0)
+        if (k.users > 0 || !k.usersKnown)
         {
-            RepairCommand(k, f->fix);
+            RepairRun(*k.s, k.appId, f->fix);
             Append(f->fix, L" before restarting: it clears the mark");
         }
         else
@@ -266,47 +293,92 @@ void CheckService(const Facts& k, Findings* out)
 void CheckPending(const Facts& k, Findings* out)
 {
     const MachineState& s = *k.s;
-    for (int i = 0; i < s.pendingCount; ++i)
+    for (int i = 0; i < s.pending.Count(); ++i)
     {
         const PendingReading& p = s.pending[i];
         const FileReading& file = s.files[p.file];
-        bool deletion = p.target[0] == L'\0';
-        bool used = deletion && !p.temporary && file.needed && k.users > 0;
+        const wchar_t* path = p.temporary ? file.temporary : file.path;
+        // Deleted or renamed away, the file is gone after the restart; with the counts unread, nobody can
+        // say that no product needs it.
+        bool used = p.kind != PendingReplaces && !p.temporary && file.expected && (k.users > 0 || !k.usersKnown);
         Finding* f = Add(out, used ? L"restart-deletes-used-file" : L"restart-pending",
                          used ? SeverityError : SeverityWarning);
         if (f == nullptr)
             continue;
-        if (used)
+        if (p.kind == PendingDeletes)
+            Format(f->message, L"%s is deleted at the next restart (pending %s)", path, p.source);
+        else if (p.kind == PendingMovesAway)
+            Format(f->message, L"%s is renamed to %s at the next restart, which takes it from its place", path,
+                   p.target + (p.target[0] == L'!' ? 1 : 0));
+        else
+            Format(f->message, L"%s is replaced at the next restart (pending rename of %s)", path, p.source);
+        Append(f->message, !used ? L"." : k.usersKnown ? L" while the driver is counted (%lu)."
+                                                       : L" while the counts that say who uses it could not be read.",
+               k.users);
+        if (!used)
         {
-            Format(f->message, L"%s is deleted at the next restart (pending %s) while the driver is counted (%lu).",
-                   file.path, p.source, k.users);
-            RepairCommand(k, f->fix);
-            Append(f->fix, L"; an install withdraws pending deletions of the files it installs");
+            Format(f->fix, L"restart the machine");
+        }
+        else if (p.withdrawable)
+        {
+            RepairRun(*k.s, k.appId, f->fix);
+            Append(f->fix, L"; an install withdraws pending deletions of the files it puts in place, written under "
+                           L"their short or long path");
         }
         else
         {
-            if (deletion)
-                Format(f->message, L"%s is deleted at the next restart.", p.temporary ? file.temporary : file.path);
-            else
-                Format(f->message, L"%s is replaced at the next restart (pending rename of %s).", file.path, p.source);
-            Format(f->fix, L"restart the machine");
+            Format(f->fix, L"an install does not withdraw this entry: remove the pair from PendingFileRenameOperations "
+                           L"under HKLM\\%s before restarting, or restart and then ", kSessionManagerKey);
+            wchar_t repair[kFindingChars];
+            RepairRun(*k.s, k.appId, repair);
+            Append(f->fix, L"%s, which puts the file back", repair);
         }
     }
+}
+// What is there of Pellimar when nothing counts it and no product is registered.
+void NoUsersNote(const MachineState& s, wchar_t* note)
+{
+    bool sys = s.files[kFileSys].exists;
+    bool service = s.service.exists;
+    if (sys && service)
+    {
+        Format(note, L"The driver is installed without users (as an uninstall with NODEL leaves it): nothing to fix; "
+                     L"the next product install uses it again.");
+        return;
+    }
+    wchar_t parts[kFindingChars] = L"";
+    if (service)
+        Append(parts, L", the Pellimar service (its driver image %s is missing)", s.files[kFileSys].path);
+    if (sys)
+        Append(parts, L", the driver image");
+    const int kOthers[] = {kFileInf, kFileCat, kFileKvm, kFileGrd, kFileSig, kFileInstaller};
+    for (int i : kOthers)
+    {
+        if (s.files[i].exists)
+            Append(parts, L", %s", s.files[i].name);
+    }
+    if (s.uninstallEntryExists)
+        Append(parts, L", the uninstall entry");
+    if (parts[0] == L'\0')
+        Format(note, L"Pellimar is not installed on this machine.");
+    else
+        Format(note, L"Parts of Pellimar are left without users: %s. Nothing counts them; the next product install "
+                     L"puts the rest back.", parts + 2);
 }
 }  // namespace
 
 void EvaluateFindings(const MachineState& s, Findings* out)
 {
-    ZeroMemory(out, sizeof(*out));
-    Facts k = {&s, 0, s.mainCount.state == CountUnreadable, 0, nullptr};
+    Facts k = {&s, 0, s.mainCount.state == CountUnreadable, 0, false, nullptr};
     if (s.mainCount.state == CountReadable)
         k.counted = s.mainCount.count;
-    if (s.makerCount.state == CountReadable && s.makerCount.count > k.counted)
+    if (!s.vistaOrLater && s.makerCount.state == CountReadable && s.makerCount.count > k.counted)
         k.counted = s.makerCount.count;
     k.users = k.unreadable ? static_cast<DWORD>(s.registrations) : k.counted;
-    for (int i = 0; i < s.productCount && k.appId == nullptr; ++i)
+    k.usersKnown = !s.countsUnread && !s.registrationsUnread;
+    for (int i = 0; i < s.products.Count() && k.appId == nullptr; ++i)
     {
-        if (s.products[i].registered && !s.products[i].nameCut)
+        if (s.products[i].registered && IsPassableAppId(s.products[i].appId))
             k.appId = s.products[i].appId;
     }
 
@@ -319,11 +391,9 @@ void EvaluateFindings(const MachineState& s, Findings* out)
     CheckService(k, out);
     CheckPending(k, out);
 
-    bool installed = s.files[kFileSys].exists || s.service.exists;
-    if (k.users == 0 && s.registrations == 0 && (note = AddNote(out)) != nullptr)
-        Format(note, installed ? L"The driver is installed without users (kept by an uninstall with NODEL): nothing "
-                                 L"to fix; the next product install uses it again."
-                               : L"Pellimar is not installed on this machine.");
+    // Without users, what is there is said as it is; with lists unread, nothing is said about users.
+    if (k.usersKnown && !k.unreadable && k.users == 0 && s.registrations == 0 && (note = AddNote(out)) != nullptr)
+        NoUsersNote(s, note);
     if (s.pendingListDamaged && (note = AddNote(out)) != nullptr)
         Format(note, L"PendingFileRenameOperations is damaged (another type, or a string that runs past its end); "
                      L"only the entries before the damage were read.");
@@ -336,7 +406,7 @@ const wchar_t* VerdictOf(const Findings& f)
 
 int ExitCodeOf(const MachineState& s, const Findings& f)
 {
-    if (s.readErrorCount > 0)
+    if (s.readErrors.Count() > 0 || s.readErrorsNotShown > 0)
         return kCheckUnreadable;
     return f.errors > 0 ? kCheckErrors : f.warnings > 0 ? kCheckWarnings : kCheckOk;
 }

@@ -12,7 +12,6 @@ enum Severity
 };
 
 const int kFindingChars = 720;
-const int kMaxFindings = 48;
 const int kMaxNotes = 6;
 
 struct Finding
@@ -25,13 +24,12 @@ struct Finding
 
 struct Findings
 {
-    int count;
-    int notShown;   // beyond kMaxFindings
-    int errors;
-    int warnings;
-    Finding items[kMaxFindings];
-    int noteCount;
-    wchar_t notes[kMaxNotes][kFindingChars];
+    int notShown = 0;   // no memory to keep them; still counted below
+    int errors = 0;
+    int warnings = 0;
+    CStateList<Finding> items;
+    int noteCount = 0;
+    wchar_t notes[kMaxNotes][kFindingChars] = {};
 };
 
 // Exit codes.

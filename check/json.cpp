@@ -104,7 +104,10 @@ void Files(CJsonWriter& j, const MachineState& s)
         j.Open(nullptr, L'{');
         j.String(L"name", f.name);
         j.String(L"path", f.path);
-        j.Bool(L"exists", f.exists);
+        if (f.unread)
+            j.Null(L"exists");
+        else
+            j.Bool(L"exists", f.exists);
         if (f.exists)
         {
             wchar_t version[32];
@@ -124,7 +127,7 @@ void Files(CJsonWriter& j, const MachineState& s)
 void Pending(CJsonWriter& j, const MachineState& s)
 {
     j.Open(L"pending", L'[');
-    for (int i = 0; i < s.pendingCount; ++i)
+    for (int i = 0; i < s.pending.Count(); ++i)
     {
         j.Open(nullptr, L'{');
         j.String(L"source", s.pending[i].source);
@@ -162,13 +165,13 @@ void WriteJsonReport(COutput& out, const MachineState& s, const Findings& f)
 
     j.Open(L"counts", L'{');
     Count(j, L"main", s.mainCount);
-    if (!s.vistaOrLater)
+    if (!s.vistaOrLater || s.makerCount.state != CountMissing)
         Count(j, L"maker", s.makerCount);
     j.Number(L"registered_products", static_cast<ULONGLONG>(s.registrations));
     j.Close(L'}');
 
     j.Open(L"products", L'[');
-    for (int i = 0; i < s.productCount; ++i)
+    for (int i = 0; i < s.products.Count(); ++i)
     {
         const ProductReading& p = s.products[i];
         j.Open(nullptr, L'{');
@@ -182,15 +185,21 @@ void WriteJsonReport(COutput& out, const MachineState& s, const Findings& f)
 
     j.Open(L"service", L'{');
     j.Bool(L"exists", s.service.exists);
-    if (s.service.exists)
+    if (s.service.exists && s.service.configRead)
     {
         j.Number(L"type", s.service.type);
         j.Number(L"start", s.service.start);
         j.Number(L"error_control", s.service.errorControl);
         j.String(L"image_path", s.service.imagePath);
         j.Bool(L"image_path_matches", s.service.imagePathMatches);
-        j.Bool(L"marked_for_deletion", s.service.markedForDeletion);
     }
+    if (s.service.exists && s.service.keyImagePathRead)
+    {
+        j.String(L"key_image_path", s.service.keyImagePath);
+        j.Bool(L"key_image_path_matches", s.service.keyImagePathMatches);
+    }
+    if (s.service.exists)
+        j.Bool(L"marked_for_deletion", s.service.markedForDeletion);
     j.Close(L'}');
 
     j.Open(L"uninstall_entry", L'{');
@@ -208,7 +217,7 @@ void WriteJsonReport(COutput& out, const MachineState& s, const Findings& f)
         j.String(nullptr, f.notes[i]);
     j.Close(L']');
     j.Open(L"read_errors", L'[');
-    for (int i = 0; i < s.readErrorCount; ++i)
+    for (int i = 0; i < s.readErrors.Count(); ++i)
     {
         j.Open(nullptr, L'{');
         j.String(L"what", s.readErrors[i].what);
@@ -217,7 +226,7 @@ void WriteJsonReport(COutput& out, const MachineState& s, const Findings& f)
     }
     j.Close(L']');
     j.Open(L"findings", L'[');
-    for (int i = 0; i < f.count; ++i)
+    for (int i = 0; i < f.items.Count(); ++i)
     {
         const Finding& item = f.items[i];
         j.Open(nullptr, L'{');

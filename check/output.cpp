@@ -57,8 +57,32 @@ void COutput::Print(const wchar_t* format, ...)
     va_end(args);
     if (n < 0 || n > kLineChars - 1)
         n = kLineChars - 1;
-    line[n] = L'\0';
-    WriteChars(line, n);
+    // A format's own text holds no control character but the line end it may close with; what it
+    // inserts (names from the registry, paths, another program's pending entry) may hold any. ESC would
+    // start a terminal sequence and a lone CR overwrite the line: each is shown as <U+001B> and so on.
+    int formatLength = lstrlenW(format);
+    bool lineEnd = formatLength >= 2 && format[formatLength - 2] == L'\r' && format[formatLength - 1] == L'\n';
+    if (lineEnd && n >= 2 && line[n - 2] == L'\r' && line[n - 1] == L'\n')
+        n -= 2;
+    wchar_t piece[kChunkChars + 16];
+    int used = 0;
+    for (int i = 0; i < n; ++i)
+    {
+        wchar_t ch = line[i];
+        if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F))
+            used += _snwprintf(piece + used, 9, L"<U+%04X>", static_cast<unsigned>(ch));
+        else
+            piece[used++] = ch;
+        // Never between the two halves of a surrogate pair.
+        if (used >= kChunkChars && !(ch >= 0xD800 && ch <= 0xDBFF))
+        {
+            WriteChars(piece, used);
+            used = 0;
+        }
+    }
+    WriteChars(piece, used);
+    if (lineEnd)
+        WriteChars(L"\r\n", 2);
 }
 
 void COutput::JsonString(const wchar_t* text)
@@ -90,7 +114,7 @@ void COutput::JsonString(const wchar_t* text)
             buffer[n++] = L'\\';
             buffer[n++] = ch;
         }
-        else if (ch < 0x20 || unpaired)
+        else if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F) || unpaired)
         {
             n += _snwprintf(buffer + n, 7, L"\\u%04x", static_cast<unsigned>(ch));
         }

@@ -1,6 +1,8 @@
 // The report for a person: the state in sections, then the findings with what goes wrong and the fix.
 #include "check/report.h"
 
+#include <stdio.h>
+
 #include "context/version.h"
 #include "base/buildversion.h"
 #include "usage/usagecount.h"
@@ -21,14 +23,14 @@ void Sections(COutput& out, const MachineState& s)
 {
     out.Print(L"Usage counts (HKLM\\%s)\r\n", kSharedDllsKey);
     CountLine(out, s.mainCount);
-    if (!s.vistaOrLater)
+    if (!s.vistaOrLater || s.makerCount.state != CountMissing)
         CountLine(out, s.makerCount);
     out.Print(L"  %-58s %d\r\n", L"registered products (HKLM\\SOFTWARE\\Norvatek\\Pellimar)", s.registrations);
 
     out.Write(L"\r\nProducts (registered, InstalledApps, SharedUsage)\r\n");
-    if (s.productCount == 0)
+    if (s.products.Count() == 0)
         out.Write(L"  none\r\n");
-    for (int i = 0; i < s.productCount; ++i)
+    for (int i = 0; i < s.products.Count(); ++i)
     {
         const ProductReading& p = s.products[i];
         out.Print(L"  %-47s %-11s %-14s %s\r\n", p.appId, p.registered ? L"registered" : L"-",
@@ -40,10 +42,17 @@ void Sections(COutput& out, const MachineState& s)
     out.Write(L"\r\nService Pellimar\r\n");
     if (!s.service.exists)
         out.Write(L"  not installed\r\n");
+    else if (!s.service.configRead)
+        out.Write(L"  configuration not read\r\n");
     else
-        out.Print(L"  type %lu, start %lu, error control %lu%s\r\n  image %s\r\n", s.service.type, s.service.start,
-                  s.service.errorControl, s.service.markedForDeletion ? L", MARKED FOR DELETION" : L"",
-                  s.service.imagePath);
+    {
+        out.Print(L"  type %lu, start %lu, error control %lu%s\r\n", s.service.type, s.service.start,
+                  s.service.errorControl, s.service.markedForDeletion ? L", MARKED FOR DELETION" : L"");
+        out.Print(L"  image %s\r\n", s.service.imagePath);
+    }
+    if (s.service.keyImagePathRead && lstrcmpiW(s.service.keyImagePath, s.service.imagePath) != 0)
+        out.Print(L"  image in the service's key (taken at the next start of the machine) %s\r\n",
+                  s.service.keyImagePath);
 
     out.Write(L"\r\nFiles\r\n");
     for (const FileReading& f : s.files)
@@ -53,17 +62,18 @@ void Sections(COutput& out, const MachineState& s)
         int directoryChars = lstrlenW(f.path) - lstrlenW(f.name) - 1;
         if (!f.exists)
         {
-            out.Print(L"  %-18s missing%38s in %.*s\r\n", f.name, L"", directoryChars, f.path);
+            out.Print(L"  %-18s %-45s in %.*s\r\n", f.name, f.unread ? L"not read" : L"missing", directoryChars,
+                      f.path);
             continue;
         }
         wchar_t version[32];
         wchar_t digests[96] = L"";
         VersionText(f.version, version);
         if (f.catalogue != DigestNotApplicable)
-            wsprintfW(digests, L"catalogue %s%s", DigestText(f.catalogue), f.imageDigest ? L" (image)" : L"");
+            _snwprintf(digests, 48, L"catalogue %s%s", DigestText(f.catalogue), f.imageDigest ? L" (image)" : L"");
         if (f.manifest != DigestNotApplicable)
-            wsprintfW(digests + lstrlenW(digests), L"%smanifest %s", digests[0] != L'\0' ? L", " : L"",
-                      DigestText(f.manifest));
+            _snwprintf(digests + lstrlenW(digests), 48, L"%smanifest %s", digests[0] != L'\0' ? L", " : L"",
+                       DigestText(f.manifest));
         out.Print(L"  %-18s %7I64u bytes %-10s %-26s in %.*s\r\n", f.name, f.size, version, digests, directoryChars,
                   f.path);
     }
@@ -72,9 +82,9 @@ void Sections(COutput& out, const MachineState& s)
     out.Print(L"  %s\r\n", s.uninstallEntryExists ? s.uninstallEntry : L"none");
 
     out.Write(L"\r\nPending restart operations on our files\r\n");
-    if (s.pendingCount == 0)
-        out.Write(L"  none\r\n");
-    for (int i = 0; i < s.pendingCount; ++i)
+    if (s.pending.Count() == 0)
+        out.Write(s.pendingUnread ? L"  not read\r\n" : L"  none\r\n");
+    for (int i = 0; i < s.pending.Count(); ++i)
     {
         const PendingReading& p = s.pending[i];
         if (p.target[0] == L'\0')
@@ -120,22 +130,25 @@ void VersionText(ULONGLONG version, wchar_t* out)
     out[0] = L'\0';
     if (version == 0)
         return;
-    wsprintfW(out, L"%d.%d.%d.%d", VersionPart(version, 0), VersionPart(version, 1), VersionPart(version, 2),
-              VersionPart(version, 3));
+    _snwprintf(out, 32, L"%d.%d.%d.%d", VersionPart(version, 0), VersionPart(version, 1), VersionPart(version, 2),
+               VersionPart(version, 3));
 }
 
 void WriteTextReport(COutput& out, const MachineState& s, const Findings& f)
 {
     wchar_t version[32];
     VersionText(kBuildVersion, version);
-    out.Print(L"TOVCHECK64.EXE %s - Pellimar on this machine (read only)\r\n\r\n", version);
+    out.Print(L"TOVCHECK64.EXE %s - Pellimar on this machine (read only)\r\n", version);
+    out.Write(L"\r\n");
     Sections(out, s);
 
-    if (s.readErrorCount > 0)
+    if (s.readErrors.Count() > 0 || s.readErrorsNotShown > 0)
     {
         out.Write(L"\r\nCould not be read\r\n");
-        for (int i = 0; i < s.readErrorCount; ++i)
+        for (int i = 0; i < s.readErrors.Count(); ++i)
             out.Print(L"  %s (error %lu)\r\n", s.readErrors[i].what, s.readErrors[i].code);
+        if (s.readErrorsNotShown > 0)
+            out.Print(L"  ... and %d more\r\n", s.readErrorsNotShown);
     }
     if (f.noteCount > 0)
     {
@@ -144,15 +157,17 @@ void WriteTextReport(COutput& out, const MachineState& s, const Findings& f)
             out.Print(L"  %s\r\n", f.notes[i]);
     }
     out.Write(L"\r\nFindings\r\n");
-    if (f.count == 0)
+    if (f.items.Count() == 0)
         out.Write(L"  none\r\n");
-    for (int i = 0; i < f.count; ++i)
+    for (int i = 0; i < f.items.Count(); ++i)
     {
         const Finding& item = f.items[i];
-        out.Print(L"  %-7s %s\r\n          %s\r\n          Fix: %s\r\n", item.severity == SeverityError ? L"ERROR" : L"WARNING",
-                  item.id, item.message, item.fix);
+        out.Print(L"  %-7s %s\r\n", item.severity == SeverityError ? L"ERROR" : L"WARNING", item.id);
+        out.Print(L"          %s\r\n", item.message);
+        out.Print(L"          Fix: %s\r\n", item.fix);
     }
     if (f.notShown > 0)
         out.Print(L"  ... and %d more\r\n", f.notShown);
-    out.Print(L"\r\nVerdict: %s (errors: %d, warnings: %d)\r\n", VerdictOf(f), f.errors, f.warnings);
+    out.Write(L"\r\n");
+    out.Print(L"Verdict: %s (errors: %d, warnings: %d)\r\n", VerdictOf(f), f.errors, f.warnings);
 }

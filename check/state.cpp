@@ -2,9 +2,8 @@
 // and the running-installer test.
 #include "check/state.h"
 
+#include <stdio.h>
 #include <wchar.h>
-
-#include <new>
 
 #include "base/handle.h"
 #include "base/registry.h"
@@ -62,6 +61,7 @@ void ReadLocations(MachineState* s)
     JoinPath(s->sharedDir, kStatePathChars, folder, kSharedDirName);
     JoinPath(s->manifestsDir, kStatePathChars, s->sharedDir, L"KVManifests");
     s->payloadDirExists = IsExistingDirectory(s->payloadDir) != FALSE;
+    s->payloadIsFile = IsExistingFile(s->payloadDir) != FALSE;
 }
 
 void ReadCount(const wchar_t* directory, bool keyExists, CountReading* out)
@@ -91,38 +91,37 @@ bool OpenForReading(MachineState* s, const wchar_t* path, CScopedKey& key, bool*
     return rc == ERROR_SUCCESS;
 }
 
+// The product of that id, added when new; null (and counted as not shown) without memory.
 ProductReading* FindProduct(MachineState* s, const wchar_t* name)
 {
-    wchar_t cut[kStateNameChars];
-    bool wasCut = CopyText(cut, kStateNameChars, name);
-    for (int i = 0; i < s->productCount; ++i)
+    for (int i = 0; i < s->products.Count(); ++i)
     {
-        if (lstrcmpiW(s->products[i].appId, cut) == 0)
+        if (lstrcmpiW(s->products[i].appId, name) == 0)
             return &s->products[i];
     }
-    if (s->productCount == kMaxProducts)
+    int length = lstrlenW(name);
+    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
+    ProductReading* p = copy != nullptr ? s->products.Add() : nullptr;
+    if (p == nullptr)
     {
+        delete[] copy;
         ++s->productsNotShown;
         return nullptr;
     }
-    ProductReading* p = &s->products[s->productCount++];
-    lstrcpyW(p->appId, cut);
-    p->nameCut = wasCut;
+    CopyMemory(copy, name, (length + 1) * sizeof(wchar_t));
+    p->appId = copy;
     return p;
 }
 
 enum ProductSource { FromRegistrations, FromInstalledApps, FromSharedUsage };
 
 // The subkeys (registrations) or the values (the other two lists) of one key, each a product id.
-void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source, wchar_t* name)
+// *unread is set when the list could not be read whole.
+void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source, wchar_t* name, bool* unread)
 {
     CScopedKey key;
-    bool unread = false;
-    if (!OpenForReading(s, path, key, &unread))
-    {
-        s->registrationsUnread = s->registrationsUnread || (source == FromRegistrations && unread);
+    if (!OpenForReading(s, path, key, unread))
         return;
-    }
     if (source == FromRegistrations)
     {
         DWORD subKeys = 0;
@@ -141,6 +140,7 @@ void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source,
         if (rc != ERROR_SUCCESS)
         {
             NoteReadError(s, path, static_cast<DWORD>(rc));
+            *unread = true;
             break;
         }
         // The unnamed default value is no product.
@@ -156,11 +156,15 @@ void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source,
     }
 }
 
-// "\??\C:\...", "\SystemRoot\System32\...", "System32\..." (relative to the Windows directory) and the
-// plain path all name the same image.
+// "\??\C:\...", "\SystemRoot\System32\...", "System32\..." (relative to the Windows directory),
+// "%SystemRoot%\..." and the plain path all name the same image.
 bool SameImagePath(const wchar_t* configured, const wchar_t* expected)
 {
-    const wchar_t* p = configured;
+    wchar_t expanded[2 * kStatePathChars];
+    DWORD n = ExpandEnvironmentStringsW(configured, expanded, 2 * kStatePathChars);
+    if (n == 0 || n > 2 * kStatePathChars)
+        return false;   // longer than any path of ours
+    const wchar_t* p = expanded;
     if (p[0] == L'\\' && p[1] == L'?' && p[2] == L'?' && p[3] == L'\\')
         p += 4;
     wchar_t windows[kStatePathChars] = L"";
@@ -169,15 +173,52 @@ bool SameImagePath(const wchar_t* configured, const wchar_t* expected)
     while (slash > windows && *slash != L'\\')
         --slash;
     *slash = L'\0';
-    wchar_t full[2 * kStatePathChars];
+    wchar_t full[2 * kStatePathChars] = L"";
     const int rootChars = 11;   // "\SystemRoot"
+    bool joined = true;
     if (_wcsnicmp(p, L"\\SystemRoot\\", rootChars + 1) == 0)
-        JoinPath(full, 2 * kStatePathChars, windows, p + rootChars + 1);
+        joined = JoinPath(full, 2 * kStatePathChars, windows, p + rootChars + 1);
     else if (p[0] != L'\0' && p[0] != L'\\' && p[1] != L':')
-        JoinPath(full, 2 * kStatePathChars, windows, p);
+        joined = JoinPath(full, 2 * kStatePathChars, windows, p);
     else
         CopyText(full, 2 * kStatePathChars, p);
-    return lstrcmpiW(full, expected) == 0;
+    return joined && lstrcmpiW(full, expected) == 0;
+}
+
+// The ImagePath of the service's key, which the service manager takes at the next start of the
+// machine: a hand edit there is not what the service manager answers today.
+void ReadImagePathValue(MachineState* s, const wchar_t* expected)
+{
+    ServiceReading* out = &s->service;
+    CScopedKey key;
+    LONG rc = RegOpenKeyExW(HKEY_LOCAL_MACHINE, kServiceKey, 0, kRead, key.Receive());
+    DWORD type = 0;
+    DWORD size = 0;
+    if (rc == ERROR_SUCCESS)
+        rc = RegQueryValueExW(key.Get(), L"ImagePath", nullptr, &type, nullptr, &size);
+    wchar_t* text = rc == ERROR_SUCCESS ? new (std::nothrow) wchar_t[size / sizeof(wchar_t) + 1] : nullptr;
+    if (rc == ERROR_SUCCESS && text == nullptr)
+        rc = ERROR_NOT_ENOUGH_MEMORY;
+    if (text != nullptr)
+        rc = RegQueryValueExW(key.Get(), L"ImagePath", nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
+    if (rc == ERROR_SUCCESS && (type == REG_SZ || type == REG_EXPAND_SZ))
+    {
+        text[size / sizeof(wchar_t)] = L'\0';
+        out->keyImagePathRead = true;
+        CopyText(out->keyImagePath, kStatePathChars, text);
+        out->keyImagePathMatches = SameImagePath(text, expected);
+    }
+    else if (rc == ERROR_SUCCESS)
+    {
+        // Not a text: the service cannot be started from it.
+        out->keyImagePathRead = true;
+        _snwprintf(out->keyImagePath, kStatePathChars, L"(a value of type %lu)", type);
+    }
+    else if (rc != ERROR_FILE_NOT_FOUND)
+    {
+        NoteReadError(s, L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\Pellimar\\ImagePath", static_cast<DWORD>(rc));
+    }
+    delete[] text;
 }
 
 void ReadService(MachineState* s)
@@ -187,6 +228,7 @@ void ReadService(MachineState* s)
     if (!scm.IsValid())
     {
         NoteReadError(s, L"service control manager", GetLastError());
+        s->serviceUnread = true;
         return;
     }
     CScopedService service(OpenServiceW(scm.Get(), kServiceName, SERVICE_QUERY_CONFIG));
@@ -194,30 +236,51 @@ void ReadService(MachineState* s)
     {
         DWORD error = GetLastError();
         if (error != ERROR_SERVICE_DOES_NOT_EXIST)
+        {
             NoteReadError(s, L"service Pellimar", error);
+            s->serviceUnread = true;
+        }
         return;
     }
     out->exists = true;
-    // The service manager's answers are at most 8 KB.
-    union
-    {
-        QUERY_SERVICE_CONFIGW config;
-        BYTE bytes[8192];
-    } buffer;
+    // Asked for the size first: a configuration with long names or dependencies is larger than the
+    // 8 KB the documentation gives as its greatest size.
     DWORD needed = 0;
-    if (!QueryServiceConfigW(service.Get(), &buffer.config, sizeof(buffer), &needed))
+    BYTE* buffer = nullptr;
+    DWORD error = ERROR_SUCCESS;
+    for (int attempt = 0; attempt < 3 && !out->configRead; ++attempt)
     {
-        NoteReadError(s, L"service Pellimar configuration", GetLastError());
-        return;
+        if (!QueryServiceConfigW(service.Get(), reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer), needed, &needed))
+        {
+            error = GetLastError();
+            delete[] buffer;
+            buffer = error == ERROR_INSUFFICIENT_BUFFER ? new (std::nothrow) BYTE[needed] : nullptr;
+            if (buffer == nullptr)
+                break;
+            continue;
+        }
+        out->configRead = true;
     }
-    out->type = buffer.config.dwServiceType;
-    out->start = buffer.config.dwStartType;
-    out->errorControl = buffer.config.dwErrorControl;
-    const wchar_t* image = buffer.config.lpBinaryPathName != nullptr ? buffer.config.lpBinaryPathName : L"";
-    CopyText(out->imagePath, kStatePathChars, image);
     wchar_t expected[kStatePathChars];
     JoinPath(expected, kStatePathChars, s->driversDir, kDriverSysName);
-    out->imagePathMatches = SameImagePath(image, expected);
+    if (!out->configRead)
+    {
+        NoteReadError(s, L"service Pellimar configuration", buffer == nullptr && error == ERROR_INSUFFICIENT_BUFFER
+                                                                 ? static_cast<DWORD>(ERROR_NOT_ENOUGH_MEMORY)
+                                                                 : error);
+    }
+    else
+    {
+        const QUERY_SERVICE_CONFIGW* config = reinterpret_cast<const QUERY_SERVICE_CONFIGW*>(buffer);
+        out->type = config->dwServiceType;
+        out->start = config->dwStartType;
+        out->errorControl = config->dwErrorControl;
+        const wchar_t* image = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
+        CopyText(out->imagePath, kStatePathChars, image);
+        out->imagePathMatches = SameImagePath(image, expected);
+    }
+    delete[] buffer;
+    ReadImagePathValue(s, expected);
 
     // The service manager writes DeleteFlag = 1 when it marks a service whose handles are still open; the
     // key goes at the restart. (Wine keeps the mark in memory only, so there it cannot be seen this way.)
@@ -236,7 +299,10 @@ void ReadUninstallEntry(MachineState* s)
     if (rc != ERROR_SUCCESS)
     {
         if (rc != ERROR_FILE_NOT_FOUND)
+        {
             NoteReadError(s, kUninstallKey, static_cast<DWORD>(rc));
+            s->uninstallEntryUnread = true;
+        }
         return;
     }
     DWORD type = 0;
@@ -246,13 +312,14 @@ void ReadUninstallEntry(MachineState* s)
         return;
     if (rc != ERROR_SUCCESS || (type != REG_SZ && type != REG_EXPAND_SZ))
     {
-        wsprintfW(s->uninstallEntry, L"(a value of type %lu, %s)", type, rc == ERROR_MORE_DATA ? L"too long" : L"no text");
+        _snwprintf(s->uninstallEntry, kStatePathChars, L"(a value of type %lu, %s)", type,
+                   rc == ERROR_MORE_DATA ? L"too long" : L"no text");
         return;
     }
     wchar_t copy[kStatePathChars];
     JoinPath(copy, kStatePathChars, s->sharedDir, kInstallerFileName);
     wchar_t expected[kStatePathChars + 16];
-    wsprintfW(expected, L"\"%s\" /U /Q", copy);
+    _snwprintf(expected, kStatePathChars + 16, L"\"%s\" /U /Q", copy);
     s->uninstallEntryMatches = lstrcmpiW(s->uninstallEntry, expected) == 0;
 }
 
@@ -270,6 +337,13 @@ bool IsInstallerRunning()
 }
 }  // namespace
 
+MachineState::~MachineState()
+{
+    for (int i = 0; i < products.Count(); ++i)
+        delete[] products[i].appId;
+    delete[] pendingValue;
+}
+
 bool CopyText(wchar_t* out, int capacity, const wchar_t* text)
 {
     int n = 0;
@@ -281,16 +355,18 @@ bool CopyText(wchar_t* out, int capacity, const wchar_t* text)
 
 void NoteReadError(MachineState* state, const wchar_t* what, DWORD code)
 {
-    if (state->readErrorCount >= kMaxReadErrors)
+    ReadError* error = state->readErrors.Add();
+    if (error == nullptr)
+    {
+        ++state->readErrorsNotShown;
         return;
-    ReadError& error = state->readErrors[state->readErrorCount++];
-    lstrcpynW(error.what, what, kStatePathChars);
-    error.code = code;
+    }
+    CopyText(error->what, kStatePathChars, what);
+    error->code = code;
 }
 
 void ReadMachineState(MachineState* s)
 {
-    ZeroMemory(s, sizeof(*s));
     s->installerRunning = IsInstallerRunning();
     s->vistaOrLater = IsWinVistaOrBetter() != FALSE;
     ReadLocations(s);
@@ -298,20 +374,24 @@ void ReadMachineState(MachineState* s)
     CScopedKey sharedDlls;
     bool counts = OpenForReading(s, kSharedDllsKey, sharedDlls, &s->countsUnread);
     ReadCount(s->driversDir, counts, &s->mainCount);
-    ReadCount(s->makerDir, counts && !s->vistaOrLater, &s->makerCount);
+    // Read on every system: the uninstall lowers it everywhere, and one left on a later system still
+    // decides whether an uninstall is the last.
+    ReadCount(s->makerDir, counts, &s->makerCount);
 
     wchar_t* name = new (std::nothrow) wchar_t[kValueNameChars];
     if (name == nullptr)
     {
         NoteReadError(s, L"product lists (no memory)", ERROR_NOT_ENOUGH_MEMORY);
+        s->registrationsUnread = s->installedAppsUnread = true;
     }
     else
     {
         wchar_t usageKey[kStatePathChars];
         JoinPath(usageKey, kStatePathChars, kSharedUsageKey, kDriverSysName);
-        ReadProductList(s, kPellimarKey, FromRegistrations, name);
-        ReadProductList(s, kInstalledAppsKey, FromInstalledApps, name);
-        ReadProductList(s, usageKey, FromSharedUsage, name);
+        bool usageUnread = false;
+        ReadProductList(s, kPellimarKey, FromRegistrations, name, &s->registrationsUnread);
+        ReadProductList(s, kInstalledAppsKey, FromInstalledApps, name, &s->installedAppsUnread);
+        ReadProductList(s, usageKey, FromSharedUsage, name, &usageUnread);
         delete[] name;
     }
 

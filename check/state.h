@@ -1,15 +1,51 @@
-// Everything the check reads from the machine, in one plain record: the installer's locations, counts,
+// Everything the check reads from the machine, in one record: the installer's locations, counts,
 // product registrations, driver service, files with their versions and digests, pending restart
 // operations of our files, leftovers, and whether an installer runs right now. Reading never writes:
 // keys are opened KEY_READ in the 64-bit view, files with every sharing mode and read access only.
+// What could not be read is a read error and never stands for an absence.
 #pragma once
 #include <windows.h>
 
-const int kStatePathChars = 300;
-const int kStateNameChars = 64;   // product ids; longer names of other programs' entries are cut
-const int kMaxProducts = 64;
-const int kMaxPendingOfOurs = 24;
-const int kMaxReadErrors = 8;
+#include <new>
+
+const int kStatePathChars = 300;   // no path of ours is longer; longer texts of others are cut for display
+
+// A list that grows on the heap as the machine has entries: no fixed table hides a product or a
+// pending operation. Items are plain records, zeroed when added; Add gives null without memory.
+template <typename T>
+class CStateList
+{
+public:
+    CStateList() : m_items(nullptr), m_count(0), m_capacity(0) {}
+    ~CStateList() { delete[] m_items; }
+    T* Add()
+    {
+        if (m_count == m_capacity)
+        {
+            int capacity = m_capacity == 0 ? 16 : 2 * m_capacity;
+            T* grown = new (std::nothrow) T[capacity];
+            if (grown == nullptr)
+                return nullptr;
+            CopyMemory(grown, m_items, sizeof(T) * m_count);
+            delete[] m_items;
+            m_items = grown;
+            m_capacity = capacity;
+        }
+        T* item = &m_items[m_count++];
+        ZeroMemory(item, sizeof(T));
+        return item;
+    }
+    int Count() const { return m_count; }
+    T& operator[](int i) { return m_items[i]; }
+    const T& operator[](int i) const { return m_items[i]; }
+
+private:
+    CStateList(const CStateList&) = delete;
+    CStateList& operator=(const CStateList&) = delete;
+    T* m_items;
+    int m_count;
+    int m_capacity;
+};
 
 enum CountState
 {
@@ -28,22 +64,26 @@ struct CountReading
 
 struct ProductReading
 {
-    wchar_t appId[kStateNameChars];
-    bool nameCut;
+    wchar_t* appId;       // the whole name, owned by the state
     bool registered;      // SOFTWARE\Norvatek\Pellimar\<AppID>
-    bool installedApps;   // a value of SOFTWARE\Norvatek\InstalledApps
+    bool installedApps;   // a value of SOFTWARE\Norvatek\InstalledApps, of any length or type
     bool sharedUsage;     // a value of Software\Norvatek\SharedUsage\PELLIMAR64x86.SYS
 };
 
 struct ServiceReading
 {
     bool exists;
+    bool configRead;          // the service manager answered with the configuration
     bool markedForDeletion;   // DeleteFlag in the service's key, as the service manager writes it
     DWORD type;
     DWORD start;
     DWORD errorControl;
-    wchar_t imagePath[kStatePathChars];
+    wchar_t imagePath[kStatePathChars];   // cut for display; compared whole
     bool imagePathMatches;    // names the drivers directory's image, in any of the forms Windows uses
+    // ImagePath of the service's key: the service manager reads it at the next start of the machine.
+    bool keyImagePathRead;
+    wchar_t keyImagePath[kStatePathChars];
+    bool keyImagePathMatches;
 };
 
 enum DigestCheck
@@ -52,8 +92,8 @@ enum DigestCheck
     DigestMatches,
     DigestMismatch,
     DigestNotListed,       // the catalogue has no member of this name
-    DigestNoSource,        // the catalogue or manifest that should vouch is missing or unreadable
-    DigestUnreadable       // the file itself could not be read
+    DigestNoSource,        // the catalogue or manifest that should vouch is no catalogue or manifest
+    DigestUnreadable       // the file, or what vouches for it, could not be read (a read error says which)
 };
 
 // The files of ours that the check looks at; kFile* index them.
@@ -77,10 +117,13 @@ struct FileReading
 {
     const wchar_t* name;
     wchar_t path[kStatePathChars];
-    wchar_t temporary[kStatePathChars];   // the ...1 name an install leaves for a replacement at restart
+    wchar_t temporary[kStatePathChars];        // the ...1 name an install leaves for a replacement at restart
+    wchar_t shortPath[kStatePathChars];        // 8.3 forms, while the file or temporary exists
+    wchar_t shortTemporary[kStatePathChars];
     bool expected;          // installed on this system while products count it
     bool needed;            // a product that counts the driver needs it
     bool exists;
+    bool unread;            // whether it exists could not be found out (a read error says why)
     bool temporaryExists;
     bool temporaryPending;  // a pending rename moves the temporary into place
     ULONGLONG size;
@@ -91,12 +134,21 @@ struct FileReading
     bool imageDigest;       // the catalogue's digest was the PE image digest, not the flat one
 };
 
+enum PendingKind
+{
+    PendingDeletes,     // the file (or its temporary) is deleted
+    PendingMovesAway,   // the file (or its temporary) is renamed to another name: gone from its place
+    PendingReplaces     // another file is renamed onto it
+};
+
 struct PendingReading
 {
-    wchar_t source[kStatePathChars];
-    wchar_t target[kStatePathChars];   // empty: a deletion
-    int file;                          // FileIndex of the file it deletes or replaces
-    bool temporary;                    // the source is that file's temporary
+    const wchar_t* source;   // both point into the state's copy of the value
+    const wchar_t* target;   // empty for a deletion
+    int file;                // FileIndex of the file it deletes, moves or replaces
+    PendingKind kind;
+    bool temporary;          // it is that file's temporary, not the file
+    bool withdrawable;       // a deletion of the file under a form an install withdraws (its short or long path)
 };
 
 struct ReadError
@@ -107,46 +159,59 @@ struct ReadError
 
 struct MachineState
 {
-    bool vistaOrLater;
-    bool installerRunning;          // another process holds Global\Pellimar_running
-    wchar_t driversDir[kStatePathChars];
-    wchar_t makerDir[kStatePathChars];
-    wchar_t sharedDir[kStatePathChars];
-    wchar_t manifestsDir[kStatePathChars];
-    wchar_t payloadDir[kStatePathChars];   // TEMP.^^^
-    bool payloadDirExists;
+    MachineState() = default;
+    ~MachineState();
 
-    bool countsUnread;               // SharedDlls could not be opened (other than absent)
-    bool registrationsUnread;        // the same for SOFTWARE\Norvatek\Pellimar
-    CountReading mainCount;
-    CountReading makerCount;         // read before Vista only
-    int registrations;               // subkeys of SOFTWARE\Norvatek\Pellimar
-    int productCount;
-    int productsNotShown;
-    ProductReading products[kMaxProducts];
+    bool vistaOrLater = false;
+    bool installerRunning = false;              // another process holds Global\Pellimar_running
+    wchar_t driversDir[kStatePathChars] = {};
+    wchar_t makerDir[kStatePathChars] = {};
+    wchar_t sharedDir[kStatePathChars] = {};
+    wchar_t manifestsDir[kStatePathChars] = {};
+    wchar_t payloadDir[kStatePathChars] = {};   // TEMP.^^^
+    bool payloadDirExists = false;
+    bool payloadIsFile = false;                 // a file of that name: the installer cannot create its directory
 
-    ServiceReading service;
-    bool uninstallEntryExists;
-    bool uninstallEntryMatches;      // "<shared copy>" /U /Q
-    wchar_t uninstallEntry[kStatePathChars];
+    // Lists that could not be read (other than absent): no finding may rest on what they lack.
+    bool countsUnread = false;                  // SharedDlls
+    bool registrationsUnread = false;           // SOFTWARE\Norvatek\Pellimar
+    bool installedAppsUnread = false;
+    bool uninstallEntryUnread = false;
+    bool serviceUnread = false;
+    bool pendingUnread = false;
+    CountReading mainCount = {};
+    CountReading makerCount = {};               // counted before Vista; a leftover on later systems
+    int registrations = 0;                      // subkeys of SOFTWARE\Norvatek\Pellimar
+    int productsNotShown = 0;                   // no memory to keep them
+    CStateList<ProductReading> products;
 
-    FileReading files[kFileCount];
+    ServiceReading service = {};
+    bool uninstallEntryExists = false;
+    bool uninstallEntryMatches = false;         // "<shared copy>" /U /Q
+    wchar_t uninstallEntry[kStatePathChars] = {};
 
-    bool pendingListDamaged;         // not a string list, or strings that run past its end
-    int pendingOtherEntries;         // pairs that touch none of our files
-    int pendingCount;
-    int pendingNotShown;
-    PendingReading pending[kMaxPendingOfOurs];
+    FileReading files[kFileCount] = {};
 
-    int readErrorCount;
-    ReadError readErrors[kMaxReadErrors];
+    wchar_t* pendingValue = nullptr;            // PendingFileRenameOperations as read, terminated
+    bool pendingListDamaged = false;            // not a string list, or strings that run past its end
+    int pendingOtherEntries = 0;                // pairs that touch none of our files
+    int pendingNotShown = 0;                    // no memory to keep them
+    CStateList<PendingReading> pending;
+
+    int readErrorsNotShown = 0;
+    CStateList<ReadError> readErrors;
+
+private:
+    MachineState(const MachineState&) = delete;
+    MachineState& operator=(const MachineState&) = delete;
 };
 
 // Fills the whole record. Reads that fail for another reason than absence land in readErrors.
 void ReadMachineState(MachineState* state);
 
-// Both parts of the record that live in check/files.cpp: the files with their digests and leftovers,
-// and the pending restart operations that touch them.
+// The parts of the record read in check/files.cpp (the files with their digests and leftovers; after the
+// registry half, which gives their places) and check/pending.cpp (the pending restart operations that
+// touch them; after the files, whose short names they use).
 void ReadFiles(MachineState* state);
 void ReadPendingOperations(MachineState* state);
 void NoteReadError(MachineState* state, const wchar_t* what, DWORD code);

@@ -3,8 +3,6 @@
 // the registry, the files or the pending list, or writes a log. The lifecycle rows run it after every step.
 #include "rows.h"
 
-#include <shlwapi.h>
-
 #include "base/handle.h"
 
 using namespace harness;
@@ -36,6 +34,111 @@ std::vector<std::string> FindingIds(const std::string& output)
     return ids;
 }
 
+// A strict reading of one JSON text (RFC 8259) as a program that parses the answer would do it: a quote
+// or a control character left unescaped in a string, a missing comma or bracket, or bytes that are no
+// UTF-8 make it fail.
+class JsonText
+{
+public:
+    explicit JsonText(const std::string& text) : s(text) {}
+    bool Valid()
+    {
+        bool utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, s.data(), static_cast<int>(s.size()), nullptr,
+                                        0) > 0;
+        bool value = Value(0);
+        Blank();
+        return utf8 && value && i == s.size();
+    }
+
+private:
+    void Blank() { while (i < s.size() && (s[i] == ' ' || s[i] == '\t' || s[i] == '\r' || s[i] == '\n')) ++i; }
+    bool Is(char c) { return i < s.size() && s[i] == c ? ++i, true : false; }
+    bool Digits()
+    {
+        size_t from = i;
+        while (i < s.size() && isdigit(static_cast<unsigned char>(s[i])))
+            ++i;
+        return i > from;
+    }
+    bool String()
+    {
+        if (!Is('"'))
+            return false;
+        while (i < s.size() && s[i] != '"')
+        {
+            if (static_cast<unsigned char>(s[i]) < 0x20)
+                return false;
+            if (s[i++] != '\\')
+                continue;
+            bool unicode = Is('u');
+            for (int k = 0; k < (unicode ? 4 : 0); ++k)
+                if (i >= s.size() || !isxdigit(static_cast<unsigned char>(s[i++])))
+                    return false;
+            if (!unicode && (i >= s.size() || std::string("\"\\/bfnrt").find(s[i++]) == std::string::npos))
+                return false;
+        }
+        return Is('"');
+    }
+    bool Value(int depth)
+    {
+        Blank();
+        if (depth > 16)
+            return false;
+        for (const char* word : {"true", "false", "null"})
+            if (s.compare(i, strlen(word), word) == 0)
+                return i += strlen(word), true;
+        if (i < s.size() && (s[i] == '-' || isdigit(static_cast<unsigned char>(s[i]))))
+        {
+            Is('-');
+            if (!Is('0') && !Digits())
+                return false;
+            if (Is('.') && !Digits())
+                return false;
+            if (Is('e') || Is('E'))
+                return (Is('+') || Is('-')), Digits();
+            return true;
+        }
+        if (i < s.size() && s[i] == '"')
+            return String();
+        bool object = Is('{');
+        if (!object && !Is('['))
+            return false;
+        Blank();
+        if (Is(object ? '}' : ']'))
+            return true;
+        do
+        {
+            Blank();
+            if (object && !(String() && (Blank(), Is(':'))))
+                return false;
+            if (!Value(depth + 1))
+                return false;
+            Blank();
+        } while (Is(','));
+        return Is(object ? '}' : ']');
+    }
+
+    const std::string& s;
+    size_t i = 0;
+};
+
+// A report for a person shows registry names with their control characters escaped: ESC or a lone CR
+// from another program's value must not reach the terminal. Only CR LF line ends are raw.
+bool HasRawControl(const std::string& text)
+{
+    for (size_t i = 0; i < text.size(); ++i)
+    {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        bool lineEnd = (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ||
+                       (c == '\n' && i > 0 && text[i - 1] == '\r');
+        bool c1 = c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                  static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (((c < 0x20 || c == 0x7F) && !lineEnd) || c1)
+            return true;
+    }
+    return false;
+}
+
 Op ChangeService(const wchar_t* imagePath)
 {
     return [imagePath](Context&) {
@@ -62,28 +165,84 @@ Step Fixed(const char* product, const std::wstring& extra = L"/NOREGQZ")
 const std::wstring kDriver = L"$drivers\\PELLIMAR64x86.SYS";
 const std::wstring kCatalogue = L"$drivers\\PELLIMAR64x86.CAT";
 const std::vector<std::string> kMismatch = {"driver-digest-mismatch", "driver-digest-mismatch"};
+// An image path that makes the service's configuration larger than the 8 KB the documentation promises.
+const std::wstring kLongImage = L"C:\\" + std::wstring(4500, L'x') + L"\\PELLIMAR64x86.SYS";
+
+// n findings of one id, then the others, sorted as FindingIds gives them.
+std::vector<std::string> Ids(size_t n, const char* id, std::vector<std::string> others = {})
+{
+    others.insert(others.end(), n, id);
+    std::sort(others.begin(), others.end());
+    return others;
+}
+
+// The file made that many bytes long without writing them.
+Op Grow(const std::wstring& path, LONGLONG bytes)
+{
+    return [path, bytes](Context& c) {
+        CScopedHandle file(CreateFileW(Expand(c, path).c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        LARGE_INTEGER size;
+        size.QuadPart = bytes;
+        ASSERT_TRUE(SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get()));
+    };
+}
+
+// The installed catalogue followed by one more member whose attribute set holds a million attributes: a
+// walk that looks for each attribute from the start of the set would not end within the harness's wait.
+Op HugeCatalogueMember()
+{
+    return [](Context& c) {
+        auto der = [](char tag, const std::string& body) {
+            size_t n = body.size();
+            return std::string{tag, '\x84', static_cast<char>(n >> 24), static_cast<char>(n >> 16),
+                               static_cast<char>(n >> 8), static_cast<char>(n)} + body;
+        };
+        std::string attributes;
+        for (int i = 0; i < 1000000; ++i)
+            attributes.append("\x30\x03\x06\x01\x2A", 5);
+        std::string member = der('\x30', std::string("\x04\x01\x00", 3) + der('\x31', attributes));
+        Write(kCatalogue, ReadFileBytes(Expand(c, kCatalogue)) + member)(c);
+    };
+}
 
 const Op kNothing = [](Context&) {};
 const std::vector<Case> kCases = {
     {"CheckOfACleanMachineAndOfOneAfterANoDelUninstall", Vista,
      {Check(kNothing, L"", 0, {}, "Pellimar is not installed"), Install("A", L"/NOREGQZ"),
-      Check(kNothing, L"", 0, {}, "Verdict: ok"), Uninstall("A", L"/NODEL /NOREGQZ"),
+      Check(kNothing, L"", 0, {}, "\r\n\r\nVerdict: ok (errors: 0"),
+      // A maker count above the main one, left from a system before Vista: the last uninstall keeps the rest.
+      Check(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"2")), L"/JSON", 1, {"stale-maker-count"}),
+      Uninstall("A", L"/NOREGQZ").After(TovCheck(L"", 1, {"stale-maker-count"}, "service (its driver image")),
+      Check(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", RawValue()), L"", 0, {}, "left without users"),
+      Install("A", L"/NOREGQZ"), Uninstall("A", L"/NODEL /NOREGQZ"),
       Check(kNothing, L"/json", 0, {}, "installed without users"),
       Check(kNothing, L"/FIX", 3, {}, "usage: TOVCHECK64.EXE [/JSON]")}},
-    // Before Vista the installer keeps a second count for the maker directory's copy and uses the higher.
-    {"CheckBeforeVistaWithTheMainCountLost", Xp,
-     {Install("A", L"/NOREGQZ"), Check([](Context& c) {
-          Set(kSharedDlls, kDriver.c_str(), Sz(L"0"))(c);
-          std::wstring key = L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE";
-          SHSetValueW(HKEY_CURRENT_USER, key.c_str(), L"Version", REG_SZ, L"winxp64", 16);
-          c.undo.push_back([key](Context&) { SHDeleteKeyW(HKEY_CURRENT_USER, key.c_str()); });
-      }, L"/JSON", 0, {}, "\"vista_or_later\": false")}},
+    // Before Vista the installer keeps a second count for the maker directory's copy and uses the higher,
+    // but each count deletes its driver when it reaches 0: main 1, maker 2 and two products is no count of 2.
+    {"CheckBeforeVistaOfEachCount", Xp,
+     {Install("A", L"/NOREGQZ"),
+      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"0")), L"/JSON", 0, {}, "\"vista_or_later\": false"),
+      Install("B", L"/NOREGQZ"),
+      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"", 2, {"count-below-registrations"},
+            "Drivers\\PELLIMAR64x86.SYS\" /t REG_SZ /d 2 /f")}},
     {"CheckOfAProductNotInInstalledApps", Vista,
-     {Run(L"/Q /NOREGQZ PRODUCTA").After(TovCheck(L"", 1, {"product-not-in-installedapps"})),
-      Run(L"/U /Q /NOREGAPPID /NOREGQZ PRODUCTA").After(TovCheck(L"/JSON", 0)),
+     {Run(L"/Q /NOREGQZ \"PRODUCT A\"")
+          .After(TovCheck(L"", 1, {"product-not-in-installedapps"}, "/NOREGAPPID \"PRODUCT A\"`")),
+      Run(L"/U /Q /NOREGAPPID /NOREGQZ \"PRODUCT A\"").After(TovCheck(L"/JSON", 0)),
       // A product id beyond Latin-1 reaches a pipe or file as UTF-8.
       Run(L"/Q /NOREGQZ PRODUKT_\u00c4\u20ac").Before(Set(kInstalledApps, L"PRODUKT_\u00c4\u20ac", Sz(L"")))
-          .After(TovCheck(L"/JSON", 0, {}, "\"appid\": \"PRODUKT_\xc3\x84\xe2\x82\xac\""))}},
+          .After(TovCheck(L"/JSON", 0, {}, "\"appid\": \"PRODUKT_\xc3\x84\xe2\x82\xac\"")),
+      // Listed is a value of that name, of any length and type.
+      Run(L"/Q /NOREGQZ PRODUCTB").Before(Set(kInstalledApps, L"PRODUCTB", {true, REG_BINARY, std::string(600, 'x')}))
+          .After(TovCheck(L"/JSON", 0)),
+      // The installer agrees: its uninstall lowers the count of the product listed so.
+      Uninstall("B", L"/NOREGQZ").After([](Context&) {
+          EXPECT_FALSE(KeyExists(std::wstring(kPellimarKey) + L"\\PRODUCTB"));
+          EXPECT_EQ(L"1", GetString(kSharedDlls, (Where().driversDir + L"\\PELLIMAR64x86.SYS").c_str()));
+      }).After(TovCheck(L"/JSON", 0)),
+      // An id that the installer takes for a switch: no command can name it.
+      Check(Set(std::wstring(kPellimarKey) + L"\\NODEL", L"Dir1", Dword(1)), L"", 2,
+            {"count-below-registrations", "product-not-in-installedapps"}, "no command is named")}},
     {"CheckOfCounts", Vista,
      {Install("A", L"/NOREGQZ"),
       Check(Set(kSharedDlls, kDriver.c_str(), {true, REG_BINARY, std::string(300, '\x7f')}), L"/JSON", 2,
@@ -96,19 +255,45 @@ const std::vector<Case> kCases = {
           Set(kSharedDlls, kDriver.c_str(), Sz(L"2"))(c);
           Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
       }, L"/JSON", 1, {"uninstall-entry-mismatch"}, "C:\\\\Old"),
+      Check(Set(kUninstallKey, L"QuietUninstallString", RawValue()), L"/JSON", 1, {"uninstall-entry-mismatch"},
+            "is missing"),
+      // ESC and CR from the registry reach a person's terminal escaped.
+      Check(Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\x1b[2J\rX")), L"", 1,
+            {"uninstall-entry-mismatch"}, "C:\\Old<U+001B>[2J<U+000D>X"),
       // Halves of surrogate pairs that stand alone are escaped, however many follow each other.
       Check(Set(kUninstallKey, L"QuietUninstallString", Sz(std::wstring(200, L'\xDC00'))), L"/JSON", 1,
-            {"uninstall-entry-mismatch"}, "\\udc00\\udc00")}},
+            {"uninstall-entry-mismatch"}, "\\udc00\\udc00"),
+      // No table is too small for the products a machine has.
+      Check([](Context& c) {
+          for (int i = 0; i < 65; ++i)
+              WriteRaw(std::wstring(kPellimarKey) + L"\\P" + std::to_wstring(i), L"Dir1", Dword(1));
+          Set(kSharedDlls, kDriver.c_str(), Sz(L"67"))(c);
+      }, L"/JSON", 1, Ids(65, "product-not-in-installedapps", {"uninstall-entry-mismatch"}))}},
     {"CheckOfTheDriversFiles", Vista,
      {Install("A", L"/NOREGQZ"), Check(Delete(kDriver), L"/JSON", 2, {"driver-missing"}), Fixed("A"),
       Check([](Context& c) { Write(kDriver, ReadFileBytes(Expand(c, kDriver)) + "x")(c); }, L"/JSON", 2, kMismatch),
       Run(L"/Q /NOREGQZ /FORCEUPDATE").After(TovCheck(L"/JSON", 0)),
       Check([](Context& c) { Write(kCatalogue, ReadFileBytes(Expand(c, kCatalogue)).substr(0, 700))(c); }, L"/JSON",
             2, kMismatch),
-      Fixed("A"), Check(Delete(L"$shared\\TOVRAND64x86.EXE"), L"/JSON", 2, {"installer-copy-missing"}), Fixed("A")}},
+      Fixed("A"), Check(Delete(L"$shared\\TOVRAND64x86.EXE"), L"/JSON", 2, {"installer-copy-missing"}), Fixed("A"),
+      // A driver too large to read still contradicts the size its manifest records.
+      Check(Grow(kDriver, 65LL << 20), L"/JSON", 3, {"driver-digest-mismatch"}, "\"code\": 223"), Fixed("A"),
+      Check(HugeCatalogueMember(), L"/JSON", 0),
+      // Held open by another program, the catalogue is not read: a read error, not two mismatches.
+      Check(HoldFile(kCatalogue), L"", 3, {}, "PELLIMAR64x86.CAT (error 32)"),
+      // One manifest missing from the set is no install without manifests.
+      Check([](Context& c) { c.holders.clear(), Delete(L"$shared\\KVManifests\\PELLMAR.SIG")(c); }, L"/JSON", 2,
+            {"manifest-missing"}),
+      Run(L"/Q /NOREGQZ /FORCEUPDATE").After(TovCheck(L"/JSON", 0))}},
     {"CheckOfTheService", Vista,
      {Install("A", L"/NOREGQZ"), Check(ChangeService(nullptr), L"/JSON", 2, {"service-missing"}), Fixed("A"),
       Check(ChangeService(L"C:\\elsewhere\\PELLIMAR64x86.SYS"), L"/JSON", 2, {"service-misconfigured"}), Fixed("A"),
+      // The key's ImagePath edited by hand: the service manager takes it at the next start of the machine.
+      Check(Set(kServiceKey, L"ImagePath", Sz(L"\\??\\C:\\elsewhere\\PELLIMAR64x86.SYS", REG_EXPAND_SZ)), L"/JSON",
+            2, {"service-misconfigured"}, "next start of the machine"),
+      Fixed("A"),
+      Check(ChangeService(kLongImage.c_str()), L"", 2, {"service-misconfigured"}, "type 1, start 3, error control 1"),
+      Fixed("A"),
       // Wine keeps the mark in memory and writes no DeleteFlag; the row writes it as Windows' service manager does.
       Check([](Context& c) { c.Hold(L"marked"), WriteRaw(kServiceKey, L"DeleteFlag", Dword(1)); }, L"/JSON", 1,
             {"service-marked-for-deletion"}),
@@ -116,15 +301,40 @@ const std::vector<Case> kCases = {
     {"CheckOfTheRestartAndLeftovers", Vista,
      {Install("A", L"/NOREGQZ"), Check(Pending({L"$ours", L""}), L"/JSON", 2, {"restart-deletes-used-file"}),
       Fixed("A"),
+      // The deletion MoveFileEx writes for the long path: the install the fix names withdraws it too.
+      Check(Pending({L"\\??\\" + kDriver, L""}), L"/JSON", 2, {"restart-deletes-used-file"}), Fixed("A"),
+      // Behind 24 entries of ours, a deletion under the driver's long path; then the driver renamed away,
+      // which no install withdraws: after the restart the install puts it back.
+      Check(Pending([] {
+          std::vector<std::wstring> strings;
+          for (int i = 0; i < 24; ++i)
+              strings.insert(strings.end(), {L"\\??\\$drivers\\PELLIMAR64x86.SY1", L""});
+          strings.insert(strings.end(), {L"\\??\\" + kDriver, L""});
+          return strings;
+      }()), L"/JSON", 2, Ids(24, "restart-pending", {"restart-deletes-used-file"}), "short or long path"),
+      Check(Pending({L"\\??\\" + kDriver, L"!\\??\\C:\\TovrandForeign\\moved.sys"}), L"", 2,
+            Ids(24, "restart-pending", {"restart-deletes-used-file", "restart-deletes-used-file"}),
+            "renamed to \\??\\C:\\TovrandForeign\\moved.sys"),
+      Do(Reboot()), Fixed("A"),
+      // Another program's entry longer than any path never reaches a path function.
+      Check(Pending({L"\\??\\C:\\" + std::wstring(5000, L'x'), L""}), L"/JSON", 0),
       // Held open, the driver cannot be read for its digest: a read error, not a mismatch.
       Install("B", L"/NOREGQZ").Exit(1).Before(HoldFile(kDriver))
           .After(TovCheck(L"", 3, {"restart-pending"}, "PELLIMAR64x86.SYS (error 32)")),
+      Check([](Context& c) { c.holders.clear(), Write(L"$maker\\TEMP.^^^", "a file")(c); }, L"/JSON", 2,
+            {"payload-path-blocked", "restart-pending"}, "del /f /a"),
       Check([](Context& c) {
-          c.holders.clear(), SetPending(ForeignPending()), CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
+          Delete(L"$maker\\TEMP.^^^")(c), SetPending(ForeignPending());
+          CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
           Write(L"$drivers\\PELLIMAR64x86.SY1", "old")(c);
       }, L"/JSON", 1, {"leftover-payload", "leftover-temporary"}, "rmdir /s /q"),
       Check([](Context& c) { c.Hold(L"mutex"), Delete(L"$drivers\\PELLIMAR64x86.SY1")(c); }, L"", 0, {},
             "state may be changing"),
+      // Lists that cannot be read lack nothing: only the read errors, and what the rest says.
+      Check([](Context& c) {
+          c.holders.clear(), RemoveDirectoryW(c.where.tempDir.c_str()), Set(kSharedDlls, kDriver.c_str(), Sz(L"1"))(c);
+          ASSERT_TRUE(DenyWrites(kInstalledApps, L"D:P") && DenyWrites(kUninstallKey, L"D:P"));
+      }, L"/JSON", 3, {"count-below-registrations"}),
       Check([](Context&) { ASSERT_TRUE(DenyWrites(kPellimarKey, L"D:P") && DenyWrites(kSharedUsage, L"D:P")); },
             L"/JSON", 3, {}, "SharedUsage\\\\PELLIMAR64x86.SYS\"")}},
 };
@@ -150,9 +360,12 @@ Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids, 
             EXPECT_EQ(ids, FindingIds(output)) << output;
         if (says != nullptr)
             EXPECT_NE(std::string::npos, output.find(says)) << output;
-        if (args.find(L"json") != std::wstring::npos || args.find(L"JSON") != std::wstring::npos)
-            EXPECT_TRUE(output.rfind("{", 0) == 0 && output.find("\"verdict\": \"") != std::string::npos &&
+        bool json = args.find(L"json") != std::wstring::npos || args.find(L"JSON") != std::wstring::npos;
+        if (json)
+            EXPECT_TRUE(JsonText(output).Valid() && output.find("\"verdict\": \"") != std::string::npos &&
                         output.find("\"findings\": [") != std::string::npos) << output;
+        else   // the report's own line ends are raw, never escaped
+            EXPECT_TRUE(!HasRawControl(output) && output.find("<U+000D><U+000A>") == std::string::npos) << output;
     };
 }
 }  // namespace harness

@@ -278,12 +278,16 @@ void DropPending(const std::function<bool(const std::wstring&, const std::wstrin
 
 void SetWindowsVersion(const std::wstring& version)
 {
-    const wchar_t key[] = L"Software\\Wine\\AppDefaults\\TOVRAND64x86.EXE";
-    if (version.empty())
-        SHDeleteKeyW(HKEY_CURRENT_USER, key);
-    else
-        SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(),
-                    static_cast<DWORD>((version.size() + 1) * 2));
+    // The state check sees the same system as the installer.
+    for (const wchar_t* key :
+         {L"Software\\Wine\\AppDefaults\\TOVRAND64x86.EXE", L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE"})
+    {
+        if (version.empty())
+            SHDeleteKeyW(HKEY_CURRENT_USER, key);
+        else
+            SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(),
+                        static_cast<DWORD>((version.size() + 1) * 2));
+    }
 }
 
 void CleanMachine()

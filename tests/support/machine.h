@@ -58,7 +58,8 @@ void SetPending(const std::vector<std::wstring>& strings);
 void DropPending(const std::function<bool(const std::wstring&, const std::wstring&)>& drop);
 std::string MultiSz(const std::vector<std::wstring>& strings, bool closingNul = true);
 
-// Wine's per-program Windows version for TOVRAND64x86.EXE ("winxp64", ...; "" for the default).
+// Wine's per-program Windows version for TOVRAND64x86.EXE and TOVCHECK64.EXE ("winxp64", ...; "" for the
+// default).
 void SetWindowsVersion(const std::wstring& version);
 
 // Removes every trace of the installer (files, keys, service, our pending renames) and of the tests'
