@@ -4,6 +4,7 @@
 #include <stdio.h>
 
 #include "context/cmdline.h"
+#include "system/selfdelete.h"
 #include "usage/usagecount.h"
 
 namespace
@@ -20,11 +21,6 @@ void AppendV(wchar_t* buffer, const wchar_t* format, va_list args)
     buffer[used + (n >= 0 && n < room ? n : room)] = L'\0';
 }
 
-// The installer's switch names: an argument equal to one is taken as that switch, quoted or not.
-const wchar_t* const kSwitchNames[] = {
-    L"LOG",      L"U",          L"Q",           L"NODEL",        L"REGSERVER",            L"UNREGSERVER",
-    L"NOVDD",    L"CONSUMER",   L"NOREPAIR",    L"NOREGAPPID",   L"FORCEUPDATE",          L"NOKVMANIFEST",
-    L"USEQZMANIFEST", L"NOREGQZ", L"ROLLBACK",  L"HRESULT",      L"CHECKFOROLDERVERSION", L"DELONREBOOT"};
 }  // namespace
 
 void Append(wchar_t* buffer, const wchar_t* format, ...)
@@ -56,16 +52,12 @@ bool Quotable(const wchar_t* text)
 
 bool IsPassableAppId(const wchar_t* appId)
 {
-    if (!Quotable(appId) || lstrlenW(appId) > kMaxAppIdLength)
+    // One that the installer refuses, takes for a switch, or takes for a self-delete request.
+    if (!Quotable(appId) || IsRefusedAppId(appId) || IsSwitchName(appId))
         return false;
     for (const wchar_t* p = appId; *p != L'\0'; ++p)
     {
-        if (*p == L'\\' || _wcsnicmp(p, L"/SELFDELETE", 11) == 0)
-            return false;
-    }
-    for (const wchar_t* name : kSwitchNames)
-    {
-        if (lstrcmpiW(appId, name) == 0)
+        if (_wcsnicmp(p, kSelfDeleteSwitch, lstrlenW(kSelfDeleteSwitch)) == 0)
             return false;
     }
     return true;

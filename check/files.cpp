@@ -196,11 +196,7 @@ void ReadFiles(MachineState* s)
         f.needed = entry.needed;
         f.expected = entry.needed && (entry.folder != InMaker || !s->vistaOrLater);
         JoinPath(f.path, kStatePathChars, FolderOf(s, entry.folder), entry.name);
-        // ...\PELLIMAR64x86.SYS is replaced at the restart from ...\PELLIMAR64x86.SY1.
-        CopyText(f.temporary, kStatePathChars, f.path);
-        int length = lstrlenW(f.temporary);
-        if (length > 0)
-            f.temporary[length - 1] = L'1';
+        TemporaryOf(f.path, f.temporary, kStatePathChars);
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(f.path, GetFileExInfoStandard, &data))
         {

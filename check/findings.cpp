@@ -262,8 +262,7 @@ void CheckService(const Facts& k, Findings* out)
     bool key = svc.keyImagePathRead && !svc.keyImagePathMatches;
     if ((settings || key) && (f = Add(out, L"service-misconfigured", SeverityError)))
     {
-        wchar_t expected[kStatePathChars];
-        JoinPath(expected, kStatePathChars, k.s->driversDir, kDriverSysName);
+        const wchar_t* expected = k.s->driverImage;
         if (settings)
             Format(f->message, L"The Pellimar service has type %lu, start %lu, error control %lu and image %s; the "
                                L"installer sets type 1 (kernel driver), start 3 (on demand), error control 1 and %s.",

@@ -9,16 +9,10 @@
 
 namespace
 {
-// The path a pending entry names: without the "!" that marks a replacing target and the "\??\" of the
-// native form.
+// The path a pending entry names, as the installer reads it.
 const wchar_t* PathOf(const wchar_t* entry)
 {
-    const wchar_t* p = entry;
-    if (*p == L'!')
-        ++p;
-    if (p[0] == L'\\' && p[1] == L'?' && p[2] == L'?' && p[3] == L'\\')
-        p += 4;
-    return p;
+    return entry + PendingPathSkip(entry, lstrlenW(entry));
 }
 
 // Case-insensitive equality of a whole text with one of length chars; the length decides most cases.
@@ -93,27 +87,18 @@ int MatchFile(const MachineState* s, const wchar_t* entry, bool* temporary)
     return -1;
 }
 
-// A deletion the install withdraws: the installer skips the four-character prefix of the source and
-// compares the rest with the file's short or long path, folding only A to Z.
-bool IsWithdrawable(const wchar_t* source, const FileReading& f)
+// A deletion the install withdraws: the installer's own rule for its pairs, the file under its long or
+// short path.
+bool IsWithdrawable(const PendingPairView& pair, const FileReading& f)
 {
-    if (lstrlenW(source) <= 4)
-        return false;
-    const wchar_t* forms[] = {f.path, f.shortPath};
-    for (const wchar_t* path : forms)
-    {
-        const wchar_t* a = source + 4;
-        const wchar_t* b = path;
-        while (*a != L'\0' && (*a == *b || ((*a | 0x20) == (*b | 0x20) && (*a | 0x20) >= L'a' && (*a | 0x20) <= L'z')))
-            ++a, ++b;
-        if (*a == L'\0' && *b == L'\0' && path[0] != L'\0')
-            return true;
-    }
-    return false;
+    const PendingPair ours[] = {{f.path, nullptr}, {f.shortPath, nullptr}};
+    return IsOurPendingPair(pair, ours, f.shortPath[0] != L'\0' ? 2 : 1);
 }
 
-void NotePending(MachineState* s, const wchar_t* source, const wchar_t* target)
+void NotePending(MachineState* s, const PendingPairView& pair)
 {
+    const wchar_t* source = pair.source;
+    const wchar_t* target = pair.target;
     bool sourceTemporary = false;
     bool targetTemporary = false;
     int from = MatchFile(s, source, &sourceTemporary);
@@ -138,7 +123,7 @@ void NotePending(MachineState* s, const wchar_t* source, const wchar_t* target)
     p->file = leaves ? from : to;
     p->kind = !leaves ? PendingReplaces : target[0] == L'\0' ? PendingDeletes : PendingMovesAway;
     p->temporary = leaves ? sourceTemporary : targetTemporary;
-    p->withdrawable = p->kind == PendingDeletes && !p->temporary && IsWithdrawable(source, s->files[from]);
+    p->withdrawable = p->kind == PendingDeletes && !p->temporary && IsWithdrawable(pair, s->files[from]);
 }
 }  // namespace
 
@@ -181,23 +166,16 @@ void ReadPendingOperations(MachineState* s)
     CopyMemory(s->pendingValue, buffer, n * sizeof(wchar_t));
     s->pendingValue[n] = L'\0';
     delete[] buffer;
-    const wchar_t* chars = s->pendingValue;
-    int pos = 0;
     // Pairs of strings up to an empty string where the next pair would start, as the platform reads it.
-    while (pos < n && chars[pos] != L'\0')
+    CPendingPairWalk walk(s->pendingValue, n);
+    PendingPairView pair;
+    while (walk.Next(&pair))
     {
-        const wchar_t* source = chars + pos;
-        while (pos < n && chars[pos] != L'\0')
-            ++pos;
-        const wchar_t* target = chars + ++pos;
-        while (pos < n && chars[pos] != L'\0')
-            ++pos;
-        if (pos >= n)
+        if (walk.Cut())
         {
             s->pendingListDamaged = true;   // a string, or a source without target, runs into the end
             break;
         }
-        ++pos;
-        NotePending(s, source, target);
+        NotePending(s, pair);
     }
 }

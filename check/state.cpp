@@ -14,9 +14,6 @@
 
 namespace
 {
-const wchar_t kServiceName[] = L"Pellimar";
-const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Pellimar";
-const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrand";
 const REGSAM kRead = KEY_READ | KEY_WOW64_64KEY;
 // Value names of other programs' lists may be up to 16383 characters long.
 const DWORD kValueNameChars = 16384;
@@ -31,42 +28,33 @@ LONG QueryText(CRegistryEntry& entry, wchar_t* out, int capacity, DWORD* type)
     return rc;
 }
 
-// "ProgramFilesDir" or "CommonFilesDir" as the installer takes it, or the system drive's usual place
-// when it cannot be used. The installer stores that place where no value is; the check only uses it.
-void ReadFolder(const wchar_t* valueName, const wchar_t* deepest, const wchar_t* usual, wchar_t* out)
-{
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, valueName);
-    CWString folder(kPathChars);
-    if (ReadFolderValue(&entry, deepest, folder) == ERROR_SUCCESS)
-    {
-        lstrcpynW(out, folder.Str(), kStatePathChars);
-        return;
-    }
-    wchar_t system[MAX_PATH] = L"C:";
-    GetSystemDirectoryW(system, MAX_PATH);
-    lstrcpyW(out, usual);
-    out[0] = system[0];
-}
-
+// Where the installer puts everything, from the folders the system names as the installer reads them
+// (the system drive's usual place when a value cannot be used; the check stores nothing).
 void ReadLocations(MachineState* s)
 {
     wchar_t system[kStatePathChars] = L"";
     GetSystemDirectoryW(system, kStatePathChars - 16);
-    JoinPath(s->driversDir, kStatePathChars, system, L"Drivers");
-    wchar_t folder[kStatePathChars];
-    ReadFolder(L"ProgramFilesDir", kDeepestBelowProgramFiles, L"C:\\Program Files", folder);
-    JoinPath(s->makerDir, kStatePathChars, folder, L"Norvatek");
-    JoinPath(s->payloadDir, kStatePathChars, s->makerDir, L"TEMP.^^^");
-    ReadFolder(L"CommonFilesDir", kDeepestBelowCommonFiles, L"C:\\Program Files\\Common Files", folder);
-    JoinPath(s->sharedDir, kStatePathChars, folder, kSharedDirName);
-    JoinPath(s->manifestsDir, kStatePathChars, s->sharedDir, L"KVManifests");
+    CWString programFiles(kPathChars);
+    CWString commonFiles(kPathChars);
+    ReadSystemFolder(L"ProgramFilesDir", FALSE, programFiles);
+    ReadSystemFolder(L"CommonFilesDir", FALSE, commonFiles);
+    InstallLayout layout;
+    ComputeLayout(programFiles.Str(), commonFiles.Str(), system, &layout);
+    CopyText(s->driversDir, kStatePathChars, layout.driversDir);
+    CopyText(s->makerDir, kStatePathChars, layout.makerDir);
+    CopyText(s->payloadDir, kStatePathChars, layout.payloadDir);
+    CopyText(s->sharedDir, kStatePathChars, layout.sharedDir);
+    CopyText(s->manifestsDir, kStatePathChars, layout.manifestsDir);
+    CopyText(s->mainCount.valueName, kStatePathChars, layout.driverImage);
+    CopyText(s->makerCount.valueName, kStatePathChars, layout.makerDriverImage);
+    CopyText(s->installerCopy, kStatePathChars, layout.installerCopy);
+    CopyText(s->driverImage, kStatePathChars, layout.driverImage);
     s->payloadDirExists = IsExistingDirectory(s->payloadDir) != FALSE;
     s->payloadIsFile = IsExistingFile(s->payloadDir) != FALSE;
 }
 
-void ReadCount(const wchar_t* directory, bool keyExists, CountReading* out)
+void ReadCount(bool keyExists, CountReading* out)
 {
-    JoinPath(out->valueName, kStatePathChars, directory, kDriverSysName);
     out->state = CountMissing;
     if (!keyExists)
         return;
@@ -261,8 +249,7 @@ void ReadService(MachineState* s)
         }
         out->configRead = true;
     }
-    wchar_t expected[kStatePathChars];
-    JoinPath(expected, kStatePathChars, s->driversDir, kDriverSysName);
+    const wchar_t* expected = s->driverImage;
     if (!out->configRead)
     {
         NoteReadError(s, L"service Pellimar configuration", buffer == nullptr && error == ERROR_INSUFFICIENT_BUFFER
@@ -316,10 +303,8 @@ void ReadUninstallEntry(MachineState* s)
                    rc == ERROR_MORE_DATA ? L"too long" : L"no text");
         return;
     }
-    wchar_t copy[kStatePathChars];
-    JoinPath(copy, kStatePathChars, s->sharedDir, kInstallerFileName);
     wchar_t expected[kStatePathChars + 16];
-    _snwprintf(expected, kStatePathChars + 16, L"\"%s\" /U /Q", copy);
+    UninstallCommand(s->installerCopy, expected, kStatePathChars + 16);
     s->uninstallEntryMatches = lstrcmpiW(s->uninstallEntry, expected) == 0;
 }
 
@@ -373,10 +358,10 @@ void ReadMachineState(MachineState* s)
 
     CScopedKey sharedDlls;
     bool counts = OpenForReading(s, kSharedDllsKey, sharedDlls, &s->countsUnread);
-    ReadCount(s->driversDir, counts, &s->mainCount);
+    ReadCount(counts, &s->mainCount);
     // Read on every system: the uninstall lowers it everywhere, and one left on a later system still
     // decides whether an uninstall is the last.
-    ReadCount(s->makerDir, counts, &s->makerCount);
+    ReadCount(counts, &s->makerCount);
 
     wchar_t* name = new (std::nothrow) wchar_t[kValueNameChars];
     if (name == nullptr)

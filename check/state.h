@@ -169,6 +169,8 @@ struct MachineState
     wchar_t sharedDir[kStatePathChars] = {};
     wchar_t manifestsDir[kStatePathChars] = {};
     wchar_t payloadDir[kStatePathChars] = {};   // TEMP.^^^
+    wchar_t driverImage[kStatePathChars] = {};  // the driver the service must load
+    wchar_t installerCopy[kStatePathChars] = {}; // the shared copy the uninstall entry must name
     bool payloadDirExists = false;
     bool payloadIsFile = false;                 // a file of that name: the installer cannot create its directory
 

@@ -44,18 +44,22 @@ const SwitchRow kSwitches[] = {
     {L"DELONREBOOT", &GlobalInfo::DelOnReboot, TRUE},
 };
 
-bool ApplySwitch(GlobalInfo* info, const wchar_t* arg)
+const SwitchRow* FindSwitch(const wchar_t* arg)
 {
     for (const SwitchRow& row : kSwitches)
     {
         if (lstrcmpiW(arg, row.name) == 0)
-        {
-            if (row.field != nullptr)
-                info->*row.field = row.value;
-            return true;
-        }
+            return &row;
     }
-    return false;
+    return nullptr;
+}
+
+bool ApplySwitch(GlobalInfo* info, const wchar_t* arg)
+{
+    const SwitchRow* row = FindSwitch(arg);
+    if (row != nullptr && row->field != nullptr)
+        info->*row->field = row->value;
+    return row != nullptr;
 }
 
 // The AppID names a key below the product registrations and a value in the shared-file lists: a
@@ -227,6 +231,16 @@ BOOL CCommandLine::Parse()
     }
     m_parsed = TRUE;
     return TRUE;
+}
+
+BOOL IsSwitchName(const wchar_t* arg)
+{
+    return FindSwitch(arg) != nullptr;
+}
+
+BOOL IsRefusedAppId(const wchar_t* appId)
+{
+    return lstrlenW(appId) > kMaxAppIdLength || HasForbiddenAppIdChar(appId);
 }
 
 BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine)

@@ -54,6 +54,11 @@ private:
     BOOL m_unclosedQuote;
 };
 
+// Whether arg, a whole argument, is taken as a switch (in any case).
+BOOL IsSwitchName(const wchar_t* arg);
+// Whether an AppID is refused: longer than 47 characters, or holding a backslash or control character.
+BOOL IsRefusedAppId(const wchar_t* appId);
+
 // Sets the switch fields, AppId and UpdateOnly of info from the command line (without the program's
 // name). TRUE when the command line is acceptable; every reason for refusing it is logged.
 BOOL ParseCmdLine(GlobalInfo* info, const wchar_t* commandLine);

@@ -17,7 +17,7 @@ GlobalInfo::GlobalInfo()
       NoRegQz(FALSE), HResult(FALSE), DelOnReboot(FALSE), OsVersion(0), Instance(nullptr), InstalledDriverVersion(0),
       InstalledTovrandVersion(0), NewDriverVersion(0), OwnVersion(0), AppId(kAppIdChars), MakerDir(kPathChars),
       TempDir(kPathChars), SystemDir(kPathChars), DriversDir(kPathChars), ModulePath(kPathChars),
-      SharedDir(kPathChars), KvManifestsDir(kPathChars)
+      SharedDir(kPathChars), KvManifestsDir(kPathChars), Layout()
 {
 }
 
@@ -65,8 +65,6 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     }
 
     GetSystemDirectoryW(SystemDir.Buffer(), kPathChars - 1);
-    DriversDir = SystemDir;
-    DriversDir.AppendPathComponent(L"Drivers");
     GetModuleFileNameW(Instance, ModulePath.Buffer(), kPathChars - 1);
 
     SYSTEMTIME now;
@@ -81,16 +79,23 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     }
     LogEvent("CommandLine=%s", commandLine);
 
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"ProgramFilesDir");
     CWString programFiles(kPathChars);
-    if (ReadFolderValueOrUsual(&entry, kDeepestBelowProgramFiles, SystemDir.Str()[0], L"\\Program Files",
-                               programFiles) == ERROR_SUCCESS)
+    if (ReadSystemFolder(L"ProgramFilesDir", TRUE, programFiles) == ERROR_SUCCESS)
         LogEvent("Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
     else
         LogEvent("Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
+    CWString commonFiles(kPathChars);
+    if (ReadSystemFolder(L"CommonFilesDir", TRUE, commonFiles) == ERROR_SUCCESS)
+        LogEvent("Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
+    else
+        LogEvent("Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
 
-    JoinPath(MakerDir, programFiles, kMakerDirName);
-    JoinPath(TempDir, MakerDir, kPayloadDirName);
+    ComputeLayout(programFiles.Str(), commonFiles.Str(), SystemDir.Str(), &Layout);
+    MakerDir = Layout.makerDir;
+    TempDir = Layout.payloadDir;
+    DriversDir = Layout.driversDir;
+    SharedDir = Layout.sharedDir;
+    KvManifestsDir = Layout.manifestsDir;
     if (!IsExistingDirectory(MakerDir.Str()) && !CreateDirectoryW(MakerDir.Str(), nullptr))
     {
         LogEvent("Cannot create Norvatek directory");

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "base/wstring.h"
+#include "context/layout.h"
 #include "context/outcome.h"
 
 const int kAppIdChars = 48;   // 47 characters and the terminator
@@ -48,6 +49,9 @@ public:
     CWString ModulePath;
     CWString SharedDir;
     CWString KvManifestsDir;
+    // Where everything of ours lies on this machine. The folders above are the ones the run can use: one
+    // that cannot be created is emptied there, and stays named here.
+    InstallLayout Layout;
 
 private:
     GlobalInfo(const GlobalInfo&) = delete;

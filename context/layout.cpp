@@ -1,5 +1,9 @@
 #include "context/layout.h"
 
+#include <stdio.h>
+
+#include "base/files.h"
+
 const wchar_t kDriverSysName[] = L"PELLIMAR64x86.SYS";
 const wchar_t kDriverInfName[] = L"PELLIMAR64x86.INF";
 const wchar_t kDriverCatName[] = L"PELLIMAR64x86.CAT";
@@ -24,9 +28,62 @@ const wchar_t kInstalledAppsKey[] = L"SOFTWARE\\Norvatek\\InstalledApps";
 const wchar_t kUninstallKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrand";
 const wchar_t kUninstallValue[] = L"QuietUninstallString";
 
+const wchar_t kServiceName[] = L"Pellimar";
+const wchar_t kServiceKey[] = L"SYSTEM\\CurrentControlSet\\Services\\Pellimar";
+
 const wchar_t kRunningMutexName[] = L"Global\\Pellimar_running";
 
 const wchar_t kDeepestBelowProgramFiles[] = L"\\Norvatek\\TEMP.^^^\\PELLIMAR64x86.SYS";
 const wchar_t kDeepestBelowCommonFiles[] = L"\\Norvatek Shared\\KVManifests\\PELLMAR.KVM";
 const wchar_t kUsualCommonFiles[] = L"\\Program Files\\Common Files";
 const wchar_t kUsualProgramFiles[] = L"\\Program Files";
+
+const LayoutFile kInstalledSet[kInstalledSetFiles] = {
+    {FolderShared, kInstallerFileName},  {FolderDrivers, kDriverSysName},  {FolderMaker, kDriverSysName},
+    {FolderDrivers, kDriverInfName},     {FolderMaker, kDriverInfName},    {FolderDrivers, kDriverCatName},
+    {FolderMaker, kDriverCatName},       {FolderManifests, kManifestKvmName}, {FolderManifests, kManifestGrdName},
+    {FolderManifests, kManifestSigName},
+};
+
+void ComputeLayout(const wchar_t* programFiles, const wchar_t* commonFiles, const wchar_t* systemDir,
+                   InstallLayout* layout)
+{
+    JoinPath(layout->makerDir, kLayoutPathChars, programFiles, kMakerDirName);
+    JoinPath(layout->payloadDir, kLayoutPathChars, layout->makerDir, kPayloadDirName);
+    JoinPath(layout->sharedDir, kLayoutPathChars, commonFiles, kSharedDirName);
+    JoinPath(layout->manifestsDir, kLayoutPathChars, layout->sharedDir, kManifestsDirName);
+    JoinPath(layout->driversDir, kLayoutPathChars, systemDir, kDriversDirName);
+    JoinPath(layout->driverImage, kLayoutPathChars, layout->driversDir, kDriverSysName);
+    JoinPath(layout->makerDriverImage, kLayoutPathChars, layout->makerDir, kDriverSysName);
+    JoinPath(layout->installerCopy, kLayoutPathChars, layout->sharedDir, kInstallerFileName);
+}
+
+const wchar_t* LayoutFolderPath(const InstallLayout& layout, LayoutFolder folder)
+{
+    switch (folder)
+    {
+    case FolderShared: return layout.sharedDir;
+    case FolderDrivers: return layout.driversDir;
+    case FolderMaker: return layout.makerDir;
+    default: return layout.manifestsDir;
+    }
+}
+
+void UninstallCommand(const wchar_t* installerCopy, wchar_t* command, int capacity)
+{
+    _snwprintf(command, capacity - 1, L"\"%s\" /U /Q", installerCopy);
+    command[capacity - 1] = L'\0';
+}
+
+void TemporaryOf(const wchar_t* path, wchar_t* temporary, int capacity)
+{
+    int length = path != nullptr ? lstrlenW(path) : 0;
+    if (length == 0 || length >= capacity)
+    {
+        if (capacity > 0)
+            temporary[0] = L'\0';
+        return;
+    }
+    lstrcpyW(temporary, path);
+    temporary[length - 1] = L'1';
+}

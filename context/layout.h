@@ -4,6 +4,8 @@
 #pragma once
 #include <windows.h>
 
+#include "base/wstring.h"
+
 // The payload's files as written to the payload folder and installed.
 extern const wchar_t kDriverSysName[];      // "PELLIMAR64x86.SYS"
 extern const wchar_t kDriverInfName[];      // "PELLIMAR64x86.INF"
@@ -32,6 +34,10 @@ extern const wchar_t kInstalledAppsKey[];    // a value per product, written by 
 extern const wchar_t kUninstallKey[];        // the uninstall entry, its "QuietUninstallString"
 extern const wchar_t kUninstallValue[];      // "QuietUninstallString"
 
+// The driver's kernel service, and its key below HKLM.
+extern const wchar_t kServiceName[];         // "Pellimar"
+extern const wchar_t kServiceKey[];          // "SYSTEM\CurrentControlSet\Services\Pellimar"
+
 // The lock an installer run holds while it changes the machine ("Global\Pellimar_running").
 extern const wchar_t kRunningMutexName[];
 
@@ -42,3 +48,56 @@ extern const wchar_t kDeepestBelowCommonFiles[];
 // The usual Common Files folder below the system drive, when "CommonFilesDir" cannot be used.
 extern const wchar_t kUsualCommonFiles[];   // "\Program Files\Common Files"
 extern const wchar_t kUsualProgramFiles[];  // "\Program Files"
+
+const int kLayoutPathChars = 260;   // a path of ours: 259 characters and the terminator
+
+// Where everything of ours lies, computed from the three folders the system names. The one rule for
+// every path and count name of ours; the installer's start-up and the state check both take it from here.
+struct InstallLayout
+{
+    wchar_t makerDir[kLayoutPathChars];      // Program Files\Norvatek
+    wchar_t payloadDir[kLayoutPathChars];    // Program Files\Norvatek\TEMP.^^^
+    wchar_t sharedDir[kLayoutPathChars];     // Common Files\Norvatek Shared
+    wchar_t manifestsDir[kLayoutPathChars];  // Common Files\Norvatek Shared\KVManifests
+    wchar_t driversDir[kLayoutPathChars];    // the system directory's Drivers
+    // The installed files whose paths are also the names of their values in SharedDlls: the driver image
+    // (the main count), its copy in the maker's folder (before Vista a count of its own) and the shared
+    // copy of the installer (its fixed usage value).
+    wchar_t driverImage[kLayoutPathChars];
+    wchar_t makerDriverImage[kLayoutPathChars];
+    wchar_t installerCopy[kLayoutPathChars];
+};
+
+// A pure function: the layout below programFiles, commonFiles and systemDir. An empty or null folder
+// leaves everything below it empty (never a path relative to the current directory).
+void ComputeLayout(const wchar_t* programFiles, const wchar_t* commonFiles, const wchar_t* systemDir,
+                   InstallLayout* layout);
+
+// The folders of the installed set.
+enum LayoutFolder
+{
+    FolderShared,
+    FolderDrivers,
+    FolderMaker,       // before Vista only
+    FolderManifests,   // while the protection manifests are wanted
+};
+struct LayoutFile
+{
+    LayoutFolder folder;
+    const wchar_t* name;
+};
+// The installed set, in the order in which the copy step puts it in place.
+const int kInstalledSetFiles = 10;
+extern const LayoutFile kInstalledSet[kInstalledSetFiles];
+const wchar_t* LayoutFolderPath(const InstallLayout& layout, LayoutFolder folder);
+
+// The uninstall entry's command for the installer's shared copy: the path in quotes, then "/U /Q".
+void UninstallCommand(const wchar_t* installerCopy, wchar_t* command, int capacity);
+
+// The temporary a file in use is written to and renamed from at the restart: the path with its last
+// character made "1" (...\PELLIMAR64x86.SYS gives ...\PELLIMAR64x86.SY1). Empty for an empty path.
+void TemporaryOf(const wchar_t* path, wchar_t* temporary, int capacity);
+inline void TemporaryOf(const wchar_t* path, CWString& temporary)
+{
+    TemporaryOf(path, temporary.Buffer(), temporary.Capacity());
+}

@@ -12,27 +12,6 @@
 namespace
 {
 
-// The drive of the system directory, for the fallback locations.
-wchar_t SystemDrive(const GlobalInfo* info)
-{
-    if (!info->SystemDir.IsEmpty())
-        return info->SystemDir.Str()[0];
-    wchar_t system[MAX_PATH];
-    UINT n = GetSystemDirectoryW(system, MAX_PATH);
-    return n > 0 && n < MAX_PATH ? system[0] : L'C';
-}
-
-
-// Reads "CommonFilesDir" into commonFiles, or the system drive's usual location when it cannot be used.
-void ReadCommonFilesDir(const GlobalInfo* info, CRegistryEntry* entry, CWString& commonFiles)
-{
-    if (ReadFolderValueOrUsual(entry, kDeepestBelowCommonFiles, SystemDrive(info), kUsualCommonFiles,
-                               commonFiles) == ERROR_SUCCESS)
-        LogEvent("Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
-    else
-        LogEvent("Cannot determine CommonFilesDir location, using %s", commonFiles.Str());
-}
-
 // A drive's root or a share: anything else would be taken relative to the current directory or drive.
 bool IsAbsolutePath(const wchar_t* path)
 {
@@ -78,43 +57,43 @@ LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& fo
     return ERROR_SUCCESS;
 }
 
-LONG ReadFolderValueOrUsual(CRegistryEntry* entry, const wchar_t* deepest, wchar_t drive, const wchar_t* usual,
-                            CWString& folder)
+LONG ReadSystemFolder(const wchar_t* valueName, BOOL store, CWString& folder)
 {
-    LONG rc = ReadFolderValue(entry, deepest, folder);
+    bool programFiles = lstrcmpW(valueName, L"ProgramFilesDir") == 0;
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, valueName);
+    LONG rc = ReadFolderValue(&entry, programFiles ? kDeepestBelowProgramFiles : kDeepestBelowCommonFiles, folder);
     if (rc == ERROR_SUCCESS)
         return rc;
+    wchar_t system[MAX_PATH];
+    UINT n = GetSystemDirectoryW(system, MAX_PATH);
+    folder.Format(L"%c:%s", n > 0 && n < MAX_PATH ? system[0] : L'C',
+                  programFiles ? kUsualProgramFiles : kUsualCommonFiles);
     // Stored only where no value is: one that is there belongs to the system, however unusable.
-    folder.Format(L"%c:%s", drive, usual);
-    if (rc == ERROR_FILE_NOT_FOUND)
-        entry->SetValue(REG_SZ, folder.Str(), static_cast<DWORD>((folder.Length() + 1) * sizeof(wchar_t)));
+    if (store && rc == ERROR_FILE_NOT_FOUND)
+        entry.SetValue(REG_SZ, folder.Str(), static_cast<DWORD>((folder.Length() + 1) * sizeof(wchar_t)));
     return rc;
 }
 
 void SharedDirOfRuns(CWString& sharedDir)
 {
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
-    if (ReadFolderValue(&entry, kDeepestBelowCommonFiles, sharedDir) != ERROR_SUCCESS)
-    {
-        wchar_t system[MAX_PATH];
-        UINT n = GetSystemDirectoryW(system, MAX_PATH);
-        sharedDir.Format(L"%c:%s", n > 0 && n < MAX_PATH ? system[0] : L'C', kUsualCommonFiles);
-    }
-    sharedDir.AppendPathComponent(kSharedDirName);
+    CWString commonFiles(kPathChars);
+    ReadSystemFolder(L"CommonFilesDir", FALSE, commonFiles);
+    InstallLayout layout;
+    ComputeLayout(nullptr, commonFiles.Str(), nullptr, &layout);
+    sharedDir = layout.sharedDir;
 }
 
 BOOL CheckForExistingDriver(GlobalInfo* info)
 {
     LogEvent("  Checking for existing Pellimar...");
     BOOL found = FALSE;
-    CWString path(kPathChars);
-    const CWString* places[] = {&info->MakerDir, &info->DriversDir};
-    for (const CWString* dir : places)
+    const wchar_t* places[] = {info->MakerDir.IsEmpty() ? L"" : info->Layout.makerDriverImage,
+                               info->Layout.driverImage};
+    for (const wchar_t* path : places)
     {
-        JoinPath(path, *dir, kDriverSysName);
-        if (IsExistingFile(path.Str()))
+        if (IsExistingFile(path))
         {
-            LogEvent("  Found: %s", path.Str());
+            LogEvent("  Found: %s", path);
             found = TRUE;
         }
     }
@@ -129,13 +108,7 @@ BOOL CheckForExistingDriver(GlobalInfo* info)
 BOOL DetermineSharedDir(GlobalInfo* info, BOOL create)
 {
     if (info->SharedDir.IsEmpty())
-    {
-        CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
-        CWString commonFiles(kPathChars);
-        ReadCommonFilesDir(info, &entry, commonFiles);
-        JoinPath(info->SharedDir, commonFiles, kSharedDirName);
-    }
-
+        return FALSE;   // it could not be created at start-up
     if (IsExistingDirectory(info->SharedDir.Str()))
         return TRUE;
     if (!create)
@@ -152,15 +125,13 @@ BOOL DetermineSharedDir(GlobalInfo* info, BOOL create)
 
 BOOL PrepareKvManifestsDir(GlobalInfo* info, BOOL create)
 {
-    if (info->SharedDir.IsEmpty())
-        DetermineSharedDir(info, create);
-    // No shared folder, no manifests directory: its name alone would point into the current directory.
+    // The shared folder first: the manifests' folder lies in it. Without it there is none.
+    DetermineSharedDir(info, create);
     if (info->SharedDir.IsEmpty())
     {
         info->KvManifestsDir = L"";
         return FALSE;
     }
-    JoinPath(info->KvManifestsDir, info->SharedDir, kManifestsDirName);
     if (IsExistingDirectory(info->KvManifestsDir.Str()))
     {
         LogEvent("Manifests directory already exists.");
@@ -180,20 +151,17 @@ BOOL PrepareKvManifestsDir(GlobalInfo* info, BOOL create)
 
 int GetInstalledSet(const GlobalInfo* info, bool everyPlace, InstalledFile* files)
 {
+    bool makerCopies = everyPlace || !IsWinVistaOrBetter();
+    bool manifests = everyPlace || info->KvManifest;
     int count = 0;
-    if (!info->SharedDir.IsEmpty())
-        files[count++] = {&info->SharedDir, kInstallerFileName, true};
-    bool makerCopies = !info->MakerDir.IsEmpty() && (everyPlace || !IsWinVistaOrBetter());
-    for (const wchar_t* name : {kDriverSysName, kDriverInfName, kDriverCatName})
+    for (const LayoutFile& file : kInstalledSet)
     {
-        files[count++] = {&info->DriversDir, name, false};
-        if (makerCopies)
-            files[count++] = {&info->MakerDir, name, false};
-    }
-    if ((info->KvManifest || everyPlace) && !info->KvManifestsDir.IsEmpty())
-    {
-        for (const wchar_t* name : {kManifestKvmName, kManifestGrdName, kManifestSigName})
-            files[count++] = {&info->KvManifestsDir, name, false};
+        const CWString* dir = file.folder == FolderShared    ? &info->SharedDir
+                              : file.folder == FolderDrivers ? &info->DriversDir
+                              : file.folder == FolderMaker   ? (makerCopies ? &info->MakerDir : nullptr)
+                                                             : (manifests ? &info->KvManifestsDir : nullptr);
+        if (dir != nullptr && !dir->IsEmpty())
+            files[count++] = {dir, file.name, file.folder == FolderShared};
     }
     return count;
 }

@@ -15,10 +15,11 @@ class GlobalInfo;
 // folder; ERROR_FILE_NOT_FOUND when the value is missing; ERROR_BAD_PATHNAME when it is there but
 // unusable (another type, empty, relative, too long), which makes it as good as unreadable.
 LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& folder);
-// The same, but a value that cannot be used gives drive:usual (usual begins with a backslash) as the
-// folder for this run, which is stored as the value only when there is none.
-LONG ReadFolderValueOrUsual(CRegistryEntry* entry, const wchar_t* deepest, wchar_t drive, const wchar_t* usual,
-                            CWString& folder);
+// The folder that "ProgramFilesDir" or "CommonFilesDir" names, or the system drive's usual one when the
+// value cannot be used: ERROR_SUCCESS when the value was used, otherwise ReadFolderValue's code. With
+// store, a missing value is written as the usual folder (the installer's runs do so); a value that is
+// there, however unusable, belongs to the system and is never overwritten.
+LONG ReadSystemFolder(const wchar_t* valueName, BOOL store, CWString& folder);
 
 // The shared folder the runs use: "CommonFilesDir" joined with "Norvatek Shared" when the value is
 // usable, otherwise the same below the system drive's usual Common Files folder. Stores nothing.

@@ -182,8 +182,7 @@ BOOL GetVersions(GlobalInfo* info)
     DWORD code = 0;
 
     // An installed driver or installer copy that is missing or unreadable is simply version 0.
-    JoinPath(path, info->DriversDir, kDriverSysName);
-    info->InstalledDriverVersion = ReadFileVersion(path.Str());
+    info->InstalledDriverVersion = ReadFileVersion(info->Layout.driverImage);
 
     // Without an installed driver there is nothing to compare the new one with.
     info->NewDriverVersion = 0;
@@ -206,9 +205,6 @@ BOOL GetVersions(GlobalInfo* info)
         return FALSE;
     }
 
-    if (info->SharedDir.IsEmpty())
-        DetermineSharedDir(info, TRUE);
-    JoinPath(path, info->SharedDir, kInstallerFileName);
-    info->InstalledTovrandVersion = ReadFileVersion(path.Str());
+    info->InstalledTovrandVersion = info->SharedDir.IsEmpty() ? 0 : ReadFileVersion(info->Layout.installerCopy);
     return TRUE;
 }

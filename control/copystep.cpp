@@ -64,10 +64,6 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
     }
     bool installerGroup = info->OwnVersion >= info->InstalledTovrandVersion || info->ForceUpdate;
     bool driverGroup = info->NewDriverVersion >= info->InstalledDriverVersion || info->ForceUpdate;
-    // Without a shared folder there is no place for the copy (and an empty path would mean the
-    // current directory).
-    if (installerGroup && info->SharedDir.IsEmpty())
-        DetermineSharedDir(info, TRUE);
     InstalledFile files[kMaxInstalledFiles];
     int count = GetInstalledSet(info, false, files);
     CWString destination(260);

@@ -6,6 +6,7 @@
 
 #include "base/handle.h"
 #include "base/log.h"
+#include "context/layout.h"
 
 const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
@@ -73,8 +74,7 @@ bool NamesPath(const wchar_t* text, int length, int skip, const wchar_t* path)
 bool IsOurPair(const wchar_t* source, int sourceLength, const wchar_t* target, int targetLength,
                const PendingPair* ours, int count)
 {
-    // A rename that may replace its target is stored with a "!" before the target's prefix.
-    int targetSkip = kPrefixChars + (targetLength > 0 && target[0] == L'!' ? 1 : 0);
+    int targetSkip = PendingPathSkip(target, targetLength);
     for (int i = 0; i < count; ++i)
     {
         bool deletion = ours[i].target == nullptr;
@@ -86,6 +86,17 @@ bool IsOurPair(const wchar_t* source, int sourceLength, const wchar_t* target, i
     return false;
 }
 
+}  // namespace
+
+int PendingPathSkip(const wchar_t* entry, int length)
+{
+    // A rename that may replace its target is stored with a "!" before the target's prefix.
+    int skip = kPrefixChars + (length > 0 && entry[0] == L'!' ? 1 : 0);
+    return length >= skip ? skip : length;
+}
+
+namespace
+{
 // Appends data[from..to) and one NUL to out.
 void PutString(const wchar_t* data, int from, int to, wchar_t* out, int* written)
 {
@@ -95,12 +106,31 @@ void PutString(const wchar_t* data, int from, int to, wchar_t* out, int* written
 }
 }  // namespace
 
-void TemporaryOf(const wchar_t* path, CWString& temporary)
+CPendingPairWalk::CPendingPairWalk(const wchar_t* data, int n) : m_data(data), m_n(n), m_pos(0), m_cut(false)
 {
-    temporary = path;
-    wchar_t* last = temporary.LastChar();
-    if (last != nullptr)
-        *last = L'1';
+}
+
+bool CPendingPairWalk::Next(PendingPairView* pair)
+{
+    // An empty string where a pair would start ends the list; so does the value's end.
+    if (m_pos >= m_n || m_data[m_pos] == L'\0')
+        return false;
+    int source = m_pos;
+    int sourceEnd = StringEnd(m_data, m_n, source);
+    int target = sourceEnd < m_n ? sourceEnd + 1 : m_n;
+    int targetEnd = StringEnd(m_data, m_n, target);
+    m_cut = targetEnd >= m_n;
+    m_pos = targetEnd < m_n ? targetEnd + 1 : m_n;
+    pair->source = m_data + source;
+    pair->sourceLength = sourceEnd - source;
+    pair->target = m_data + target;
+    pair->targetLength = targetEnd - target;
+    return true;
+}
+
+bool IsOurPendingPair(const PendingPairView& pair, const PendingPair* ours, int count)
+{
+    return IsOurPair(pair.source, pair.sourceLength, pair.target, pair.targetLength, ours, count);
 }
 
 PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const PendingPair* ours, int count,
@@ -111,64 +141,55 @@ PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const Pendin
     if (n <= 0 || outCapacity < n + kPendingListSupplied)
         return PendingListKeep;
 
-    int pos = 0;
     int written = 0;
     int kept = 0;
     bool removed = false;
     bool tailHasText = false;
-    for (;;)
+    CPendingPairWalk walk(data, n);
+    PendingPairView pair;
+    while (walk.Next(&pair))
     {
-        if (pos >= n)
-        {
-            // The value ended where a pair or the list's closing NUL should follow: the NUL is supplied.
-            out[written++] = L'\0';
-            break;
-        }
-        if (data[pos] == L'\0')
-        {
-            // An empty string where a pair would start ends the list for the platform as for us. Other
-            // programs may keep data behind it: it goes back exactly as it stands.
-            for (; pos < n; ++pos)
-            {
-                tailHasText = tailHasText || data[pos] != L'\0';
-                out[written++] = data[pos];
-            }
-            break;
-        }
-        // A string that runs into the value's end lacks its NUL; a source without a target has an
-        // empty one. Both are written back with the NULs the list needs.
-        int source = pos;
-        int sourceEnd = StringEnd(data, n, source);
-        int target = sourceEnd < n ? sourceEnd + 1 : n;
-        int targetEnd = StringEnd(data, n, target);
-        pos = targetEnd < n ? targetEnd + 1 : n;
-        int sourceLength = sourceEnd - source;
-        int targetLength = targetEnd - target;
-        bool ourPair = IsOurPair(data + source, sourceLength, data + target, targetLength, ours, count);
-        if (targetLength == 0)
+        bool ourPair = IsOurPendingPair(pair, ours, count);
+        if (pair.targetLength == 0)
         {
             if (logPairs)
-                log("  File marked for deletion: %.*s", sourceLength, data + source);
+                log("  File marked for deletion: %.*s", pair.sourceLength, pair.source);
             if (ourPair)
-                log("  *Unmarking file from deletion: %.*s", sourceLength, data + source);
+                log("  *Unmarking file from deletion: %.*s", pair.sourceLength, pair.source);
         }
         else
         {
             if (logPairs)
-                log("  File marked for rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
-                    data + target);
+                log("  File marked for rename: %.*s -> %.*s", pair.sourceLength, pair.source, pair.targetLength,
+                    pair.target);
             if (ourPair)
-                log("  *Unmarking file from rename: %.*s -> %.*s", sourceLength, data + source, targetLength,
-                    data + target);
+                log("  *Unmarking file from rename: %.*s -> %.*s", pair.sourceLength, pair.source,
+                    pair.targetLength, pair.target);
         }
         if (ourPair)
         {
             removed = true;
             continue;
         }
-        PutString(data, source, sourceEnd, out, &written);
-        PutString(data, target, targetEnd, out, &written);
+        // A string that runs into the value's end lacks its NUL; a source without a target has an empty
+        // one. Both are written back with the NULs the list needs.
+        PutString(pair.source, 0, pair.sourceLength, out, &written);
+        PutString(pair.target, 0, pair.targetLength, out, &written);
         ++kept;
+    }
+    if (walk.Position() >= n)
+    {
+        // The value ended where a pair or the list's closing NUL should follow: the NUL is supplied.
+        out[written++] = L'\0';
+    }
+    else
+    {
+        // Other programs may keep data behind the list's end: it goes back exactly as it stands.
+        for (int pos = walk.Position(); pos < n; ++pos)
+        {
+            tailHasText = tailHasText || data[pos] != L'\0';
+            out[written++] = data[pos];
+        }
     }
 
     if (!removed)

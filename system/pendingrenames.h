@@ -20,10 +20,6 @@ struct PendingPair
     const wchar_t* target;
 };
 
-// The temporary that a file in use is written to and renamed from at the restart: the path with its
-// last character made "1" (...\PELLIMAR64x86.SYS gives ...\PELLIMAR64x86.SY1). Empty for an empty path.
-void TemporaryOf(const wchar_t* path, CWString& temporary);
-
 // Withdraws every deletion of file (its full path; a deletion is scheduled under the short form, and
 // MoveFileEx writes the long one as given, so both are looked for) and, when temporary is given, every
 // replacement of file by that temporary. Logs each pair of the list and the decision. FALSE when one of
@@ -33,6 +29,43 @@ BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary);
 // Withdraws the replacement of each file by its temporary (count files, full paths) and logs only what
 // it withdraws. FALSE when one of them is still in the list afterwards.
 BOOL WithdrawReplacements(const CWString* files, int count);
+
+// One pair of the list as it lies in the value: each string by its start and length (a string that
+// runs into the value's end has no NUL).
+struct PendingPairView
+{
+    const wchar_t* source;
+    int sourceLength;
+    const wchar_t* target;
+    int targetLength;
+};
+
+// Walks the pairs of a list as the platform reads it: from the start to an empty string where a pair
+// would start, or to the value's end. Reads data[0..n) and nothing else.
+class CPendingPairWalk
+{
+public:
+    CPendingPairWalk(const wchar_t* data, int n);
+    // The next pair; false at the list's end.
+    bool Next(PendingPairView* pair);
+    // Where the walk stands: after the last pair, at the empty string that ends the list or at n.
+    int Position() const { return m_pos; }
+    // The last pair ran into the value's end: its target (or its source) lacks its NUL.
+    bool Cut() const { return m_cut; }
+
+private:
+    const wchar_t* m_data;
+    int m_n;
+    int m_pos;
+    bool m_cut;
+};
+
+// Where the path of a pending string begins: after the "!" that marks a replacing target and the
+// four-character prefix before every path ("\??\" as MoveFileEx writes it; other writers use others).
+int PendingPathSkip(const wchar_t* entry, int length);
+
+// Whether a pair is one of ours: sources and targets compared without their prefixes, A-Z folded.
+bool IsOurPendingPair(const PendingPairView& pair, const PendingPair* ours, int count);
 
 // The value's bytes as read now, to be freed with delete[]; null with *rc set when it cannot be read
 // whole (ERROR_MORE_DATA: it grew between the two questions).

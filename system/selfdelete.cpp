@@ -11,6 +11,8 @@
 #include "system/removal.h"
 #include "context/layout.h"
 
+const wchar_t kSelfDeleteSwitch[] = L"/SELFDELETE";
+
 namespace
 {
 const int kModulePathChars = 291;   // GetModuleFileNameW with a size of 290
@@ -151,8 +153,8 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
         return false;
     }
     CWString commandLine(kCommandLineChars);
-    commandLine.Format(L"tovrand /SELFDELETE \"%s\" %s%08X%08X%08X", modulePath, kFileIdSwitch, identity.volume,
-                       identity.indexHigh, identity.indexLow);
+    commandLine.Format(L"tovrand %s \"%s\" %s%08X%08X%08X", kSelfDeleteSwitch, modulePath, kFileIdSwitch,
+                       identity.volume, identity.indexHigh, identity.indexLow);
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
@@ -362,7 +364,7 @@ BOOL RunSelfDeleteMode(const wchar_t* commandLine)
         return FALSE;
     CWString text;
     text = commandLine;
-    if (text.Find(L"/SELFDELETE", true) < 0)
+    if (text.Find(kSelfDeleteSwitch, true) < 0)
         return FALSE;
     // The path is the text between the first two double quotes of the whole line, wherever the switch
     // stands. Without a pair there is nothing to delete, and the mode still ends the run.

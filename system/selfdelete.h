@@ -6,6 +6,9 @@
 
 #include "system/removal.h"
 
+// The switch of the self-delete request: "/SELFDELETE", anywhere on the command line, in any case.
+extern const wchar_t kSelfDeleteSwitch[];
+
 // Sets the deletion up at the end of a run. 1 when it had to fall back to deleting the installer
 // file at the next restart (the run then needs a restart), 0 when the copy was started or when the
 // installer's own path could not be determined.

@@ -2,19 +2,17 @@
 
 #include "base/handle.h"
 #include "base/log.h"
+#include "context/layout.h"
 #include "base/registry.h"
 
 namespace
 {
-const wchar_t kServiceName[] = L"Pellimar";
-const wchar_t kServiceKeyBase[] = L"SYSTEM\\CurrentControlSet\\Services\\";
 const wchar_t kNativePrefix[] = L"\\??\\";
 
 // The native-form image path lives in a 261-character buffer: "\??\" plus at most 256 characters
 // plus the terminator.
 const int kNativePathChars = 261;
 const int kMaxImagePathChars = kNativePathChars - 4 - 1;
-const int kKeyPathChars = 260;
 const DWORD kLockStatusBytes = 1024;
 }  // namespace
 
@@ -168,9 +166,7 @@ void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
         return;
     }
 
-    wchar_t keyPath[kKeyPathChars];
-    lstrcpyW(keyPath, kServiceKeyBase);
-    lstrcatW(keyPath, kServiceName);
+    const wchar_t* keyPath = kServiceKey;
 
     // The results of these writes are not looked at: the caller asks for a restart either way.
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, keyPath, L"DeleteFlag");

@@ -25,10 +25,10 @@ struct CountBefore
     int type;
 };
 
-CountBefore CountBeforeRelease(const wchar_t* directory)
+CountBefore CountBeforeRelease(const wchar_t* valueName)
 {
     CountBefore before = {kNoCount, -1};
-    before.count = ReadDriverCount(directory, &before.type);
+    before.count = ReadDriverCount(valueName, &before.type);
     return before;
 }
 
@@ -153,15 +153,13 @@ void RemoveInstallerCopy(GlobalInfo* info)
 {
     LogEvent("  Setting Tovrand delete to TRUE");
     info->Outcome.DeleteInstallerAtEnd();
-    if (info->SharedDir.IsEmpty())
-        DetermineSharedDir(info, TRUE);
-    CWString copy(kPathChars);
-    if (JoinPath(copy, info->SharedDir, kInstallerFileName) && ClearReadOnly(copy.Str()))
+    const wchar_t* copy = info->Layout.installerCopy;
+    if (!info->SharedDir.IsEmpty() && ClearReadOnly(copy))
     {
         LogEvent("  Tovrand attributes okay.  Attempting to delete the copy in the Norvatek Shared folder.");
         // The running copy is deleted by the self-delete at the end of the run; any other copy that is
         // in use waits for the restart, which the run then asks for.
-        if (DeleteFiles(copy.Str(), TRUE) && !IsSameFile(copy.Str(), info->ModulePath.Str()))
+        if (DeleteFiles(copy, TRUE) && !IsSameFile(copy, info->ModulePath.Str()))
             info->Outcome.RestartRequired();
         RemoveSharedDirectory();
     }
@@ -203,8 +201,8 @@ void UninstallPellimar()
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
     }
-    CountBefore before1 = CountBeforeRelease(info->DriversDir.Str());
-    CountBefore before2 = CountBeforeRelease(info->MakerDir.Str());
+    CountBefore before1 = CountBeforeRelease(info->Layout.driverImage);
+    CountBefore before2 = CountBeforeRelease(info->Layout.makerDriverImage);
 
     CWString productKey(kCountNameChars);
     if (!info->AppId.IsEmpty() && !RemoveRegistration(info, productKey))
@@ -216,15 +214,15 @@ void UninstallPellimar()
     // holds this product's use: nothing shared may go, and the registration comes back so that a later
     // run can lower the count.
     BOOL failed = FALSE;
-    DWORD r1 = LowerFileUsage(kDriverSysName, info->DriversDir.Str(), &failed);
+    DWORD r1 = LowerFileUsage(info->Layout.driverImage, &failed);
     DWORD r2 = before2.count;
     if (!failed)
     {
-        r2 = LowerFileUsage(kDriverSysName, info->MakerDir.Str(), &failed);
+        r2 = LowerFileUsage(info->Layout.makerDriverImage, &failed);
         // Both counts are one use: the first goes back up, or the registration stays gone, so that the
         // use is never released twice.
         if (failed && before1.count != kNoCount &&
-            RestoreFileUsage(kDriverSysName, info->DriversDir.Str(), before1.count, before1.type) != ERROR_SUCCESS)
+            RestoreFileUsage(info->Layout.driverImage, before1.count, before1.type) != ERROR_SUCCESS)
         {
             LogEvent("  Error - The usage count %s could not be put back, %s stays unregistered.", kDriverSysName,
                      info->AppId.Str());
@@ -239,8 +237,8 @@ void UninstallPellimar()
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
     }
-    FinishFileRelease(kDriverSysName, info->DriversDir.Str(), info->AppId.Str(), r1, info->NoDel);
-    FinishFileRelease(kDriverSysName, info->MakerDir.Str(), info->AppId.Str(), r2, info->NoDel);
+    FinishFileRelease(info->Layout.driverImage, info->AppId.Str(), r1, info->NoDel);
+    FinishFileRelease(info->Layout.makerDriverImage, info->AppId.Str(), r2, info->NoDel);
     if (r1 == kNoCount)
         r1 = 0;
     if (r2 == kNoCount)

@@ -14,10 +14,9 @@ const DWORD kInstallerUsageMarker = 500;
 // The uninstall command: the shared copy's path in quotes and the switches.
 const int kCommandChars = kPathChars + 16;
 
+// An empty shared folder is one that could not be created at start-up.
 bool HaveSharedDir(GlobalInfo* info)
 {
-    if (info->SharedDir.IsEmpty())
-        DetermineSharedDir(info, TRUE);
     return !info->SharedDir.IsEmpty();
 }
 
@@ -37,7 +36,7 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b)
 
 void InstallerCopyPath(GlobalInfo* info, CWString& path)
 {
-    JoinPath(path, info->SharedDir, kInstallerFileName);
+    path = info->SharedDir.IsEmpty() ? L"" : info->Layout.installerCopy;
 }
 }  // namespace
 
@@ -49,10 +48,8 @@ BOOL AddUninstallKey()
         LogEvent("Can't get Common dir, unable to add uninstall reg entry.");
         return FALSE;
     }
-    CWString copy(kPathChars);
-    InstallerCopyPath(info, copy);
     CWString command(kCommandChars);
-    command.Format(L"\"%s\" /U /Q", copy.Str());
+    UninstallCommand(info->Layout.installerCopy, command.Buffer(), command.Capacity());
     LogEvent("Constructed uninstall string: %s", command.Str());
     LogEvent("Constructed reg key string: %s", kUninstallKey);
 

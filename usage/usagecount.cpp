@@ -159,12 +159,11 @@ DWORD CUsageCount::Decrement(BOOL deleteAtZero, LONG* writeError)
     return lowered;
 }
 
-DWORD ReadDriverCount(const wchar_t* directory, int* type)
+DWORD ReadDriverCount(const wchar_t* valueName, int* type)
 {
-    CWString name(kCountNameChars);
-    if (!JoinPath(name, directory, kDriverSysName))
-        return kNoCount;
-    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, name.Str());
+    if (valueName[0] == L'\0')
+        return kNoCount;   // an empty name would be the key's default value
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, valueName);
     DWORD count = record.GetCount();
     if (type != nullptr)
         *type = record.Type();
@@ -175,13 +174,13 @@ BOOL GetUsageCounts(DWORD* count)
 {
     GlobalInfo* info = g_pGlobalInfo;
     // A missing or unreadable count is taken as 0 here.
-    DWORD result = ReadDriverCount(info->DriversDir.Str());
+    DWORD result = ReadDriverCount(info->Layout.driverImage);
     if (result == kNoCount)
         result = 0;
     if (!IsWinVistaOrBetter())
     {
         // Before Vista the driver also lives in the maker's directory, with a count of its own.
-        DWORD second = ReadDriverCount(info->MakerDir.Str());
+        DWORD second = ReadDriverCount(info->Layout.makerDriverImage);
         if (second != kNoCount && second > result)
             result = second;
     }
@@ -197,58 +196,54 @@ LONG RebuildUnreadableUsageCount()
     // products' registrations as leftovers, an update would write 0, and the next uninstall would
     // remove the driver under the products that still use it. Each product that raised the count
     // holds a registration key, so their number is what the count has to be.
-    CWString path(kCountNameChars);
-    if (!JoinPath(path, g_pGlobalInfo->DriversDir, kDriverSysName))
+    const wchar_t* path = g_pGlobalInfo->Layout.driverImage;
+    if (path[0] == L'\0')
         return ERROR_SUCCESS;
-    CUsageCount count(HKEY_LOCAL_MACHINE, kSharedDllsKey, path.Str());
+    CUsageCount count(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
     if (!count.IsUnreadable())
         return ERROR_SUCCESS;
     CRegistryEntry products(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
     int registered = products.GetSubKeyCount();
     if (registered < 0)
         registered = 0;
-    LogEvent("  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path.Str(),
+    LogEvent("  *Unreadable SharedDlls refcount for %s, rebuilding it from %d registered products.", path,
              registered);
     LONG rc = count.SetCount(static_cast<DWORD>(registered), TRUE);
     if (rc != ERROR_SUCCESS)
-        LogEvent("  Error - Cannot write the usage count %s (%d).", path.Str(), static_cast<int>(rc));
+        LogEvent("  Error - Cannot write the usage count %s (%d).", path, static_cast<int>(rc));
     return rc;
 }
 
-DWORD LowerFileUsage(const wchar_t* fileName, const wchar_t* directory, BOOL* failed)
+DWORD LowerFileUsage(const wchar_t* path, BOOL* failed)
 {
     *failed = FALSE;
-    CWString path(kCountNameChars);
-    if (!JoinPath(path, directory, fileName))
+    if (path[0] == L'\0')
         return kNoCount;
-    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path.Str());
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
     // A count that reaches 0, or already was 0, leaves the list.
     LONG writeError = ERROR_SUCCESS;
     DWORD result = record.Decrement(TRUE, &writeError);
     if (writeError != ERROR_SUCCESS)
     {
         // The count still says this product uses the file: so must everything else.
-        LogEvent("  Error - Cannot lower the usage count %s (%d).", path.Str(), static_cast<int>(writeError));
+        LogEvent("  Error - Cannot lower the usage count %s (%d).", path, static_cast<int>(writeError));
         *failed = TRUE;
     }
     return result;
 }
 
-LONG RestoreFileUsage(const wchar_t* fileName, const wchar_t* directory, DWORD count, int type)
+LONG RestoreFileUsage(const wchar_t* path, DWORD count, int type)
 {
-    CWString path(kCountNameChars);
-    if (!JoinPath(path, directory, fileName))
+    if (path[0] == L'\0')
         return ERROR_BAD_PATHNAME;
-    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path.Str());
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, path);
     return record.SetCount(count, type == REG_SZ);
 }
 
-void FinishFileRelease(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, DWORD count,
-                       BOOL keepFile)
+void FinishFileRelease(const wchar_t* path, const wchar_t* appId, DWORD count, BOOL keepFile)
 {
-    CWString path(kCountNameChars);
     CWString usageKey(kCountNameChars);
-    if (!JoinPath(path, directory, fileName) || !JoinPath(usageKey, kSharedUsageKey, fileName))
+    if (path[0] == L'\0' || !JoinPath(usageKey, kSharedUsageKey, kDriverSysName))
         return;
     if (appId[0] != L'\0')
     {
@@ -259,11 +254,11 @@ void FinishFileRelease(const wchar_t* fileName, const wchar_t* directory, const 
     }
     if (count == 0 && !keepFile)
     {
-        LogEvent("  RefCount %s reached 0.", path.Str());
+        LogEvent("  RefCount %s reached 0.", path);
         // The image is ours: a read-only attribute would make the deletion fail now and at the restart.
-        ClearReadOnly(path.Str());
+        ClearReadOnly(path);
         // An image in use goes at the next restart, which the run then has to ask for.
-        if (DeleteFiles(path.Str(), TRUE))
+        if (DeleteFiles(path, TRUE))
             g_pGlobalInfo->Outcome.RestartRequired();
     }
 }

@@ -43,22 +43,21 @@ DWORD ParseCountText(const wchar_t* text);
 // A count's value name: a path of ours, or the SharedUsage key with a file name.
 const int kCountNameChars = 300;
 
-// The driver's count for the image in directory, and its type (-1, REG_SZ or REG_DWORD) when asked:
-// kNoCount when it is missing or unreadable, or there is no directory.
-DWORD ReadDriverCount(const wchar_t* directory, int* type = nullptr);
+// A driver count (its value name, InstallLayout's driverImage or makerDriverImage), and its type (-1, REG_SZ or
+// REG_DWORD) when asked: kNoCount when it is missing or unreadable, or there is no name.
+DWORD ReadDriverCount(const wchar_t* valueName, int* type = nullptr);
 
 BOOL GetUsageCounts(DWORD* count);
 // When the driver's main count is there but unreadable, rewrites it as the number of products
 // registered under the Pellimar key and logs that. The code of that write; 0 when there was nothing
 // to rebuild.
 LONG RebuildUnreadableUsageCount();
-// Lowers the count of directory\fileName by one, deleting it at 0: the new count, or kNoCount when
-// there was none. When the count could not be written, *failed is set (logged) and the count as read is
-// returned.
-DWORD LowerFileUsage(const wchar_t* fileName, const wchar_t* directory, BOOL* failed);
+// Lowers the driver count of the image at path (the count's value name) by one, deleting it at 0: the
+// new count, or kNoCount when there was none. When the count could not be written, *failed is set
+// (logged) and the count as read is returned.
+DWORD LowerFileUsage(const wchar_t* path, BOOL* failed);
 // Writes a count this run lowered back as it was: count, in its type (REG_SZ or REG_DWORD).
-LONG RestoreFileUsage(const wchar_t* fileName, const wchar_t* directory, DWORD count, int type);
-// What goes once a product's use of directory\fileName is released: the product's SharedUsage value,
-// and at a count of 0 the file itself unless keepFile (at the next restart when it is in use).
-void FinishFileRelease(const wchar_t* fileName, const wchar_t* directory, const wchar_t* appId, DWORD count,
-                       BOOL keepFile);
+LONG RestoreFileUsage(const wchar_t* path, DWORD count, int type);
+// What goes once a product's use of the driver image at path is released: the product's SharedUsage
+// value, and at a count of 0 the image itself unless keepFile (at the next restart when it is in use).
+void FinishFileRelease(const wchar_t* path, const wchar_t* appId, DWORD count, BOOL keepFile);

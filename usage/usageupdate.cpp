@@ -18,18 +18,15 @@ const wchar_t kLanmanParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\La
 BOOL UpdateUsageCounts()
 {
     GlobalInfo* info = g_pGlobalInfo;
-    CWString mainPath(kCountNameChars);
-    JoinPath(mainPath, info->DriversDir, kDriverSysName);
-    CUsageCount main(HKEY_LOCAL_MACHINE, kSharedDllsKey, mainPath.Str());
+    const wchar_t* mainPath = info->Layout.driverImage;
+    CUsageCount main(HKEY_LOCAL_MACHINE, kSharedDllsKey, mainPath);
     // An update-only run writes the count back unraised: an unreadable one must not become 0 here.
     RebuildUnreadableUsageCount();
     DWORD c1 = main.GetCount();
     c1 = c1 == kNoCount ? 0 : c1;
     // Before Vista the driver also lives in the maker's directory, with a count of its own.
     BOOL makerCount = !IsWinVistaOrBetter();
-    CWString makerPath(kCountNameChars);
-    JoinPath(makerPath, info->MakerDir, kDriverSysName);
-    CUsageCount maker(HKEY_LOCAL_MACHINE, kSharedDllsKey, makerPath.Str());
+    CUsageCount maker(HKEY_LOCAL_MACHINE, kSharedDllsKey, info->Layout.makerDriverImage);
     DWORD c2 = makerCount ? maker.GetCount() : 0;
     c2 = c2 == kNoCount ? 0 : c2;
     DWORD count = (c1 > c2 ? c1 : c2) + (info->UpdateRefCounts ? 1 : 0);
@@ -40,11 +37,11 @@ BOOL UpdateUsageCounts()
     BOOL countFailed = written != ERROR_SUCCESS && info->UpdateRefCounts;
     if (countFailed)
     {
-        LogEvent("  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath.Str(),
+        LogEvent("  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath,
                  static_cast<int>(written), info->AppId.Str());
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
     }
-    if (makerCount && !makerPath.IsEmpty())
+    if (makerCount)
     {
         LogEvent("  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(c2));
         LogEvent("  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(count));
@@ -67,13 +64,13 @@ BOOL UpdateUsageCounts()
     if (scm.ServiceExists() == ERROR_SUCCESS)
     {
         LogEvent("  Pellimar Service Exists");
-        result = scm.ConfigureService(mainPath.Str());
+        result = scm.ConfigureService(mainPath);
         LogEvent("  ConfigureService returned 0x%08X", result);
     }
     else
     {
         LogEvent("  Pellimar Service Does Not Exist");
-        result = scm.InstallService(mainPath.Str());
+        result = scm.InstallService(mainPath);
         LogEvent("  InstallService returned %08X", result);
     }
     if (result == ERROR_SERVICE_MARKED_FOR_DELETE)

@@ -33,7 +33,7 @@ TEST(Uninstall, ARegistrationThatCannotBeRemovedLowersNoCount)
     ScratchRegistry hklm;
     TempLog log;
     const std::wstring product = std::wstring(::kPellimarKey) + L"\\PRODUCTA";
-    const std::wstring count = L"C:\\Drivers\\PELLIMAR64x86.SYS";
+    const std::wstring count = L"C:\\Win\\Drivers\\PELLIMAR64x86.SYS";
     struct Row
     {
         int failedDeletes;
@@ -51,7 +51,7 @@ TEST(Uninstall, ARegistrationThatCannotBeRemovedLowersNoCount)
         WriteRaw(product, L"Dir1", Dword(1));
         WriteRaw(std::wstring(::kPellimarKey) + L"\\PRODUCTB", L"Dir1", Dword(1));
         GlobalInfo info;
-        info.DriversDir = L"C:\\Drivers";
+        ComputeLayout(L"C:\\PF", L"C:\\CF", L"C:\\Win", &info.Layout);
         info.AppId = L"PRODUCTA";
         g_pGlobalInfo = &info;
         registry_seam::FailRecursiveDeletes = r.failedDeletes;
