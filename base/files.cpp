@@ -1,5 +1,6 @@
 #include "base/files.h"
 
+#include "base/alloc.h"
 #include "base/handle.h"
 
 namespace
@@ -61,22 +62,22 @@ BOOL JoinPath(wchar_t* out, int capacity, const wchar_t* dir, const wchar_t* nam
     return TRUE;
 }
 
-BOOL JoinPath(CWString& out, const wchar_t* dir, const wchar_t* name)
-{
-    return JoinPath(out.Buffer(), out.Capacity(), dir, name);
-}
 
 DWORD RunAndWait(const wchar_t* application, const wchar_t* commandLine, DWORD waitMs, DWORD* exitCode)
 {
     // CreateProcessW may write into the command line: it gets a copy of its own.
-    CWString writable(lstrlenW(commandLine) + 1);
-    writable = commandLine;
+    wchar_t* writable = CopyText(commandLine);
+    if (writable == nullptr)
+        return ERROR_NOT_ENOUGH_MEMORY;
     STARTUPINFOW startup = {};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION process = {};
-    if (!CreateProcessW(application, writable.Buffer(), nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
-                        nullptr, &startup, &process))
-        return GetLastError();
+    BOOL started = CreateProcessW(application, writable, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr,
+                                  nullptr, &startup, &process);
+    DWORD error = GetLastError();
+    delete[] writable;
+    if (!started)
+        return error;
     CScopedHandle thread(process.hThread);
     CScopedHandle running(process.hProcess);
     if (WaitForSingleObject(running.Get(), waitMs) != WAIT_OBJECT_0)

@@ -3,6 +3,7 @@
 #include <stdarg.h>
 #include <stdio.h>
 
+#include "base/files.h"
 #include "base/handle.h"
 #include "base/wstring.h"
 
@@ -67,28 +68,28 @@ void LogEvent(const char* format, ...)
     }
     lstrcatW(message, L"\n");
 
-    CWString path(290);
-    DWORD got = GetTempPathW(289, path.Buffer());
-    if (got == 0 || got >= 289)
+    wchar_t directory[MAX_PATH + 1];
+    wchar_t path[MAX_PATH + 16];
+    DWORD got = GetTempPathW(MAX_PATH + 1, directory);
+    // A directory that does not fit is as unusable as none at all.
+    if (got == 0 || got > MAX_PATH || !JoinPath(path, MAX_PATH + 16, directory, L"PELLIMAR.LOG"))
     {
-        // A directory that does not fit is as unusable as none at all.
         OutputDebugStringW(message);
         return;
     }
-    path.AppendPathComponent(L"PELLIMAR.LOG");
 
     SYSTEMTIME date;
     GetLocalTime(&date);
     SYSTEMTIME time;
     GetLocalTime(&time);
-    wchar_t dateField[260];
-    wchar_t timeField[260];
-    _snwprintf(dateField, 259, L"%02d/%02d/%02d", date.wMonth, date.wDay, date.wYear % 100);
-    _snwprintf(timeField, 259, L"%02d:%02d:%02d", time.wHour, time.wMinute, time.wSecond);
+    wchar_t dateField[16];
+    wchar_t timeField[16];
+    _snwprintf(dateField, 15, L"%02d/%02d/%02d", date.wMonth, date.wDay, date.wYear % 100);
+    _snwprintf(timeField, 15, L"%02d:%02d:%02d", time.wHour, time.wMinute, time.wSecond);
 
     // Appending with every sharing mode allowed: several installer processes write to the same file,
     // each line in one write of its own.
-    CScopedHandle file(CreateFileW(path.Str(), FILE_APPEND_DATA,
+    CScopedHandle file(CreateFileW(path, FILE_APPEND_DATA,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                    OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file.IsValid())

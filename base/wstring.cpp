@@ -25,13 +25,13 @@ UINT g_captionId = 0;
 
 [[noreturn]] void AllocationFailed()
 {
-    wchar_t text[290] = L"Error allocating memory for string";
-    wchar_t caption[290] = L"Pellimar Installer";
+    wchar_t text[kTextChars] = L"Error allocating memory for string";
+    wchar_t caption[kTextChars] = L"Pellimar Installer";
     if (g_module != nullptr)
     {
-        if (g_messageId != 0 && LoadStringW(g_module, g_messageId, text, 290) == 0)
+        if (g_messageId != 0 && LoadStringW(g_module, g_messageId, text, kTextChars) == 0)
             lstrcpyW(text, L"Error allocating memory for string");
-        if (g_captionId != 0 && LoadStringW(g_module, g_captionId, caption, 290) == 0)
+        if (g_captionId != 0 && LoadStringW(g_module, g_captionId, caption, kTextChars) == 0)
             lstrcpyW(caption, L"Pellimar Installer");
     }
     MessageBoxW(IsWindow(g_owner) ? g_owner : nullptr, text, caption, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
@@ -48,16 +48,18 @@ wchar_t* AllocateChars(int capacity)
 }
 
 // Copies at most capacity - 1 characters and always terminates.
-void CopyBounded(wchar_t* dst, int capacity, const wchar_t* src)
+}  // namespace
+
+bool CopyBounded(wchar_t* dst, int capacity, const wchar_t* src)
 {
     if (dst == nullptr || capacity <= 0)
-        return;
+        return src != nullptr && src[0] != L'\0';
     int i = 0;
     for (; i < capacity - 1 && src[i] != L'\0'; ++i)
         dst[i] = src[i];
     dst[i] = L'\0';
+    return src[i] != L'\0';
 }
-}  // namespace
 
 void CWString::InitClass(HWND owner, HINSTANCE module, int defaultCapacity, UINT messageId, UINT captionId)
 {
@@ -168,19 +170,6 @@ void CWString::Append(const wchar_t* text)
     if (current + added + 1 > m_capacity)
         Reallocate(current + added + 1, true);
     CopyBounded(m_buffer + current, m_capacity - current, text);
-}
-
-void CWString::AppendPathComponent(const wchar_t* component)
-{
-    if (m_buffer == nullptr || component == nullptr)
-        return;
-    int length = Length();
-    if (length > 1 && m_buffer[length - 1] != L'\\' && length + 1 < m_capacity)
-    {
-        m_buffer[length] = L'\\';
-        m_buffer[++length] = L'\0';
-    }
-    CopyBounded(m_buffer + length, m_capacity - length, component);
 }
 
 void CWString::Format(const wchar_t* format, ...)

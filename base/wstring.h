@@ -3,6 +3,13 @@
 #pragma once
 #include <windows.h>
 
+// A text from the module's string table, and a string made without a capacity of its own.
+const int kTextChars = 290;
+
+// Copies src into dst of capacity characters, cut at the capacity and always terminated. true when it
+// was cut.
+bool CopyBounded(wchar_t* dst, int capacity, const wchar_t* src);
+
 class CWString
 {
 public:
@@ -21,9 +28,6 @@ public:
 
     void Append(const wchar_t* text);
     void Append(const CWString& other) { Append(other.m_buffer); }
-    // Adds a backslash when the text is longer than one character and does not end in one, then the
-    // component. Never grows: the result is cut at the capacity.
-    void AppendPathComponent(const wchar_t* component);
     // wvsprintfW semantics (%s is a wide string); never grows, the result is cut at the capacity.
     void Format(const wchar_t* format, ...);
 

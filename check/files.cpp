@@ -44,16 +44,6 @@ const wchar_t* FolderOf(const MachineState* s, Folder folder)
     }
 }
 
-ULONGLONG FileVersion(const wchar_t* path)
-{
-    CVersionResource version(path);
-    DWORD ms = 0;
-    DWORD ls = 0;
-    if (version.IntializeData() != kVersionOk || version.GetFileVersion(&ms, &ls) != kVersionOk)
-        return 0;
-    return MakeVersionQuad(ms, ls);
-}
-
 // Each file's bytes are read at most once, and only when a digest needs them.
 class CFileCache
 {
@@ -210,7 +200,7 @@ void ReadFiles(MachineState* s)
         }
         f.temporaryExists = IsExistingFile(f.temporary) != FALSE;
         if (f.exists && entry.versioned)
-            f.version = FileVersion(f.path);
+            f.version = ReadFileVersion(f.path);
         // Their 8.3 forms, in which deletions are scheduled, found once for the whole pending list.
         DWORD n = f.exists ? GetShortPathNameW(f.path, f.shortPath, kStatePathChars) : 0;
         if (n == 0 || n >= kStatePathChars)

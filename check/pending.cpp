@@ -65,7 +65,7 @@ int MatchFile(const MachineState* s, const wchar_t* entry, bool* temporary)
         return -1;
     // The directory in its long form, joined with our long names.
     wchar_t directory[kStatePathChars];
-    CopyText(directory, static_cast<int>(name - p), p);
+    CopyBounded(directory, static_cast<int>(name - p), p);
     wchar_t longDirectory[kStatePathChars];
     DWORD n = GetLongPathNameW(directory, longDirectory, kStatePathChars);
     if (n == 0 || n >= kStatePathChars)

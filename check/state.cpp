@@ -40,15 +40,15 @@ void ReadLocations(MachineState* s)
     ReadSystemFolder(L"CommonFilesDir", FALSE, commonFiles);
     InstallLayout layout;
     ComputeLayout(programFiles.Str(), commonFiles.Str(), system, &layout);
-    CopyText(s->driversDir, kStatePathChars, layout.driversDir);
-    CopyText(s->makerDir, kStatePathChars, layout.makerDir);
-    CopyText(s->payloadDir, kStatePathChars, layout.payloadDir);
-    CopyText(s->sharedDir, kStatePathChars, layout.sharedDir);
-    CopyText(s->manifestsDir, kStatePathChars, layout.manifestsDir);
-    CopyText(s->mainCount.valueName, kStatePathChars, layout.driverImage);
-    CopyText(s->makerCount.valueName, kStatePathChars, layout.makerDriverImage);
-    CopyText(s->installerCopy, kStatePathChars, layout.installerCopy);
-    CopyText(s->driverImage, kStatePathChars, layout.driverImage);
+    CopyBounded(s->driversDir, kStatePathChars, layout.driversDir);
+    CopyBounded(s->makerDir, kStatePathChars, layout.makerDir);
+    CopyBounded(s->payloadDir, kStatePathChars, layout.payloadDir);
+    CopyBounded(s->sharedDir, kStatePathChars, layout.sharedDir);
+    CopyBounded(s->manifestsDir, kStatePathChars, layout.manifestsDir);
+    CopyBounded(s->mainCount.valueName, kStatePathChars, layout.driverImage);
+    CopyBounded(s->makerCount.valueName, kStatePathChars, layout.makerDriverImage);
+    CopyBounded(s->installerCopy, kStatePathChars, layout.installerCopy);
+    CopyBounded(s->driverImage, kStatePathChars, layout.driverImage);
     s->payloadDirExists = IsExistingDirectory(s->payloadDir) != FALSE;
     s->payloadIsFile = IsExistingFile(s->payloadDir) != FALSE;
 }
@@ -169,7 +169,7 @@ bool SameImagePath(const wchar_t* configured, const wchar_t* expected)
     else if (p[0] != L'\0' && p[0] != L'\\' && p[1] != L':')
         joined = JoinPath(full, 2 * kStatePathChars, windows, p);
     else
-        CopyText(full, 2 * kStatePathChars, p);
+        CopyBounded(full, 2 * kStatePathChars, p);
     return joined && lstrcmpiW(full, expected) == 0;
 }
 
@@ -193,7 +193,7 @@ void ReadImagePathValue(MachineState* s, const wchar_t* expected)
     {
         text[size / sizeof(wchar_t)] = L'\0';
         out->keyImagePathRead = true;
-        CopyText(out->keyImagePath, kStatePathChars, text);
+        CopyBounded(out->keyImagePath, kStatePathChars, text);
         out->keyImagePathMatches = SameImagePath(text, expected);
     }
     else if (rc == ERROR_SUCCESS)
@@ -263,7 +263,7 @@ void ReadService(MachineState* s)
         out->start = config->dwStartType;
         out->errorControl = config->dwErrorControl;
         const wchar_t* image = config->lpBinaryPathName != nullptr ? config->lpBinaryPathName : L"";
-        CopyText(out->imagePath, kStatePathChars, image);
+        CopyBounded(out->imagePath, kStatePathChars, image);
         out->imagePathMatches = SameImagePath(image, expected);
     }
     delete[] buffer;
@@ -329,15 +329,6 @@ MachineState::~MachineState()
     delete[] pendingValue;
 }
 
-bool CopyText(wchar_t* out, int capacity, const wchar_t* text)
-{
-    int n = 0;
-    for (; text[n] != L'\0' && n < capacity - 1; ++n)
-        out[n] = text[n];
-    out[n] = L'\0';
-    return text[n] != L'\0';
-}
-
 void NoteReadError(MachineState* state, const wchar_t* what, DWORD code)
 {
     ReadError* error = state->readErrors.Add();
@@ -346,7 +337,7 @@ void NoteReadError(MachineState* state, const wchar_t* what, DWORD code)
         ++state->readErrorsNotShown;
         return;
     }
-    CopyText(error->what, kStatePathChars, what);
+    CopyBounded(error->what, kStatePathChars, what);
     error->code = code;
 }
 

@@ -218,5 +218,3 @@ void ReadFiles(MachineState* state);
 void ReadPendingOperations(MachineState* state);
 void NoteReadError(MachineState* state, const wchar_t* what, DWORD code);
 
-// Copies text into a buffer of capacity characters, cut when longer. Returns whether it was cut.
-bool CopyText(wchar_t* out, int capacity, const wchar_t* text);

@@ -2,12 +2,12 @@
 #pragma once
 #include <windows.h>
 
+#include "base/files.h"
 #include "base/wstring.h"
 #include "context/layout.h"
 #include "context/outcome.h"
 
 const int kAppIdChars = 48;   // 47 characters and the terminator
-const int kPathChars = 260;   // a path of ours: 259 characters and the terminator
 
 class GlobalInfo
 {

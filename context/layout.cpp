@@ -48,14 +48,14 @@ const LayoutFile kInstalledSet[kInstalledSetFiles] = {
 void ComputeLayout(const wchar_t* programFiles, const wchar_t* commonFiles, const wchar_t* systemDir,
                    InstallLayout* layout)
 {
-    JoinPath(layout->makerDir, kLayoutPathChars, programFiles, kMakerDirName);
-    JoinPath(layout->payloadDir, kLayoutPathChars, layout->makerDir, kPayloadDirName);
-    JoinPath(layout->sharedDir, kLayoutPathChars, commonFiles, kSharedDirName);
-    JoinPath(layout->manifestsDir, kLayoutPathChars, layout->sharedDir, kManifestsDirName);
-    JoinPath(layout->driversDir, kLayoutPathChars, systemDir, kDriversDirName);
-    JoinPath(layout->driverImage, kLayoutPathChars, layout->driversDir, kDriverSysName);
-    JoinPath(layout->makerDriverImage, kLayoutPathChars, layout->makerDir, kDriverSysName);
-    JoinPath(layout->installerCopy, kLayoutPathChars, layout->sharedDir, kInstallerFileName);
+    JoinPath(layout->makerDir, kPathChars, programFiles, kMakerDirName);
+    JoinPath(layout->payloadDir, kPathChars, layout->makerDir, kPayloadDirName);
+    JoinPath(layout->sharedDir, kPathChars, commonFiles, kSharedDirName);
+    JoinPath(layout->manifestsDir, kPathChars, layout->sharedDir, kManifestsDirName);
+    JoinPath(layout->driversDir, kPathChars, systemDir, kDriversDirName);
+    JoinPath(layout->driverImage, kPathChars, layout->driversDir, kDriverSysName);
+    JoinPath(layout->makerDriverImage, kPathChars, layout->makerDir, kDriverSysName);
+    JoinPath(layout->installerCopy, kPathChars, layout->sharedDir, kInstallerFileName);
 }
 
 const wchar_t* LayoutFolderPath(const InstallLayout& layout, LayoutFolder folder)

@@ -4,6 +4,7 @@
 #pragma once
 #include <windows.h>
 
+#include "base/files.h"
 #include "base/wstring.h"
 
 // The payload's files as written to the payload folder and installed.
@@ -49,23 +50,22 @@ extern const wchar_t kDeepestBelowCommonFiles[];
 extern const wchar_t kUsualCommonFiles[];   // "\Program Files\Common Files"
 extern const wchar_t kUsualProgramFiles[];  // "\Program Files"
 
-const int kLayoutPathChars = 260;   // a path of ours: 259 characters and the terminator
 
 // Where everything of ours lies, computed from the three folders the system names. The one rule for
 // every path and count name of ours; the installer's start-up and the state check both take it from here.
 struct InstallLayout
 {
-    wchar_t makerDir[kLayoutPathChars];      // Program Files\Norvatek
-    wchar_t payloadDir[kLayoutPathChars];    // Program Files\Norvatek\TEMP.^^^
-    wchar_t sharedDir[kLayoutPathChars];     // Common Files\Norvatek Shared
-    wchar_t manifestsDir[kLayoutPathChars];  // Common Files\Norvatek Shared\KVManifests
-    wchar_t driversDir[kLayoutPathChars];    // the system directory's Drivers
+    wchar_t makerDir[kPathChars];      // Program Files\Norvatek
+    wchar_t payloadDir[kPathChars];    // Program Files\Norvatek\TEMP.^^^
+    wchar_t sharedDir[kPathChars];     // Common Files\Norvatek Shared
+    wchar_t manifestsDir[kPathChars];  // Common Files\Norvatek Shared\KVManifests
+    wchar_t driversDir[kPathChars];    // the system directory's Drivers
     // The installed files whose paths are also the names of their values in SharedDlls: the driver image
     // (the main count), its copy in the maker's folder (before Vista a count of its own) and the shared
     // copy of the installer (its fixed usage value).
-    wchar_t driverImage[kLayoutPathChars];
-    wchar_t makerDriverImage[kLayoutPathChars];
-    wchar_t installerCopy[kLayoutPathChars];
+    wchar_t driverImage[kPathChars];
+    wchar_t makerDriverImage[kPathChars];
+    wchar_t installerCopy[kPathChars];
 };
 
 // A pure function: the layout below programFiles, commonFiles and systemDir. An empty or null folder

@@ -1,5 +1,6 @@
 #include "context/platform.h"
 
+#include "base/files.h"
 #include "base/log.h"
 #include "base/wstring.h"
 #include "context/globalinfo.h"
@@ -113,8 +114,7 @@ BOOL IsRunningUnderWow64(GlobalInfo* info)
     typedef BOOL(WINAPI * IsWow64ProcessFn)(HANDLE, PBOOL);
 
     CWString path(kPathChars);
-    path = info->SystemDir;
-    path.AppendPathComponent(L"Kernel32.dll");
+    JoinPath(path, info->SystemDir, L"Kernel32.dll");
     // Kernel32 is always loaded; a system that does not export IsWow64Process knows no WoW64.
     HMODULE kernel = GetModuleHandleW(path.Str());
     if (kernel == nullptr)

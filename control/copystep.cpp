@@ -27,8 +27,8 @@ void ToShortPath(CWString& path, DWORD room)
 // The short forms make two spellings of one directory compare equal.
 bool RunsFromSharedDir(GlobalInfo* info)
 {
-    CWString source(260);
-    CWString destination(260);
+    CWString source(kPathChars);
+    CWString destination(kPathChars);
     source = info->ModulePath;
     source.StripLastPathComponent();
     ToShortPath(source, 259);
@@ -66,8 +66,8 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
     bool driverGroup = info->NewDriverVersion >= info->InstalledDriverVersion || info->ForceUpdate;
     InstalledFile files[kMaxInstalledFiles];
     int count = GetInstalledSet(info, false, files);
-    CWString destination(260);
-    CWString source(260);
+    CWString destination(kPathChars);
+    CWString source(kPathChars);
     for (int i = 0; i < count; ++i)
     {
         JoinPath(destination, *files[i].dir, files[i].name);
@@ -98,8 +98,8 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
 
 BOOL CopyOneFile(int index)
 {
-    CWString source(290);
-    CWString destination(290);
+    CWString source(kFullPathChars);
+    CWString destination(kFullPathChars);
     source = CopyList->Get(index);
     destination = CopyList->Get(index + 1);
     SetDlgItemTextW(MainWindow, IDC_FILENAME, destination.Str());
@@ -111,7 +111,7 @@ BOOL CopyOneFile(int index)
     }
     // In use (a loaded driver, a running installer): put the new file beside it and let the next
     // restart swap it in.
-    CWString temporary(290);
+    CWString temporary(kFullPathChars);
     TemporaryOf(destination.Str(), temporary);
     // Only a temporary written by this run may be swapped in: a stale one (held open, or the disk
     // full) would put old bytes in place at the restart.
@@ -137,11 +137,11 @@ BOOL CopyOneFile(int index)
 
 void UnmarkCopyTarget(int index, BOOL written)
 {
-    CWString path(290);
+    CWString path(kFullPathChars);
     path = CopyList->Get(index);
     // A file written now makes an earlier run's replacement of it stale: at the restart it would put
     // the older bytes back. The replacement goes, and its temporary with it.
-    CWString temporary(290);
+    CWString temporary(kFullPathChars);
     if (written)
         TemporaryOf(path.Str(), temporary);
     if (!UnMarkFilesForDeletion(path.Str(), written ? temporary.Str() : nullptr))
@@ -157,7 +157,7 @@ void UnmarkKeptFiles(GlobalInfo* info)
     // copy running).
     InstalledFile files[kMaxInstalledFiles];
     int count = GetInstalledSet(info, false, files);
-    CWString path(260);
+    CWString path(kPathChars);
     for (int i = 0; i < count; ++i)
     {
         JoinPath(path, *files[i].dir, files[i].name);

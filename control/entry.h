@@ -3,6 +3,7 @@
 #pragma once
 #include <windows.h>
 
+#include "base/files.h"
 #include "base/wstring.h"
 
 class GlobalInfo;
@@ -12,9 +13,9 @@ extern HWND MainWindow;
 extern HANDLE RunningMutex;
 
 // The running program's own path: GetModuleFileNameW with a size of 290.
-const int kModulePathChars = 291;
+const int kModulePathChars = kFullPathChars;
 // Strings made without a capacity of their own.
-const int kDefaultStringChars = 290;
+const int kDefaultStringChars = kTextChars;
 
 // Takes "Global\Pellimar_running", waiting at most 5000 ms; logs the outcome. The run goes on in
 // every case.

@@ -196,10 +196,10 @@ void OnAllDone(HWND window)
     LogEvent("BEGIN - IDM_ALLDONE");
     if (!info->Quiet)
     {
-        wchar_t caption[290] = L"";
-        wchar_t text[290] = L"";
-        LoadStringW(ModuleInstance, IDS_CAPTION, caption, 290);
-        LoadStringW(ModuleInstance, ClosingTextId(info), text, 290);
+        wchar_t caption[kTextChars] = L"";
+        wchar_t text[kTextChars] = L"";
+        LoadStringW(ModuleInstance, IDS_CAPTION, caption, kTextChars);
+        LoadStringW(ModuleInstance, ClosingTextId(info), text, kTextChars);
         MessageBoxW(window, text, caption, MB_OK);
     }
     LogEvent("END - IDM_ALLDONE");
@@ -266,8 +266,8 @@ bool OnCommand(HWND window, UINT command)
     {
         LogEvent("BEGIN - IDM_UNINSTALL_UI");
         ShowWindow(GetDlgItem(window, IDC_FILENAME), SW_HIDE);
-        wchar_t text[290] = L"";
-        LoadStringW(ModuleInstance, IDS_UNINSTALLING, text, 290);
+        wchar_t text[kTextChars] = L"";
+        LoadStringW(ModuleInstance, IDS_UNINSTALLING, text, kTextChars);
         SetDlgItemTextW(window, IDC_STATUS, text);
         UpdateWindow(window);
         LogEvent("END - IDM_UNINSTALL_UI");

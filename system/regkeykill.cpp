@@ -4,6 +4,7 @@
 #include <new>
 
 #include "base/handle.h"
+#include "base/files.h"
 #include "base/log.h"
 
 regkeykill_seam::EnumKeyFn regkeykill_seam::EnumKey = ::RegEnumKeyExW;
@@ -16,8 +17,7 @@ const wchar_t kRestore[] = L"SeRestorePrivilege";
 const wchar_t kMachinePrefix[] = L"MACHINE\\";
 const int kMachinePrefixChars = 8;
 // Security-object names and subkey paths are held in 260 characters, subkey names in another 260.
-const int kPathChars = 260;
-const int kNameChars = 260;
+const int kNameChars = kPathChars;
 // The access list's header and one access-allowed entry without the identifier it ends with.
 const DWORD kAclOverhead = sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD);
 const DWORD kPathOverflow = static_cast<DWORD>(-1);

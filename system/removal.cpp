@@ -8,9 +8,9 @@
 
 namespace
 {
-const int kShortPathChars = 290;   // filled with a size of 289
-const int kFilePathChars = 290;
-const int kSharedPathChars = 260;
+const int kShortPathChars = kFullPathChars - 1;   // filled with a size of 289
+const int kFilePathChars = kFullPathChars - 1;
+const int kSharedPathChars = kPathChars;
 }  // namespace
 
 namespace

@@ -15,12 +15,12 @@ const wchar_t kSelfDeleteSwitch[] = L"/SELFDELETE";
 
 namespace
 {
-const int kModulePathChars = 291;   // GetModuleFileNameW with a size of 290
-const DWORD kModulePathSize = 290;
-const int kTempDirChars = 291;      // GetTempPathW with a size of 290
-const DWORD kTempDirSize = 290;
-const int kCopyPathChars = 580;
-const int kCommandLineChars = 870;
+const int kModulePathChars = kFullPathChars;   // GetModuleFileNameW with a size of 290
+const DWORD kModulePathSize = kFullPathChars - 1;
+const int kTempDirChars = kFullPathChars;      // GetTempPathW with a size of 290
+const DWORD kTempDirSize = kFullPathChars - 1;
+const int kCopyPathChars = 2 * kTempDirSize;
+const int kCommandLineChars = 3 * kTempDirSize;
 // CreateDirectoryW refuses more than MAX_PATH less room for an 8.3 name.
 const int kMaxCreatableDirChars = 248;
 const int kNumberedNames = 10;      // tovrand0.exe ... tovrand9.exe after the first name
@@ -61,8 +61,7 @@ bool PrepareTempDirectory(CWString& directory, const wchar_t* tempDir)
 // onto it fails later.
 bool ChooseCopyName(CWString& copyPath, const CWString& directory)
 {
-    copyPath = directory;
-    copyPath.AppendPathComponent(kCopyName);
+    JoinPath(copyPath, directory, kCopyName);
     for (int number = 0; IsExistingFile(copyPath.Str()); ++number)
     {
         if (number == kNumberedNames)

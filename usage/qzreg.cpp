@@ -32,14 +32,13 @@ BOOL RunRegistrationProgram(bool registering)
                  registering ? L"RegisterWithQZ" : L"UnRegisterWithQZ");
         return NotDone(registering);
     }
-    CWString program(290);
-    program = info->MakerDir;
-    program.AppendPathComponent(L"PLQZREG32.EXE");
+    CWString program(kPathChars);
+    JoinPath(program, info->MakerDir, kRegistrationProgramName);
     if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, L"BINARYRC", program.Str()) != 0)
     {
         // An earlier run's program may still be running (it outlasted that run's wait) and hold its
         // file: this run's goes under a name of its own.
-        CWString own(290);
+        CWString own(kPathChars);
         own.Format(L"%s\\PLQZREG32-%lu.EXE", info->MakerDir.Str(), GetCurrentProcessId());
         LogEvent("Cannot write %s, using %s", program.Str(), own.Str());
         program = own;
@@ -114,9 +113,9 @@ BOOL QZRegExternalPostProcess(const wchar_t* program)
         Sleep(kDeletePauseMs);
     }
     // Scheduled under the short path, the one form every restart-time deletion of ours takes.
-    CWString shortPath(290);
-    DWORD n = GetShortPathNameW(program, shortPath.Buffer(), 289);
-    if (n == 0 || n >= 289)
+    CWString shortPath(kFullPathChars);
+    DWORD n = GetShortPathNameW(program, shortPath.Buffer(), kFullPathChars - 2);
+    if (n == 0 || n >= static_cast<DWORD>(kFullPathChars - 2))
         shortPath = program;
     if (MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT))
     {

@@ -21,6 +21,7 @@
 
 #include <new>
 
+#include "base/files.h"
 #include "base/handle.h"
 #include "base/sysdll.h"
 
@@ -131,12 +132,6 @@ wchar_t* GetProperty(MSIHANDLE install, const wchar_t* name)
     return value;
 }
 
-bool IsFile(const wchar_t* path)
-{
-    DWORD attributes = GetFileAttributesW(path);
-    return attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY);
-}
-
 // Runs the first copy of CustomActionData's list that exists and waits for it. Returns FALSE when no
 // copy could be started (each reason logged), else TRUE with its exit code.
 BOOL RunInstaller(MSIHANDLE install, DWORD* exitCode)
@@ -163,7 +158,7 @@ BOOL RunInstaller(MSIHANDLE install, DWORD* exitCode)
             copy = next;
             continue;
         }
-        if (!IsFile(copy))
+        if (!IsExistingFile(copy))
         {
             Log(install, L"%s is not there (error %lu).", copy, GetLastError());
             copy = next;
@@ -176,22 +171,17 @@ BOOL RunInstaller(MSIHANDLE install, DWORD* exitCode)
         _snwprintf(commandLine, chars, L"\"%s\" %s", copy, arguments);
         commandLine[chars - 1] = L'\0';
         Log(install, L"starting %s", commandLine);
-        STARTUPINFOW startup = {};
-        startup.cb = sizeof(startup);
-        PROCESS_INFORMATION process = {};
         // The path is given as the module name too: nothing is looked up on the search path.
-        if (CreateProcessW(copy, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process))
+        *exitCode = ERROR_INSTALL_FAILURE;
+        DWORD error = RunAndWait(copy, commandLine, INFINITE, exitCode);
+        if (error == ERROR_SUCCESS)
         {
-            CScopedHandle thread(process.hThread), child(process.hProcess);
-            WaitForSingleObject(child.Get(), INFINITE);
             started = TRUE;
-            if (!GetExitCodeProcess(child.Get(), exitCode))
-                *exitCode = ERROR_INSTALL_FAILURE;
             Log(install, L"%s ended with exit code %lu (0x%08lX): %s.", commandLine, *exitCode, *exitCode,
                 Describe(OutcomeOf(*exitCode)));
         }
         else
-            Log(install, L"cannot start %s (error %lu).", commandLine, GetLastError());
+            Log(install, L"cannot start %s (error %lu).", commandLine, error);
         delete[] commandLine;
         copy = next;
     }

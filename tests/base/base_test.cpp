@@ -2,6 +2,8 @@
 // string array's fatal box, the log's limits and characters, a registry entry that lost its value name.
 #include <gtest/gtest.h>
 
+#include "base/files.h"
+
 #include "base/alloc.h"
 #include "base/log.h"
 #include "base/registry.h"
@@ -12,20 +14,22 @@ using namespace harness;
 
 // The heap hands out blocks in steps of 16 bytes: the 10 bytes of a 5-character string are followed by
 // 3 more characters of its block, where a canary shows any write past the capacity.
-TEST(WString, FormatAndAppendPathComponentAreCutAtTheCapacity)
+// A joined path is never cut: one that does not fit is no path (a cut one would name another file).
+TEST(WString, FormatIsCutAtTheCapacityAndJoinPathRefusesWhatDoesNotFit)
 {
     struct Row { const wchar_t* base; bool format; const wchar_t* text; const wchar_t* result; };
     const Row rows[] = {
         {L"", true, L"0123456789", L"0123"}, {L"", true, L"\u00C9t\u00E9\u0100", L"\u00C9t\u00E9\u0100"},
-        {L"C:", false, L"file", L"C:\\f"},   {L"C:\\", false, L"file", L"C:\\f"},
-        {L"C:\\d", false, L"x", L"C:\\d"},   {L"C", false, L"xyz", L"Cxyz"},   // one character: no separator
+        {L"C:", false, L"f", L"C:\\f"},   {L"C:\\", false, L"f", L"C:\\f"},
+        {L"C:\\d", false, L"x", L""},     {L"", false, L"x", L""},   // too long; no folder
     };
     for (const Row& r : rows)
     {
         CWString s(5);
         s = r.base;
         std::wstring(L"###").copy(s.Buffer() + 5, 3);
-        r.format ? s.Format(L"%s", r.text) : s.AppendPathComponent(r.text);
+        std::wstring base = r.base;
+        r.format ? s.Format(L"%s", r.text) : (void)JoinPath(s, base.c_str(), r.text);
         EXPECT_STREQ(r.result, s.Str()) << Narrow(r.base) << " + " << Narrow(r.text);
         EXPECT_EQ(L"###", std::wstring(s.Buffer() + 5, 3)) << Narrow(r.text);
     }
