@@ -3,9 +3,8 @@
 # the installer's figures: each case run RUNS times (default 15), every run beside a run of its floor (an
 # empty program of the same subsystem, started the same way), reported as the median of those per-pair
 # ratios with their spread; the pending-rename scan at two sizes and the check on the larger, as per-pair
-# ratios too; the peak
-# working set of an install; the exe's size with and without its payload; the sizes of the release
-# build's signed files against their unsigned form; and its import table.
+# ratios too; the peak working set of an install; the exe's size with and without its payload; the sizes
+# of the release build's signed files against their unsigned form; and its import table.
 # bench/run.sh --three [RUNS]: three such invocations in a row, then every ratio of the three side by
 # side and whether each lies within +-15 % of the mean of the three.
 # Targets are reported, never enforced: the exit code says only whether the bench ran.
