@@ -22,11 +22,12 @@ inline double Median(const std::vector<double>& v)
 }
 
 // "  6.98x  6.71-7.20  6.10-7.93  11": the median of the ratios, their interquartile range, their
-// extremes and their number.
+// extremes and their number; ratios under 1 with a third decimal.
 inline void PrintRatios(const std::vector<double>& r)
 {
-    printf("%8.2fx %5.2f-%-5.2f %5.2f-%-5.2f %3zu", Median(r), Quantile(r, 0.25), Quantile(r, 0.75), Quantile(r, 0),
-           Quantile(r, 1), r.size());
+    int d = Median(r) < 1 ? 3 : 2;
+    printf("%8.*fx %5.*f-%-5.*f %5.*f-%-5.*f %3zu", d, Median(r), d, Quantile(r, 0.25), d, Quantile(r, 0.75), d,
+           Quantile(r, 0), d, Quantile(r, 1), r.size());
 }
 
 // The header of the columns PrintRatios fills.
