@@ -31,7 +31,8 @@ if [ "${1:-}" = --three ]; then
     { m = ($2 + $4 + $6) / 3; d = 0
       for (i = 2; i <= 6; i += 2) { e = m > 0 ? 100 * ($i - m) / m : 0; e = e < 0 ? -e : e; d = e > d ? e : d }
       ok = d <= 15; bad += !ok
-      printf "  %-44s %6.2fx %6.2fx %6.2fx %6.2fx %6.1f %%  %s\n", $1, $2, $4, $6, m, d, ok ? "agree" : "DIFFER" }
+      f = m < 1 ? "%6.3fx " : "%6.2fx "
+      printf "  %-44s " f f f f "%6.1f %%  %s\n", $1, $2, $4, $6, m, d, ok ? "agree" : "DIFFER" }
     END { printf "  %s\n", bad ? bad " ratio(s) outside +-15 % of their mean" : "all " NR " ratios within +-15 % of their mean" }'
   exit 0
 fi
