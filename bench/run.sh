@@ -11,6 +11,7 @@
 # The bench cleans the Wine machine of build/wine (or $TOVRAND_BUILD_DIR/wine) before each case: do
 # not run it while the tests run on the same build tree.
 set -euo pipefail
+trap 'echo "bench/run.sh: line $LINENO failed: $BASH_COMMAND" >&2' ERR
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ "${1:-}" = --three ]; then
   shift
