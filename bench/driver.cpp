@@ -1,9 +1,10 @@
-// bench_driver [RUNS]: times the installer's main cases on the bench machine against the floor, an
-// empty GUI program started the same way. The clock (QueryPerformanceCounter) spans CreateProcessW to
-// the end of the wait, on the Windows side: this driver's own start-up is never counted, and neither
-// is the set-up of each case (cleaning the machine, installing first, copying the installer).
-// Prints one table row per case with the median, the spread and the ratio to the floor, then the peak
-// working set of an install next to the floor's.
+// bench_driver [RUNS]: times the installer's main cases and the state check on the bench machine, each
+// run of a case beside a run of its floor (an empty program of the same subsystem, started the same
+// way). The clock (QueryPerformanceCounter) spans CreateProcessW to the end of the wait, on the Windows
+// side: this driver's own start-up is never counted, and neither is the set-up of each case (cleaning
+// the machine, installing first, copying the installer).
+// Prints per case the median of its per-pair ratios (run / the floor run beside it) with their spread,
+// then the peak working set of an install next to the floor's.
 #include <windows.h>
 #include <psapi.h>
 #include <tlhelp32.h>
@@ -16,6 +17,7 @@
 
 #include "harness.h"
 #include "machine.h"
+#include "stats.h"
 
 using namespace harness;
 
@@ -29,15 +31,6 @@ struct Sample
     SIZE_T peak = 0;     // bytes; 0 when it could not be read
     int copies = 0;      // "  Copying file " lines in the run's log
 };
-
-double Median(std::vector<double> values)
-{
-    if (values.empty())
-        return 0;
-    std::sort(values.begin(), values.end());
-    size_t n = values.size();
-    return n % 2 == 1 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
-}
 
 bool IsInstallerImage(const wchar_t* exe)
 {
@@ -88,17 +81,23 @@ SIZE_T PeakOf(HANDLE process)
 // polls the peak working set without pause while the process lives: Windows still answers for an ended
 // process whose handle is open, Wine does not (it reads the peak of the live Unix process, and the
 // peak only grows, so the last reading before the end is the figure). Those runs are not the timed ones.
-Sample RunOnce(const std::wstring& commandLine, bool sampleMemory, DWORD creationFlags = 0)
+struct Command
+{
+    std::wstring line;
+    DWORD flags = 0;   // creation flags
+};
+
+Sample RunOnce(const Command& command, bool sampleMemory = false)
 {
     Sample s;
     ScratchDir temp;
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);
     QueryPerformanceCounter(&start);
-    HANDLE process = Start(commandLine, temp.Path(), L"", creationFlags);
+    HANDLE process = Start(command.line, temp.Path(), L"", command.flags);
     if (process == nullptr)
     {
-        fprintf(stderr, "cannot start %s (%lu)\n", Narrow(commandLine).c_str(), GetLastError());
+        fprintf(stderr, "cannot start %s (%lu)\n", Narrow(command.line).c_str(), GetLastError());
         return s;
     }
     if (sampleMemory)
@@ -129,11 +128,6 @@ std::wstring Quoted(const std::wstring& path)
     return L"\"" + path + L"\"";
 }
 
-std::wstring FloorCommand()
-{
-    return Quoted(BinDir() + L"\\bench_floor.exe");
-}
-
 // An install of PRODUCTA that the case starts from; not timed.
 bool Install()
 {
@@ -145,45 +139,48 @@ bool Install()
 struct Row
 {
     std::string name;
-    std::vector<double> ms;
-    double target = 0;        // ratio to the floor that the case should stay under; 0: none
-    int failures = 0;         // runs that did not end with exit code 0
+    double target = 0;   // ratio to the floor that the case should stay under; 0: none
+    std::vector<double> ms, floorMs, ratios;
+    int failures = 0;    // runs (of the case or of its floor) that did not end with exit code 0
     DWORD lastBadExit = 0;
-    int copies = -1;          // files copied by the first run
+    int copies = -1;     // files copied by the first run
 };
 
-void Add(Row& row, const Sample& s)
+void Add(Row& row, std::vector<double>* ms, const Sample& s)
 {
-    row.ms.push_back(s.ms);
+    ms->push_back(s.ms);
     if (!s.finished || s.exitCode != 0)
     {
         ++row.failures;
         row.lastBadExit = s.finished ? s.exitCode : 0xDEAD;
     }
+}
+
+// One run of the case beside one run of its floor: the floor first in even rounds, second in odd ones,
+// so that neither gains from always following the other. A busy spell of the machine that slows one
+// mostly slows both, and their ratio holds where the floor's own median would move with it.
+void Pair(Row& row, const Command& floor, const Command& command, int round)
+{
+    Sample f, s;
+    if (round % 2 == 0)
+        f = RunOnce(floor), s = RunOnce(command);
+    else
+        s = RunOnce(command), f = RunOnce(floor);
+    Add(row, &row.floorMs, f);
+    Add(row, &row.ms, s);
+    row.ratios.push_back(f.ms > 0 ? s.ms / f.ms : 0);
     if (row.copies < 0)
         row.copies = s.copies;
 }
 
-void PrintRow(const Row& row, double floorMs)
+void PrintRow(const Row& row)
 {
-    double median = Median(row.ms);
-    double lo = row.ms.empty() ? 0 : *std::min_element(row.ms.begin(), row.ms.end());
-    double hi = row.ms.empty() ? 0 : *std::max_element(row.ms.begin(), row.ms.end());
-    char ratio[32] = "";
+    printf("  %-44s %7.1f %7.1f ", row.name.c_str(), Median(row.ms), Median(row.floorMs));
+    PrintRatios(row.ratios);
     char target[32] = "";
-    char verdict[16] = "";
-    char copies[16] = "";
-    if (floorMs > 0)
-        snprintf(ratio, sizeof(ratio), "%.2fx", median / floorMs);
     if (row.target > 0)
-    {
-        snprintf(target, sizeof(target), "<= %.0fx", row.target);
-        snprintf(verdict, sizeof(verdict), "%s", median / floorMs <= row.target ? "met" : "MISSED");
-    }
-    if (row.copies >= 0)
-        snprintf(copies, sizeof(copies), "%d", row.copies);
-    printf("  %-44s %9.1f %9.1f %9.1f %3zu %7s %8s %-6s %6s\n", row.name.c_str(), median, lo, hi, row.ms.size(),
-           ratio, target, verdict, copies);
+        snprintf(target, sizeof(target), "<= %gx %s", row.target, Median(row.ratios) <= row.target ? "met" : "MISSED");
+    printf("  %-14s %6d\n", target, row.copies);
     if (row.failures > 0)
         printf("    ! %d run(s) did not end with exit code 0 (last: 0x%08lX)\n", row.failures, row.lastBadExit);
 }
@@ -191,67 +188,45 @@ void PrintRow(const Row& row, double floorMs)
 
 int wmain(int argc, wchar_t** argv)
 {
-    int runs = argc > 1 ? _wtoi(argv[1]) : 7;
+    int runs = argc > 1 ? _wtoi(argv[1]) : 15;
     if (runs < 1)
-        runs = 7;
-    const std::wstring installer = Quoted(InstallerPath());
+        runs = 15;
+    const Command installer{Quoted(InstallerPath())};
+    const Command guiFloor{Quoted(BinDir() + L"\\bench_floor.exe")};
+    // The check is a console program: its floor is an empty one. Both detached (no console), so the
+    // report goes nowhere rather than into this table.
+    const Command consoleFloor{Quoted(BinDir() + L"\\bench_floor_console.exe"), DETACHED_PROCESS};
+    const Command check{Quoted(BinDir() + L"\\TOVCHECK64.EXE"), DETACHED_PROCESS};
+    auto with = [](const Command& c, const wchar_t* args) { return Command{c.line + L" " + args, c.flags}; };
 
     // Warm-up, untimed: the first start of a program pays for reading it from disk.
     CleanMachine();
-    RunOnce(FloorCommand(), false);
-    RunOnce(installer + L" /Q PRODUCTA", false);
+    for (const Command& c : {guiFloor, consoleFloor, with(installer, L"/Q PRODUCTA"), check})
+        RunOnce(c);
 
-    Row floor{"floor: empty GUI program"};
     Row user32{"reference: empty GUI program + user32.dll"};
-    Row clean{"clean install  /Q PRODUCTA", {}, 8};
+    Row clean{"clean install  /Q PRODUCTA", 8};
     // An update-only run on a machine without the driver has nothing to do ("no action taken"); with
     // the driver current it copies the equal versions again, as every install does.
-    Row noop{"no-op update  /Q (no driver installed)", {}, 4};
+    Row noop{"no-op update  /Q (no driver installed)", 4};
     Row update{"update  /Q (driver current, files recopied)"};
     Row reinstall{"re-install  /Q PRODUCTA (installed)"};
     Row uninstall{"last uninstall  /U /Q /NOREGAPPID PRODUCTA"};
-    Row check{"state check  TOVCHECK64.EXE (installed, ok)"};
-    Row consoleFloor{"floor: empty console program (detached)"};
+    Row checkRow{"state check  TOVCHECK64.EXE (installed, ok)", 1.5};
 
-    // One floor run next to every run of a case, so that a slow spell of the machine weighs on both.
-    for (int i = 0; i < runs; ++i)
+    // Every case once per round, so that a busy spell of the machine falls on a few runs of every case
+    // rather than on all the runs of one. Each case starts from the state the one before it leaves.
+    for (int round = 0; round < runs; ++round)
     {
         CleanMachine();
-        Add(floor, RunOnce(FloorCommand(), false));
-        Add(user32, RunOnce(FloorCommand() + L" user32", false));
-        Add(clean, RunOnce(installer + L" /Q PRODUCTA", false));
-    }
-    CleanMachine();
-    for (int i = 0; i < runs; ++i)
-    {
-        Add(floor, RunOnce(FloorCommand(), false));
-        Add(noop, RunOnce(installer + L" /Q", false));
-    }
-    if (!Install())
-        printf("  ! the install before the update failed\n");
-    for (int i = 0; i < runs; ++i)
-    {
-        Add(floor, RunOnce(FloorCommand(), false));
-        Add(update, RunOnce(installer + L" /Q", false));
-    }
-    for (int i = 0; i < runs; ++i)
-    {
-        Add(floor, RunOnce(FloorCommand(), false));
-        Add(reinstall, RunOnce(installer + L" /Q PRODUCTA", false));
-    }
-    // The read-only check of the installed machine, listed under InstalledApps as a product's setup
-    // does, so that it answers ok (exit code 0).
-    WriteRaw(kInstalledApps, L"PRODUCTA", Sz(L""));
-    // Its own floor is an empty console program started the same way.
-    for (int i = 0; i < runs; ++i)
-    {
-        Add(floor, RunOnce(FloorCommand(), false));
-        Add(consoleFloor, RunOnce(Quoted(BinDir() + L"\\bench_floor_console.exe"), false, DETACHED_PROCESS));
-        // Detached: no console, so the report goes nowhere rather than into this table.
-        Add(check, RunOnce(Quoted(BinDir() + L"\\TOVCHECK64.EXE"), false, DETACHED_PROCESS));
-    }
-    for (int i = 0; i < runs; ++i)
-    {
+        Pair(user32, guiFloor, with(guiFloor, L"user32"), round);
+        Pair(noop, guiFloor, with(installer, L"/Q"), round);
+        Pair(clean, guiFloor, with(installer, L"/Q PRODUCTA"), round);
+        Pair(update, guiFloor, with(installer, L"/Q"), round);
+        Pair(reinstall, guiFloor, with(installer, L"/Q PRODUCTA"), round);
+        // Listed under InstalledApps as a product's setup does, so that the check answers ok (exit code 0).
+        WriteRaw(kInstalledApps, L"PRODUCTA", Sz(L""));
+        Pair(checkRow, consoleFloor, check, round);
         CleanMachine();
         if (!Install())
             printf("  ! the install before the last uninstall failed\n");
@@ -260,44 +235,44 @@ int wmain(int argc, wchar_t** argv)
         ScratchDir setup;
         std::wstring own = setup.File(L"TOVRAND64x86.EXE");
         CopyFileW(InstallerPath().c_str(), own.c_str(), FALSE);
-        Add(floor, RunOnce(FloorCommand(), false));
-        Add(uninstall, RunOnce(Quoted(own) + L" /U /Q /NOREGAPPID PRODUCTA", false));
+        Pair(uninstall, guiFloor, Command{Quoted(own) + L" /U /Q /NOREGAPPID PRODUCTA"}, round);
     }
 
-    // Peak working set, in runs of their own (the sampling wait is not the timed one).
-    std::vector<double> floorPeak, installPeak;
+    // Peak working set, in runs of their own (the sampling wait is not the timed one). The floor lingers
+    // after its start-up: polled while it lives, a 20 ms program may end before a reading catches its peak.
+    std::vector<double> floorPeak, installPeak, peakRatios;
     for (int i = 0; i < 3; ++i)
     {
         CleanMachine();
-        floorPeak.push_back(static_cast<double>(RunOnce(FloorCommand(), true).peak));
-        installPeak.push_back(static_cast<double>(RunOnce(installer + L" /Q PRODUCTA", true).peak));
+        floorPeak.push_back(static_cast<double>(RunOnce(with(guiFloor, L"linger"), true).peak));
+        installPeak.push_back(static_cast<double>(RunOnce(with(installer, L"/Q PRODUCTA"), true).peak));
+        peakRatios.push_back(floorPeak.back() > 0 ? installPeak.back() / floorPeak.back() : 0);
     }
     CleanMachine();
 
-    double floorMs = Median(floor.ms);
-    printf("  %-44s %9s %9s %9s %3s %7s %8s %-6s %6s\n", "case (times in ms)", "median", "min", "max", "n",
-           "x floor", "target", "", "copied");
-    PrintRow(floor, floorMs);
-    PrintRow(user32, floorMs);
-    PrintRow(clean, floorMs);
-    PrintRow(noop, floorMs);
-    PrintRow(update, floorMs);
-    PrintRow(reinstall, floorMs);
-    PrintRow(uninstall, floorMs);
-    PrintRow(check, floorMs);
-    PrintRow(consoleFloor, floorMs);
-    double consoleMs = Median(consoleFloor.ms);
-    double checkRatio = consoleMs > 0 ? Median(check.ms) / consoleMs : 0;
-    printf("  %-44s %8.2fx  target <= 1.5x: %s\n", "state check / console floor", checkRatio,
-           checkRatio <= 1.5 ? "met" : "MISSED");
-    printf("\n");
+    std::vector<double> gui, console;
+    for (const Row* row : {&user32, &noop, &clean, &update, &reinstall, &uninstall})
+        gui.insert(gui.end(), row->floorMs.begin(), row->floorMs.end());
+    console = checkRow.floorMs;
+    printf("  %-44s %7s %7s %7s %3s\n", "floors (times in ms)", "median", "min", "max", "n");
+    printf("  %-44s %7.1f %7.1f %7.1f %3zu\n", "empty GUI program (bench_floor.exe)", Median(gui), Quantile(gui, 0),
+           Quantile(gui, 1), gui.size());
+    printf("  %-44s %7.1f %7.1f %7.1f %3zu\n", "empty console program (bench_floor_console)", Median(console),
+           Quantile(console, 0), Quantile(console, 1), console.size());
+    printf("\n  %-44s %7s %7s %s  %-14s %6s\n", "case, against the floor run beside each run", "ms", "floor",
+           RatioColumns(), "target", "copied");
+    for (const Row* row : {&user32, &clean, &noop, &update, &reinstall, &uninstall})
+        PrintRow(*row);
+    printf("  against the empty console program:\n");
+    PrintRow(checkRow);
+    printf("\n  %-44s %9s %9s\n", "peak working set (median of 3 runs)", "KiB", "x floor");
     double fp = Median(floorPeak) / 1024.0;
     double ip = Median(installPeak) / 1024.0;
-    printf("  %-44s %9s %9s\n", "peak working set (median of 3)", "KiB", "x floor");
-    printf("  %-44s %9.0f %9s\n", "floor: empty GUI program", fp, fp > 0 ? "1.00x" : "n/a");
+    printf("  %-44s %9.0f\n", "empty GUI program (bench_floor.exe linger)", fp);
+    printf("  %-44s %9.0f", "working set: clean install  /Q PRODUCTA", ip);
     if (fp > 0 && ip > 0)
-        printf("  %-44s %9.0f %8.2fx  (+%.0f KiB over the floor)\n", "clean install  /Q PRODUCTA", ip, ip / fp, ip - fp);
+        printf(" %8.2fx  (+%.0f KiB over the floor)\n", Median(peakRatios), ip - fp);
     else
-        printf("  %-44s %9.0f %9s\n", "clean install  /Q PRODUCTA", ip, "n/a");
+        printf(" %9s\n", "n/a");
     return 0;
 }
