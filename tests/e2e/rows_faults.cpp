@@ -113,7 +113,7 @@ Step NoCopyStartedFrom(const RawValue& value, const std::wstring& decoy, size_t 
     return Install("A", L"EXIT=2A").In(L"$work").Before([expanded, decoy, cut](Context& c) {
             SetSystem(L"CommonFilesDir", expanded(c))(c);
             Decoy(Expand(c, decoy).substr(0, cut))(c);
-        }).Expect("inst 1 A q1").After([expanded](Context& c) { Value(L"CommonFilesDir", expanded(c))(c); })
+        }).Expect("inst 1 A q+1").After([expanded](Context& c) { Value(L"CommonFilesDir", expanded(c))(c); })
         .Lines({"!  Installed version is newer.", kCommonFallback});
 }
 
@@ -162,32 +162,32 @@ std::vector<Case> Cases()
         // Only a count that is missing or unreadable is no count: one that cannot be written still holds
         // the product's use, so nothing shared goes and the registration stays for a later run.
         {"ACountThatCannotBeWrittenChangesNothing", Both,
-         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+         {Install("A").Expect("inst 1 A q+1"), Install("B").Expect("inst 2 A B q+1"),
           Run(L"/U /Q PRODUCTA").Before([](Context&) { ASSERT_TRUE(DenyWrites(kSharedDlls)); })
-              .Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B q2")
+              .Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B")
               .Lines({"  Error - Cannot lower the usage count $drivers\\PELLIMAR64x86.SYS (5).",
                       "Returning: Error (0x643)", "!  Setting Tovrand delete to TRUE"}),
           // The error wins over the restart that the shared copy in use asks for.
           Install("C").Shown(kFailed).Before(HoldFile(L"$shared\\TOVRAND64x86.EXE")).Exit(ERROR_INSTALL_FAILURE)
-              .Expect("inst 2 A B q3; sharedusage=PRODUCTA PRODUCTB PRODUCTC; " + kSharedReplaced)
+              .Expect("inst 2 A B q+1; sharedusage=PRODUCTA PRODUCTB PRODUCTC; " + kSharedReplaced)
               .Lines({"  Error - Cannot write the usage count $drivers\\PELLIMAR64x86.SYS (5), PRODUCTC is not "
                       "registered."}),
           Uninstall("A").Before([](Context& c) {
                   AllowWrites();
                   c.holders.clear();
-              }).Expect("inst 1 B q3; sharedusage=PRODUCTB PRODUCTC; " + kSharedReplaced),
-          Install("C").Expect("inst 2 B C q4")}},
+              }).Expect("inst 1 B; sharedusage=PRODUCTB PRODUCTC; " + kSharedReplaced),
+          Install("C").Expect("inst 2 B C q+1")}},
         // An unreadable count that cannot be rebuilt either is no count of 0: the other products'
         // registrations are not blasted as leftovers, and the run says that it failed.
         {"AnUnreadableCountThatCannotBeRebuiltChangesNothing", Vista,
-         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+         {Install("A").Expect("inst 1 A q+1"), Install("B").Expect("inst 2 A B q+1"),
           Install("C").Before([](Context& c) {
                   Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", {true, REG_BINARY, std::string("\1\0\0\0", 4)})(c);
                   ASSERT_TRUE(DenyWrites(kSharedDlls));
-              }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B q2; count=type3; sharedusage=PRODUCTA PRODUCTB PRODUCTC")
+              }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 2 A B; count=type3; sharedusage=PRODUCTA PRODUCTB PRODUCTC")
               .Lines({"  Error - The usage count can be neither read nor rebuilt, nothing is changed.",
                       "!~Blasting Pellimar key."}),
-          Uninstall("A").Before([](Context&) { AllowWrites(); }).Expect("inst 1 B q2; sharedusage=PRODUCTB PRODUCTC")
+          Uninstall("A").Before([](Context&) { AllowWrites(); }).Expect("inst 1 B; sharedusage=PRODUCTB PRODUCTC")
               .Lines({Rebuilt(2)})}},
         // A file named "Norvatek Shared", or "KVManifests" inside it, where a folder of ours belongs: the
         // installer's copy, its uninstall entry or the manifests would have no place, so nothing is done.
@@ -204,13 +204,13 @@ std::vector<Case> Cases()
               .Lines({"  Error - No manifests directory, nothing can be installed."})}},
         // A temporary that cannot be written is never scheduled: the restart would put stale bytes in place.
         {"ADriverInUseWithAStaleTemporaryHeldIsNotInstalled", Vista,
-         {Install("A").Expect("inst 1 A q1"),
+         {Install("A").Expect("inst 1 A q+1"),
           Install("B", L"/HRESULT").Shown(kFailed).Before([](Context& c) {
                   Write(L"$drivers\\PELLIMAR64x86.SY1", "stale")(c);
                   HoldFile(L"$drivers\\PELLIMAR64x86.SYS")(c);
                   HoldFile(L"$drivers\\PELLIMAR64x86.SY1")(c);
               }).Exit(E_FAIL)
-              .Expect("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+              .Expect("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
                       "PELLIMAR64x86.SYS")
               .Lines({"  Error - Cannot copy $temp\\PELLIMAR64x86.SYS to $drivers\\PELLIMAR64x86.SY1 (32), "
                       "$drivers\\PELLIMAR64x86.SYS is not installed.",
@@ -224,14 +224,14 @@ std::vector<Case> Cases()
           Run(L"/Q PRODUCTA").Exit(ERROR_CANNOT_MAKE).Expect("clean")
               .Lines({"Cannot create Norvatek directory", "  Error - No Norvatek directory, nothing can be installed.",
                       "Returning: Error (0x52)"}),
-          Do(Delete(L"$maker")), Install("B").Expect("inst 1 B q1"),
-          Install("A").Expect("inst 2 A B q2"),
+          Do(Delete(L"$maker")), Install("B").Expect("inst 1 B q+1"),
+          Install("A").Expect("inst 2 A B q+1"),
           Do([](Context& c) { RemoveTree(c.where.makerDir), Write(L"$maker", "not a directory")(c); }),
-          Run(L"/Q /HRESULT PRODUCTC").Exit(E_FAIL).Expect("inst 2 A B q2; makerdir=absent"),
-          Run(L"/Q").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B q2; makerdir=absent"),
-          Run(L"PRODUCTC").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B q2; makerdir=absent"),
+          Run(L"/Q /HRESULT PRODUCTC").Exit(E_FAIL).Expect("inst 2 A B; makerdir=absent"),
+          Run(L"/Q").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B; makerdir=absent"),
+          Run(L"PRODUCTC").Exit(ERROR_CANNOT_MAKE).Expect("inst 2 A B; makerdir=absent"),
           // An uninstall needs no maker directory.
-          Uninstall("A").Expect("inst 1 B q2").Lines({"Cannot create Norvatek directory"}),
+          Uninstall("A").Expect("inst 1 B").Lines({"Cannot create Norvatek directory"}),
           // Nor can it write the registration program there: the updater is not told, and the run says so.
           Uninstall("B").Exit(ERROR_INSTALL_FAILURE).Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG")
               .Lines({"  Error - Pellimar is not unregistered from Quazel."}).After([](Context& c) {
@@ -239,12 +239,12 @@ std::vector<Case> Cases()
           })}},
         // A payload file that cannot be written ends the run with an error, and what was written goes.
         {"APayloadFileThatCannotBeWritten", Vista,
-         {Install("B").Expect("inst 1 B q1"),
+         {Install("B").Expect("inst 1 B q+1"),
           Install("A", L"/HRESULT").Before([](Context& c) {
                   CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
                   WriteFileBytes(c.where.tempDir + L"\\PELLIMAR64x86.INF", "left over");
                   HoldFile(L"$temp\\PELLIMAR64x86.INF")(c);
-              }).Exit(E_FAIL).Expect("inst 1 B q1; makerdir=TEMP.^^^; sharedusage=PRODUCTA PRODUCTB")
+              }).Exit(E_FAIL).Expect("inst 1 B; makerdir=TEMP.^^^; sharedusage=PRODUCTA PRODUCTB")
               .After([](Context& c) {
                   c.holders.clear();
                   // The driver and manifests written before the failure went again; the held file is not ours.
@@ -269,7 +269,7 @@ std::vector<Case> Cases()
           // The next run cannot write the program file the first one still runs from: its own program
           // goes under a name of its own, and the updater is told all the same.
           Install("B").Before(Set(kQuazelKey, L"HoldMs", Dword(0)))
-              .Expect("inst 2 A B q2; makerdir=PLQZREG32.EXE; pending=*")
+              .Expect("inst 2 A B q+1; makerdir=PLQZREG32.EXE; pending=*")
               .Lines({"~, using $maker\\PLQZREG32-"})}},
         // Location values: a missing one is replaced and stored; one that is there but unusable is used
         // as the usual place for the run and never overwritten; an expandable one is expanded.
@@ -293,7 +293,7 @@ std::vector<Case> Cases()
          })}, true},
         // The runs use the usual folder then, and the last uninstall removes it from there.
         {"AnEmptyCommonFilesDirStartsNoRelativeCopy", Vista,
-         {NoCopyStartedFrom(Sz(L""), L"$work\\Norvatek Shared\\TOVRAND64x86.EXE"), Uninstall("A").Expect("gone q2")},
+         {NoCopyStartedFrom(Sz(L""), L"$work\\Norvatek Shared\\TOVRAND64x86.EXE"), Uninstall("A").Expect("gone q+1")},
          true},
         {"ATooLongCommonFilesDirStartsNoCutCopy", Vista,
          {NoCopyStartedFrom(Sz(kLongCommonFiles), (kLongCommonFiles + L"\\Norvatek Shared\\TOVRAND64x86.EXE"), 259)},

@@ -31,7 +31,7 @@ Op AllInstalledAsBuilt()
 // A refused command line changes nothing and says so in its exit code.
 Step Refused(const std::wstring& args, std::vector<std::string> lines, DWORD exit = ERROR_INVALID_COMMAND_LINE)
 {
-    return Run(args).Exit(exit).Expect("inst 1 A q1; makerdir=").Lines(std::move(lines));
+    return Run(args).Exit(exit).Expect("inst 1 A; makerdir=").Lines(std::move(lines));
 }
 
 const std::wstring kNewerDriver = L"$bin\\testdata\\driver-99.0.0.0\\PELLIMAR64x86.SYS";
@@ -45,7 +45,7 @@ Step Handoff(const std::wstring& variant, const std::wstring& args, DWORD exit, 
 
 const std::vector<Case> kCases = {
     {"ACleanInstallPutsEverythingInPlace", Vista,
-     {Install("A").Expect("inst 1 A q1").After([](Context& c) {
+     {Install("A").Expect("inst 1 A q+1").After([](Context& c) {
           AllInstalledAsBuilt()(c);
           // Every log line has its header with the run's process id (the harness splits lines at CR LF).
           std::string pid = "][PID:" + std::to_string(c.last.process.pid) + "] ";
@@ -92,9 +92,9 @@ const std::vector<Case> kCases = {
       Refused(L"\"PRODUCTA /U /Q", {"ERROR: A quote on the command line is not closed."}),
       // The limits are exact, and a closed quote keeps blanks and switch characters.
       Run(L"/Q /NOREGQZ " + std::wstring(263, L'X') + L" " + std::wstring(47, L'P'))
-          .Expect("inst 2 A q1; products=" + std::string(47, 'P') + "(dword:1) PRODUCTA(dword:1)"),
+          .Expect("inst 2 A; products=" + std::string(47, 'P') + "(dword:1) PRODUCTA(dword:1)"),
       Run(L"/Q /NOREGQZ \"PRODUCT /C\"")
-          .Expect("inst 3 A q1; products=" + std::string(47, 'P') +
+          .Expect("inst 3 A; products=" + std::string(47, 'P') +
                   "(dword:1) PRODUCT /C(dword:1) PRODUCTA(dword:1)")}},
     {"BeforeVistaTheDriverAlsoGoesToTheMakersDirectory", Xp,
      {Install("A", L"/NOREGQZ").Expect("inst 1 A")
@@ -110,44 +110,44 @@ const std::vector<Case> kCases = {
       Do(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"2"))),
       Uninstall("A").Expect("inst 0 B; count=absent; maker=1; drivers=*")}},
     {"TheDriverAndTheSharedCopyInUseAreReplacedAtTheRestart", Both,
-     {Install("B").Expect("inst 1 B q1"),
+     {Install("B").Expect("inst 1 B q+1"),
       Install("A", L"/HRESULT").Shown(kRestart).Before([](Context& c) {
               HoldDriverAsLoaded()(c);
               HoldFile(kSharedCopy)(c);
           }).Exit(0x80070BC2)
-          .Expect(std::string("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+          .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
                               "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
                   "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE] " + kRenameDriver)
           .After(SameBytes(L"$drivers\\PELLIMAR64x86.SY1", L"$payload\\PELLIMAR64x86.SYS"))
           .Lines({"  Marked for rename on reboot: $drivers\\PELLIMAR64x86.SY1 -> $drivers\\PELLIMAR64x86.SYS"}),
-      Do(Reboot()).Expect("inst 2 A B q2").After(AllInstalledAsBuilt()),
-      Install("C").Shown(kUpdated).Expect("inst 3 A B C q3"), Uninstall("B").Expect("inst 2 A C q3"),
-      Uninstall("A").Expect("inst 1 C q3"), Uninstall("C").Expect("gone q4")}},
+      Do(Reboot()).Expect("inst 2 A B").After(AllInstalledAsBuilt()),
+      Install("C").Shown(kUpdated).Expect("inst 3 A B C q+1"), Uninstall("B").Expect("inst 2 A C"),
+      Uninstall("A").Expect("inst 1 C"), Uninstall("C").Expect("gone q+1")}},
     // A driver the system still holds goes with the restart, which the run asks for.
     {"ALoadedDriverLeftByTheLastUninstallGoesAtTheRestart", Both,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Uninstall("A").Before(HoldDriverAsLoaded()).Exit(1)
-          .Expect("gone q2; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")
+          .Expect("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")
           .Lines({"Returning: RETURN_REBOOT_REQUIRED (0x1)"}),
-      Do(Reboot()).Expect("gone q2"), Install("B").Expect("inst 1 B q3")}},
+      Do(Reboot()).Expect("gone"), Install("B").Expect("inst 1 B q+1")}},
     {"AnInstallBeforeTheRestartKeepsTheDriverTheLastUninstallLeft", Both,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Uninstall("A", L"/HRESULT").Before(HoldDriverAsLoaded()).Exit(0x80070BC2)
-          .Expect("gone q2; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
-      Install("B").Before([](Context& c) { c.holders.clear(); }).Expect("inst 1 B q3")
+          .Expect("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
+      Install("B").Before([](Context& c) { c.holders.clear(); }).Expect("inst 1 B q+1")
           .Lines({"  *Unmarking file from deletion: $ours"}),
-      Do(Reboot()).Expect("inst 1 B q3").After(AllInstalledAsBuilt())}},
+      Do(Reboot()).Expect("inst 1 B").After(AllInstalledAsBuilt())}},
     // The uninstall entry runs the shared copy itself: the copy and its folder wait for the self-delete
     // and the restart; a product that installs before it claims the copy back.
     {"TheLastUninstallThroughTheUninstallEntryAndAnInstallBeforeTheRestart", Both,
-     {Install("A").Expect("inst 1 A q1"),
-      Run(L"/U /Q PRODUCTA").Exe(L"shared").Expect("gone q2; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"),
-      Install("B").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]"),
-      Do(Reboot()).Expect("inst 1 B q3").After(AllInstalledAsBuilt())}},
+     {Install("A").Expect("inst 1 A q+1"),
+      Run(L"/U /Q PRODUCTA").Exe(L"shared").Expect("gone q+1; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"),
+      Install("B").Expect("inst 1 B q+1; pending=[\\??\\$sdir]->[]"),
+      Do(Reboot()).Expect("inst 1 B").After(AllInstalledAsBuilt())}},
     // The next install runs while the last uninstall's self-delete copy still waits for the shared copy
     // (another program holds it, sharing all but its deletion): the fresh copy put there must survive.
     {"AnInstallRightAfterTheLastUninstallKeepsItsSharedCopy", Vista,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Run(L"/U /Q PRODUCTA").Exe(L"shared").Before(HoldFile(kSharedCopy, FILE_SHARE_READ | FILE_SHARE_WRITE)).NoWait(),
       // Half a second for the ended run's image to be unmapped, so that only the holder keeps the file.
       Install("B").Exe(L"built").NoWait().Before([](Context&) { Sleep(500); }),
@@ -156,11 +156,11 @@ const std::vector<Case> kCases = {
           WaitForInstallers(40000);
       }).Expect("inst 1 B q3; pending=*").After(AllInstalledAsBuilt())}},
     {"AServiceMarkedForDeletionIsRepairedAndARestartRequested", Both,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Install("B").Before([](Context& c) {
               c.Hold(L"marked");
           }).Exit(1)
-          .Expect("inst 2 A B q2; service=present type=1 start=3 error=1 image=\\??\\$drivers\\PELLIMAR64x86.SYS")
+          .Expect("inst 2 A B q+1; service=present type=1 start=3 error=1 image=\\??\\$drivers\\PELLIMAR64x86.SYS")
           .Lines({"    Pellimar:service is marked for deletion.  Manually setting regkeys and unmarking it from "
                   "deletion.",
                   "    Pellimar:Removed DeleteFlag and set Start to 3",
@@ -168,69 +168,69 @@ const std::vector<Case> kCases = {
                   "  Due to the driver service being marked for deletion, a reboot is required before the new driver "
                   "can be used."}),
       // An uninstall that leaves the service marked asks for the restart too.
-      Uninstall("A", L"/NOREGAPPID").Expect("inst 1 B q2; service=*"),
-      Uninstall("B").Exit(1).Expect("gone q3; service=*")
+      Uninstall("A", L"/NOREGAPPID").Expect("inst 1 B; service=*"),
+      Uninstall("B").Exit(1).Expect("gone q+1; service=*")
           .Lines({"  The Pellimar service is removed at the next restart."})}},
     // A newer driver is kept, and the set it belongs to made whole.
     {"ANewerInstalledDriverIsKeptUnlessForced", Vista,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Install("B").Before([](Context& c) {
               Bytes(kDriver, kNewerDriver)(c);
               DeleteFileW(Expand(c, L"$shared\\KVManifests\\PELLMAR.KVM").c_str());
-          }).Expect("inst 2 A B q2")
+          }).Expect("inst 2 A B q+1")
           .After(SameBytes(kDriver, kNewerDriver))
           .Lines({"  Copying file $temp\\PELLMAR.KVM", "!  Copying file $temp\\PELLIMAR64x86.SYS"}),
-      Run(L"/Q /FORCEUPDATE").Expect("inst 2 A B q3").After(AllInstalledAsBuilt())}},
+      Run(L"/Q /FORCEUPDATE").Expect("inst 2 A B q+1").After(AllInstalledAsBuilt())}},
     // The last uninstall leaves a newer driver that is still loaded to the restart. The next install
     // keeps it: it withdraws its deletion and puts back what the uninstall removed.
     {"ANewerDriverTheLastUninstallLeftIsKeptWholeByTheNextInstall", Vista,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Uninstall("A").Before([](Context& c) {
               Bytes(kDriver, kNewerDriver)(c);
               HoldFile(kDriver)(c);
-          }).Exit(1).Expect("gone q2; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
-      Install("B").Before([](Context& c) { c.holders.clear(); }).Expect("inst 1 B q3")
+          }).Exit(1).Expect("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
+      Install("B").Before([](Context& c) { c.holders.clear(); }).Expect("inst 1 B q+1")
           .Lines({"  *Unmarking file from deletion: $ours", "!  Copying file $temp\\PELLIMAR64x86.SYS"}),
-      Do(Reboot()).Expect("inst 1 B q3").After(SameBytes(kDriver, kNewerDriver))}},
+      Do(Reboot()).Expect("inst 1 B").After(SameBytes(kDriver, kNewerDriver))}},
     // A replacement that an install left to the restart must not outlive what it replaces: a later
     // write of the file drops it, or the restart would bring the older file back.
     {"AFileWrittenLaterDropsItsEarlierReplacement", Vista,
-     {Install("B").Expect("inst 1 B q1"),
+     {Install("B").Expect("inst 1 B q+1"),
       Install("A").Before([](Context& c) {
               HoldDriverAsLoaded()(c);
               HoldFile(kSharedCopy)(c);
           }).Exit(1)
-          .Expect(std::string("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+          .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
                               "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
                   "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE] " + kRenameDriver),
       // A newer setup writes both files now.
-      Install("C").Exe(L"12.9.0.23").Before([](Context& c) { c.holders.clear(); }).Expect("inst 3 A B C q3")
+      Install("C").Exe(L"12.9.0.23").Before([](Context& c) { c.holders.clear(); }).Expect("inst 3 A B C q+1")
           .Lines({"  *Unmarking file from rename: \\??\\$shared\\TOVRAND64x86.EX1 -> "
                   "!\\??\\$shared\\TOVRAND64x86.EXE"}),
-      Do(Reboot()).Expect("inst 3 A B C q3")
+      Do(Reboot()).Expect("inst 3 A B C")
           .After(SameBytes(kSharedCopy, L"$bin\\variants\\12.9.0.23\\TOVRAND64x86.EXE"))}},
     // Nor must it outlive the last product: the restart would bring back a driver nobody counts.
     {"AReplacementLeftToTheRestartGoesWithTheLastUninstall", Vista,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Install("B").Before(HoldDriverAsLoaded()).Exit(1)
-          .Expect(std::string("inst 2 A B q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+          .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
                               "PELLIMAR64x86.SYS; pending=") + kRenameDriver),
       Uninstall("B").Before([](Context& c) { c.holders.clear(); })
-          .Expect(std::string("inst 1 A q2; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+          .Expect(std::string("inst 1 A; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
                               "PELLIMAR64x86.SYS; pending=") + kRenameDriver),
-      Uninstall("A").Expect("gone q3")
+      Uninstall("A").Expect("gone q+1")
           .Lines({"  *Unmarking file from rename: \\??\\$drivers\\PELLIMAR64x86.SY1 -> "
                   "!\\??\\$drivers\\PELLIMAR64x86.SYS"}),
-      Do(Reboot()).Expect("gone q3")}},
+      Do(Reboot()).Expect("gone")}},
     // The last uninstall through a newer shared copy, which leaves itself to the restart: the next
     // product's install, served by that copy, claims it back.
     {"ASharedCopyLeftToTheRestartIsClaimedByTheNextInstall", Vista,
-     {Install("A").Before(PlaceShared(L"12.9.0.23")).Expect("inst 1 A q1"),
+     {Install("A").Before(PlaceShared(L"12.9.0.23")).Expect("inst 1 A q+1"),
       Run(L"/U /Q /NOREGAPPID /DELONREBOOT PRODUCTA").Exe(L"shared").Exit(1)
-          .Expect("gone q2; shared=TOVRAND64x86.EXE; pending=*"),
-      Install("B").Expect("inst 1 B q3; pending=[\\??\\$sdir]->[]")
+          .Expect("gone q+1; shared=TOVRAND64x86.EXE; pending=*"),
+      Install("B").Expect("inst 1 B q+1; pending=[\\??\\$sdir]->[]")
           .Lines({"  Installed version is newer.", "  *Unmarking file from deletion: \\??\\$sshared"}),
-      Do(Reboot()).Expect("inst 1 B q3")
+      Do(Reboot()).Expect("inst 1 B")
           .After(SameBytes(kSharedCopy, L"$bin\\variants\\12.9.0.23\\TOVRAND64x86.EXE"))}},
     // A self-delete request is served by the copy that received it, never handed to a newer one, and
     // only a copy in the temporary directory leaves its own file to the restart.
@@ -245,42 +245,42 @@ const std::vector<Case> kCases = {
           .Expect("clean; shared=TOVRAND64x86.EXE; pending=[\\??\\$sdir]->[] [\\??\\$sdir]->[]")
           .Lines({"DoDelete: $setup\\TOVRAND64x86.EXE is no temporary copy, leaving it."})}},
     {"ReadOnlyFilesAreOverwrittenAndGoWithTheLastProduct", Vista,
-     {Install("B").Expect("inst 1 B q1"),
+     {Install("B").Expect("inst 1 B q+1"),
       Install("A").Before([](Context& c) {
           for (const std::wstring& f : kInstalled)
               WriteFileBytes(Expand(c, f), "stale");
           ReadOnly(kInstalled)(c);
-      }).Expect("inst 2 A B q2").After(AllInstalledAsBuilt()),
-      Uninstall("B").Before(ReadOnly(kInstalled)).Expect("inst 1 A q2"),
+      }).Expect("inst 2 A B q+1").After(AllInstalledAsBuilt()),
+      Uninstall("B").Before(ReadOnly(kInstalled)).Expect("inst 1 A"),
       // Nothing of ours is left for a restart that could not delete a read-only file anyway.
-      Uninstall("A").Expect("gone q3")}},
+      Uninstall("A").Expect("gone q+1")}},
     // The self-delete cannot find a free name for its copy: the installer file goes at the restart.
     {"AllTemporaryNamesTakenLeaveTheInstallerFileToTheRestart", Vista,
-     {Install("A").Expect("inst 1 A q1"),
+     {Install("A").Expect("inst 1 A q+1"),
       Uninstall("A").Temp(L"$work").Before([](Context& c) {
               for (const wchar_t* name : {L"TOVRAND64x86.EXE", L"tovrand0.exe", L"tovrand1.exe", L"tovrand2.exe",
                                           L"tovrand3.exe", L"tovrand4.exe", L"tovrand5.exe", L"tovrand6.exe",
                                           L"tovrand7.exe", L"tovrand8.exe", L"tovrand9.exe"})
                   WriteFileBytes(c.work.File(name), "taken");
-          }).Exit(1).Expect("gone q2; pending=[\\??\\$sown]->[]")
+          }).Exit(1).Expect("gone q+1; pending=[\\??\\$sown]->[]")
           .Lines({"SetUpDelete: Create unique file name failed"})}},
     {"StalePellimarKeysAreBlastedWhenAnInstallFindsNoCount", Vista,
      {Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT1", L"Dir1", Dword(1))),
       Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT2", L"Dir1", Dword(1))),
-      Install("A").Expect("inst 1 A q1").Lines({"  *There are no SharedDlls refcounts yet we have 2 subkeys.  Blasting "
+      Install("A").Expect("inst 1 A q+1").Lines({"  *There are no SharedDlls refcounts yet we have 2 subkeys.  Blasting "
                                                 "Pellimar key.",
                                                 "  Successfully deleted Pellimar regkey and subkeys using standard "
                                                 "methods."}),
       // A product that lists its AppID but never registered bails without a change.
-      Run(L"/U /Q PRODUCTC").Before(Set(kInstalledApps, L"PRODUCTC", Sz(L"C"))).Expect("inst 1 A q1; makerdir=absent")
+      Run(L"/U /Q PRODUCTC").Before(Set(kInstalledApps, L"PRODUCTC", Sz(L"C"))).Expect("inst 1 A; makerdir=absent")
           .Lines({"  *Somehow this product has a valid AppID (or /NOREGAPPID) yet isn't registered with Tovrand "
                   "(during uninstall). Bailing."})}},
     {"AnotherUninstallEntryIsRewrittenAndManifestsCanBeLeftOut", Vista,
-     {Install("A", L"/NOKVMANIFEST").Expect("inst 1 A q1; shared=TOVRAND64x86.EXE; manifests=absent")
+     {Install("A", L"/NOKVMANIFEST").Expect("inst 1 A q+1; shared=TOVRAND64x86.EXE; manifests=absent")
           .Lines({"!Manifests directory created."}),
       Install("B").Before([](Context& c) {
               Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
-          }).Expect("inst 2 A B q2").Lines({"AddUninstallKey: Current reg value C:\\Old\\TOVRAND64x86.EXE /U /Q",
+          }).Expect("inst 2 A B q+1").Lines({"AddUninstallKey: Current reg value C:\\Old\\TOVRAND64x86.EXE /U /Q",
                   "AddUninstallKey: Reg value written"})}},
     {"UnsupportedSystemsAreRefusedAfterTheBanner", Vista,
      {Run(L"/Q PRODUCTA").Before(Os(L"nt40")).Expect("clean").Lines({"Unsupported Operating System.",

@@ -13,9 +13,9 @@ std::vector<Case> Removals()
     std::string order = "ABC";
     do
     {
-        Case c{"ProductsLeaving" + order, Both, {Install("A").Shown(kUpdated).Expect("inst 1 A q1")}};
-        c.steps.push_back(Install("B").Expect("inst 2 A B q2"));
-        c.steps.push_back(Install("C").Expect("inst 3 A B C q3"));
+        Case c{"ProductsLeaving" + order, Both, {Install("A").Shown(kUpdated).Expect("inst 1 A q+1")}};
+        c.steps.push_back(Install("B").Expect("inst 2 A B q+1"));
+        c.steps.push_back(Install("C").Expect("inst 3 A B C q+1"));
         std::string left = "ABC";
         for (char p : order)
         {
@@ -25,7 +25,7 @@ std::vector<Case> Removals()
             for (char q : left)
                 letters += std::string(" ") + q;
             Step u = Uninstall(std::string(1, p).c_str()).Shown(kDecremented)
-                         .Expect(n ? "inst " + std::to_string(n) + letters + " q3" : "gone q4");
+                         .Expect(n ? "inst " + std::to_string(n) + letters : "gone q+1");
             // The counts a release lowered are logged in pairs; the last user logs none.
             std::string lowered = "  New RefCount: System32\\Drivers\\PELLIMAR64x86.SYS: " + std::to_string(n);
             const char* deleted = "DoDelete: Original file deleted ($setup\\TOVRAND64x86.EXE).";
@@ -42,69 +42,69 @@ std::vector<Case> Removals()
 const std::vector<Case> kCases = [] {
     std::vector<Case> cases = {
         {"ReinstallKeepsTheCount", Both,
-         {Install("A").Expect("inst 1 A q1"),
-          Install("A").Expect("inst 1 A q2").Lines({"  Installing with known AppID / Product ID already registered "
+         {Install("A").Expect("inst 1 A q+1"),
+          Install("A").Expect("inst 1 A q+1").Lines({"  Installing with known AppID / Product ID already registered "
                                                     "with Tovrand.  Not Updating Refcounts."}),
           Install("B", L"/CONSUMER /USEQZMANIFEST")
-              .Expect("inst 2 A B q3; qz=dword:1 dword:3 /QZREG /64X86 /CONSUMER /USEQZMANIFEST /LOG")
+              .Expect("inst 2 A B q+1; qz=dword:1 dword:3 /QZREG /64X86 /CONSUMER /USEQZMANIFEST /LOG")
               .Lines({"  Pellimar Service Exists", "  ConfigureService returned 0x00000000",
                       "AddUninstallKey: Reg value already present"}),
-          Install("B").Shown(kUpdated).Expect("inst 2 A B q4"),
-          Uninstall("B").Expect("inst 1 A q4; sharedusage=PRODUCTA"),
-          Install("A").Expect("inst 1 A q5; sharedusage=PRODUCTA")}},
+          Install("B").Shown(kUpdated).Expect("inst 2 A B q+1"),
+          Uninstall("B").Expect("inst 1 A; sharedusage=PRODUCTA"),
+          Install("A").Expect("inst 1 A q+1; sharedusage=PRODUCTA")}},
         {"UpdateOnlyBeforeAnyInstallDoesNothing", Both,
          {Run(L"/Q").Expect("upd").Lines({"  UpdateOnly mode, no previous PELLIMAR, no action taken"}),
-          Run(L"").Box(kNothingToUpdate).Expect("upd"), Install("A").Expect("inst 1 A q1"),
-          Uninstall("A").Expect("gone q2"), Run(L"/Q").Expect("upd q2")}},
+          Run(L"").Box(kNothingToUpdate).Expect("upd"), Install("A").Expect("inst 1 A q+1"),
+          Uninstall("A").Expect("gone q+1"), Run(L"/Q").Expect("upd")}},
         // A setup may keep anything under its listing, its install folder say: the listing is the value.
         {"AProductLeavesAndComesBack", Both,
          {Install("A").Before(Set(kInstalledApps, L"PRODUCTA", Sz(L"C:\\" + std::wstring(150, L'p'))))
-              .Expect("inst 1 A q1"),
-          Install("B").Expect("inst 2 A B q2"),
-          Uninstall("A").Expect("inst 1 B q2"),
+              .Expect("inst 1 A q+1"),
+          Install("B").Expect("inst 2 A B q+1"),
+          Uninstall("A").Expect("inst 1 B"),
           // A second uninstall of the product that already left changes nothing.
-          Uninstall("A").Expect("inst 1 B q2").Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use "
+          Uninstall("A").Expect("inst 1 B").Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use "
                                                       "/NOREGAPPID)."}),
-          Install("A").Expect("inst 2 A B q3"), Uninstall("B").Expect("inst 1 A q3"), Uninstall("A").Expect("gone q4"),
-          Install("A").Expect("inst 1 A q5"),
+          Install("A").Expect("inst 2 A B q+1"), Uninstall("B").Expect("inst 1 A"), Uninstall("A").Expect("gone q+1"),
+          Install("A").Expect("inst 1 A q+1"),
           // A count of 0 with the product still registered: lowered, it stays 0 and the product is the last.
-          Do(Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"0"))), Uninstall("A").Expect("gone q6")}},
+          Do(Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"0"))), Uninstall("A").Expect("gone q+1")}},
         {"AnUnlistedProductIsOnlyRemovedWithNoRegAppId", Both,
-         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+         {Install("A").Expect("inst 1 A q+1"), Install("B").Expect("inst 2 A B q+1"),
           Run(L"/U PRODUCTA").Before(Set(kInstalledApps, L"PRODUCTA", RawValue())).Box(kNotRegistered)
-              .Expect("inst 2 A B q2").CheckSays(1)
+              .Expect("inst 2 A B").CheckSays(1)
               .Lines({"  Uninstalling with unknown AppID.  Not updating RefCounts (Use /NOREGAPPID)."}),
           // Installed again while unlisted, it is known by its registration and counts once.
-          Run(L"/Q PRODUCTA").Expect("inst 2 A B q3").CheckSays(1)
+          Run(L"/Q PRODUCTA").Expect("inst 2 A B q+1").CheckSays(1)
               .Lines({"  Installing with unknown AppID but already registered with Tovrand.  Not Updating RefCounts."}),
-          Run(L"/U /Q /NOREGAPPID PRODUCTA").Expect("inst 1 B q3"),
-          Run(L"/U /Q /NOREGAPPID PRODUCTB").Expect("gone q4")}},
+          Run(L"/U /Q /NOREGAPPID PRODUCTA").Expect("inst 1 B"),
+          Run(L"/U /Q /NOREGAPPID PRODUCTB").Expect("gone q+1")}},
         {"NoDelAndNoRegQzAffectOnlyTheirOwnRun", Both,
-         {Install("A", L"/NOREGQZ").Expect("inst 1 A q0; qz=absent"), Install("B").Expect("inst 2 A B q1"),
-          Uninstall("A", L"/NODEL").Expect("inst 1 B q1"),
-          Uninstall("B", L"/NODEL").Expect("nodel q1; sharedusage=").Lines({"!  Setting Tovrand delete to TRUE"}),
+         {Install("A", L"/NOREGQZ").Expect("inst 1 A; qz=absent"), Install("B").Expect("inst 2 A B q+1"),
+          Uninstall("A", L"/NODEL").Expect("inst 1 B"),
+          Uninstall("B", L"/NODEL").Expect("nodel; sharedusage=").Lines({"!  Setting Tovrand delete to TRUE"}),
           // The driver left in place counts again from nothing.
-          Install("C").Expect("inst 1 C q2"),
+          Install("C").Expect("inst 1 C q+1"),
           Uninstall("C", L"/NOREGQZ").Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG")
               .Lines({"  /NoRegQZ switch used.  Not unregistering from Quazel."})}},
         {"AnUpdateRewritesCountsOfOtherShapesWithoutRaisingThem", Both,
-         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"),
+         {Install("A").Expect("inst 1 A q+1"), Install("B").Expect("inst 2 A B q+1"),
           Do(Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Dword(2))),
           Do(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"3"))),
           Do(Set(kSharedDlls, L"$shared\\TOVRAND64x86.EXE", Sz(L"499"))),
           // Before Vista the smaller count is raised to the larger; from Vista on the maker's is not read.
-          Run(L"").Box(kUpdated).Expect("inst 2 A B q3; maker=3; usage=500", "inst 3 A B q3; usage=500")
+          Run(L"").Box(kUpdated).Expect("inst 2 A B q+1; maker=3; usage=500", "inst 3 A B q+1; usage=500")
               .Lines({"  Product ID not set.  Not updating RefCounts."}),
-          Install("C").Expect("inst 3 A B C q4; maker=3; usage=500", "inst 4 A B C q4; usage=500")}},
+          Install("C").Expect("inst 3 A B C q+1; maker=3; usage=500", "inst 4 A B C q+1; usage=500")}},
         // Counts an older system kept for the maker directory's copy are released after an upgrade.
         {"AnUpgradeOfTheSystemReleasesTheOlderSystemsCount", Xp,
-         {Install("A").Expect("inst 1 A q1"), Install("B").Expect("inst 2 A B q2"), Do(Os(L"win7")),
-          Uninstall("B").Expect("inst 1 A q2"), Uninstall("A").Expect("gone q3")}},
+         {Install("A").Expect("inst 1 A q+1"), Install("B").Expect("inst 2 A B q+1"), Do(Os(L"win7")),
+          Uninstall("B").Expect("inst 1 A"), Uninstall("A").Expect("gone q+1")}},
         {"DelOnRebootLeavesTheRunningFileForTheRestart", Vista,
-         {Install("A").Expect("inst 1 A q1"),
-          Uninstall("A", L"/DELONREBOOT /HRESULT").Exit(0x80070BC2).Expect("gone q2; pending=[\\??\\$sown]->[]")
+         {Install("A").Expect("inst 1 A q+1"),
+          Uninstall("A", L"/DELONREBOOT /HRESULT").Exit(0x80070BC2).Expect("gone q+1; pending=[\\??\\$sown]->[]")
               .Lines({"!SetUpDelete: Setup succeeded"}),
-          Do(Reboot()).Expect("gone q2").After([](Context& c) { EXPECT_FALSE(FileExists(c.OwnCopy())); })}},
+          Do(Reboot()).Expect("gone").After([](Context& c) { EXPECT_FALSE(FileExists(c.OwnCopy())); })}},
     };
     // The state check calls every machine of these lifecycles ok, but for the counts of other shapes.
     for (Case& c : cases)

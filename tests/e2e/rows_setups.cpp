@@ -126,47 +126,47 @@ Op NoFolderOf(const wchar_t* product)
 
 const std::vector<Case> kCases = {
     {"AnMsiAndAnNsisProductShareTheDriverAndLeave", Vista,
-     {Msi(L"/i").Expect(Machine("inst 1 MSI q1"))
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q+1"))
           .Lines({"CommandLine=/Q PRODUCTMSI", kReturnsSuccess})
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded), "Tovrand: the installer's log is $windows\\Temp\\PELLIMAR.LOG"})),
-      NsisSetup().Expect(Machine("inst 2 MSI NSIS q2")).Lines({"CommandLine=/Q PRODUCTNSIS", kReturnsSuccess}),
-      Msi(L"/x").Expect(Machine("inst 1 NSIS q2", true))
+      NsisSetup().Expect(Machine("inst 2 MSI NSIS q+1")).Lines({"CommandLine=/Q PRODUCTNSIS", kReturnsSuccess}),
+      Msi(L"/x").Expect(Machine("inst 1 NSIS", true))
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsSuccess})
           .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)})),
-      NsisUninstall().Expect(Machine("gone q3")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
+      NsisUninstall().Expect(Machine("gone q+1")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
           .After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
     // The MSI installs and, last, uninstalls while the system holds the driver; a restart follows each.
     {"TheMsiAsksForTheRestartsTheDriverInUseNeeds", Vista,
-     {NsisSetup().Expect(Machine("inst 1 NSIS q1")),
-      Msi(L"/i").Before(HoldDriverAsLoaded()).Exit(kRestartRequired).Expect(Machine("inst 2 MSI NSIS q2" + kReplaced))
+     {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
+      Msi(L"/i").Before(HoldDriverAsLoaded()).Exit(kRestartRequired).Expect(Machine("inst 2 MSI NSIS q+1" + kReplaced))
           .CheckSays(3).Lines({kReturnsRestart})
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kRestarts),
                          "Tovrand: the installer asked for a restart; MsiSetMode(MSIRUNMODE_REBOOTATEND) returned 0."})),
-      Do(Reboot()).Expect(Machine("inst 2 MSI NSIS q2")).After(kPayloadDriverInPlace),
-      NsisUninstall().Expect(Machine("inst 1 MSI q2", true)),
+      Do(Reboot()).Expect(Machine("inst 2 MSI NSIS")).After(kPayloadDriverInPlace),
+      NsisUninstall().Expect(Machine("inst 1 MSI", true)),
       Msi(L"/x").Before(HoldDriverAsLoaded()).Exit(kRestartRequired)
-          .Expect(Machine("gone q3; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")).CheckSays(3)
+          .Expect(Machine("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")).CheckSays(3)
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsRestart})
           .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kRestarts)})),
-      Do(Reboot()).Expect(Machine("gone q3")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+      Do(Reboot()).Expect(Machine("gone")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
     // The NSIS setup installs while the driver is in use, and no restart comes before both products
     // leave, the NSIS product last with the driver still in use: the last uninstall withdraws the
     // driver's replacement, which still waits for the restart, and leaves only the loaded driver to it.
     // The restart leaves nothing of ours, no orphan driver.
     {"TheNsisSetupAsksForTheRestartsTheDriverInUseNeeds", Vista,
-     {Msi(L"/i").Expect(Machine("inst 1 MSI q1")),
-      NsisSetup().Before(HoldDriverAsLoaded()).Exit(kRestartRequired).Expect(Machine("inst 2 MSI NSIS q2" + kReplaced))
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q+1")),
+      NsisSetup().Before(HoldDriverAsLoaded()).Exit(kRestartRequired).Expect(Machine("inst 2 MSI NSIS q+1" + kReplaced))
           .CheckSays(3).Lines({kReturnsRestart}),
-      Msi(L"/x").Expect(Machine("inst 1 NSIS q2" + kReplaced, true)).CheckSays(3),
-      NsisUninstall().Exit(kRestartRequired).Expect(Machine("gone q3; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"))
+      Msi(L"/x").Expect(Machine("inst 1 NSIS" + kReplaced, true)).CheckSays(3),
+      NsisUninstall().Exit(kRestartRequired).Expect(Machine("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"))
           .CheckSays(3)
           .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsRestart}),
-      Do(Reboot()).Expect(Machine("gone q3")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+      Do(Reboot()).Expect(Machine("gone")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
     // The product's own step after the installer's fails: the package rolls back, and with it the
     // product's use of the driver, while the other product keeps its own.
     {"ALaterStepOfTheMsiFailsAndItsRollbackUndoesTheInstall", Vista,
-     {NsisSetup().Expect(Machine("inst 1 NSIS q1")),
-      Msi(L"/i", L"DEMO_FAIL_AFTER_TOVRAND=1").Exit(kLaterStepFailed).Expect(Machine("inst 1 NSIS q2", true))
+     {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
+      Msi(L"/i", L"DEMO_FAIL_AFTER_TOVRAND=1").Exit(kLaterStepFailed).Expect(Machine("inst 1 NSIS q+1", true))
           .Lines({"CommandLine=/Q PRODUCTMSI", "CommandLine=/U /Q /NOREGAPPID PRODUCTMSI",
                   "  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts."})
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded),

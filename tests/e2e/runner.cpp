@@ -59,6 +59,7 @@ void RememberNames(Context& c)
 
 void RunStep(Context& c, const Step& step, bool check)
 {
+    c.updaterRuns = UpdaterRuns();
     RememberNames(c);
     if (step.before)
         step.before(c);
@@ -101,7 +102,7 @@ void RunStep(Context& c, const Step& step, bool check)
 
 void ExpectState(const Context& c, const std::string& outline, bool afterUninstall)
 {
-    State expected = Expected(c.where, Narrow(Expand(c, Widen(outline))), c.xp, afterUninstall);
+    State expected = Expected(c.where, Narrow(Expand(c, Widen(outline))), c.xp, afterUninstall, c.updaterRuns);
     State found = Describe(c.where, c.baseline);
     std::string differences;
     for (const auto& field : expected)

@@ -90,6 +90,7 @@ struct Context
     std::vector<std::wstring> temps;              // the runs' temporary directories, short and long paths
     std::map<std::string, std::wstring> names;    // "$..." names, kept from when their files existed
     InstallerRun last;                            // the last run
+    int updaterRuns = 0;                          // the updater's runs before the step: "q+K" counts from them
     void Hold(const std::wstring& what);
     std::wstring OwnCopy() const { return setup.File(L"TOVRAND64x86.EXE"); }
 };

@@ -394,7 +394,13 @@ std::string Show(const State& state)
     return out;
 }
 
-State Expected(const Locations& w, const std::string& outline, bool xp, bool afterUninstall)
+int UpdaterRuns()
+{
+    RawValue v = ReadRaw(kQuazelKey, L"RunCount");
+    return v.exists && v.bytes.size() == 4 ? static_cast<int>(*reinterpret_cast<const DWORD*>(v.bytes.data())) : 0;
+}
+
+State Expected(const Locations& w, const std::string& outline, bool xp, bool afterUninstall, int runsBefore)
 {
     std::istringstream in(outline.substr(0, outline.find(';')));
     std::string kind, word;
@@ -406,9 +412,9 @@ State Expected(const Locations& w, const std::string& outline, bool xp, bool aft
     s["sharedusage"] = s["drivers"] = s["pending"] = "";
     s["foreign"] = "kept";
     std::vector<std::string> products;
-    int count = 0, runs = 0;
+    int count = 0, runs = runsBefore;
     while (in >> word)
-        word[0] == 'q' ? runs = std::stoi(word.substr(1))
+        word[0] == 'q' ? runs = word[1] == '+' ? runsBefore + std::stoi(word.substr(2)) : std::stoi(word.substr(1))
                        : isdigit(static_cast<unsigned char>(word[0])) ? count = std::stoi(word)
                                                                        : (products.push_back("PRODUCT" + word), 0);
     bool registered = kind == "inst" || kind == "nodel";

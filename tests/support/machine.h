@@ -78,9 +78,12 @@ typedef std::map<std::string, std::string> State;
 State Describe(const Locations& where, const std::vector<std::wstring>& baseline);
 std::string Show(const State& state);
 // What a machine holds after runs, from an outline: "clean", "upd" (an update-only run on a machine
-// without the driver), "gone qN" (the last product left), "nodel qN" (the last product left with
-// NODEL), or "inst N A B... qN" (the driver counted N times for PRODUCTA, PRODUCTB..., the updater
-// run N times), then "; field=value" overrides ("*": not compared). xp: a system before Vista;
-// afterUninstall: the run was an uninstall, which removes the emptied maker's directory.
-State Expected(const Locations& where, const std::string& outline, bool xp, bool afterUninstall);
+// without the driver), "gone" (the last product left), "nodel" (the last product left with NODEL), or
+// "inst N A B..." (the driver counted N times for PRODUCTA, PRODUCTB...), each with "q+K" when the updater
+// ran K times more than the runsBefore it had run before (absolute: "qN"; none: as before), then
+// "; field=value" overrides ("*": not compared). xp: a system before Vista; afterUninstall: the run was
+// an uninstall, which removes the emptied maker's directory.
+State Expected(const Locations& where, const std::string& outline, bool xp, bool afterUninstall, int runsBefore = 0);
+// How often the updater registration program has run on this machine (its record's RunCount).
+int UpdaterRuns();
 }  // namespace harness
