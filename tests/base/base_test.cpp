@@ -17,11 +17,20 @@ using namespace harness;
 // A joined path is never cut: one that does not fit is no path (a cut one would name another file).
 TEST(WString, FormatIsCutAtTheCapacityAndJoinPathRefusesWhatDoesNotFit)
 {
-    struct Row { const wchar_t* base; bool format; const wchar_t* text; const wchar_t* result; };
+    struct Row
+    {
+        const wchar_t* base;
+        bool format;
+        const wchar_t* text;
+        const wchar_t* result;
+    };
     const Row rows[] = {
-        {L"", true, L"0123456789", L"0123"}, {L"", true, L"\u00C9t\u00E9\u0100", L"\u00C9t\u00E9\u0100"},
-        {L"C:", false, L"f", L"C:\\f"},   {L"C:\\", false, L"f", L"C:\\f"},
-        {L"C:\\d", false, L"x", L""},     {L"", false, L"x", L""},   // too long; no folder
+        {.base = L"", .format = true, .text = L"0123456789", .result = L"0123"},
+        {.base = L"", .format = true, .text = L"\u00C9t\u00E9\u0100", .result = L"\u00C9t\u00E9\u0100"},
+        {.base = L"C:", .format = false, .text = L"f", .result = L"C:\\f"},
+        {.base = L"C:\\", .format = false, .text = L"f", .result = L"C:\\f"},
+        {.base = L"C:\\d", .format = false, .text = L"x", .result = L""},   // too long
+        {.base = L"", .format = false, .text = L"x", .result = L""},        // no folder
     };
     for (const Row& r : rows)
     {

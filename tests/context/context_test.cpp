@@ -14,17 +14,36 @@ TEST(CommandLine, SplitsIntoExactArguments)
 {
     typedef std::vector<std::wstring> Args;
     const std::wstring x263(263, L'X');
-    struct Row { std::wstring text; Args args; BOOL overlong, unclosed; };
+    struct Row
+    {
+        std::wstring text;
+        Args args;
+        BOOL overlong, unclosed;
+    };
     const Row rows[] = {
-        {L"", {}}, {L" \t  \t ", {}}, {L"/u /q PRODUCTA", {L"u", L"q", L"PRODUCTA"}}, {L"AB-CD-EF", {L"ABCDEF"}},
-        {L"\"AB-CD-EF\"", {L"AB-CD-EF"}}, {L"\"/U\"", {L"/U"}}, {L"/U PRODUCTA \"\"", {L"U", L"PRODUCTA", L""}},
-        {L"\"\"\"\"", {L"", L""}}, {L"PRODUCTA - /Q", {L"PRODUCTA", L"", L"Q"}}, {L"PRODUCTA -", {L"PRODUCTA"}},
-        {L"--//", {}}, {L"AB\"XY Z\"", {L"ABXY Z"}}, {L"\"AB\"XY", {L"AB", L"XY"}}, {L"L-O/G", {L"LOG"}},
-        {L"A\tB", {L"A", L"B"}}, {L"\"A\tB\"", {L"A\tB"}}, {L"///Q ---NODEL", {L"Q", L"NODEL"}},
-        {L"  \"AB CD", {L"AB CD"}, FALSE, TRUE}, {L"X \"", {L"X"}, FALSE, TRUE},   // an open quote runs to the end
+        {.text = L"", .args = {}},
+        {.text = L" \t  \t ", .args = {}},
+        {.text = L"/u /q PRODUCTA", .args = {L"u", L"q", L"PRODUCTA"}},
+        {.text = L"\"AB-CD-EF\"", .args = {L"AB-CD-EF"}},
+        {.text = L"\"/U\"", .args = {L"/U"}},
+        {.text = L"/U PRODUCTA \"\"", .args = {L"U", L"PRODUCTA", L""}},
+        {.text = L"\"\"\"\"", .args = {L"", L""}},
+        {.text = L"PRODUCTA - /Q", .args = {L"PRODUCTA", L"", L"Q"}},
+        {.text = L"--//", .args = {}},
+        {.text = L"AB\"XY Z\"", .args = {L"ABXY Z"}},
+        {.text = L"\"AB\"XY", .args = {L"AB", L"XY"}},
+        {.text = L"L-O/G", .args = {L"LOG"}},
+        {.text = L"A\tB", .args = {L"A", L"B"}},
+        {.text = L"\"A\tB\"", .args = {L"A\tB"}},
+        {.text = L"///Q ---NODEL", .args = {L"Q", L"NODEL"}},
+        // An open quote runs to the end.
+        {.text = L"  \"AB CD", .args = {L"AB CD"}, .overlong = FALSE, .unclosed = TRUE},
+        {.text = L"X \"", .args = {L"X"}, .overlong = FALSE, .unclosed = TRUE},
         // 263 characters fit, dropped switch characters not counted; more are cut there and flagged.
-        {x263 + L" B", {x263, L"B"}}, {L"-/" + x263, {x263}}, {L"\"-" + x263 + L"\"", {L"-" + x263.substr(1)}, TRUE},
-        {std::wstring(5000, L'Y') + L" B", {std::wstring(263, L'Y'), L"B"}, TRUE},
+        {.text = x263 + L" B", .args = {x263, L"B"}},
+        {.text = L"-/" + x263, .args = {x263}},
+        {.text = L"\"-" + x263 + L"\"", .args = {L"-" + x263.substr(1)}, .overlong = TRUE},
+        {.text = std::wstring(5000, L'Y') + L" B", .args = {std::wstring(263, L'Y'), L"B"}, .overlong = TRUE},
     };
     CCommandLine cmd(nullptr);   // one object for all: every parse starts afresh
     for (const Row& r : rows)
@@ -44,11 +63,20 @@ TEST(CommandLine, SplitsIntoExactArguments)
 // A version is major.minor in the high DWORD and build.revision in the low one.
 TEST(CompareVersions, FieldByFieldAsUnsignedNumbers)
 {
-    const DWORD rows[][5] = {{0x10002, 0x30004, 0x10002, 0x3000A, 2},   {0x20000, 0, 0x1FFFF, 0xFFFFFFFF, 1},
-                             {0x10001, 0, 0x10000, 0xFFFFFFFF, 1},      {0x10000, 0x80000000, 0x10000, 0x7FFFFFFF, 1},
-                             {0x7FFF0000, 0, 0x80000000, 0, 2},         {0xC0009, 0x16, 0xC0009, 0x16, 0}};
-    for (const auto& r : rows)
-        EXPECT_EQ(r[4], CompareVersions(r[0], r[1], r[2], r[3])) << std::hex << r[0] << "." << r[1];
+    struct Row
+    {
+        DWORD ms1, ls1, ms2, ls2, result;
+    };
+    const Row rows[] = {
+        {.ms1 = 0x10002, .ls1 = 0x30004, .ms2 = 0x10002, .ls2 = 0x3000A, .result = 2},
+        {.ms1 = 0x20000, .ls1 = 0, .ms2 = 0x1FFFF, .ls2 = 0xFFFFFFFF, .result = 1},
+        {.ms1 = 0x10001, .ls1 = 0, .ms2 = 0x10000, .ls2 = 0xFFFFFFFF, .result = 1},
+        {.ms1 = 0x10000, .ls1 = 0x80000000, .ms2 = 0x10000, .ls2 = 0x7FFFFFFF, .result = 1},
+        {.ms1 = 0x7FFF0000, .ls1 = 0, .ms2 = 0x80000000, .ls2 = 0, .result = 2},
+        {.ms1 = 0xC0009, .ls1 = 0x16, .ms2 = 0xC0009, .ls2 = 0x16, .result = 0},
+    };
+    for (const Row& r : rows)
+        EXPECT_EQ(r.result, CompareVersions(r.ms1, r.ls1, r.ms2, r.ls2)) << std::hex << r.ms1 << "." << r.ls1;
 }
 
 // A folder value names an absolute path with room for what is joined below it, or it is unusable. It
@@ -62,15 +90,32 @@ TEST(ReadFolderValue, TakesOnlyAUsableAbsolutePath)
     const std::wstring p219 = L"C:\\" + std::wstring(216, L'p'), p259 = p219 + std::wstring(40, L'p');
     const LONG bad = ERROR_BAD_PATHNAME;
     const DWORD sz = REG_SZ, ex = REG_EXPAND_SZ;
-    struct Row { DWORD type; std::wstring text; bool terminated; const wchar_t* deepest; LONG rc; std::wstring dir; };
+    struct Row
+    {
+        DWORD type;   // 0: no value
+        std::wstring text;
+        bool terminated;
+        const wchar_t* deepest;
+        LONG rc;
+        std::wstring dir;
+    };
     const Row rows[] = {
-        {sz, L"C:\\Program Files", true, deep, 0, L"C:\\Program Files"}, {sz, p219, true, deep, 0, p219},
-        {ex, L"%TVT_ROOT%\\Apps", true, deep, 0, L"E:\\Root\\Apps"}, {sz, p219 + L"p", true, deep, bad},
-        {sz, L"\\\\server\\share", true, deep, 0, L"\\\\server\\share"}, {sz, p259, true, deep, bad},
-        {sz, p259, true, L"", 0, p259}, {sz, p259, false, L"", 0, p259}, {sz, p259 + L"p", false, L"", bad},
-        {sz, p259 + L"p", true, L"", bad}, {ex, L"%TVT_LONG%", true, L"", bad}, {REG_DWORD, L"AB", false, deep, bad},
-        {sz, L"", true, deep, bad}, {sz, L"Program Files", true, deep, bad}, {sz, L"C:Program Files", true, deep, bad},
-        {0, L"", false, deep, ERROR_FILE_NOT_FOUND},   // 0: missing
+        {.type = sz, .text = L"C:\\Program Files", .terminated = true, .deepest = deep, .rc = 0, .dir = L"C:\\Program Files"},
+        {.type = sz, .text = p219, .terminated = true, .deepest = deep, .rc = 0, .dir = p219},
+        {.type = ex, .text = L"%TVT_ROOT%\\Apps", .terminated = true, .deepest = deep, .rc = 0, .dir = L"E:\\Root\\Apps"},
+        {.type = sz, .text = p219 + L"p", .terminated = true, .deepest = deep, .rc = bad},
+        {.type = sz, .text = L"\\\\server\\share", .terminated = true, .deepest = deep, .rc = 0, .dir = L"\\\\server\\share"},
+        {.type = sz, .text = p259, .terminated = true, .deepest = deep, .rc = bad},
+        {.type = sz, .text = p259, .terminated = true, .deepest = L"", .rc = 0, .dir = p259},
+        {.type = sz, .text = p259, .terminated = false, .deepest = L"", .rc = 0, .dir = p259},
+        {.type = sz, .text = p259 + L"p", .terminated = false, .deepest = L"", .rc = bad},
+        {.type = sz, .text = p259 + L"p", .terminated = true, .deepest = L"", .rc = bad},
+        {.type = ex, .text = L"%TVT_LONG%", .terminated = true, .deepest = L"", .rc = bad},
+        {.type = REG_DWORD, .text = L"AB", .terminated = false, .deepest = deep, .rc = bad},
+        {.type = sz, .text = L"", .terminated = true, .deepest = deep, .rc = bad},
+        {.type = sz, .text = L"Program Files", .terminated = true, .deepest = deep, .rc = bad},
+        {.type = sz, .text = L"C:Program Files", .terminated = true, .deepest = deep, .rc = bad},
+        {.type = 0, .text = L"", .terminated = false, .deepest = deep, .rc = ERROR_FILE_NOT_FOUND},
     };
     for (const Row& r : rows)
     {

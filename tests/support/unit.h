@@ -56,4 +56,21 @@ private:
     std::wstring m_path = L"Software\\TovrandTests\\hklm" + std::to_wstring(GetCurrentProcessId());
     HKEY m_root = nullptr;
 };
+// 64 KiB followed by one inaccessible page (4 KiB on x64): data put right before the page is read or
+// written past at the cost of the program, which ExitWithFaultCode ends at once with the fault's code
+// (Wine would otherwise start a debugger and wait).
+struct Guarded
+{
+    BYTE* base = static_cast<BYTE*>(VirtualAlloc(nullptr, 65536 + 4096, MEM_COMMIT, PAGE_READWRITE));
+    DWORD old = 0;
+    bool ok = base != nullptr && VirtualProtect(base + 65536, 4096, PAGE_NOACCESS, &old);
+    ~Guarded() { VirtualFree(base, 0, MEM_RELEASE); }
+    wchar_t* End(size_t chars) { return reinterpret_cast<wchar_t*>(base + 65536) - chars; }
+    BYTE* EndBytes(size_t bytes) { return base + 65536 - bytes; }
+};
+inline LONG WINAPI ExitWithFaultCode(EXCEPTION_POINTERS* info)
+{
+    TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
 }  // namespace harness

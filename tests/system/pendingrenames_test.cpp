@@ -33,7 +33,6 @@ std::wstring Z(int n = 1) { return std::wstring(n, L'\0'); }
 std::wstring Del(const std::wstring& source) { return source + Z(2); }
 std::wstring Ren(const std::wstring& source, const std::wstring& target) { return source + Z() + target + Z(); }
 std::wstring Long(size_t chars) { return L"\\??\\C:\\" + std::wstring(chars - 7, L'x'); }
-std::string Bytes(const std::wstring& s) { return std::string(reinterpret_cast<const char*>(s.data()), s.size() * 2); }
 
 const std::wstring kPath = L"C:\\PROG~FBU\\\u00C9T\u00C9~1\\PELLMAR.SYS", kOurs = L"\\??\\" + kPath;
 const std::wstring kLongPath = L"C:\\Program Files\\\u00C9t\u00E9 Shared\\PELLMAR.SYS";
@@ -129,11 +128,10 @@ TEST(PendingRenames, AListThatKeepsChangingIsReportedNotTakenForWithdrawn)
 {
     ScratchRegistry hklm;
     TempLog log;
-    const std::wstring key = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
     static int changes;
     for (int stopAfter : {1000, 3})
     {
-        WriteRaw(key, L"PendingFileRenameOperations", {true, REG_MULTI_SZ, Bytes(Del(F3) + Del(kOurs) + Z())});
+        SetPending({F3, L"", kOurs, L""});
         changes = stopAfter;
         pending_seam::AfterScan = [] {
             if (changes-- > 0)
@@ -155,23 +153,6 @@ TEST(PendingRenames, AListThatKeepsChangingIsReportedNotTakenForWithdrawn)
 
 namespace
 {
-// 64 KiB followed by one inaccessible page (4 KiB on x64).
-struct Guarded
-{
-    BYTE* base = static_cast<BYTE*>(VirtualAlloc(nullptr, 65536 + 4096, MEM_COMMIT, PAGE_READWRITE));
-    DWORD old = 0;
-    bool ok = base != nullptr && VirtualProtect(base + 65536, 4096, PAGE_NOACCESS, &old);
-    ~Guarded() { VirtualFree(base, 0, MEM_RELEASE); }
-    wchar_t* End(size_t chars) { return reinterpret_cast<wchar_t*>(base + 65536) - chars; }
-};
-
-// A fault ends the program at once with its code: Wine would otherwise start a debugger and wait.
-LONG WINAPI ExitWithFaultCode(EXCEPTION_POINTERS* info)
-{
-    TerminateProcess(GetCurrentProcess(), info->ExceptionRecord->ExceptionCode);
-    return EXCEPTION_EXECUTE_HANDLER;
-}
-
 // Our path in both cases, strings of the lengths that once broke the scan, runs of NULs and short runs
 // of the characters that make prefixes and separators, sometimes cut off anywhere.
 std::wstring RandomValue(std::mt19937& rng)

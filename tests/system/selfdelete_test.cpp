@@ -90,12 +90,23 @@ TEST_F(SelfDelete, TheCopyDeletesOnlyTheFileTheRunLeft)
     const std::string replaced = "DoDelete: " + Narrow(path) + " has been replaced since, leaving it alone.";
     const std::string unknown = "DoDelete: the file to delete is not identified, leaving " + Narrow(path) + " alone.";
     enum Change { None, Gone, Replaced, Claimed };
-    struct Row { std::wstring line; Change change; BOOL mode; std::string result; };
+    struct Row
+    {
+        std::wstring line;
+        Change change;
+        BOOL mode;
+        std::string result;
+    };
     const Row rows[] = {
-        {full, None, TRUE, deleted}, {full, Gone, TRUE, deleted}, {full, Replaced, TRUE, replaced},
-        {full, Claimed, TRUE, replaced}, {L"/SELFDELETE \"%\"", None, TRUE, unknown},
-        {L"/SELFDELETE \"%\" /FILEID:12345", None, TRUE, unknown}, {L"\"%\" /FILEID:#", None, FALSE, ""},
-        {L"/SELFDELETE \"%", None, TRUE, ""},   // no closing quote: nothing to delete
+        {.line = full, .change = None, .mode = TRUE, .result = deleted},
+        {.line = full, .change = Gone, .mode = TRUE, .result = deleted},
+        {.line = full, .change = Replaced, .mode = TRUE, .result = replaced},
+        {.line = full, .change = Claimed, .mode = TRUE, .result = replaced},
+        {.line = L"/SELFDELETE \"%\"", .change = None, .mode = TRUE, .result = unknown},
+        {.line = L"/SELFDELETE \"%\" /FILEID:12345", .change = None, .mode = TRUE, .result = unknown},
+        {.line = L"\"%\" /FILEID:#", .change = None, .mode = FALSE, .result = ""},
+        // No closing quote: nothing to delete.
+        {.line = L"/SELFDELETE \"%", .change = None, .mode = TRUE, .result = ""},
     };
     wchar_t own[MAX_PATH];
     GetModuleFileNameW(nullptr, own, MAX_PATH);

@@ -69,13 +69,25 @@ TEST(RegKeyKill, LongPathsEndTheWalkWithoutOverrunAndEnumerationErrorsAreRetried
     };
     const int n = RegKeyKill::kEnumRetries;
     const std::string refused = " to SetNamedSecurityInfo for |";
-    struct Row { size_t top, child; int failures; DWORD error; int calls; std::string lastEnds; };   // error 1: not 0
+    const std::string kOverflow = "    Buffer overflow in registry path!  Bailing out.|";
+    struct Row
+    {
+        size_t top, child;
+        int failures;
+        DWORD error;   // 1: any error but 0
+        int calls;
+        std::string lastEnds;
+    };
     const Row rows[] = {
-        {251, 0, 0, 0, 1, ""},                // "MACHINE\" + 251 characters fit
-        {252, 0, 0, 1, 0, refused},           // the name is left empty, and refused
-        {240, 18, 0, 1, 1, refused},          // the subkey's name does not fit
-        {240, 19, 0, 0xFFFFFFFF, 1, "    Buffer overflow in registry path!  Bailing out.|"},   // nor its path
-        {40, 0, n, 0, n + 1, ""}, {40, 0, n + 1, ERROR_KEY_DELETED, n + 1, ""}, {40, 9, n, 0, 3 * (n + 1), ""},
+        // "MACHINE\" and 251 characters fit; at 252 the name is left empty, and refused.
+        {.top = 251, .child = 0, .failures = 0, .error = 0, .calls = 1, .lastEnds = ""},
+        {.top = 252, .child = 0, .failures = 0, .error = 1, .calls = 0, .lastEnds = refused},
+        // The subkey's name does not fit, nor its path.
+        {.top = 240, .child = 18, .failures = 0, .error = 1, .calls = 1, .lastEnds = refused},
+        {.top = 240, .child = 19, .failures = 0, .error = 0xFFFFFFFF, .calls = 1, .lastEnds = kOverflow},
+        {.top = 40, .child = 0, .failures = n, .error = 0, .calls = n + 1, .lastEnds = ""},
+        {.top = 40, .child = 0, .failures = n + 1, .error = ERROR_KEY_DELETED, .calls = n + 1, .lastEnds = ""},
+        {.top = 40, .child = 9, .failures = n, .error = 0, .calls = 3 * (n + 1), .lastEnds = ""},
     };
     regkeykill_seam::EnumKey = FlakyEnumKey;
     for (const Row& r : rows)
