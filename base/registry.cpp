@@ -1,9 +1,9 @@
 #include "base/registry.h"
 
 #include <new>
-#include <shlwapi.h>
 
 #include "base/alloc.h"
+#include "base/sysdll.h"
 
 namespace
 {
@@ -187,8 +187,15 @@ BOOL CRegistryEntry::DeleteKey(BOOL recursive)
         return FALSE;
     if (recursive)
     {
+        // shlwapi is loaded for this only: under Wine it loads user32, which a program without windows
+        // (the state check) would otherwise pay for at every start.
+        typedef LONG(WINAPI * SHDeleteKeyFn)(HKEY, LPCWSTR);
+        HMODULE shlwapi = LoadSystemLibrary(L"shlwapi.dll");
+        SHDeleteKeyFn deleteTree =
+            shlwapi != nullptr ? reinterpret_cast<SHDeleteKeyFn>(GetProcAddress(shlwapi, "SHDeleteKeyW")) : nullptr;
         LONG rc = registry_seam::FailRecursiveDeletes > 0 ? (--registry_seam::FailRecursiveDeletes, ERROR_ACCESS_DENIED)
-                                                          : SHDeleteKeyW(m_root, m_subKey);
+                  : deleteTree != nullptr                 ? deleteTree(m_root, m_subKey)
+                                                          : ERROR_PROC_NOT_FOUND;
         if (rc != ERROR_SUCCESS)
         {
             SetLastError(static_cast<DWORD>(rc));

@@ -1,5 +1,7 @@
 #include "base/wstring.h"
 
+#include "base/sysdll.h"
+
 #include <stdio.h>
 
 #include <new>
@@ -23,18 +25,43 @@ UINT g_captionId = 0;
     ExitProcess(3);
 }
 
+// The fatal boxes are all this class needs of user32: it is loaded for them, so that a program
+// without windows (the state check) does not load it at every start (under Wine that is most of its
+// start-up). The box's owner: the given window when it is one, else the active window when asked.
+struct CUser32
+{
+    HMODULE module = LoadSystemLibrary(L"user32.dll");
+    template <typename Fn>
+    Fn Get(const char* name) const
+    {
+        return module != nullptr ? reinterpret_cast<Fn>(GetProcAddress(module, name)) : nullptr;
+    }
+};
+
+void FatalBox(HWND owner, bool activeOwner, const wchar_t* text, const wchar_t* caption, UINT flags)
+{
+    CUser32 user32;
+    auto isWindow = user32.Get<BOOL(WINAPI*)(HWND)>("IsWindow");
+    auto activeWindow = user32.Get<HWND(WINAPI*)()>("GetActiveWindow");
+    auto messageBox = user32.Get<int(WINAPI*)(HWND, LPCWSTR, LPCWSTR, UINT)>("MessageBoxW");
+    if (isWindow == nullptr || activeWindow == nullptr || messageBox == nullptr)
+        return;
+    messageBox(activeOwner ? activeWindow() : (isWindow(owner) ? owner : nullptr), text, caption, flags);
+}
+
 [[noreturn]] void AllocationFailed()
 {
     wchar_t text[kTextChars] = L"Error allocating memory for string";
     wchar_t caption[kTextChars] = L"Pellimar Installer";
-    if (g_module != nullptr)
+    auto loadString = CUser32().Get<int(WINAPI*)(HINSTANCE, UINT, LPWSTR, int)>("LoadStringW");
+    if (g_module != nullptr && loadString != nullptr)
     {
-        if (g_messageId != 0 && LoadStringW(g_module, g_messageId, text, kTextChars) == 0)
+        if (g_messageId != 0 && loadString(g_module, g_messageId, text, kTextChars) == 0)
             lstrcpyW(text, L"Error allocating memory for string");
-        if (g_captionId != 0 && LoadStringW(g_module, g_captionId, caption, kTextChars) == 0)
+        if (g_captionId != 0 && loadString(g_module, g_captionId, caption, kTextChars) == 0)
             lstrcpyW(caption, L"Pellimar Installer");
     }
-    MessageBoxW(IsWindow(g_owner) ? g_owner : nullptr, text, caption, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
+    FatalBox(g_owner, false, text, caption, MB_OK | MB_ICONHAND | MB_SYSTEMMODAL);
     EndProcessAbnormally();
 }
 
@@ -63,7 +90,7 @@ bool CopyBounded(wchar_t* dst, int capacity, const wchar_t* src)
 
 void CWString::InitClass(HWND owner, HINSTANCE module, int defaultCapacity, UINT messageId, UINT captionId)
 {
-    g_owner = IsWindow(owner) ? owner : nullptr;
+    g_owner = owner;   // whether it is a live window is asked when a box is shown
     g_module = module;
     g_defaultCapacity = defaultCapacity < 1 ? kBuiltInDefaultCapacity : defaultCapacity;
     g_messageId = messageId;
@@ -176,12 +203,12 @@ void CWString::Format(const wchar_t* format, ...)
 {
     if (m_buffer == nullptr || format == nullptr)
         return;
-    // wvsprintfW writes up to 1024 characters whatever the destination holds; format into room of
-    // that size and cut to our capacity, so a short string is never overrun.
+    // Formatted into room of 1024 characters and cut to our capacity, so a short string is never overrun.
+    // _vsnwprintf is msvcrt's: %s is a wide string there.
     wchar_t scratch[1025];
     va_list args;
     va_start(args, format);
-    wvsprintfW(scratch, format, args);
+    _vsnwprintf(scratch, 1024, format, args);
     va_end(args);
     scratch[1024] = L'\0';
     CopyBounded(m_buffer, m_capacity, scratch);
@@ -199,7 +226,7 @@ wchar_t* CWString::LastChar()
     int length = Length();
     if (length == 0)
         return m_buffer;
-    return CharPrevW(m_buffer, m_buffer + length);
+    return m_buffer + length - 1;
 }
 
 wchar_t* CWString::CharAt(int index)
@@ -217,7 +244,7 @@ int CWString::FindChar(wchar_t ch) const
 {
     if (IsEmpty())
         return -1;
-    for (const wchar_t* p = m_buffer; *p != L'\0'; p = CharNextW(p))
+    for (const wchar_t* p = m_buffer; *p != L'\0'; ++p)
     {
         if (*p == ch)
             return static_cast<int>(p - m_buffer);
@@ -271,7 +298,7 @@ bool CWString::StripLastPathComponent()
         *p = L'\0';
         if (c == L'\\')
             break;
-        p = CharPrevW(m_buffer, p);
+        p = p > m_buffer ? p - 1 : p;
     }
     wchar_t* end = LastChar();
     if (*end == L'\\' || end == m_buffer)
@@ -285,7 +312,7 @@ void WStringArrayFatal(const char* file, int line)
     wchar_t text[512];
     _snwprintf(text, 511, L"Error in class CWStringArray\nApplication will be terminated\n%hs\n%d", file, line);
     text[511] = L'\0';
-    MessageBoxW(GetActiveWindow(), text, L"Error", MB_OK | MB_SYSTEMMODAL);
+    FatalBox(nullptr, true, text, L"Error", MB_OK | MB_SYSTEMMODAL);
     EndProcessAbnormally();
 }
 

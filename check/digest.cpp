@@ -5,6 +5,7 @@
 #include <new>
 
 #include "base/handle.h"
+#include "base/sysdll.h"
 
 namespace
 {
@@ -60,7 +61,34 @@ DWORD CFileBytes::Read(const wchar_t* path)
     return ERROR_SUCCESS;
 }
 
-CHasher::CHasher() : m_provider(0)
+namespace
+{
+typedef LONG(WINAPI* BCryptOpenAlgorithmProviderFn)(void**, LPCWSTR, LPCWSTR, ULONG);
+typedef LONG(WINAPI* BCryptGetPropertyFn)(void*, LPCWSTR, PUCHAR, ULONG, ULONG*, ULONG);
+typedef LONG(WINAPI* BCryptCreateHashFn)(void*, void**, PUCHAR, ULONG, PUCHAR, ULONG, ULONG);
+typedef LONG(WINAPI* BCryptHashDataFn)(void*, PUCHAR, ULONG, ULONG);
+typedef LONG(WINAPI* BCryptFinishHashFn)(void*, PUCHAR, ULONG, ULONG);
+typedef LONG(WINAPI* BCryptDestroyHashFn)(void*);
+typedef LONG(WINAPI* BCryptCloseAlgorithmProviderFn)(void*, ULONG);
+
+// Feeds data[0..size) to add, leaving out the (start, length) ranges of skips.
+template <typename Add>
+BOOL HashRanges(const BYTE* data, DWORD size, const DWORD* skips, int skipCount, Add add)
+{
+    DWORD pos = 0;
+    for (int i = 0; i <= skipCount; ++i)
+    {
+        DWORD end = i < skipCount ? skips[2 * i] : size;
+        if (end > pos && !add(data + pos, end - pos))
+            return FALSE;
+        if (i < skipCount)
+            pos = skips[2 * i] + skips[2 * i + 1];
+    }
+    return TRUE;
+}
+}  // namespace
+
+CHasher::CHasher() : m_bcrypt(nullptr), m_provider(0)
 {
 }
 
@@ -72,6 +100,11 @@ CHasher::~CHasher()
 
 BOOL CHasher::Init()
 {
+    // Not in the import table: XP x64 and Server 2003 have no bcrypt.dll.
+    m_bcrypt = LoadSystemLibrary(L"bcrypt.dll");
+    if (m_bcrypt != nullptr && GetProcAddress(m_bcrypt, "BCryptOpenAlgorithmProvider") != nullptr)
+        return TRUE;
+    m_bcrypt = nullptr;
     // The AES provider type is the one that knows SHA-256 (XP SP3, Server 2003 SP2 and later); the plain
     // RSA provider still gives SHA-1 where it is missing. CRYPT_VERIFYCONTEXT: no key container is
     // opened, so nothing is created in the user's profile.
@@ -80,23 +113,56 @@ BOOL CHasher::Init()
     return CryptAcquireContextW(&m_provider, nullptr, nullptr, PROV_RSA_FULL, CRYPT_VERIFYCONTEXT);
 }
 
+BOOL CHasher::HashWithBcrypt(ALG_ID alg, const BYTE* data, DWORD size, const DWORD* skips, int skipCount,
+                             Digest* out)
+{
+    auto open = reinterpret_cast<BCryptOpenAlgorithmProviderFn>(GetProcAddress(m_bcrypt, "BCryptOpenAlgorithmProvider"));
+    auto property = reinterpret_cast<BCryptGetPropertyFn>(GetProcAddress(m_bcrypt, "BCryptGetProperty"));
+    auto create = reinterpret_cast<BCryptCreateHashFn>(GetProcAddress(m_bcrypt, "BCryptCreateHash"));
+    auto hashData = reinterpret_cast<BCryptHashDataFn>(GetProcAddress(m_bcrypt, "BCryptHashData"));
+    auto finish = reinterpret_cast<BCryptFinishHashFn>(GetProcAddress(m_bcrypt, "BCryptFinishHash"));
+    auto destroy = reinterpret_cast<BCryptDestroyHashFn>(GetProcAddress(m_bcrypt, "BCryptDestroyHash"));
+    auto close = reinterpret_cast<BCryptCloseAlgorithmProviderFn>(GetProcAddress(m_bcrypt, "BCryptCloseAlgorithmProvider"));
+    void* algorithm = nullptr;
+    if (open == nullptr || property == nullptr || create == nullptr || hashData == nullptr || finish == nullptr ||
+        destroy == nullptr || close == nullptr || open(&algorithm, alg == CALG_SHA1 ? L"SHA1" : L"SHA256", nullptr, 0) != 0)
+        return FALSE;
+    // Vista wants the hash object's room from the caller.
+    ULONG objectSize = 0;
+    ULONG got = 0;
+    BYTE* object = nullptr;
+    void* hash = nullptr;
+    DWORD length = alg == CALG_SHA1 ? 20 : 32;
+    if (property(algorithm, L"ObjectLength", reinterpret_cast<PUCHAR>(&objectSize), sizeof(objectSize), &got, 0) == 0 &&
+        (object = new (std::nothrow) BYTE[objectSize]) != nullptr &&
+        create(algorithm, &hash, object, objectSize, nullptr, 0, 0) == 0)
+    {
+        BOOL ok = HashRanges(data, size, skips, skipCount, [&](const BYTE* p, DWORD n) {
+            return hashData(hash, const_cast<PUCHAR>(p), n, 0) == 0;
+        });
+        if (ok && finish(hash, out->bytes, length, 0) == 0)
+        {
+            out->alg = alg;
+            out->length = length;
+        }
+        destroy(hash);
+    }
+    delete[] object;
+    close(algorithm, 0);
+    return out->alg != 0;
+}
+
 BOOL CHasher::Hash(ALG_ID alg, const BYTE* data, DWORD size, const DWORD* skips, int skipCount, Digest* out)
 {
     out->alg = 0;
     out->length = 0;
+    if (m_bcrypt != nullptr)
+        return HashWithBcrypt(alg, data, size, skips, skipCount, out);
     HCRYPTHASH hash = 0;
     if (m_provider == 0 || !CryptCreateHash(m_provider, alg, 0, 0, &hash))
         return FALSE;
-    BOOL ok = TRUE;
-    DWORD pos = 0;
-    for (int i = 0; i <= skipCount && ok; ++i)
-    {
-        DWORD end = i < skipCount ? skips[2 * i] : size;
-        if (end > pos)
-            ok = CryptHashData(hash, data + pos, end - pos, 0);
-        if (i < skipCount)
-            pos = skips[2 * i] + skips[2 * i + 1];
-    }
+    BOOL ok = HashRanges(data, size, skips, skipCount,
+                         [hash](const BYTE* p, DWORD n) { return CryptHashData(hash, p, n, 0) != FALSE; });
     DWORD length = kMaxDigestBytes;
     if (ok && CryptGetHashParam(hash, HP_HASHVAL, out->bytes, &length, 0))
     {

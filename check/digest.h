@@ -32,7 +32,9 @@ private:
     DWORD m_size;
 };
 
-// A CryptoAPI context for hashing only (no key container is opened or created).
+// Hashing: bcrypt where the system has it (Vista on), the CryptoAPI before (its provider loads crypt32,
+// which under Wine loads user32: a cost at every start that bcrypt does not have). No key container is
+// opened or created.
 class CHasher
 {
 public:
@@ -46,6 +48,9 @@ public:
 private:
     CHasher(const CHasher&) = delete;
     CHasher& operator=(const CHasher&) = delete;
+    BOOL HashWithBcrypt(ALG_ID alg, const BYTE* data, DWORD size, const DWORD* skips, int skipCount, Digest* out);
+
+    HMODULE m_bcrypt;
     HCRYPTPROV m_provider;
 };
 

@@ -1,5 +1,7 @@
 #include "usage/usagecount.h"
 
+#include <stdio.h>
+
 #include "base/files.h"
 #include "base/log.h"
 #include "base/wstring.h"
@@ -126,7 +128,8 @@ LONG CUsageCount::SetCount(DWORD count, BOOL asString)
     if (type == REG_SZ)
     {
         wchar_t digits[16];
-        wsprintfW(digits, L"%lu", count);
+        _snwprintf(digits, 15, L"%lu", count);
+        digits[15] = L'\0';
         return m_entry.SetValue(REG_SZ, digits, static_cast<DWORD>((lstrlenW(digits) + 1) * sizeof(wchar_t)));
     }
     return m_entry.SetValue(REG_DWORD, &count, sizeof(count));
