@@ -309,6 +309,14 @@ void CleanMachine()
         RemoveTree(w.driversDir + L"\\" + name);
     for (const std::wstring& dir : {w.makerDir, w.sharedDir, std::wstring(kForeignDir)})
         RemoveTree(dir);
+    // msiexec runs the installer with the system's TEMP, where the self-delete copies wait for a restart
+    // that no case reaches: eleven of them would take every name a copy may have.
+    wchar_t windows[MAX_PATH];
+    GetWindowsDirectoryW(windows, MAX_PATH);
+    std::wstring temp = std::wstring(windows) + L"\\Temp\\";
+    DeleteFileW((temp + L"TOVRAND64x86.EXE").c_str());
+    for (int i = 0; i < 10; ++i)
+        DeleteFileW((temp + L"tovrand" + std::to_wstring(i) + L".exe").c_str());
     // Every pair of ours goes; what other programs scheduled stays.
     DropPending([&w](const std::wstring& source, const std::wstring& target) {
         return IsOurs(source, w) || IsOurs(target, w);
