@@ -201,13 +201,6 @@ void ReadFiles(MachineState* s)
         f.temporaryExists = IsExistingFile(f.temporary) != FALSE;
         if (f.exists && entry.versioned)
             f.version = ReadFileVersion(f.path);
-        // Their 8.3 forms, in which deletions are scheduled, found once for the whole pending list.
-        DWORD n = f.exists ? GetShortPathNameW(f.path, f.shortPath, kStatePathChars) : 0;
-        if (n == 0 || n >= kStatePathChars)
-            f.shortPath[0] = L'\0';
-        n = f.temporaryExists ? GetShortPathNameW(f.temporary, f.shortTemporary, kStatePathChars) : 0;
-        if (n == 0 || n >= kStatePathChars)
-            f.shortTemporary[0] = L'\0';
     }
 
     CHasher hasher;

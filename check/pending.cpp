@@ -87,6 +87,22 @@ int MatchFile(const MachineState* s, const wchar_t* entry, bool* temporary)
     return -1;
 }
 
+// The 8.3 forms of our files, in which deletions are scheduled, found only when there is a pending list
+// to match: under Wine each one lists every directory on the path, System32 among them.
+void FindShortForms(MachineState* s)
+{
+    for (int i = 0; i < kFileCount; ++i)
+    {
+        FileReading& f = s->files[i];
+        DWORD n = f.exists ? GetShortPathNameW(f.path, f.shortPath, kStatePathChars) : 0;
+        if (n == 0 || n >= kStatePathChars)
+            f.shortPath[0] = L'\0';
+        n = f.temporaryExists ? GetShortPathNameW(f.temporary, f.shortTemporary, kStatePathChars) : 0;
+        if (n == 0 || n >= kStatePathChars)
+            f.shortTemporary[0] = L'\0';
+    }
+}
+
 // A deletion the install withdraws: the installer's own rule for its pairs, the file under its long or
 // short path.
 bool IsWithdrawable(const PendingPairView& pair, const FileReading& f)
@@ -167,6 +183,7 @@ void ReadPendingOperations(MachineState* s)
     s->pendingValue[n] = L'\0';
     delete[] buffer;
     // Pairs of strings up to an empty string where the next pair would start, as the platform reads it.
+    FindShortForms(s);
     CPendingPairWalk walk(s->pendingValue, n);
     PendingPairView pair;
     while (walk.Next(&pair))

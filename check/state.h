@@ -118,7 +118,8 @@ struct FileReading
     const wchar_t* name;
     wchar_t path[kStatePathChars];
     wchar_t temporary[kStatePathChars];        // the ...1 name an install leaves for a replacement at restart
-    wchar_t shortPath[kStatePathChars];        // 8.3 forms, while the file or temporary exists
+    wchar_t shortPath[kStatePathChars];        // 8.3 forms, while the file or temporary exists, read with
+                                               // a pending list
     wchar_t shortTemporary[kStatePathChars];
     bool expected;          // installed on this system while products count it
     bool needed;            // a product that counts the driver needs it
