@@ -41,11 +41,9 @@ struct InstalledFile
     const wchar_t* name;
     bool installer;   // the installer's own copy, put in place from the running program, not the payload
 };
-// Room for every file of the set.
-const int kMaxInstalledFiles = 10;
 // The installed set in the order in which the copy step puts it in place: the installer's copy, the
 // driver, INF and catalogue in the drivers directory (each followed by its copy in the maker's directory
 // before Vista), then the manifests while KvManifest is set. everyPlace adds what an install on this
 // system would not put there but an earlier one may have: the maker's copies and the manifests.
-// Files whose directory is unknown are left out. The number of files.
+// Files whose directory is unknown are left out. The number of files, at most kInstalledSetFiles.
 int GetInstalledSet(const GlobalInfo* info, bool everyPlace, InstalledFile* files);

@@ -64,7 +64,7 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
     }
     bool installerGroup = info->OwnVersion >= info->InstalledTovrandVersion || info->ForceUpdate;
     bool driverGroup = info->NewDriverVersion >= info->InstalledDriverVersion || info->ForceUpdate;
-    InstalledFile files[kMaxInstalledFiles];
+    InstalledFile files[kInstalledSetFiles];
     int count = GetInstalledSet(info, false, files);
     CWString destination(kPathChars);
     CWString source(kPathChars);
@@ -155,7 +155,7 @@ void UnmarkKeptFiles(GlobalInfo* info)
     // What the run leaves in place and counts on must outlive the restart as much as what it wrote:
     // an earlier last uninstall may have scheduled its deletion (the driver still loaded, the shared
     // copy running).
-    InstalledFile files[kMaxInstalledFiles];
+    InstalledFile files[kInstalledSetFiles];
     int count = GetInstalledSet(info, false, files);
     CWString path(kPathChars);
     for (int i = 0; i < count; ++i)

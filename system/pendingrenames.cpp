@@ -32,8 +32,6 @@ const DWORD kRescanPauseMs = 50;
 const int kFormsPerFile = 2;
 // Pairs a file contributes at most: two deletions, and its replacement with each form of both sides.
 const int kPairsPerFile = kFormsPerFile + kFormsPerFile * kFormsPerFile;
-// The installed set holds at most this many files.
-const int kMaxFiles = 12;
 
 // The string buffers of the rewrite come from the process heap.
 BYTE* AllocBuffer(DWORD size)
@@ -420,11 +418,11 @@ BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary)
 
 BOOL WithdrawReplacements(const CWString* files, int count)
 {
-    if (count > kMaxFiles)
-        count = kMaxFiles;
-    CFileForms fileForms[kMaxFiles];
-    CFileForms temporaryForms[kMaxFiles];
-    PendingPair pairs[kMaxFiles * kFormsPerFile * kFormsPerFile];
+    if (count > kInstalledSetFiles)
+        count = kInstalledSetFiles;
+    CFileForms fileForms[kInstalledSetFiles];
+    CFileForms temporaryForms[kInstalledSetFiles];
+    PendingPair pairs[kInstalledSetFiles * kFormsPerFile * kFormsPerFile];
     int pairCount = 0;
     CWString temporary(MAX_PATH + 1);
     for (int i = 0; i < count; ++i)

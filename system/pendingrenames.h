@@ -26,8 +26,8 @@ struct PendingPair
 // them is still in the list afterwards (it could not be rewritten, or kept changing under the scan).
 BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary);
 
-// Withdraws the replacement of each file by its temporary (count files, full paths) and logs only what
-// it withdraws. FALSE when one of them is still in the list afterwards.
+// Withdraws the replacement of each file by its temporary (count files of the installed set, full paths)
+// and logs only what it withdraws. FALSE when one of them is still in the list afterwards.
 BOOL WithdrawReplacements(const CWString* files, int count);
 
 // One pair of the list as it lies in the value: each string by its start and length (a string that

@@ -86,9 +86,9 @@ void RemoveLegacyDeviceKey()
 // uninstall it would put a file back that nobody counts. The replacements go, and their temporaries.
 void WithdrawOurReplacements(GlobalInfo* info)
 {
-    InstalledFile files[kMaxInstalledFiles];
+    InstalledFile files[kInstalledSetFiles];
     int count = GetInstalledSet(info, true, files);
-    CWString paths[kMaxInstalledFiles];
+    CWString paths[kInstalledSetFiles];
     for (int i = 0; i < count; ++i)
         JoinPath(paths[i], *files[i].dir, files[i].name);
     if (!WithdrawReplacements(paths, count))
