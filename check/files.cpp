@@ -30,7 +30,7 @@ const OurFile kFiles[kFileCount] = {
     {kManifestGrdName, InManifests, true, false}, {kManifestSigName, InManifests, true, false},
     {kInstallerFileName, InShared, true, true},   {kDriverSysName, InMaker, true, true},
     {kDriverInfName, InMaker, true, false},       {kDriverCatName, InMaker, true, false},
-    {L"PLQZREG32.EXE", InMaker, false, true},
+    {kRegistrationProgramName, InMaker, false, true},
 };
 
 const wchar_t* FolderOf(const MachineState* s, Folder folder)

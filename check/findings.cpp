@@ -216,7 +216,7 @@ void CheckFiles(const Facts& k, Findings* out)
         if (k.users > 0)
             RepairRun(*k.s, k.appId, f->fix);
         else
-            Format(f->fix, L"`reg delete \"HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\Tovrand\" /f`");
+            Format(f->fix, L"`reg delete \"HKLM\\%s\" /f`", kUninstallKey);
     }
     if (s.payloadIsFile && (f = Add(out, L"payload-path-blocked", SeverityError)))
     {

@@ -281,7 +281,7 @@ void ReadService(MachineState* s)
 
 void ReadUninstallEntry(MachineState* s)
 {
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kUninstallKey, L"QuietUninstallString");
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kUninstallKey, kUninstallValue);
     LONG rc = entry.Open(KEY_READ);
     if (rc != ERROR_SUCCESS)
     {

@@ -26,7 +26,6 @@ const int kMaxCreatableDirChars = 248;
 const int kNumberedNames = 10;      // tovrand0.exe ... tovrand9.exe after the first name
 const int kDeleteRetries = 16;      // after the first attempt: 17 attempts within about 16 s
 const DWORD kRetryDelayMs = 1000;
-const wchar_t kCopyName[] = L"TOVRAND64x86.EXE";
 // Follows the quoted path on the copy's command line: volume and file index of the installer file.
 const wchar_t kFileIdSwitch[] = L"/FILEID:";
 
@@ -61,7 +60,7 @@ bool PrepareTempDirectory(CWString& directory, const wchar_t* tempDir)
 // onto it fails later.
 bool ChooseCopyName(CWString& copyPath, const CWString& directory)
 {
-    JoinPath(copyPath, directory, kCopyName);
+    JoinPath(copyPath, directory, kInstallerFileName);
     for (int number = 0; IsExistingFile(copyPath.Str()); ++number)
     {
         if (number == kNumberedNames)

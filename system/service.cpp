@@ -166,27 +166,25 @@ void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
         return;
     }
 
-    const wchar_t* keyPath = kServiceKey;
-
     // The results of these writes are not looked at: the caller asks for a restart either way.
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, keyPath, L"DeleteFlag");
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kServiceKey, L"DeleteFlag");
     entry.DeleteValue();
     DWORD start = SERVICE_DEMAND_START;
-    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"Start");
+    entry.Reset(HKEY_LOCAL_MACHINE, kServiceKey, L"Start");
     entry.SetValue(REG_DWORD, &start, sizeof(start));
     LogEvent("    %s:%s %d", kServiceName, L"Removed DeleteFlag and set Start to", static_cast<int>(start));
 
     DWORD errorControl = SERVICE_ERROR_NORMAL;
-    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"ErrorControl");
+    entry.Reset(HKEY_LOCAL_MACHINE, kServiceKey, L"ErrorControl");
     entry.SetValue(REG_DWORD, &errorControl, sizeof(errorControl));
     DWORD type = SERVICE_KERNEL_DRIVER;
-    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"Type");
+    entry.Reset(HKEY_LOCAL_MACHINE, kServiceKey, L"Type");
     entry.SetValue(REG_DWORD, &type, sizeof(type));
 
     wchar_t nativePath[kNativePathChars];
     lstrcpyW(nativePath, kNativePrefix);
     lstrcatW(nativePath, imagePath);
-    entry.Reset(HKEY_LOCAL_MACHINE, keyPath, L"ImagePath");
+    entry.Reset(HKEY_LOCAL_MACHINE, kServiceKey, L"ImagePath");
     entry.SetValue(REG_SZ, nativePath, static_cast<DWORD>(sizeof(wchar_t) * (lstrlenW(nativePath) + 1)));
     LogEvent("    %s:%s", kServiceName, L"Manually set ErrorControl, Type, and ImagePath values.");
 }

@@ -34,7 +34,7 @@ BOOL RunRegistrationProgram(bool registering)
     }
     CWString program(kPathChars);
     JoinPath(program, info->MakerDir, kRegistrationProgramName);
-    if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, L"BINARYRC", program.Str()) != 0)
+    if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str()) != 0)
     {
         // An earlier run's program may still be running (it outlasted that run's wait) and hold its
         // file: this run's goes under a name of its own.
@@ -42,7 +42,7 @@ BOOL RunRegistrationProgram(bool registering)
         own.Format(L"%s\\PLQZREG32-%lu.EXE", info->MakerDir.Str(), GetCurrentProcessId());
         LogEvent("Cannot write %s, using %s", program.Str(), own.Str());
         program = own;
-        if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, L"BINARYRC", program.Str()) != 0)
+        if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str()) != 0)
         {
             QZRegExternalPostProcess(program.Str());
             return NotDone(registering);

@@ -33,11 +33,6 @@ bool EqualsIgnoringAsciiCase(const wchar_t* a, const wchar_t* b)
             return true;
     }
 }
-
-void InstallerCopyPath(GlobalInfo* info, CWString& path)
-{
-    path = info->SharedDir.IsEmpty() ? L"" : info->Layout.installerCopy;
-}
 }  // namespace
 
 BOOL AddUninstallKey()
@@ -100,9 +95,7 @@ void AddInstallerUsage()
         LogEvent("Can't get to Norvatek shared path, unable to add shared DLL key.");
         return;
     }
-    CWString copy(kPathChars);
-    InstallerCopyPath(info, copy);
-    CUsageCount usage(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy.Str());
+    CUsageCount usage(HKEY_LOCAL_MACHINE, kSharedDllsKey, info->Layout.installerCopy);
     // A fixed marker, never counted: an existing string stays a string, a DWORD a DWORD.
     if (!usage.Exists() || usage.GetCount() != kInstallerUsageMarker)
         usage.SetCount(kInstallerUsageMarker, FALSE);
@@ -113,8 +106,6 @@ void RemoveInstallerUsage()
     GlobalInfo* info = g_pGlobalInfo;
     if (!HaveSharedDir(info))
         return;
-    CWString copy(kPathChars);
-    InstallerCopyPath(info, copy);
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kSharedDllsKey, copy.Str());
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kSharedDllsKey, info->Layout.installerCopy);
     LogEvent("Tovrand Shared Usage value delete returned %ld", entry.DeleteValue());
 }
