@@ -45,6 +45,44 @@ BOOL ClearReadOnly(const wchar_t* path)
     return SetFileAttributesW(path, attributes != 0 ? attributes : FILE_ATTRIBUTE_NORMAL);
 }
 
+namespace
+{
+// The short form of path (path itself where it has none) in out of kFullPathChars, without a trailing
+// separator. FALSE when path is longer than any the platform hands back.
+bool ShortFormOf(const wchar_t* path, wchar_t* out)
+{
+    if (lstrlenW(path) >= kFullPathChars)
+        return false;
+    DWORD n = GetShortPathNameW(path, out, kFullPathChars);
+    if (n == 0 || n >= static_cast<DWORD>(kFullPathChars))
+        lstrcpyW(out, path);
+    int length = lstrlenW(out);
+    // A drive's root keeps its separator: "C:" alone is the current directory on that drive.
+    if (length > 3 && (out[length - 1] == L'\\' || out[length - 1] == L'/'))
+        out[length - 1] = L'\0';
+    return true;
+}
+}  // namespace
+
+BOOL LiesInDirectory(const wchar_t* path, const wchar_t* directory)
+{
+    if (path == nullptr || directory == nullptr || path[0] == L'\0' || directory[0] == L'\0')
+        return FALSE;
+    wchar_t parent[kFullPathChars];
+    if (lstrlenW(path) >= kFullPathChars)
+        return FALSE;
+    lstrcpyW(parent, path);
+    wchar_t* slash = parent + lstrlenW(parent);
+    while (slash > parent && slash[-1] != L'\\')
+        --slash;
+    if (slash == parent)
+        return FALSE;
+    *slash = L'\0';   // the directory with its separator
+    wchar_t a[kFullPathChars];
+    wchar_t b[kFullPathChars];
+    return ShortFormOf(parent, a) && ShortFormOf(directory, b) && lstrcmpiW(a, b) == 0;
+}
+
 BOOL JoinPath(wchar_t* out, int capacity, const wchar_t* dir, const wchar_t* name)
 {
     int dirLength = dir != nullptr ? lstrlenW(dir) : 0;
@@ -61,7 +99,6 @@ BOOL JoinPath(wchar_t* out, int capacity, const wchar_t* dir, const wchar_t* nam
     lstrcatW(out, name);
     return TRUE;
 }
-
 
 DWORD RunAndWait(const wchar_t* application, const wchar_t* commandLine, DWORD waitMs, DWORD* exitCode)
 {

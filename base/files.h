@@ -19,6 +19,11 @@ BOOL IsExistingFile(const wchar_t* path);
 // its attributes cannot be read or written.
 BOOL ClearReadOnly(const wchar_t* path);
 
+// Whether the file at path lies directly in directory. Both are compared in their short forms (the path
+// as given where it has none), so that two spellings of one directory are one; a trailing separator does
+// not count.
+BOOL LiesInDirectory(const wchar_t* path, const wchar_t* directory);
+
 // out = dir joined with name: a backslash between them when dir does not end in one. An empty dir gives
 // an empty out: a bare name would be taken relative to the current directory, which is never meant.
 // FALSE (and out empty) when the result does not fit out's capacity: a cut path names another file.

@@ -15,28 +15,6 @@ int CopyIndex = 0;
 
 namespace
 {
-void ToShortPath(CWString& path, DWORD room)
-{
-    CWString shortPath(path.Capacity());
-    DWORD n = GetShortPathNameW(path.Str(), shortPath.Buffer(), room);
-    if (n > 0 && n < room)
-        path = shortPath;
-}
-
-// Whether the running program lies in the shared folder itself: there is nothing to copy over then.
-// The short forms make two spellings of one directory compare equal.
-bool RunsFromSharedDir(GlobalInfo* info)
-{
-    CWString source(kPathChars);
-    CWString destination(kPathChars);
-    source = info->ModulePath;
-    source.StripLastPathComponent();
-    ToShortPath(source, 259);
-    destination = info->SharedDir;
-    ToShortPath(destination, 259);
-    return lstrcmpiW(source.Str(), destination.Str()) == 0;
-}
-
 bool IsCopyTarget(const wchar_t* path)
 {
     for (int i = 1; CopyList != nullptr && i < CopyList->Count(); i += 2)
@@ -73,7 +51,8 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
         JoinPath(destination, *files[i].dir, files[i].name);
         if (files[i].installer)
         {
-            if (!installerGroup || RunsFromSharedDir(info))
+            // Running from the shared folder itself: there is nothing to copy over.
+            if (!installerGroup || LiesInDirectory(info->ModulePath.Str(), info->SharedDir.Str()))
                 continue;
             source = info->ModulePath;
         }

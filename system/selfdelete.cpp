@@ -256,26 +256,11 @@ DeleteTry TryDelete(const wchar_t* path, const FileIdentity& expected, HANDLE lo
 }
 
 // Whether path lies directly in the user's temporary directory, where the self-delete puts its copy.
-// Compared in short form, so that two spellings of the directory are one.
 bool IsInTempDirectory(const CWString& path)
 {
     CWString tempDir(kTempDirChars);
     DWORD got = GetTempPathW(kTempDirSize, tempDir.Buffer());
-    if (got == 0 || got > kTempDirSize)
-        return false;
-    CWString directory(kModulePathChars);
-    directory = path;
-    directory.StripLastPathComponent();
-    wchar_t a[MAX_PATH];
-    wchar_t b[MAX_PATH];
-    DWORD na = GetShortPathNameW(tempDir.Str(), a, MAX_PATH);
-    DWORD nb = GetShortPathNameW(directory.Str(), b, MAX_PATH);
-    if (na == 0 || na >= MAX_PATH || nb == 0 || nb >= MAX_PATH)
-        return false;
-    // GetTempPathW ends with a separator, the stripped path does not.
-    if (na > 0 && (a[na - 1] == L'\\' || a[na - 1] == L'/'))
-        a[na - 1] = L'\0';
-    return lstrcmpiW(a, b) == 0;
+    return got != 0 && got <= kTempDirSize && LiesInDirectory(path.Str(), tempDir.Str());
 }
 
 // Parses "%08X%08X%08X" after the identity switch.
