@@ -192,7 +192,7 @@ BOOL CreateMainWindow(GlobalInfo* info, HINSTANCE instance, const wchar_t* comma
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return FALSE;
     }
-    CWString::InitClass(dialog, instance, kDefaultStringChars, IDS_NOMEMORY, IDS_CAPTION);
+    CWString::InitClass(dialog, instance, kTextChars, IDS_NOMEMORY, IDS_CAPTION);
     MainWindow = dialog;
     bool hidden = info->Quiet || info->Uninstall;
     ShowWindow(dialog, hidden ? SW_HIDE : SW_SHOWNORMAL);
@@ -208,9 +208,9 @@ void RemoveRunningInstaller(GlobalInfo* info)
             info->Outcome.RestartRequired();
         return;
     }
-    CWString self(kModulePathChars);
-    DWORD n = GetModuleFileNameW(nullptr, self.Buffer(), kModulePathChars - 1);
-    if (n > 0 && n < static_cast<DWORD>(kModulePathChars - 1))
+    CWString self(kFullPathChars);
+    DWORD n = GetModuleFileNameW(nullptr, self.Buffer(), kFullPathChars - 1);
+    if (n > 0 && n < static_cast<DWORD>(kFullPathChars - 1))
     {
         MarkFileForDeletionOnReboot(self.Str());
         info->Outcome.RestartRequired();

@@ -3,7 +3,6 @@
 #pragma once
 #include <windows.h>
 
-#include "base/files.h"
 #include "base/wstring.h"
 
 class GlobalInfo;
@@ -11,11 +10,6 @@ class GlobalInfo;
 extern HINSTANCE ModuleInstance;
 extern HWND MainWindow;
 extern HANDLE RunningMutex;
-
-// The running program's own path: GetModuleFileNameW with a size of 290.
-const int kModulePathChars = kFullPathChars;
-// Strings made without a capacity of their own.
-const int kDefaultStringChars = kTextChars;
 
 // Takes "Global\Pellimar_running", waiting at most 5000 ms; logs the outcome. The run goes on in
 // every case.
