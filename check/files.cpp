@@ -13,36 +13,23 @@
 namespace
 {
 
-enum Folder { InDrivers, InManifests, InShared, InMaker };
-
 struct OurFile
 {
     const wchar_t* name;
-    Folder folder;
+    LayoutFolder folder;
     bool needed;
     bool versioned;
 };
 
 // In FileIndex order.
 const OurFile kFiles[kFileCount] = {
-    {kDriverSysName, InDrivers, true, true},      {kDriverInfName, InDrivers, true, false},
-    {kDriverCatName, InDrivers, true, false},     {kManifestKvmName, InManifests, true, false},
-    {kManifestGrdName, InManifests, true, false}, {kManifestSigName, InManifests, true, false},
-    {kInstallerFileName, InShared, true, true},   {kDriverSysName, InMaker, true, true},
-    {kDriverInfName, InMaker, true, false},       {kDriverCatName, InMaker, true, false},
-    {kRegistrationProgramName, InMaker, false, true},
+    {kDriverSysName, FolderDrivers, true, true},      {kDriverInfName, FolderDrivers, true, false},
+    {kDriverCatName, FolderDrivers, true, false},     {kManifestKvmName, FolderManifests, true, false},
+    {kManifestGrdName, FolderManifests, true, false}, {kManifestSigName, FolderManifests, true, false},
+    {kInstallerFileName, FolderShared, true, true},   {kDriverSysName, FolderMaker, true, true},
+    {kDriverInfName, FolderMaker, true, false},       {kDriverCatName, FolderMaker, true, false},
+    {kRegistrationProgramName, FolderMaker, false, true},
 };
-
-const wchar_t* FolderOf(const MachineState* s, Folder folder)
-{
-    switch (folder)
-    {
-    case InDrivers: return s->driversDir;
-    case InManifests: return s->manifestsDir;
-    case InShared: return s->sharedDir;
-    default: return s->makerDir;
-    }
-}
 
 // Each file's bytes are read at most once, and only when a digest needs them.
 class CFileCache
@@ -184,8 +171,8 @@ void ReadFiles(MachineState* s)
         const OurFile& entry = kFiles[i];
         f.name = entry.name;
         f.needed = entry.needed;
-        f.expected = entry.needed && (entry.folder != InMaker || !s->vistaOrLater);
-        JoinPath(f.path, kStatePathChars, FolderOf(s, entry.folder), entry.name);
+        f.expected = entry.needed && (entry.folder != FolderMaker || !s->vistaOrLater);
+        JoinPath(f.path, kStatePathChars, LayoutFolderPath(s->layout, entry.folder), entry.name);
         TemporaryOf(f.path, f.temporary, kStatePathChars);
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(f.path, GetFileExInfoStandard, &data))

@@ -221,14 +221,14 @@ void CheckFiles(const Facts& k, Findings* out)
     if (s.payloadIsFile && (f = Add(out, L"payload-path-blocked", SeverityError)))
     {
         Format(f->message, L"%s is a file: the installer writes its payload into a directory of that name, so every "
-                           L"install and update ends with exit code 82 before changing anything.", s.payloadDir);
-        RemoveCommand(L"del /f /a", s.payloadDir, f->fix);
+                           L"install and update ends with exit code 82 before changing anything.", s.layout.payloadDir);
+        RemoveCommand(L"del /f /a", s.layout.payloadDir, f->fix);
     }
     if (s.payloadDirExists && !s.installerRunning && (f = Add(out, L"leftover-payload", SeverityWarning)))
     {
         Format(f->message, L"No installer runs, yet its payload directory %s exists: a run ended before removing "
-                           L"it (a crash or a power loss).", s.payloadDir);
-        RemoveCommand(L"rmdir /s /q", s.payloadDir, f->fix);
+                           L"it (a crash or a power loss).", s.layout.payloadDir);
+        RemoveCommand(L"rmdir /s /q", s.layout.payloadDir, f->fix);
     }
     for (const FileReading& file : s.files)
     {
@@ -262,7 +262,7 @@ void CheckService(const Facts& k, Findings* out)
     bool key = svc.keyImagePathRead && !svc.keyImagePathMatches;
     if ((settings || key) && (f = Add(out, L"service-misconfigured", SeverityError)))
     {
-        const wchar_t* expected = k.s->driverImage;
+        const wchar_t* expected = k.s->layout.driverImage;
         if (settings)
             Format(f->message, L"The Pellimar service has type %lu, start %lu, error control %lu and image %s; the "
                                L"installer sets type 1 (kernel driver), start 3 (on demand), error control 1 and %s.",

@@ -141,7 +141,7 @@ void Pending(CJsonWriter& j, const MachineState& s)
     j.Bool(L"pending_list_damaged", s.pendingListDamaged);
     j.Open(L"leftovers", L'[');
     if (s.payloadDirExists)
-        j.String(nullptr, s.payloadDir);
+        j.String(nullptr, s.layout.payloadDir);
     for (const FileReading& f : s.files)
     {
         if (f.temporaryExists)

@@ -100,7 +100,7 @@ void Sections(COutput& out, const MachineState& s)
     out.Write(L"\r\nLeftovers\r\n");
     bool any = s.payloadDirExists;
     if (s.payloadDirExists)
-        out.Print(L"  %s%s\r\n", s.payloadDir, s.installerRunning ? L" (an installer is running)" : L"");
+        out.Print(L"  %s%s\r\n", s.layout.payloadDir, s.installerRunning ? L" (an installer is running)" : L"");
     for (const FileReading& f : s.files)
     {
         if (f.temporaryExists)

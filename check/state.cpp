@@ -38,19 +38,11 @@ void ReadLocations(MachineState* s)
     CWString commonFiles(kPathChars);
     ReadSystemFolder(L"ProgramFilesDir", FALSE, programFiles);
     ReadSystemFolder(L"CommonFilesDir", FALSE, commonFiles);
-    InstallLayout layout;
-    ComputeLayout(programFiles.Str(), commonFiles.Str(), system, &layout);
-    CopyBounded(s->driversDir, kStatePathChars, layout.driversDir);
-    CopyBounded(s->makerDir, kStatePathChars, layout.makerDir);
-    CopyBounded(s->payloadDir, kStatePathChars, layout.payloadDir);
-    CopyBounded(s->sharedDir, kStatePathChars, layout.sharedDir);
-    CopyBounded(s->manifestsDir, kStatePathChars, layout.manifestsDir);
-    CopyBounded(s->mainCount.valueName, kStatePathChars, layout.driverImage);
-    CopyBounded(s->makerCount.valueName, kStatePathChars, layout.makerDriverImage);
-    CopyBounded(s->installerCopy, kStatePathChars, layout.installerCopy);
-    CopyBounded(s->driverImage, kStatePathChars, layout.driverImage);
-    s->payloadDirExists = IsExistingDirectory(s->payloadDir) != FALSE;
-    s->payloadIsFile = IsExistingFile(s->payloadDir) != FALSE;
+    ComputeLayout(programFiles.Str(), commonFiles.Str(), system, &s->layout);
+    s->mainCount.valueName = s->layout.driverImage;
+    s->makerCount.valueName = s->layout.makerDriverImage;
+    s->payloadDirExists = IsExistingDirectory(s->layout.payloadDir) != FALSE;
+    s->payloadIsFile = IsExistingFile(s->layout.payloadDir) != FALSE;
 }
 
 void ReadCount(bool keyExists, CountReading* out)
@@ -249,7 +241,7 @@ void ReadService(MachineState* s)
         }
         out->configRead = true;
     }
-    const wchar_t* expected = s->driverImage;
+    const wchar_t* expected = s->layout.driverImage;
     if (!out->configRead)
     {
         NoteReadError(s, L"service Pellimar configuration", buffer == nullptr && error == ERROR_INSUFFICIENT_BUFFER
@@ -304,7 +296,7 @@ void ReadUninstallEntry(MachineState* s)
         return;
     }
     wchar_t expected[kStatePathChars + 16];
-    UninstallCommand(s->installerCopy, expected, kStatePathChars + 16);
+    UninstallCommand(s->layout.installerCopy, expected, kStatePathChars + 16);
     s->uninstallEntryMatches = lstrcmpiW(s->uninstallEntry, expected) == 0;
 }
 

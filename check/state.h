@@ -8,6 +8,8 @@
 
 #include <new>
 
+#include "context/layout.h"
+
 const int kStatePathChars = 300;   // no path of ours is longer; longer texts of others are cut for display
 
 // A list that grows on the heap as the machine has entries: no fixed table hides a product or a
@@ -56,7 +58,7 @@ enum CountState
 
 struct CountReading
 {
-    wchar_t valueName[kStatePathChars];   // the value's name under SharedDlls: the file's full path
+    const wchar_t* valueName;             // the value's name under SharedDlls: the file's full path
     CountState state;
     DWORD count;                          // when readable
     DWORD type;                           // registry type when the value is there
@@ -165,13 +167,9 @@ struct MachineState
 
     bool vistaOrLater = false;
     bool installerRunning = false;              // another process holds Global\Pellimar_running
-    wchar_t driversDir[kStatePathChars] = {};
-    wchar_t makerDir[kStatePathChars] = {};
-    wchar_t sharedDir[kStatePathChars] = {};
-    wchar_t manifestsDir[kStatePathChars] = {};
-    wchar_t payloadDir[kStatePathChars] = {};   // TEMP.^^^
-    wchar_t driverImage[kStatePathChars] = {};  // the driver the service must load
-    wchar_t installerCopy[kStatePathChars] = {}; // the shared copy the uninstall entry must name
+    // Where the installer puts everything: the driver the service must load, the shared copy the
+    // uninstall entry must name, the payload directory TEMP.^^^, ...
+    InstallLayout layout = {};
     bool payloadDirExists = false;
     bool payloadIsFile = false;                 // a file of that name: the installer cannot create its directory
 
