@@ -21,6 +21,7 @@ namespace
 const wchar_t kMsi[] = L"$bin\\setups\\TovrandDemo.msi";
 const wchar_t kMsiLog[] = L"$work\\msi.log";
 const wchar_t kServiceTemp[] = L"$windows\\Temp";
+const wchar_t kMsiDir[] = L"$programs\\Norvatek Demo MSI";
 const wchar_t kNsisDir[] = L"$programs\\Norvatek Demo NSIS";
 const wchar_t kNsisUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
 // What a Windows setup reports when a restart is needed to finish (ERROR_SUCCESS_REBOOT_REQUIRED).
@@ -102,7 +103,7 @@ std::string Ran(const std::string& copy, const std::string& args, const std::str
     return "Tovrand: \"" + copy + "\" " + args + " ended with exit code " + result;
 }
 
-const std::string kOwnMsiCopy = "$programs\\Norvatek Demo MSI\\TOVRAND64x86.EXE";
+const std::string kOwnMsiCopy = Narrow(kMsiDir) + "\\TOVRAND64x86.EXE";
 const char kSucceeded[] = "0 (0x00000000): success.";
 const char kRestarts[] = "1 (0x00000001): success, restart required.";
 const char kReturnsRestart[] = "Returning: RETURN_REBOOT_REQUIRED (0x1)";
@@ -116,10 +117,10 @@ const std::string kReplaced =
 const Op kPayloadDriverInPlace = SameBytes(L"$drivers\\PELLIMAR64x86.SYS", L"$payload\\PELLIMAR64x86.SYS");
 
 // The product's folder is gone (the NSIS uninstaller that ran in place keeps itself and its folder).
-Op NoFolderOf(const wchar_t* product)
+Op NoFolderOf(const wchar_t* folder)
 {
-    return [product](Context& c) {
-        std::wstring dir = Expand(c, product == std::wstring(L"MSI") ? L"$programs\\Norvatek Demo MSI" : kNsisDir);
+    return [folder](Context& c) {
+        std::wstring dir = Expand(c, folder);
         EXPECT_FALSE(FileExists(dir + L"\\TOVRAND64x86.EXE") || FileExists(dir + L"\\DemoProduct.txt")) << Narrow(dir);
     };
 }
@@ -134,7 +135,7 @@ const std::vector<Case> kCases = {
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsSuccess})
           .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)})),
       NsisUninstall().Expect(Machine("gone q+1")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
-          .After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+          .After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir))}},
     // The MSI installs and, last, uninstalls while the system holds the driver; a restart follows each.
     {"TheMsiAsksForTheRestartsTheDriverInUseNeeds", Vista,
      {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
@@ -148,7 +149,7 @@ const std::vector<Case> kCases = {
           .Expect(Machine("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")).CheckSays(3)
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsRestart})
           .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kRestarts)})),
-      Do(Reboot()).Expect(Machine("gone")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+      Do(Reboot()).Expect(Machine("gone")).After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir))}},
     // The NSIS setup installs while the driver is in use, and no restart comes before both products
     // leave, the NSIS product last with the driver still in use: the last uninstall withdraws the
     // driver's replacement, which still waits for the restart, and leaves only the loaded driver to it.
@@ -161,7 +162,7 @@ const std::vector<Case> kCases = {
       NsisUninstall().Exit(kRestartRequired).Expect(Machine("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"))
           .CheckSays(3)
           .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsRestart}),
-      Do(Reboot()).Expect(Machine("gone")).After(NoFolderOf(L"MSI")).After(NoFolderOf(L"NSIS"))}},
+      Do(Reboot()).Expect(Machine("gone")).After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir))}},
     // The product's own step after the installer's fails: the package rolls back, and with it the
     // product's use of the driver, while the other product keeps its own.
     {"ALaterStepOfTheMsiFailsAndItsRollbackUndoesTheInstall", Vista,
@@ -172,17 +173,17 @@ const std::vector<Case> kCases = {
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded),
                          Ran(IsWine() ? "$shared\\TOVRAND64x86.EXE" : kOwnMsiCopy, "/U /Q /NOREGAPPID PRODUCTMSI",
                              kSucceeded)}))
-          .After(NoFolderOf(L"MSI"))}},
+          .After(NoFolderOf(kMsiDir))}},
     // A file named "Norvatek" where the maker's directory belongs: the installer can install nothing
     // (82), each setup ends 1603 and leaves nothing behind, its own files and listing included.
     {"TheInstallerFailsAndEachSetupEnds1603WithNothingLeft", Vista,
      {Msi(L"/i").Before(Write(L"$maker", "not a directory")).Exit(ERROR_INSTALL_FAILURE)
           .Expect(Machine("clean; makerdir=absent")).Lines({"Returning: Error (0x52)"})
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", "82 (0x00000052): failure.")}))
-          .After(NoFolderOf(L"MSI")),
+          .After(NoFolderOf(kMsiDir)),
       NsisSetup().Exit(ERROR_INSTALL_FAILURE).Expect(Machine("clean; makerdir=absent"))
           .Lines({"CommandLine=/Q PRODUCTNSIS", "Returning: Error (0x52)", "CommandLine=/U /Q /NOREGAPPID PRODUCTNSIS"})
-          .After(NoFolderOf(L"NSIS"))}},
+          .After(NoFolderOf(kNsisDir))}},
 };
 
 std::vector<Case> Checked(std::vector<Case> cases)

@@ -152,16 +152,6 @@ void Context::Hold(const std::wstring& what)
     ASSERT_TRUE(holders.back()->Ready()) << "cannot hold " << Narrow(what);
 }
 
-namespace
-{
-std::wstring WindowsDir()
-{
-    wchar_t path[MAX_PATH];
-    UINT n = GetWindowsDirectoryW(path, MAX_PATH);
-    return std::wstring(path, n < MAX_PATH ? n : 0);
-}
-}  // namespace
-
 std::wstring Expand(const Context& c, const std::wstring& text)
 {
     std::wstring out = text;
@@ -172,7 +162,7 @@ std::wstring Expand(const Context& c, const std::wstring& text)
         {"$drivers", c.where.driversDir}, {"$maker", c.where.makerDir}, {"$shared", c.where.sharedDir},
         {"$temp", c.where.tempDir},       {"$work", c.work.Path()},     {"$setup", c.setup.Path()},
         {"$payload", BinDir() + L"\\payload"}, {"$bin", BinDir()},
-        {"$windows", WindowsDir()}, {"$programs", c.where.programFiles}};
+        {"$windows", c.where.windowsDir}, {"$programs", c.where.programFiles}};
     for (const auto& p : places)
         out = Replace(out, Widen(p.first), p.second);
     return out;

@@ -228,9 +228,11 @@ Locations Where()
     Locations w;
     w.programFiles = GetString(kCurrentVersion, L"ProgramFilesDir");
     w.commonFiles = GetString(kCurrentVersion, L"CommonFilesDir");
-    wchar_t system[MAX_PATH];
-    GetSystemDirectoryW(system, MAX_PATH);
-    w.driversDir = std::wstring(system) + L"\\Drivers";
+    wchar_t folder[MAX_PATH];
+    GetSystemDirectoryW(folder, MAX_PATH);
+    w.driversDir = std::wstring(folder) + L"\\Drivers";
+    GetWindowsDirectoryW(folder, MAX_PATH);
+    w.windowsDir = folder;
     w.makerDir = w.programFiles + L"\\Norvatek";
     w.sharedDir = w.commonFiles + L"\\Norvatek Shared";
     w.manifestsDir = w.sharedDir + L"\\KVManifests";
@@ -311,9 +313,7 @@ void CleanMachine()
         RemoveTree(dir);
     // msiexec runs the installer with the system's TEMP, where the self-delete copies wait for a restart
     // that no case reaches: eleven of them would take every name a copy may have.
-    wchar_t windows[MAX_PATH];
-    GetWindowsDirectoryW(windows, MAX_PATH);
-    std::wstring temp = std::wstring(windows) + L"\\Temp\\";
+    std::wstring temp = w.windowsDir + L"\\Temp\\";
     DeleteFileW((temp + L"TOVRAND64x86.EXE").c_str());
     for (int i = 0; i < 10; ++i)
         DeleteFileW((temp + L"tovrand" + std::to_wstring(i) + L".exe").c_str());

@@ -46,7 +46,7 @@ void AllowWrites();
 
 struct Locations
 {
-    std::wstring programFiles, commonFiles, driversDir, makerDir, sharedDir, manifestsDir, tempDir;
+    std::wstring windowsDir, programFiles, commonFiles, driversDir, makerDir, sharedDir, manifestsDir, tempDir;
 };
 Locations Where();
 
