@@ -74,7 +74,6 @@ wchar_t* AllocateChars(int capacity)
     return p;
 }
 
-// Copies at most capacity - 1 characters and always terminates.
 }  // namespace
 
 bool CopyBounded(wchar_t* dst, int capacity, const wchar_t* src)

@@ -28,7 +28,7 @@ public:
 
     void Append(const wchar_t* text);
     void Append(const CWString& other) { Append(other.m_buffer); }
-    // wvsprintfW semantics (%s is a wide string); never grows, the result is cut at the capacity.
+    // printf-style with msvcrt's meaning (%s is a wide string); never grows, the result is cut at the capacity.
     void Format(const wchar_t* format, ...);
 
     int Length() const;

@@ -20,7 +20,6 @@ void AppendV(wchar_t* buffer, const wchar_t* format, va_list args)
     int n = _vsnwprintf(buffer + used, room, format, args);
     buffer[used + (n >= 0 && n < room ? n : room)] = L'\0';
 }
-
 }  // namespace
 
 void Append(wchar_t* buffer, const wchar_t* format, ...)

@@ -12,7 +12,6 @@
 
 namespace
 {
-
 struct OurFile
 {
     const wchar_t* name;

@@ -50,7 +50,6 @@ extern const wchar_t kDeepestBelowCommonFiles[];
 extern const wchar_t kUsualCommonFiles[];   // "\Program Files\Common Files"
 extern const wchar_t kUsualProgramFiles[];  // "\Program Files"
 
-
 // Where everything of ours lies, computed from the three folders the system names. The one rule for
 // every path and count name of ours; the installer's start-up and the state check both take it from here.
 struct InstallLayout

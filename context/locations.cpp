@@ -1,17 +1,12 @@
 #include "context/locations.h"
 
-#include "base/alloc.h"
-#include "base/handle.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
 #include "context/platform.h"
 
-
-
 namespace
 {
-
 // A drive's root or a share: anything else would be taken relative to the current directory or drive.
 bool IsAbsolutePath(const wchar_t* path)
 {

@@ -25,8 +25,6 @@ LONG ReadSystemFolder(const wchar_t* valueName, BOOL store, CWString& folder);
 // usable, otherwise the same below the system drive's usual Common Files folder. Stores nothing.
 void SharedDirOfRuns(CWString& sharedDir);
 
-
-
 // Looks for the driver image in MakerDir and DriversDir; sets DriverFound to the result.
 BOOL CheckForExistingDriver(GlobalInfo* info);
 // Fills SharedDir when empty and creates the directory when allowed. TRUE when it exists now.

@@ -22,7 +22,6 @@ const PayloadFile kPayload[] = {
     {IDR_MANIFEST_GRD, kManifestGrdName, true}, {IDR_MANIFEST_SIG, kManifestSigName, true},
     {IDR_DRIVER_INF, kDriverInfName, false},   {IDR_DRIVER_CAT, kDriverCatName, false},
 };
-
 }  // namespace
 
 DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wchar_t* path)
@@ -107,4 +106,3 @@ BOOL RemoveExtractedFiles(GlobalInfo* info)
     }
     return TRUE;
 }
-

@@ -15,7 +15,6 @@ void (*pending_seam::AfterScan)() = nullptr;
 
 namespace
 {
-
 // MoveFileExW stores every path behind the native-path prefix "\??\"; the prefix is skipped unread,
 // since other writers of the list use other four-character prefixes.
 const int kPrefixChars = 4;
@@ -83,7 +82,6 @@ bool IsOurPair(const wchar_t* source, int sourceLength, const wchar_t* target, i
     }
     return false;
 }
-
 }  // namespace
 
 int PendingPathSkip(const wchar_t* entry, int length)

@@ -10,7 +10,6 @@
 #include "system/removal.h"
 #include "context/locations.h"
 
-
 namespace
 {
 // A count text is read into 132 characters, one of which always stays the terminator.

@@ -8,7 +8,6 @@
 
 const DWORD kNoCount = 0xFFFFFFFF;   // value missing, unreadable or of another type
 
-
 // One count: a REG_SZ of decimal digits or a REG_DWORD. The entry is never opened explicitly, so
 // every operation opens and closes the key for itself.
 class CUsageCount
