@@ -3,7 +3,7 @@
 #include <new>
 
 #include "base/alloc.h"
-#include "base/files.h"
+#include "base/handle.h"
 #include "base/log.h"
 #include "base/sysdll.h"
 #include "base/wstring.h"
@@ -75,6 +75,23 @@ CVersionResource::~CVersionResource()
     delete[] m_data;
 }
 
+BOOL CVersionResource::FileExists() const
+{
+    if (m_path == nullptr || m_path[0] == L'\0')
+        return FALSE;
+    WIN32_FIND_DATAW data;
+    CScopedFind find(FindFirstFileW(m_path, &data));
+    if (!find.IsValid())
+        return FALSE;
+    do
+    {
+        if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 && data.cFileName[0] != L'.' &&
+            data.cAlternateFileName[0] != L'.')
+            return TRUE;
+    } while (FindNextFileW(find.Get(), &data));
+    return FALSE;
+}
+
 DWORD CVersionResource::IntializeData()
 {
     if (m_initialised)
@@ -85,7 +102,7 @@ DWORD CVersionResource::IntializeData()
     }
     if (m_path == nullptr)
         return kVersionLoadFailed;
-    if (!IsExistingFile(m_path))
+    if (!FileExists())
         return kVersionNoFile;
 
     LoadVersionApi();

@@ -44,6 +44,8 @@ private:
     CVersionResource(const CVersionResource&) = delete;
     CVersionResource& operator=(const CVersionResource&) = delete;
 
+    BOOL FileExists() const;
+
     BOOL m_initialised;
     wchar_t* m_path;
     BYTE* m_data;
