@@ -75,6 +75,8 @@ CVersionResource::~CVersionResource()
     delete[] m_data;
 }
 
+// Not IsExistingFile: a directory, or an entry whose long or short name starts with a dot, has no
+// version to read here, and a run from such a file ends with an error instead of reading one.
 BOOL CVersionResource::FileExists() const
 {
     if (m_path == nullptr || m_path[0] == L'\0')
