@@ -53,17 +53,6 @@ const void* QueryValue(const void* data, const wchar_t* subBlock, UINT* length)
 
 }  // namespace
 
-DWORD CompareVersions(DWORD ms1, DWORD ls1, DWORD ms2, DWORD ls2)
-{
-    // Major, minor, build and revision sit in falling order of significance in the 64-bit quad, so one
-    // unsigned comparison orders them field by field.
-    ULONGLONG first = MakeVersionQuad(ms1, ls1);
-    ULONGLONG second = MakeVersionQuad(ms2, ls2);
-    if (first == second)
-        return kVersionsEqual;
-    return first > second ? kFirstVersionHigher : kSecondVersionHigher;
-}
-
 CVersionResource::CVersionResource(const wchar_t* path)
     : m_initialised(FALSE), m_path(CopyText(path)), m_data(nullptr), m_fixed(nullptr)
 {
@@ -154,15 +143,6 @@ DWORD CVersionResource::GetFileVersion(DWORD* ms, DWORD* ls) const
     *ms = m_fixed->dwFileVersionMS;
     *ls = m_fixed->dwFileVersionLS;
     return kVersionOk;
-}
-
-DWORD CVersionResource::CompareFileVersion(DWORD ms, DWORD ls) const
-{
-    if (!m_initialised)
-        return kVersionNotInitialised;
-    if (m_fixed == nullptr)
-        return kVersionCompareNoFixed;
-    return CompareVersions(m_fixed->dwFileVersionMS, m_fixed->dwFileVersionLS, ms, ls);
 }
 
 ULONGLONG ReadFileVersion(const wchar_t* path, DWORD* code)

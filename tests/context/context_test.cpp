@@ -1,4 +1,4 @@
-// Functions with many edges: the command line's split into arguments, the version comparison, and a
+// Functions with many edges: the command line's split into arguments, the version order, and a
 // location value read from the registry.
 #include <gtest/gtest.h>
 
@@ -60,8 +60,9 @@ TEST(CommandLine, SplitsIntoExactArguments)
     }
 }
 
-// A version is major.minor in the high DWORD and build.revision in the low one.
-TEST(CompareVersions, FieldByFieldAsUnsignedNumbers)
+// A version is major.minor in the high DWORD and build.revision in the low one; quads compare field by
+// field as unsigned numbers (result: 0 equal, 1 the first higher, 2 the second).
+TEST(VersionQuads, OrderFieldByFieldAsUnsignedNumbers)
 {
     struct Row
     {
@@ -76,7 +77,10 @@ TEST(CompareVersions, FieldByFieldAsUnsignedNumbers)
         {.ms1 = 0xC0009, .ls1 = 0x16, .ms2 = 0xC0009, .ls2 = 0x16, .result = 0},
     };
     for (const Row& r : rows)
-        EXPECT_EQ(r.result, CompareVersions(r.ms1, r.ls1, r.ms2, r.ls2)) << std::hex << r.ms1 << "." << r.ls1;
+    {
+        ULONGLONG first = MakeVersionQuad(r.ms1, r.ls1), second = MakeVersionQuad(r.ms2, r.ls2);
+        EXPECT_EQ(r.result, first == second ? 0u : first > second ? 1u : 2u) << std::hex << r.ms1 << "." << r.ls1;
+    }
 }
 
 // A folder value names an absolute path with room for what is joined below it, or it is unusable. It
