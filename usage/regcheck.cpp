@@ -1,6 +1,5 @@
 #include "usage/regcheck.h"
 
-#include "base/files.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
@@ -27,7 +26,7 @@ BOOL CheckUsageCountUpdates()
 
     // Registered: one of this product's installs raised the count and left its key.
     CWString productKey(kCountNameChars);
-    JoinPath(productKey, kPellimarKey, info->AppId.Str());
+    RegistrationKeyOf(info->AppId.Str(), productKey);
     entry.Reset(HKEY_LOCAL_MACHINE, productKey.Str(), nullptr);
     BOOL registered = entry.Open(KEY_READ) == ERROR_SUCCESS;
 

@@ -34,9 +34,10 @@ CountBefore CountBeforeRelease(const wchar_t* valueName)
 
 // The product's registration says that its use is not released yet. It goes first: once it is gone no
 // later run can release the same use again, whatever happens to the counts.
-BOOL RemoveRegistration(GlobalInfo* info, CWString& productKey)
+BOOL RemoveRegistration(GlobalInfo* info)
 {
-    JoinPath(productKey, kPellimarKey, info->AppId.Str());
+    CWString productKey(kCountNameChars);
+    RegistrationKeyOf(info->AppId.Str(), productKey);
     CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), nullptr);
     if (product.DeleteKey(TRUE))
         return TRUE;
@@ -47,11 +48,9 @@ BOOL RemoveRegistration(GlobalInfo* info, CWString& productKey)
 
 // Puts the registration back after its release could not be finished: the count still holds the
 // product's use, and so must the registration, so that the same command can finish the job later.
-void RestoreRegistration(GlobalInfo* info, const CWString& productKey)
+void RestoreRegistration(GlobalInfo* info)
 {
-    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), L"Dir1");
-    DWORD one = 1;
-    LONG rc = product.SetValue(REG_DWORD, &one, sizeof(one));
+    LONG rc = WriteRegistration(info->AppId.Str());
     if (rc == ERROR_SUCCESS)
         LogEvent("  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
                  info->AppId.Str());
@@ -204,8 +203,7 @@ void UninstallPellimar()
     CountBefore before1 = CountBeforeRelease(info->Layout.driverImage);
     CountBefore before2 = CountBeforeRelease(info->Layout.makerDriverImage);
 
-    CWString productKey(kCountNameChars);
-    if (!info->AppId.IsEmpty() && !RemoveRegistration(info, productKey))
+    if (!info->AppId.IsEmpty() && !RemoveRegistration(info))
     {
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
@@ -232,8 +230,8 @@ void UninstallPellimar()
     }
     if (failed)
     {
-        if (!productKey.IsEmpty())
-            RestoreRegistration(info, productKey);
+        if (!info->AppId.IsEmpty())
+            RestoreRegistration(info);
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
     }

@@ -161,6 +161,20 @@ DWORD CUsageCount::Decrement(BOOL deleteAtZero, LONG* writeError)
     return lowered;
 }
 
+void RegistrationKeyOf(const wchar_t* appId, CWString& key)
+{
+    JoinPath(key, kPellimarKey, appId);
+}
+
+LONG WriteRegistration(const wchar_t* appId)
+{
+    CWString key(kCountNameChars);
+    RegistrationKeyOf(appId, key);
+    CRegistryEntry product(HKEY_LOCAL_MACHINE, key.Str(), L"Dir1");
+    DWORD one = 1;
+    return product.SetValue(REG_DWORD, &one, sizeof(one));
+}
+
 DWORD ReadDriverCount(const wchar_t* valueName, int* type)
 {
     if (valueName[0] == L'\0')

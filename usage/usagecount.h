@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "base/registry.h"
+#include "base/wstring.h"
 #include "context/layout.h"
 
 const DWORD kNoCount = 0xFFFFFFFF;   // value missing, unreadable or of another type
@@ -41,6 +42,12 @@ DWORD ParseCountText(const wchar_t* text);
 
 // A count's value name: a path of ours, or the SharedUsage key with a file name.
 const int kCountNameChars = 300;
+
+// A product's registration, the key SOFTWARE\Norvatek\Pellimar\<AppID>: its "Dir1" value says that one of
+// the product's installs raised the count and no uninstall has released that use yet.
+void RegistrationKeyOf(const wchar_t* appId, CWString& key);
+// Writes the registration of appId (the key is created when missing); the write's code.
+LONG WriteRegistration(const wchar_t* appId);
 
 // A driver count (its value name, InstallLayout's driverImage or makerDriverImage), and its type (-1, REG_SZ or
 // REG_DWORD) when asked: kNoCount when it is missing or unreadable, or there is no name.

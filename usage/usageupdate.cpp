@@ -1,6 +1,5 @@
 #include "usage/usageupdate.h"
 
-#include "base/files.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
@@ -51,12 +50,7 @@ BOOL UpdateUsageCounts()
     if (!info->AppId.IsEmpty() && !countFailed)
     {
         // The product's mark: its next run finds it and does not count again.
-        CWString productKey(kCountNameChars);
-        JoinPath(productKey, kPellimarKey, info->AppId.Str());
-        CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), L"Dir1");
-        DWORD one = 1;
-        product.Create(KEY_WRITE);
-        product.SetValue(REG_DWORD, &one, sizeof(one));
+        WriteRegistration(info->AppId.Str());
     }
 
     CPellimarSCM scm;
