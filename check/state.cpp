@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <wchar.h>
 
+#include "base/alloc.h"
 #include "base/handle.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
@@ -79,8 +80,7 @@ ProductReading* FindProduct(MachineState* s, const wchar_t* name)
         if (lstrcmpiW(s->products[i].appId, name) == 0)
             return &s->products[i];
     }
-    int length = lstrlenW(name);
-    wchar_t* copy = new (std::nothrow) wchar_t[length + 1];
+    wchar_t* copy = CopyText(name);
     ProductReading* p = copy != nullptr ? s->products.Add() : nullptr;
     if (p == nullptr)
     {
@@ -88,7 +88,6 @@ ProductReading* FindProduct(MachineState* s, const wchar_t* name)
         ++s->productsNotShown;
         return nullptr;
     }
-    CopyMemory(copy, name, (length + 1) * sizeof(wchar_t));
     p->appId = copy;
     return p;
 }
