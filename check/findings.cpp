@@ -10,6 +10,9 @@ namespace
 const DWORD kExpectedType = SERVICE_KERNEL_DRIVER;
 const DWORD kExpectedStart = SERVICE_DEMAND_START;
 const DWORD kExpectedErrorControl = SERVICE_ERROR_NORMAL;
+// The fix for a file of the set that is damaged or missing: the forced update writes the whole set again.
+const wchar_t kForceUpdateFix[] = L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): "
+                                  L"it writes the driver, INF, catalogue and manifests again";
 
 Finding* Add(Findings* out, const wchar_t* id, Severity severity)
 {
@@ -177,8 +180,7 @@ void CheckFiles(const Facts& k, Findings* out)
         wchar_t what[kFindingChars];
         Format(what, problem, s.files[v.source].name);
         Format(f->message, L"%s %s: Windows or the protection product may refuse to load the driver.", file.path, what);
-        Format(f->fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): it writes "
-                       L"the driver, INF, catalogue and manifests again");
+        Format(f->fix, kForceUpdateFix);
     }
     // The three manifests come as a set: none at all is an install with NOKVMANIFEST.
     const int kManifests[] = {kFileKvm, kFileGrd, kFileSig};
@@ -193,8 +195,7 @@ void CheckFiles(const Facts& k, Findings* out)
             continue;
         Format(f->message, L"%s is missing while the other protection manifests are there: the protection product "
                            L"cannot vouch for the driver and may refuse to load it.", manifest.path);
-        Format(f->fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): it writes "
-                       L"the driver, INF, catalogue and manifests again");
+        Format(f->fix, kForceUpdateFix);
     }
     const FileReading& copy = s.files[kFileInstaller];
     if (k.users > 0 && !copy.exists && !copy.unread && (f = Add(out, L"installer-copy-missing", SeverityError)))

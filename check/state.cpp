@@ -195,7 +195,10 @@ void ReadImagePathValue(MachineState* s, const wchar_t* expected)
     }
     else if (rc != ERROR_FILE_NOT_FOUND)
     {
-        NoteReadError(s, L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\Pellimar\\ImagePath", static_cast<DWORD>(rc));
+        wchar_t what[kStatePathChars];
+        _snwprintf(what, kStatePathChars - 1, L"HKLM\\%s\\ImagePath", kServiceKey);
+        what[kStatePathChars - 1] = L'\0';
+        NoteReadError(s, what, static_cast<DWORD>(rc));
     }
     delete[] text;
 }
