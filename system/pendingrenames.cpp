@@ -68,19 +68,12 @@ bool NamesPath(const wchar_t* text, int length, int skip, const wchar_t* path)
     return i == length && path[i - skip] == L'\0';
 }
 
-bool IsOurPair(const wchar_t* source, int sourceLength, const wchar_t* target, int targetLength,
-               const PendingPair* ours, int count)
+// Appends data[from..to) and one NUL to out.
+void PutString(const wchar_t* data, int from, int to, wchar_t* out, int* written)
 {
-    int targetSkip = PendingPathSkip(target, targetLength);
-    for (int i = 0; i < count; ++i)
-    {
-        bool deletion = ours[i].target == nullptr;
-        if (deletion != (targetLength == 0) || !NamesPath(source, sourceLength, kPrefixChars, ours[i].source))
-            continue;
-        if (deletion || NamesPath(target, targetLength, targetSkip, ours[i].target))
-            return true;
-    }
-    return false;
+    for (int i = from; i < to; ++i)
+        out[(*written)++] = data[i];
+    out[(*written)++] = L'\0';
 }
 }  // namespace
 
@@ -90,17 +83,6 @@ int PendingPathSkip(const wchar_t* entry, int length)
     int skip = kPrefixChars + (length > 0 && entry[0] == L'!' ? 1 : 0);
     return length >= skip ? skip : length;
 }
-
-namespace
-{
-// Appends data[from..to) and one NUL to out.
-void PutString(const wchar_t* data, int from, int to, wchar_t* out, int* written)
-{
-    for (int i = from; i < to; ++i)
-        out[(*written)++] = data[i];
-    out[(*written)++] = L'\0';
-}
-}  // namespace
 
 CPendingPairWalk::CPendingPairWalk(const wchar_t* data, int n) : m_data(data), m_n(n), m_pos(0), m_cut(false)
 {
@@ -126,7 +108,17 @@ bool CPendingPairWalk::Next(PendingPairView* pair)
 
 bool IsOurPendingPair(const PendingPairView& pair, const PendingPair* ours, int count)
 {
-    return IsOurPair(pair.source, pair.sourceLength, pair.target, pair.targetLength, ours, count);
+    int targetSkip = PendingPathSkip(pair.target, pair.targetLength);
+    for (int i = 0; i < count; ++i)
+    {
+        bool deletion = ours[i].target == nullptr;
+        if (deletion != (pair.targetLength == 0) ||
+            !NamesPath(pair.source, pair.sourceLength, kPrefixChars, ours[i].source))
+            continue;
+        if (deletion || NamesPath(pair.target, pair.targetLength, targetSkip, ours[i].target))
+            return true;
+    }
+    return false;
 }
 
 PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const PendingPair* ours, int count,
