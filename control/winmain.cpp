@@ -18,8 +18,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     if (RunSelfDeleteMode(commandLine))
         return 0;
 
-    CWString newer(kTextChars);
-    if (IsInstalledTovrandNewer(newer, kTextChars))
+    CWString newer(kPathChars);
+    if (IsInstalledTovrandNewer(newer, kPathChars))
     {
         LogEvent("  Installed version is newer.");
         return static_cast<int>(RunNewerTovrand(newer.Str(), commandLine));
@@ -28,7 +28,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
 
     AcquireRunningMutex();
 
-    if (IsInstalledTovrandNewer(newer, kTextChars))
+    if (IsInstalledTovrandNewer(newer, kPathChars))
     {
         // The lock stays held: the newer copy waits its full time for it and then goes on.
         LogEvent("  Installed version is newer after waiting on the mutex.");
