@@ -37,8 +37,8 @@ void ReadLocations(MachineState* s)
     GetSystemDirectoryW(system, kStatePathChars - 16);
     CWString programFiles(kPathChars);
     CWString commonFiles(kPathChars);
-    ReadSystemFolder(L"ProgramFilesDir", FALSE, programFiles);
-    ReadSystemFolder(L"CommonFilesDir", FALSE, commonFiles);
+    ReadSystemFolder(kProgramFilesValue, FALSE, programFiles);
+    ReadSystemFolder(kCommonFilesValue, FALSE, commonFiles);
     ComputeLayout(programFiles.Str(), commonFiles.Str(), system, &s->layout);
     s->mainCount.valueName = s->layout.driverImage;
     s->makerCount.valueName = s->layout.makerDriverImage;

@@ -80,12 +80,12 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     LogEvent("CommandLine=%s", commandLine);
 
     CWString programFiles(kPathChars);
-    if (ReadSystemFolder(L"ProgramFilesDir", TRUE, programFiles) == ERROR_SUCCESS)
+    if (ReadSystemFolder(kProgramFilesValue, TRUE, programFiles) == ERROR_SUCCESS)
         LogEvent("Norvatek dir found using ProgramFilesDir: %s", programFiles.Str());
     else
         LogEvent("Cannot determine ProgramFilesDir location, using %s", programFiles.Str());
     CWString commonFiles(kPathChars);
-    if (ReadSystemFolder(L"CommonFilesDir", TRUE, commonFiles) == ERROR_SUCCESS)
+    if (ReadSystemFolder(kCommonFilesValue, TRUE, commonFiles) == ERROR_SUCCESS)
         LogEvent("Common Files dir location found using CommonFilesDir: %s", commonFiles.Str());
     else
         LogEvent("Cannot determine CommonFilesDir location, using %s", commonFiles.Str());

@@ -21,6 +21,8 @@ const wchar_t kManifestsDirName[] = L"KVManifests";
 const wchar_t kDriversDirName[] = L"Drivers";
 
 const wchar_t kCurrentVersionKey[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+const wchar_t kProgramFilesValue[] = L"ProgramFilesDir";
+const wchar_t kCommonFilesValue[] = L"CommonFilesDir";
 const wchar_t kSharedDllsKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\SharedDlls";
 const wchar_t kSharedUsageKey[] = L"Software\\Norvatek\\SharedUsage";
 const wchar_t kPellimarKey[] = L"SOFTWARE\\Norvatek\\Pellimar";

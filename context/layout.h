@@ -27,7 +27,9 @@ extern const wchar_t kManifestsDirName[];   // "KVManifests"
 extern const wchar_t kDriversDirName[];     // "Drivers"
 
 // HKLM keys (64-bit view).
-extern const wchar_t kCurrentVersionKey[];   // "ProgramFilesDir" and "CommonFilesDir"
+extern const wchar_t kCurrentVersionKey[];   // holds the two folder values below
+extern const wchar_t kProgramFilesValue[];   // "ProgramFilesDir"
+extern const wchar_t kCommonFilesValue[];    // "CommonFilesDir"
 extern const wchar_t kSharedDllsKey[];       // the counts, one value per installed file
 extern const wchar_t kSharedUsageKey[];      // other programs' per-file product lists
 extern const wchar_t kPellimarKey[];         // a subkey per registered product

@@ -54,7 +54,7 @@ LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& fo
 
 LONG ReadSystemFolder(const wchar_t* valueName, BOOL store, CWString& folder)
 {
-    bool programFiles = lstrcmpW(valueName, L"ProgramFilesDir") == 0;
+    bool programFiles = lstrcmpW(valueName, kProgramFilesValue) == 0;
     CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, valueName);
     LONG rc = ReadFolderValue(&entry, programFiles ? kDeepestBelowProgramFiles : kDeepestBelowCommonFiles, folder);
     if (rc == ERROR_SUCCESS)
@@ -72,7 +72,7 @@ LONG ReadSystemFolder(const wchar_t* valueName, BOOL store, CWString& folder)
 void SharedDirOfRuns(CWString& sharedDir)
 {
     CWString commonFiles(kPathChars);
-    ReadSystemFolder(L"CommonFilesDir", FALSE, commonFiles);
+    ReadSystemFolder(kCommonFilesValue, FALSE, commonFiles);
     InstallLayout layout;
     ComputeLayout(nullptr, commonFiles.Str(), nullptr, &layout);
     sharedDir = layout.sharedDir;

@@ -15,10 +15,10 @@ class GlobalInfo;
 // folder; ERROR_FILE_NOT_FOUND when the value is missing; ERROR_BAD_PATHNAME when it is there but
 // unusable (another type, empty, relative, too long), which makes it as good as unreadable.
 LONG ReadFolderValue(CRegistryEntry* entry, const wchar_t* deepest, CWString& folder);
-// The folder that "ProgramFilesDir" or "CommonFilesDir" names, or the system drive's usual one when the
-// value cannot be used: ERROR_SUCCESS when the value was used, otherwise ReadFolderValue's code. With
-// store, a missing value is written as the usual folder (the installer's runs do so); a value that is
-// there, however unusable, belongs to the system and is never overwritten.
+// The folder that valueName (kProgramFilesValue or kCommonFilesValue) names, or the system drive's usual
+// one when the value cannot be used: ERROR_SUCCESS when the value was used, otherwise ReadFolderValue's
+// code. With store, a missing value is written as the usual folder (the installer's runs do so); a value
+// that is there, however unusable, belongs to the system and is never overwritten.
 LONG ReadSystemFolder(const wchar_t* valueName, BOOL store, CWString& folder);
 
 // The shared folder the runs use: "CommonFilesDir" joined with "Norvatek Shared" when the value is

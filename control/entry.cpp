@@ -29,7 +29,7 @@ BOOL ReadInstalledTovrandPath(CWString& path)
 {
     // A value that is empty, of another type or too long would make a relative or cut path, and the
     // file found there would be started with administrator rights: such a value is no value.
-    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, L"CommonFilesDir");
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kCurrentVersionKey, kCommonFilesValue);
     CWString commonFiles(kPathChars);
     if (ReadFolderValue(&entry, kDeepestBelowCommonFiles, commonFiles) != ERROR_SUCCESS)
         return FALSE;
