@@ -36,38 +36,10 @@ int ToLogBytes(const wchar_t* line, char* out, int room)
     }
     return n;
 }
-}  // namespace
 
-void LogDisable()
+// One line, with its header, appended to the log file.
+void WriteLine(const wchar_t* message)
 {
-    g_logDisabled = true;
-}
-
-void LogEvent(const char* format, ...)
-{
-    if (g_logDisabled)
-        return;
-    wchar_t message[kMessageChars];
-    message[0] = L'\0';
-    if (format != nullptr)
-    {
-        wchar_t wideFormat[kMessageChars];
-        int i = 0;
-        for (; format[i] != '\0' && i < kMessageChars - 1; ++i)
-            wideFormat[i] = static_cast<unsigned char>(format[i]);
-        wideFormat[i] = L'\0';
-        // _vsnwprintf is msvcrt's: %s is a wide string there, unlike MinGW's C99 printf family.
-        va_list args;
-        va_start(args, format);
-        int written = _vsnwprintf(message, kMessageChars - 1, wideFormat, args);
-        va_end(args);
-        // More than 578 characters would leave no room for the newline: the message is dropped.
-        if (written < 0 || written > kMessageChars - 2)
-            written = 0;
-        message[written] = L'\0';
-    }
-    lstrcatW(message, L"\n");
-
     wchar_t directory[MAX_PATH + 1];
     wchar_t path[MAX_PATH + 16];
     DWORD got = GetTempPathW(MAX_PATH + 1, directory);
@@ -107,4 +79,41 @@ void LogEvent(const char* format, ...)
     int count = ToLogBytes(line, bytes, sizeof(bytes));
     DWORD done = 0;
     WriteFile(file.Get(), bytes, static_cast<DWORD>(count), &done, nullptr);
+}
+}  // namespace
+
+void (*log_seam::AfterLine)(const wchar_t* message) = nullptr;
+
+void LogDisable()
+{
+    g_logDisabled = true;
+}
+
+void LogEvent(const char* format, ...)
+{
+    if (g_logDisabled)
+        return;
+    wchar_t message[kMessageChars];
+    message[0] = L'\0';
+    if (format != nullptr)
+    {
+        wchar_t wideFormat[kMessageChars];
+        int i = 0;
+        for (; format[i] != '\0' && i < kMessageChars - 1; ++i)
+            wideFormat[i] = static_cast<unsigned char>(format[i]);
+        wideFormat[i] = L'\0';
+        // _vsnwprintf is msvcrt's: %s is a wide string there, unlike MinGW's C99 printf family.
+        va_list args;
+        va_start(args, format);
+        int written = _vsnwprintf(message, kMessageChars - 1, wideFormat, args);
+        va_end(args);
+        // More than 578 characters would leave no room for the newline: the message is dropped.
+        if (written < 0 || written > kMessageChars - 2)
+            written = 0;
+        message[written] = L'\0';
+    }
+    lstrcatW(message, L"\n");
+    WriteLine(message);
+    if (log_seam::AfterLine != nullptr)
+        log_seam::AfterLine(message);
 }

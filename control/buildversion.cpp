@@ -1,5 +1,5 @@
 // Compiled once per program, with the version that its VERSIONINFO carries, so the two can never
-// disagree, and with the registration program's wait.
+// disagree, and with the registration program's and the lock's waits.
 #include "base/buildversion.h"
 #include "usage/qzreg.h"
 
@@ -14,3 +14,9 @@ const ULONGLONG kBuildVersion = (static_cast<ULONGLONG>(TOVRAND_VERSION_MAJOR) <
 #define TOVRAND_QZREG_WAIT_MS (5 * 60 * 1000)
 #endif
 const DWORD kRegistrationWaitMs = TOVRAND_QZREG_WAIT_MS;
+
+// A test build that runs two installers into each other shortens it from seconds.
+#ifndef TOVRAND_MUTEX_WAIT_MS
+#define TOVRAND_MUTEX_WAIT_MS 5000
+#endif
+const DWORD kRunningMutexWaitMs = TOVRAND_MUTEX_WAIT_MS;

@@ -21,7 +21,6 @@ HANDLE RunningMutex = nullptr;
 
 namespace
 {
-const DWORD kMutexWaitMs = 5000;
 const DWORD kCannotStart = 99;
 }  // namespace
 
@@ -92,7 +91,7 @@ void AcquireRunningMutex()
         LogEvent("  Failed to CreateMutex.  GetLastError: 0x%x", GetLastError());
         return;
     }
-    switch (WaitForSingleObject(RunningMutex, kMutexWaitMs))
+    switch (WaitForSingleObject(RunningMutex, kRunningMutexWaitMs))
     {
     case WAIT_OBJECT_0:
         LogEvent("  Successfully acquired mutex.");

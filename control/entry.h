@@ -11,8 +11,8 @@ extern HINSTANCE ModuleInstance;
 extern HWND MainWindow;
 extern HANDLE RunningMutex;
 
-// Takes "Global\Pellimar_running", waiting at most 5000 ms; logs the outcome. The run goes on in
-// every case.
+// Takes "Global\Pellimar_running", waiting at most kRunningMutexWaitMs; logs the outcome. The run goes on
+// in every case.
 void AcquireRunningMutex();
 
 BOOL RegisterMainWindowClass(HINSTANCE instance);

@@ -57,6 +57,8 @@ void RememberNames(Context& c)
     }
 }
 
+}  // namespace
+
 void RunStep(Context& c, const Step& step, bool check)
 {
     c.updaterRuns = UpdaterRuns();
@@ -98,7 +100,6 @@ void RunStep(Context& c, const Step& step, bool check)
             TovCheck(L"/JSON", step.checkExit, std::vector<std::string>(step.checkExit == 0 ? 0 : 1, "*"))(c);
     }
 }
-}  // namespace
 
 void ExpectState(const Context& c, const std::string& outline, bool afterUninstall)
 {

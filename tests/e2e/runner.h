@@ -95,6 +95,8 @@ struct Context
     std::wstring OwnCopy() const { return setup.File(L"TOVRAND64x86.EXE"); }
 };
 
+// Runs one step: what it does first, the installer, its checks (the state check too when check is set).
+void RunStep(Context& c, const Step& step, bool check);
 // The machine compared with Expected's outline ("$..." names expanded), field by field.
 void ExpectState(const Context& c, const std::string& outline, bool afterUninstall = false);
 
