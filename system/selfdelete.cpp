@@ -163,10 +163,12 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     held.Reset();
     if (started)
     {
-        LogEvent("SetUpDelete: Setup succeeded\n");
-        CloseHandle(process.hProcess);
+        // Resumed before anything else: a run killed right after the start must not leave the copy
+        // suspended for good.
         ResumeThread(process.hThread);
         CloseHandle(process.hThread);
+        CloseHandle(process.hProcess);
+        LogEvent("SetUpDelete: Setup succeeded\n");
         return true;
     }
     LogEvent("SetUpDelete: CreateProcess failed\n");
