@@ -189,8 +189,9 @@ void CPellimarSCM::RepairMarkedService(const wchar_t* imagePath)
     LogEvent("    %s:%s", kServiceName, L"Manually set ErrorControl, Type, and ImagePath values.");
 }
 
-DWORD CPellimarSCM::RemoveService()
+DWORD CPellimarSCM::RemoveService(BOOL* remains)
 {
+    *remains = FALSE;
     CScopedService service;
     DWORD error = ConnectAndOpen(service);
     if (error == ERROR_SUCCESS)
@@ -200,7 +201,12 @@ DWORD CPellimarSCM::RemoveService()
         if (!DeleteService(service.Get()))
             error = GetLastError();
         service.Reset();
+        // Still to be opened once this handle is closed: somebody else holds it, or the driver is loaded.
+        service.Reset(OpenServiceW(m_scm, kServiceName, SERVICE_QUERY_STATUS));
+        *remains = service.IsValid() || GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE;
+        service.Reset();
     }
+    *remains = *remains || error == ERROR_SERVICE_MARKED_FOR_DELETE;
     Disconnect();
     return error;
 }

@@ -17,7 +17,9 @@ public:
     // 1072 (ERROR_SERVICE_MARKED_FOR_DELETE) when the service is marked for deletion, also after its
     // key was repaired, so that the caller asks for a restart.
     DWORD ConfigureService(const wchar_t* imagePath);
-    DWORD RemoveService();
+    // Deletes the service. *remains tells whether it is still there afterwards, marked for deletion
+    // until its last handle closes and its driver unloads (at the latest at the restart).
+    DWORD RemoveService(BOOL* remains);
 
 private:
     CPellimarSCM(const CPellimarSCM&) = delete;
