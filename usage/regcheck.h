@@ -2,5 +2,7 @@
 #pragma once
 #include <windows.h>
 
-// Sets UpdateRefCounts; FALSE only when its registry entry cannot be allocated.
+// Settles what stopped runs left half done, then sets UpdateRefCounts. FALSE (with the run's error set)
+// when the decision cannot be made: the product's listing or registration cannot be read, or its count is
+// being changed by another run or was changed by one that stopped and cannot be told.
 BOOL CheckUsageCountUpdates();

@@ -17,46 +17,92 @@ namespace
 {
 const wchar_t kLegacyDeviceKey[] = L"SYSTEM\\CurrentControlSet\\Enum\\Root\\LEGACY_PELLIMAR";
 
-// A driver count as it was before the release, and its type, to put it back when the release cannot
-// be finished.
-struct CountBefore
+// The count of a driver copy once the product's use is released: a count that reaches 0 (or was 0) is
+// deleted; no count stays none.
+DWORD Lowered(DWORD count)
 {
-    DWORD count;
-    int type;
-};
-
-CountBefore CountBeforeRelease(const wchar_t* valueName)
-{
-    CountBefore before = {kNoCount, -1};
-    before.count = ReadDriverCount(valueName, &before.type);
-    return before;
+    return count == kNoCount || count <= 1 ? kNoCount : count - 1;
 }
 
-// The product's registration says that its use is not released yet. It goes first: once it is gone no
-// later run can release the same use again, whatever happens to the counts.
-BOOL RemoveRegistration(GlobalInfo* info)
+// What the release left of a count, as the rest of the uninstall reads it: kNoCount when there was no
+// count at all, 0 when it reached 0.
+DWORD Released(const CountChange& change, int i)
 {
-    CWString productKey(kCountNameChars);
-    RegistrationKeyOf(info->AppId.Str(), productKey);
-    CRegistryEntry product(HKEY_LOCAL_MACHINE, productKey.Str(), nullptr);
-    if (product.DeleteKey(TRUE))
-        return TRUE;
-    LogEvent("  Error - Cannot remove the registration of %s (%d), its usage count is not lowered.",
-             info->AppId.Str(), static_cast<int>(GetLastError()));
-    return FALSE;
+    if (change.before[i] == kNoCount)
+        return kNoCount;
+    return change.after[i] == kNoCount ? 0 : change.after[i];
 }
 
-// Puts the registration back after its release could not be finished: the count still holds the
-// product's use, and so must the registration, so that the same command can finish the job later.
-void RestoreRegistration(GlobalInfo* info)
+// Lowers both counts of the product's use, with the change recorded in its registration key first: a run
+// stopped after this point is finished by the next one, which finds the counts lowered and does not
+// lower them again. FALSE (logged, the run failed) when nothing could be released and nothing changed.
+BOOL ReleaseUse(GlobalInfo* info, CountChange* change)
 {
-    LONG rc = WriteRegistration(info->AppId.Str());
-    if (rc == ERROR_SUCCESS)
+    int type1 = -1;
+    int type2 = -1;
+    DWORD before1 = ReadDriverCount(info->Layout.driverImage, &type1);
+    DWORD before2 = ReadDriverCount(info->Layout.makerDriverImage, &type2);
+    *change = {0, {0, 0}, TRUE, {before1, before2}, {Lowered(before1), Lowered(before2)}};
+    LONG rc = BeginCountChange(info->AppId.Str(), change);
+    if (rc != ERROR_SUCCESS)
+    {
+        LogEvent("  Error - Cannot write to the registration of %s (%d), its usage count is not lowered.",
+                 info->AppId.Str(), static_cast<int>(rc));
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+        return FALSE;
+    }
+    // Only a count that is missing or unreadable is no count. One that could not be written still holds
+    // this product's use: nothing shared may go, and the counts stay as they were, so that a later run
+    // can lower them.
+    BOOL failed = FALSE;
+    LowerFileUsage(info->Layout.driverImage, &failed);
+    if (!failed)
+    {
+        LowerFileUsage(info->Layout.makerDriverImage, &failed);
+        // Both counts are one use: the first goes back up.
+        if (failed && before1 != kNoCount &&
+            RestoreFileUsage(info->Layout.driverImage, before1, type1) != ERROR_SUCCESS)
+        {
+            LogEvent("  Error - The usage count %s could not be put back, the same command finishes the "
+                     "uninstall.", kDriverSysName);
+            info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+            return FALSE;
+        }
+    }
+    if (failed)
+    {
+        EndCountChange(info->AppId.Str());
         LogEvent("  Error - The usage count could not be lowered, %s stays registered and nothing is removed.",
                  info->AppId.Str());
-    else
-        LogEvent("  Error - The usage count could not be lowered and %s cannot be registered again (%d).",
-                 info->AppId.Str(), static_cast<int>(rc));
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// Whether the driver is still unused. The lock keeps other installer runs out only for a few seconds: a
+// product's install that waited for it in vain may have counted the driver since this run released it,
+// and then everything it uses stays.
+bool StillUnused(GlobalInfo* info)
+{
+    DWORD main = ReadDriverCount(info->Layout.driverImage);
+    DWORD maker = ReadDriverCount(info->Layout.makerDriverImage);
+    if ((main == kNoCount || main == 0) && (maker == kNoCount || maker == 0))
+        return true;
+    LogEvent("  *Pellimar is counted again meanwhile: what another product uses stays.");
+    return false;
+}
+
+// The product's registration goes last: while it stays, with its released change, the same command can
+// finish whatever the uninstall could not.
+void RemoveOwnRegistration(GlobalInfo* info)
+{
+    LONG rc = RemoveRegistrationKey(info->AppId.Str());
+    if (rc == ERROR_SUCCESS)
+        return;
+    LogEvent("  Error - Cannot remove the registration of %s (%d), the same command finishes the uninstall.",
+             info->AppId.Str(), static_cast<int>(rc));
+    info->Outcome.Fail(ERROR_INSTALL_FAILURE);
 }
 
 void DeleteIfFile(const CWString& directory, const wchar_t* name)
@@ -107,19 +153,24 @@ void WithdrawOurReplacements(GlobalInfo* info)
     }
 }
 
-void RemoveDriverLeftovers(GlobalInfo* info)
+// Everything of the driver but its images, which their counts' release deleted. Each part goes only while
+// the driver is still unused. FALSE when another product counts it again.
+bool RemoveDriverLeftovers(GlobalInfo* info)
 {
     WithdrawOurReplacements(info);
+    if (!StillUnused(info))
+        return false;
 
     CPellimarSCM scm;
-    DWORD result = scm.RemoveService();
+    BOOL remains = FALSE;
+    DWORD result = scm.RemoveService(&remains);
     if (result == ERROR_SERVICE_MARKED_FOR_DELETE)
         LogEvent("  Service already marked for deletion.");
     else
         LogEvent("  RemoveService returned: 0x%08X", result);
-    // A service that somebody still holds, or whose driver is loaded, stays marked until the restart:
-    // the uninstall is finished only then.
-    if (result == ERROR_SERVICE_MARKED_FOR_DELETE || (result == ERROR_SUCCESS && scm.ServiceExists() == ERROR_SUCCESS))
+    // A service that somebody still holds, or whose driver is loaded, stays marked until the restart: the
+    // uninstall is finished only then.
+    if (remains)
     {
         LogEvent("  The Pellimar service is removed at the next restart.");
         info->Outcome.RestartRequired();
@@ -144,8 +195,11 @@ void RemoveDriverLeftovers(GlobalInfo* info)
 
     if (info->NoRegQz)
         LogEvent("  /NoRegQZ switch used.  Not unregistering from Quazel.");
+    else if (!StillUnused(info))
+        return false;
     else
         UnRegisterWithQZ();
+    return true;
 }
 
 void RemoveInstallerCopy(GlobalInfo* info)
@@ -200,41 +254,14 @@ void UninstallPellimar()
         info->Outcome.Fail(ERROR_INSTALL_FAILURE);
         return;
     }
-    CountBefore before1 = CountBeforeRelease(info->Layout.driverImage);
-    CountBefore before2 = CountBeforeRelease(info->Layout.makerDriverImage);
-
-    if (!info->AppId.IsEmpty() && !RemoveRegistration(info))
-    {
-        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+    // An earlier run of this command that released the use and stopped left its change: what it owed is
+    // done now, without lowering the counts a second time.
+    CountChange change;
+    BOOL resumed = ReadCountChange(info->AppId.Str(), &change) == ERROR_SUCCESS && change.release;
+    if (!resumed && !ReleaseUse(info, &change))
         return;
-    }
-    // Only a count that is missing or unreadable is no count. One that could not be written still
-    // holds this product's use: nothing shared may go, and the registration comes back so that a later
-    // run can lower the count.
-    BOOL failed = FALSE;
-    DWORD r1 = LowerFileUsage(info->Layout.driverImage, &failed);
-    DWORD r2 = before2.count;
-    if (!failed)
-    {
-        r2 = LowerFileUsage(info->Layout.makerDriverImage, &failed);
-        // Both counts are one use: the first goes back up, or the registration stays gone, so that the
-        // use is never released twice.
-        if (failed && before1.count != kNoCount &&
-            RestoreFileUsage(info->Layout.driverImage, before1.count, before1.type) != ERROR_SUCCESS)
-        {
-            LogEvent("  Error - The usage count %s could not be put back, %s stays unregistered.", kDriverSysName,
-                     info->AppId.Str());
-            info->Outcome.Fail(ERROR_INSTALL_FAILURE);
-            return;
-        }
-    }
-    if (failed)
-    {
-        if (!info->AppId.IsEmpty())
-            RestoreRegistration(info);
-        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
-        return;
-    }
+    DWORD r1 = Released(change, 0);
+    DWORD r2 = Released(change, 1);
     FinishFileRelease(info->Layout.driverImage, info->AppId.Str(), r1, info->NoDel);
     FinishFileRelease(info->Layout.makerDriverImage, info->AppId.Str(), r2, info->NoDel);
     if (r1 == kNoCount)
@@ -242,42 +269,46 @@ void UninstallPellimar()
     if (r2 == kNoCount)
         r2 = 0;
 
-    BOOL lastUser = r1 == 0 && r2 == 0;
-    if (!lastUser)
+    if (r1 != 0 || r2 != 0)
     {
-        if (before1.count != kNoCount)
+        if (change.before[0] != kNoCount)
         {
-            LogEvent("  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(before1.count));
+            LogEvent("  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(change.before[0]));
             LogEvent("  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(r1));
         }
-        if (before2.count != kNoCount)
+        if (change.before[1] != kNoCount)
         {
-            LogEvent("  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(before2.count));
+            LogEvent("  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(change.before[1]));
             LogEvent("  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(r2));
         }
     }
-    else if (!info->NoDel)
+    if (r1 != 0 || r2 != 0 || info->NoDel)
     {
-        RemoveDriverLeftovers(info);
-    }
-
-    if (!info->AppId.IsEmpty())
-    {
+        RemoveOwnRegistration(info);
         CRegistryEntry pellimar(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
-        int subKeys = pellimar.GetSubKeyCount();
-        if (lastUser && !info->NoDel)
-        {
-            if (subKeys != -1 && subKeys != 0)
-                LogEvent("  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.",
-                         subKeys);
-            RemovePellimarKeyTree();
-        }
-        else if (subKeys == 0)
-        {
+        if (pellimar.GetSubKeyCount() == 0)
             pellimar.DeleteKey(TRUE);
-        }
+        return;
     }
 
-    if (lastUser && !info->NoDel)
+    // The last product: everything goes, unless another product's install counts the driver again
+    // meanwhile. What could not be done keeps the product registered, so that the same command finishes it.
+    bool unused = RemoveDriverLeftovers(info) && StillUnused(info);
+    if (info->Outcome.Failed())
+    {
+        LogEvent("  Error - The uninstall of %s is not finished, the same command finishes it.", info->AppId.Str());
+        return;
+    }
+    if (unused)
         RemoveInstallerCopy(info);
+    if (!unused || !StillUnused(info))
+    {
+        RemoveOwnRegistration(info);
+        return;
+    }
+    CRegistryEntry pellimar(HKEY_LOCAL_MACHINE, kPellimarKey, nullptr);
+    int others = pellimar.GetSubKeyCount() - 1;
+    if (others > 0)
+        LogEvent("  *There are no SharedDlls refcounts yet we have %d subkeys.  Blasting Pellimar key.", others);
+    RemovePellimarKeyTree();
 }

@@ -87,18 +87,22 @@ BOOL RemoveUninstallKey()
     return deleted;
 }
 
-void AddInstallerUsage()
+BOOL AddInstallerUsage()
 {
     GlobalInfo* info = g_pGlobalInfo;
     if (!HaveSharedDir(info))
     {
         LogEvent("Can't get to Norvatek shared path, unable to add shared DLL key.");
-        return;
+        return FALSE;
     }
     CUsageCount usage(HKEY_LOCAL_MACHINE, kSharedDllsKey, info->Layout.installerCopy);
     // A fixed marker, never counted: an existing string stays a string, a DWORD a DWORD.
-    if (!usage.Exists() || usage.GetCount() != kInstallerUsageMarker)
-        usage.SetCount(kInstallerUsageMarker, FALSE);
+    if (usage.Exists() && usage.GetCount() == kInstallerUsageMarker)
+        return TRUE;
+    LONG rc = usage.SetCount(kInstallerUsageMarker, FALSE);
+    if (rc != ERROR_SUCCESS)
+        LogEvent("  Error - Cannot write the usage value %s (%d).", info->Layout.installerCopy, static_cast<int>(rc));
+    return rc == ERROR_SUCCESS;
 }
 
 void RemoveInstallerUsage()

@@ -4,5 +4,6 @@
 
 BOOL AddUninstallKey();
 BOOL RemoveUninstallKey();
-void AddInstallerUsage();
+// TRUE when the installer copy's fixed usage value is in place afterwards.
+BOOL AddInstallerUsage();
 void RemoveInstallerUsage();

@@ -175,6 +175,106 @@ LONG WriteRegistration(const wchar_t* appId)
     return product.SetValue(REG_DWORD, &one, sizeof(one));
 }
 
+LONG RemoveRegistrationKey(const wchar_t* appId)
+{
+    CWString key(kCountNameChars);
+    RegistrationKeyOf(appId, key);
+    CRegistryEntry product(HKEY_LOCAL_MACHINE, key.Str(), nullptr);
+    if (product.DeleteKey(TRUE))
+        return ERROR_SUCCESS;
+    LONG rc = static_cast<LONG>(GetLastError());
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
+namespace
+{
+const wchar_t kCountChangeValue[] = L"CountChange";
+
+// The counts of the layout by their index in a CountChange.
+const wchar_t* CountName(int i)
+{
+    return i == 0 ? g_pGlobalInfo->Layout.driverImage : g_pGlobalInfo->Layout.makerDriverImage;
+}
+
+// Writes one count as the change has it at that moment: deleted for kNoCount.
+LONG WriteCount(int i, DWORD value, BOOL asString)
+{
+    const wchar_t* name = CountName(i);
+    if (name[0] == L'\0')
+        return ERROR_SUCCESS;
+    CUsageCount record(HKEY_LOCAL_MACHINE, kSharedDllsKey, name);
+    if (value != kNoCount)
+        return record.SetCount(value, asString);
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, kSharedDllsKey, name);
+    LONG rc = entry.DeleteValue();
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+}  // namespace
+
+LONG BeginCountChange(const wchar_t* appId, CountChange* change)
+{
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    change->owner = GetCurrentProcessId();
+    GetProcessTimes(GetCurrentProcess(), &change->started, &exited, &kernel, &user);
+    CWString key(kCountNameChars);
+    RegistrationKeyOf(appId, key);
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, key.Str(), kCountChangeValue);
+    return entry.SetValue(REG_BINARY, change, sizeof(*change));
+}
+
+LONG ReadCountChange(const wchar_t* appId, CountChange* change)
+{
+    CWString key(kCountNameChars);
+    RegistrationKeyOf(appId, key);
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, key.Str(), kCountChangeValue);
+    DWORD type = 0;
+    DWORD size = sizeof(*change);
+    LONG rc = entry.QueryValue(&type, change, &size);
+    // Anything else under the name is no change of ours: it says nothing about the counts.
+    if (rc == ERROR_SUCCESS && (type != REG_BINARY || size != sizeof(*change)))
+        rc = ERROR_INVALID_DATA;
+    return rc == ERROR_MORE_DATA ? ERROR_INVALID_DATA : rc;
+}
+
+LONG EndCountChange(const wchar_t* appId)
+{
+    CWString key(kCountNameChars);
+    RegistrationKeyOf(appId, key);
+    CRegistryEntry entry(HKEY_LOCAL_MACHINE, key.Str(), kCountChangeValue);
+    LONG rc = entry.DeleteValue();
+    return rc == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : rc;
+}
+
+LONG WriteCountsAfter(const CountChange& change, BOOL asString)
+{
+    LONG first = ERROR_SUCCESS;
+    for (int i = 0; i < 2; ++i)
+    {
+        if (ReadDriverCount(CountName(i)) == change.after[i])
+            continue;
+        LONG rc = WriteCount(i, change.after[i], asString);
+        if (first == ERROR_SUCCESS)
+            first = rc;
+    }
+    return first;
+}
+
+LONG WriteCountsBefore(const CountChange& change)
+{
+    LONG first = ERROR_SUCCESS;
+    for (int i = 0; i < 2; ++i)
+    {
+        if (ReadDriverCount(CountName(i)) == change.before[i])
+            continue;
+        LONG rc = WriteCount(i, change.before[i], !change.release);
+        if (first == ERROR_SUCCESS)
+            first = rc;
+    }
+    return first;
+}
+
 DWORD ReadDriverCount(const wchar_t* valueName, int* type)
 {
     if (valueName[0] == L'\0')

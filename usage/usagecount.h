@@ -48,6 +48,31 @@ const int kCountNameChars = 300;
 void RegistrationKeyOf(const wchar_t* appId, CWString& key);
 // Writes the registration of appId (the key is created when missing); the write's code.
 LONG WriteRegistration(const wchar_t* appId);
+// Deletes appId's registration key with everything in it; the code (ERROR_SUCCESS when it is gone).
+LONG RemoveRegistrationKey(const wchar_t* appId);
+
+// A change of the driver counts that a run has begun and not yet finished, kept in the product's
+// registration key (value "CountChange", REG_BINARY) from before the first count is written until
+// everything the change brings with it is done. A run stopped half-way leaves it there, and the next run
+// can tell from the counts whether they were changed: each is the value before or the value after.
+struct CountChange
+{
+    DWORD owner;         // the run's process id
+    FILETIME started;    // and its creation time, which a later process with the same id does not share
+    DWORD release;       // 0: the product's use is being counted; 1: being released
+    DWORD before[2];     // the main count and the maker directory's, kNoCount for no value
+    DWORD after[2];
+};
+// Records change (stamped with this process) in appId's registration key, creating the key; the code.
+LONG BeginCountChange(const wchar_t* appId, CountChange* change);
+// ERROR_SUCCESS with the change appId's key holds; ERROR_FILE_NOT_FOUND when it holds none.
+LONG ReadCountChange(const wchar_t* appId, CountChange* change);
+LONG EndCountChange(const wchar_t* appId);
+// Writes each count of the layout that is not at its value after the change (deleting it for kNoCount);
+// a count written as a string by an install stays one. The first failing write's code.
+LONG WriteCountsAfter(const CountChange& change, BOOL asString);
+// Puts each count back to its value before the change.
+LONG WriteCountsBefore(const CountChange& change);
 
 // A driver count (its value name, InstallLayout's driverImage or makerDriverImage), and its type (-1, REG_SZ or
 // REG_DWORD) when asked: kNoCount when it is missing or unreadable, or there is no name.

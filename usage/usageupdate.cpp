@@ -12,6 +12,15 @@
 namespace
 {
 const wchar_t kLanmanParametersKey[] = L"SYSTEM\\CurrentControlSet\\Services\\LanmanServer\\Parameters";
+
+// Takes back what this run's count change did: the counts as they were, and the registration key that
+// was made for the change.
+void PutBack(GlobalInfo* info, const CountChange& change)
+{
+    WriteCountsBefore(change);
+    RemoveRegistrationKey(info->AppId.Str());
+    info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+}
 }  // namespace
 
 BOOL UpdateUsageCounts()
@@ -21,36 +30,68 @@ BOOL UpdateUsageCounts()
     CUsageCount main(HKEY_LOCAL_MACHINE, kSharedDllsKey, mainPath);
     // An update-only run writes the count back unraised: an unreadable one must not become 0 here.
     RebuildUnreadableUsageCount();
-    DWORD c1 = main.GetCount();
-    c1 = c1 == kNoCount ? 0 : c1;
+    DWORD raw1 = main.GetCount();
+    DWORD c1 = raw1 == kNoCount ? 0 : raw1;
     // Before Vista the driver also lives in the maker's directory, with a count of its own.
     BOOL makerCount = !IsWinVistaOrBetter();
     CUsageCount maker(HKEY_LOCAL_MACHINE, kSharedDllsKey, info->Layout.makerDriverImage);
-    DWORD c2 = makerCount ? maker.GetCount() : 0;
-    c2 = c2 == kNoCount ? 0 : c2;
+    DWORD raw2 = makerCount ? maker.GetCount() : kNoCount;
+    DWORD c2 = raw2 == kNoCount ? 0 : raw2;
     DWORD count = (c1 > c2 ? c1 : c2) + (info->UpdateRefCounts ? 1 : 0);
+
+    // The product's count and its registration change together: the change is recorded in its key before
+    // the first count is written and stays there until everything the install owes is written, so that a
+    // run stopped in between is settled by the next one instead of counting the product twice.
+    BOOL raising = info->UpdateRefCounts && !info->AppId.IsEmpty();
+    CountChange change = {0, {0, 0}, FALSE, {raw1, makerCount ? raw2 : kNoCount}, {count, makerCount ? count : kNoCount}};
+    BOOL counted = TRUE;
+    if (raising)
+    {
+        LONG rc = BeginCountChange(info->AppId.Str(), &change);
+        if (rc != ERROR_SUCCESS)
+        {
+            LogEvent("  Error - Cannot register %s (%d), its usage is not counted.", info->AppId.Str(),
+                     static_cast<int>(rc));
+            info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+            counted = FALSE;
+        }
+    }
     LogEvent("  Old RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(c1));
     LogEvent("  New RefCount: System32\\Drivers\\%s: %d", kDriverSysName, static_cast<int>(count));
-    LONG written = main.SetCount(count, TRUE);
+    LONG written = counted ? main.SetCount(count, TRUE) : ERROR_SUCCESS;
     // A product counted nowhere must not be registered as counted: its next run would never count it.
-    BOOL countFailed = written != ERROR_SUCCESS && info->UpdateRefCounts;
-    if (countFailed)
+    if (written != ERROR_SUCCESS && raising)
     {
         LogEvent("  Error - Cannot write the usage count %s (%d), %s is not registered.", mainPath,
                  static_cast<int>(written), info->AppId.Str());
-        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+        PutBack(info, change);
+        counted = FALSE;
     }
     if (makerCount)
     {
         LogEvent("  Old RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(c2));
         LogEvent("  New RefCount: Norvatek\\%s: %d", kDriverSysName, static_cast<int>(count));
-        maker.SetCount(count, TRUE);
+        written = counted ? maker.SetCount(count, TRUE) : ERROR_SUCCESS;
+        if (written != ERROR_SUCCESS && raising)
+        {
+            LogEvent("  Error - Cannot write the usage count %s (%d), %s is not registered.",
+                     info->Layout.makerDriverImage, static_cast<int>(written), info->AppId.Str());
+            PutBack(info, change);
+            counted = FALSE;
+        }
     }
 
-    if (!info->AppId.IsEmpty() && !countFailed)
+    if (!info->AppId.IsEmpty() && counted)
     {
         // The product's mark: its next run finds it and does not count again.
-        WriteRegistration(info->AppId.Str());
+        LONG rc = WriteRegistration(info->AppId.Str());
+        if (rc != ERROR_SUCCESS && raising)
+        {
+            LogEvent("  Error - Cannot register %s (%d), its usage count is put back.", info->AppId.Str(),
+                     static_cast<int>(rc));
+            PutBack(info, change);
+            counted = FALSE;
+        }
     }
 
     CPellimarSCM scm;
@@ -78,7 +119,22 @@ BOOL UpdateUsageCounts()
     DWORD zero = 0;
     lanman.SetValue(REG_DWORD, &zero, sizeof(zero));
 
-    AddUninstallKey();
-    AddInstallerUsage();
+    // The uninstall entry and the installer's usage value are owed as much as the count: without them the
+    // product could not be uninstalled, or the shared copy would look unused. A run that cannot write them
+    // fails, and takes its count back.
+    BOOL entry = AddUninstallKey();
+    BOOL usage = AddInstallerUsage();
+    if (!entry || !usage)
+    {
+        info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+        if (raising && counted)
+        {
+            LogEvent("  Error - %s is not counted: the usage count is put back.", info->AppId.Str());
+            PutBack(info, change);
+            counted = FALSE;
+        }
+    }
+    if (raising && counted)
+        EndCountChange(info->AppId.Str());
     return TRUE;
 }

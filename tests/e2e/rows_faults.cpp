@@ -233,10 +233,18 @@ std::vector<Case> Cases()
           // An uninstall needs no maker directory.
           Uninstall("A").Expect("inst 1 B").Lines({"Cannot create Norvatek directory"}),
           // Nor can it write the registration program there: the updater is not told, and the run says so.
-          Uninstall("B").Exit(ERROR_INSTALL_FAILURE).Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG")
-              .Lines({"  Error - Pellimar is not unregistered from Quazel."}).After([](Context& c) {
+          // It keeps what the same command needs to finish the job once the obstacle is gone.
+          Run(L"/U /Q PRODUCTB").Exit(ERROR_INSTALL_FAILURE)
+              .Expect("gone; qz=dword:1 dword:2 /QZREG /64X86 /LOG; products=PRODUCTB(dword:1 change); "
+                      "entry=\"$shared\\TOVRAND64x86.EXE\" /U /Q; shared=TOVRAND64x86.EXE; usage=dword:500")
+              .Lines({"  Error - Pellimar is not unregistered from Quazel.",
+                      "  Error - The uninstall of PRODUCTB is not finished, the same command finishes it.",
+                      "!  Setting Tovrand delete to TRUE"}).After([](Context& c) {
               EXPECT_EQ("not a directory", ReadFileBytes(c.where.makerDir));
-          })}},
+          }),
+          Uninstall("B").Before(Delete(L"$maker")).Expect("gone q+1")
+              .Lines({"  *Finishing the interrupted uninstall of PRODUCTB: its use was released already.",
+                      "UnRegisterWithQZ() params /QZUNREG /LOG"})}},
         // A payload file that cannot be written ends the run with an error, and what was written goes.
         {"APayloadFileThatCannotBeWritten", Vista,
          {Install("B").Expect("inst 1 B q+1"),

@@ -350,8 +350,10 @@ State Describe(const Locations& w, const std::vector<std::wstring>& baseline)
     s["usage"] = Value(kSharedDlls, (w.sharedDir + L"\\TOVRAND64x86.EXE").c_str());
     bool exists = false;
     std::vector<std::string> products;
+    // A run that stopped while it changed the counts leaves its change in the product's key.
     for (const std::wstring& p : Names(kPellimarKey, true, &exists))
-        products.push_back(Narrow(p) + "(" + Value(std::wstring(kPellimarKey) + L"\\" + p, L"Dir1") + ")");
+        products.push_back(Narrow(p) + "(" + Value(std::wstring(kPellimarKey) + L"\\" + p, L"Dir1") +
+                           (ReadRaw(std::wstring(kPellimarKey) + L"\\" + p, L"CountChange").exists ? " change)" : ")"));
     s["products"] = exists ? Join(products) : "absent";
     std::vector<std::string> users;
     for (const std::wstring& name : Names(kSharedUsage, false))

@@ -25,20 +25,20 @@ TEST(CountText, ReadsLikeAnUnsignedDecimal)
 }
 
 // Windows refuses to delete a key whose access list denies it; Wine deletes it all the same, so the
-// refusal comes from the registry seam. The product's registration goes before its count is lowered:
-// a registration that cannot be removed leaves the count as it was, and the run fails, so that the
-// same command cannot release the product's use twice.
-TEST(Uninstall, ARegistrationThatCannotBeRemovedLowersNoCount)
+// refusal comes from the registry seam. The registration goes last, with the change that released the
+// product's use recorded in it: a registration that cannot be removed fails the run, and the same command
+// finishes the job later without lowering the count a second time.
+TEST(Uninstall, ARegistrationThatCannotBeRemovedIsRemovedByTheSameCommandLater)
 {
     ScratchRegistry hklm;
     TempLog log;
     const std::wstring product = std::wstring(::kPellimarKey) + L"\\PRODUCTA";
     const std::wstring count = L"C:\\Win\\Drivers\\PELLIMAR64x86.SYS";
+    WriteRaw(kSharedDlls, count.c_str(), Sz(L"2"));
+    WriteRaw(product, L"Dir1", Dword(1));
+    WriteRaw(std::wstring(::kPellimarKey) + L"\\PRODUCTB", L"Dir1", Dword(1));
     for (bool refused : {true, false})
     {
-        WriteRaw(kSharedDlls, count.c_str(), Sz(L"2"));
-        WriteRaw(product, L"Dir1", Dword(1));
-        WriteRaw(std::wstring(::kPellimarKey) + L"\\PRODUCTB", L"Dir1", Dword(1));
         GlobalInfo info;
         ComputeLayout(L"C:\\PF", L"C:\\CF", L"C:\\Win", &info.Layout);
         info.AppId = L"PRODUCTA";
@@ -48,11 +48,12 @@ TEST(Uninstall, ARegistrationThatCannotBeRemovedLowersNoCount)
         g_pGlobalInfo = nullptr;
         registry_seam::FailRecursiveDeletes = 0;
         EXPECT_EQ(refused, info.Outcome.Failed() != FALSE);
-        EXPECT_EQ(refused ? "2" : "1", Narrow(GetString(kSharedDlls, count.c_str())));
+        EXPECT_EQ("1", Narrow(GetString(kSharedDlls, count.c_str())));
         EXPECT_EQ(refused, KeyExists(product));
+        EXPECT_EQ(refused, ReadRaw(product, L"CountChange").exists);
     }
     std::vector<std::string> lines = log.Take();
     EXPECT_NE(lines.end(), std::find(lines.begin(), lines.end(),
-                                     "  Error - Cannot remove the registration of PRODUCTA (5), its usage count is not "
-                                     "lowered."));
+                                     "  Error - Cannot remove the registration of PRODUCTA (5), the same command "
+                                     "finishes the uninstall."));
 }

@@ -1,0 +1,180 @@
+#include "usage/interrupted.h"
+
+#include "base/handle.h"
+#include "base/log.h"
+#include "base/registry.h"
+#include "context/globalinfo.h"
+
+namespace
+{
+// The longest subkey name the enumeration reads; an AppID is at most 47 characters.
+const DWORD kSubKeyChars = 256;
+
+enum class Progress
+{
+    Before,   // every count still shows its value before the change
+    After,    // every count shows its value after it
+    Partly,   // some the one, some the other: the run stopped between two counts
+    Neither   // a count shows neither: another run has changed it since
+};
+
+Progress ProgressOf(const CountChange& change)
+{
+    const wchar_t* names[2] = {g_pGlobalInfo->Layout.driverImage, g_pGlobalInfo->Layout.makerDriverImage};
+    int before = 0;
+    int after = 0;
+    for (int i = 0; i < 2; ++i)
+    {
+        // A count the change leaves as it was says nothing.
+        if (change.before[i] == change.after[i])
+            continue;
+        DWORD now = ReadDriverCount(names[i]);
+        if (now == change.after[i])
+            ++after;
+        else if (now == change.before[i])
+            ++before;
+        else
+            return Progress::Neither;
+    }
+    return before == 0 ? Progress::After : after == 0 ? Progress::Before : Progress::Partly;
+}
+
+// Registry key names are equal apart from case, character by character.
+bool SameKeyName(const wchar_t* a, const wchar_t* b)
+{
+    wchar_t x[kSubKeyChars];
+    wchar_t y[kSubKeyChars];
+    lstrcpynW(x, a, kSubKeyChars);
+    lstrcpynW(y, b, kSubKeyChars);
+    CharUpperBuffW(x, lstrlenW(x));
+    CharUpperBuffW(y, lstrlenW(y));
+    return lstrcmpW(x, y) == 0 && lstrlenW(a) < static_cast<int>(kSubKeyChars);
+}
+
+// A finished install: the product is counted, so it is registered. A finished release: its use is gone,
+// so its registration goes, with its value in the other programs' product list.
+void Finish(const wchar_t* appId, const CountChange& change)
+{
+    if (!change.release)
+    {
+        LogEvent("  *An interrupted install of %s had counted it: it stays registered.", appId);
+        if (WriteRegistration(appId) == ERROR_SUCCESS)
+            EndCountChange(appId);
+        return;
+    }
+    LogEvent("  *An interrupted uninstall of %s had released its use: its registration goes.", appId);
+    FinishFileRelease(g_pGlobalInfo->Layout.driverImage, appId, kNoCount, TRUE);
+    RemoveRegistrationKey(appId);
+}
+
+// A change that never reached the counts: an install's registration is withdrawn with it (the key was
+// made for the change); a release leaves the product registered as it was.
+void Withdraw(const wchar_t* appId, const CountChange& change)
+{
+    if (change.release)
+    {
+        LogEvent("  *An interrupted uninstall of %s had not released its use: it stays registered.", appId);
+        EndCountChange(appId);
+        return;
+    }
+    LogEvent("  *An interrupted install of %s had not counted it: its registration is withdrawn.", appId);
+    CWString key(kCountNameChars);
+    RegistrationKeyOf(appId, key);
+    CRegistryEntry dir1(HKEY_LOCAL_MACHINE, key.Str(), L"Dir1");
+    DWORD type = 0;
+    DWORD size = 0;
+    if (dir1.QueryValueSize(&type, &size) == ERROR_SUCCESS)
+        EndCountChange(appId);
+    else
+        RemoveRegistrationKey(appId);
+}
+}  // namespace
+
+BOOL IsChangeOwnerAlive(const CountChange& change)
+{
+    if (change.owner == GetCurrentProcessId())
+        return TRUE;
+    // Another user's elevated or system process may refuse the full query but not the limited one.
+    CScopedHandle process(OpenProcess(PROCESS_QUERY_INFORMATION, FALSE, change.owner));
+    if (!process.IsValid() && GetLastError() == ERROR_ACCESS_DENIED)
+        process.Reset(OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, change.owner));
+    if (!process.IsValid())
+        // There but not ours to look at is alive; no such process is not.
+        return GetLastError() == ERROR_ACCESS_DENIED;
+    FILETIME created;
+    FILETIME exited;
+    FILETIME kernel;
+    FILETIME user;
+    DWORD code = 0;
+    return GetProcessTimes(process.Get(), &created, &exited, &kernel, &user) &&
+           CompareFileTime(&created, &change.started) == 0 && GetExitCodeProcess(process.Get(), &code) &&
+           code == STILL_ACTIVE;
+}
+
+OwnChange SettleCountChanges(const wchar_t* appId, BOOL uninstall)
+{
+    OwnChange own = OwnChange::None;
+    CScopedKey products;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPellimarKey, 0, KEY_READ | KEY_WOW64_64KEY, products.Receive()) !=
+        ERROR_SUCCESS)
+        return own;
+    wchar_t name[kSubKeyChars];
+    // Settling may delete the key at hand: the walk steps on only past a key that is still there.
+    for (DWORD index = 0;;)
+    {
+        DWORD length = kSubKeyChars;
+        if (RegEnumKeyExW(products.Get(), index, name, &length, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS)
+            break;
+        ++index;
+        CountChange change;
+        if (ReadCountChange(name, &change) != ERROR_SUCCESS)
+            continue;
+        bool mine = appId != nullptr && appId[0] != L'\0' && SameKeyName(name, appId);
+        if (IsChangeOwnerAlive(change))
+        {
+            LogEvent("  *Another run is changing the usage count of %s right now.", name);
+            if (mine)
+                own = OwnChange::Busy;
+            continue;
+        }
+        Progress progress = ProgressOf(change);
+        if (progress == Progress::Neither)
+        {
+            LogEvent("  Error - The usage counts changed since a run for %s stopped: whether it %s them cannot be "
+                     "told.",
+                     name, change.release ? "lowered" : "raised");
+            if (mine)
+                own = OwnChange::Unknown;
+            continue;
+        }
+        if (progress == Progress::Partly && WriteCountsAfter(change, !change.release) != ERROR_SUCCESS)
+        {
+            LogEvent("  Error - The usage counts that a run for %s left half changed cannot be written.", name);
+            if (mine)
+                own = OwnChange::Unknown;
+            continue;
+        }
+        if (progress == Progress::Before)
+        {
+            Withdraw(name, change);
+        }
+        else if (mine && uninstall && change.release)
+        {
+            LogEvent("  *Finishing the interrupted uninstall of %s: its use was released already.", name);
+            own = OwnChange::Released;
+            continue;
+        }
+        else
+        {
+            Finish(name, change);
+        }
+        // A key that went takes its place in the enumeration with it.
+        CWString key(kCountNameChars);
+        RegistrationKeyOf(name, key);
+        CScopedKey still;
+        if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.Str(), 0, KEY_READ | KEY_WOW64_64KEY, still.Receive()) !=
+            ERROR_SUCCESS)
+            --index;
+    }
+    return own;
+}
