@@ -10,6 +10,9 @@
 //   first, in reverse order): the install's rollback finds the product's own installer copy removed and
 //   runs the shared copy, as TovrandCA.dll falls back to it.
 // - MsiSetMode works in a deferred action under Wine; TovrandCA.dll never relies on it.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include <sstream>
 
 #include "rows.h"
@@ -19,11 +22,15 @@ using namespace harness;
 namespace
 {
 const wchar_t kMsi[] = L"$bin\\setups\\TovrandDemo.msi";
+const wchar_t kMsi2[] = L"$bin\\setups\\TovrandDemo2.msi";    // version 2, a major upgrade
+const wchar_t kMsi32[] = L"$bin\\setups\\TovrandDemo32.msi";  // the Intel package
 const wchar_t kMsiLog[] = L"$work\\msi.log";
 const wchar_t kServiceTemp[] = L"$windows\\Temp";
 const wchar_t kMsiDir[] = L"$programs\\Norvatek Demo MSI";
 const wchar_t kNsisDir[] = L"$programs\\Norvatek Demo NSIS";
-const wchar_t kNsisUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
+// The NSIS demo keeps its own key in the 32-bit view, as an x86 setup does.
+const wchar_t kNsisUninstallKey[] = L"Software\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
+const wchar_t kNsisUninstallKey64[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
 // What a Windows setup reports when a restart is needed to finish (ERROR_SUCCESS_REBOOT_REQUIRED).
 const DWORD kRestartRequired = 3010;
 const DWORD kLaterStepFailed = IsWine() ? 1627 : ERROR_INSTALL_FAILURE;
@@ -45,13 +52,14 @@ std::string Machine(const std::string& outline, bool afterUninstall = false)
 
 // Whatever a failed row leaves of the demo products goes with the case: a product still registered
 // with Windows Installer would turn the next case's install into a repair.
-Op ForgetProducts()
+Op ForgetProducts(const wchar_t* msi = kMsi)
 {
-    return [](Context& c) {
-        c.undo.push_back([](Context& c) {
+    return [msi](Context& c) {
+        c.undo.push_back([msi](Context& c) {
             ScratchDir temp;
-            Wait(Start(L"msiexec.exe /x \"" + Expand(c, kMsi) + L"\" /qn /norestart", temp.Path()));
+            Wait(Start(L"msiexec.exe /x \"" + Expand(c, msi) + L"\" /qn /norestart", temp.Path()));
             DeleteTree(kNsisUninstallKey);
+            DeleteTree(kNsisUninstallKey64);
             RemoveTree(Expand(c, kNsisDir));
         });
     };
@@ -61,11 +69,11 @@ Op ForgetProducts()
 // restart on Windows restarts by itself unless told not to (it then ends 3010). The installer that a
 // deferred action starts runs as LocalSystem on Windows and logs to its TEMP, %SystemRoot%\Temp; Wine
 // passes msiexec's environment on, so msiexec is given that TEMP and the log is read there on both.
-Step Msi(const std::wstring& action, const std::wstring& properties = L"")
+Step Msi(const std::wstring& action, const std::wstring& properties = L"", const wchar_t* msi = kMsi)
 {
-    Step step = Run(action + L" \"" + kMsi + L"\" /qn /norestart /l*v \"" + kMsiLog + L"\"" +
+    Step step = Run(action + L" \"" + msi + L"\" /qn /norestart /l*v \"" + kMsiLog + L"\"" +
                     (properties.empty() ? L"" : L" " + properties));
-    return step.Exe(L"$windows\\system32\\msiexec.exe").Temp(kServiceTemp).Before(ForgetProducts())
+    return step.Exe(L"$windows\\system32\\msiexec.exe").Temp(kServiceTemp).Before(ForgetProducts(msi))
         .Before(Delete(std::wstring(kServiceTemp) + L"\\PELLIMAR.LOG"));
 }
 
@@ -125,17 +133,53 @@ Op NoFolderOf(const wchar_t* folder)
     };
 }
 
+// The NSIS demo's own key: both its values in the 32-bit view and nothing in the 64-bit one, or no key.
+Op NsisKey(bool present)
+{
+    return [present](Context&) {
+        EXPECT_EQ(present, !GetString(kNsisUninstallKey, L"DisplayName").empty() &&
+                               !GetString(kNsisUninstallKey, L"UninstallString").empty());
+        EXPECT_EQ(present, KeyExists(kNsisUninstallKey));
+        EXPECT_FALSE(KeyExists(kNsisUninstallKey64));
+    };
+}
+
+// A file that everybody may change (Wine keeps that one access list as the file's mode bits, o+w).
+Op EverybodyMayChange(const wchar_t* path)
+{
+    return [path](Context& c) {
+        PSECURITY_DESCRIPTOR sd = nullptr;
+        BOOL present = FALSE, defaulted = FALSE;
+        PACL dacl = nullptr;
+        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301bf;;;WD)",
+                                                                         SDDL_REVISION_1, &sd, nullptr) &&
+                    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
+        std::wstring file = Expand(c, path);
+        EXPECT_EQ(0u, SetNamedSecurityInfoW(&file[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                                            dacl, nullptr));
+        LocalFree(sd);
+    };
+}
+
+// The maker's folder replaced by a file: the installer can install nothing (82).
+const Op kMakerIsAFile = [](Context& c) { RemoveTree(c.where.makerDir), Write(L"$maker", "not a directory")(c); };
+
+const std::string kOwnMsiCopy32 = "$programs (x86)\\Norvatek Demo MSI\\TOVRAND64x86.EXE";
+const std::string kSharedCopy = "$shared\\TOVRAND64x86.EXE";
+const wchar_t kSemicolonDir[] = L"INSTALLDIR=\"$work\\ProdA;uct\\\"";
+
 const std::vector<Case> kCases = {
     {"AnMsiAndAnNsisProductShareTheDriverAndLeave", Vista,
      {Msi(L"/i").Expect(Machine("inst 1 MSI q+1"))
           .Lines({"CommandLine=/Q PRODUCTMSI", kReturnsSuccess})
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded), "Tovrand: the installer's log is $windows\\Temp\\PELLIMAR.LOG"})),
-      NsisSetup().Expect(Machine("inst 2 MSI NSIS q+1")).Lines({"CommandLine=/Q PRODUCTNSIS", kReturnsSuccess}),
+      NsisSetup().Expect(Machine("inst 2 MSI NSIS q+1")).Lines({"CommandLine=/Q PRODUCTNSIS", kReturnsSuccess})
+          .After(NsisKey(true)),
       Msi(L"/x").Expect(Machine("inst 1 NSIS", true))
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsSuccess})
           .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)})),
       NsisUninstall().Expect(Machine("gone q+1")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
-          .After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir))}},
+          .After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir)).After(NsisKey(false))}},
     // The MSI installs and, last, uninstalls while the system holds the driver; a restart follows each.
     {"TheMsiAsksForTheRestartsTheDriverInUseNeeds", Vista,
      {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
@@ -184,6 +228,48 @@ const std::vector<Case> kCases = {
       NsisSetup().Exit(ERROR_INSTALL_FAILURE).Expect(Machine("clean; makerdir=absent"))
           .Lines({"CommandLine=/Q PRODUCTNSIS", "Returning: Error (0x52)", "CommandLine=/U /Q /NOREGAPPID PRODUCTNSIS"})
           .After(NoFolderOf(kNsisDir))}},
+    // A failed re-run of the NSIS setup leaves the installed product its use, which it had before the
+    // run; with the product's own copy gone, its uninstall runs the shared copy.
+    {"TheNsisProductKeepsItsUseThroughAFailedReRunAndLeavesWithoutItsCopy", Vista,
+     {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
+      NsisSetup().Before(kMakerIsAFile).Exit(ERROR_INSTALL_FAILURE).Expect(Machine("inst 1 NSIS; makerdir=absent"))
+          .Lines({"CommandLine=/Q PRODUCTNSIS", "Returning: Error (0x52)", "!CommandLine=/U /Q /NOREGAPPID PRODUCTNSIS"})
+          .After(NsisKey(true)),
+      NsisUninstall().Before(Delete(L"$maker")).Before(Delete(std::wstring(kNsisDir) + L"\\TOVRAND64x86.EXE"))
+          .Expect(Machine("gone q+1; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"))
+          .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess}).After(NsisKey(false))}},
+    // The product as a 32-bit (Intel) package, written as README shows: Windows Installer keeps its own
+    // values in the 32-bit view, the actions list the AppID in the 64-bit one, and the uninstall lowers
+    // the count.
+    {"A32BitMsiPackageInstallsAndLeaves", Vista,
+     {Msi(L"/i", L"", kMsi32).Expect(Machine("inst 1 MSI q+1"))
+          .After(MsiLog({Ran(kOwnMsiCopy32, "/Q PRODUCTMSI", kSucceeded)})),
+      Msi(L"/x", L"", kMsi32).Expect(Machine("gone q+1"))
+          .Lines({"CommandLine=/U /Q PRODUCTMSI", "  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts."})
+          .After(MsiLog({Ran(kOwnMsiCopy32, "/U /Q PRODUCTMSI", kSucceeded)}))}},
+    // A repair, which a standard user may start, finds the product's copy changeable by everybody: it is
+    // refused, and the shared copy runs in its place. (The properties are what msiexec /fp sets; Wine's
+    // msiexec /f ends 1 without running anything.)
+    {"ACopyOthersMayChangeIsRefusedAndTheSharedCopyRuns", Vista,
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q+1")),
+      Msi(L"/i", L"REINSTALL=ALL REINSTALLMODE=p").Before(EverybodyMayChange(L"$programs\\Norvatek Demo MSI\\TOVRAND64x86.EXE"))
+          .Expect(Machine("inst 1 MSI q+1")).Lines({"CommandLine=/Q PRODUCTMSI"})
+          .After(MsiLog({"Tovrand: " + kOwnMsiCopy + " is refused: others than the administrators and the system may "
+                         "change it or its folder, and it carries no valid signature of TovrandCA.dll's signer.",
+                         Ran(kSharedCopy, "/Q PRODUCTMSI", kSucceeded)}))}},
+    // A folder whose name holds ";" is one path like any other. (Wine takes the folder of a maintenance
+    // run from the package, not from where the product was installed: /x is given it again.)
+    {"AnMsiInAFolderWithASemicolonInstallsAndLeaves", Vista,
+     {Msi(L"/i", kSemicolonDir).Expect(Machine("inst 1 MSI q+1"))
+          .After(MsiLog({Ran("$work\\ProdA;uct\\TOVRAND64x86.EXE", "/Q PRODUCTMSI", kSucceeded)})),
+      Msi(L"/x", kSemicolonDir).Expect(Machine("gone q+1"))
+          .After(MsiLog({Ran("$work\\ProdA;uct\\TOVRAND64x86.EXE", "/U /Q PRODUCTMSI", kSucceeded)}))}},
+    // Version 2 as a major upgrade whose later step fails: its rollback leaves version 1 its use.
+    {"AFailedMajorUpgradeLeavesTheProductItsUse", Vista,
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q+1")),
+      Msi(L"/i", L"DEMO_FAIL_AFTER_TOVRAND=1", kMsi2).Exit(kLaterStepFailed).Expect(Machine("inst 1 MSI q+1"))
+          .Lines({"CommandLine=/Q PRODUCTMSI", "!CommandLine=/U /Q /NOREGAPPID PRODUCTMSI"})
+          .After(MsiLog({"Tovrand: PRODUCTMSI was registered before this run: its registration stays."}))}},
 };
 
 std::vector<Case> Checked(std::vector<Case> cases)
