@@ -28,7 +28,42 @@ struct Package
     ~Package() { MsiCloseHandle(handle), FreeLibrary(dll); }
     UINT Call(const char* entry) { return reinterpret_cast<ActionFn>(GetProcAddress(dll, entry))(handle); }
 };
+
+// TovrandRun's data: the texts of its fields, each as "<length>:<text>".
+std::wstring Data(std::vector<std::wstring> fields)
+{
+    std::wstring data;
+    for (const std::wstring& field : fields)
+        data += std::to_wstring(field.size()) + L":" + field;
+    return data;
+}
 }  // namespace
+
+// A copy that everybody may change runs only when it is signed by the DLL's own signer: the signed
+// installer copy with the signed (release) DLL, not with the unsigned test build. The arguments are ones
+// the installer refuses before it changes anything.
+TEST(CustomActions, ACopyOthersMayChangeRunsOnlyWithTheDllsOwnSignature)
+{
+    const struct
+    {
+        const wchar_t* dll;
+        const char* says;
+    } rows[] = {{L"\\release\\setups\\TovrandCA.dll", " /NOREGAPPID /NODEL PRODUCTA (signed by TovrandCA.dll's signer)"},
+                {L"\\setups\\TovrandCA.dll", "TOVRAND64x86.EXE is refused: others than the administrators"}};
+    for (const auto& row : rows)
+    {
+        ScratchDir folder;
+        std::wstring copy = folder.File(L"TOVRAND64x86.EXE"), log = folder.File(L"msi.log");
+        ASSERT_TRUE(CopyFileW((BinDir() + L"\\variants\\signed-12.9.0.23\\TOVRAND64x86.EXE").c_str(), copy.c_str(), FALSE));
+        EXPECT_TRUE(LetEverybodyChange(copy));
+        {
+            Package package(row.dll, log);
+            MsiSetPropertyW(package.handle, L"CustomActionData", Data({L"/NOREGAPPID /NODEL", L"PRODUCTA", copy, L""}).c_str());
+            EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE), package.Call("TovrandRun"));
+        }
+        EXPECT_NE(std::string::npos, ReadFileBytes(log).find(row.says)) << Narrow(row.dll);
+    }
+}
 
 // Other products' actions run in the same server: an action takes the current directory out of the DLL
 // search only while it runs.
@@ -56,8 +91,7 @@ TEST(CustomActions, AnInstallerThatDoesNotEndFailsTheActionAfterTheBound)
     ASSERT_TRUE(WriteFileBytes(held, "x"));
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"TovrandCaHeld");
     std::wstring args = L"TovrandCaHeld file " + held;   // the AppID's place takes holder's share mode, 0
-    std::wstring data = std::to_wstring(args.size()) + L":" + args + L"1:0" + std::to_wstring(holder.size()) + L":" +
-                        holder + L"0:";
+    std::wstring data = Data({args, L"0", holder, L""});
     {
         Package package(L"\\variants\\shortwait\\TovrandCA.dll", log);
         ASSERT_EQ(0u, MsiSetPropertyW(package.handle, L"CustomActionData", data.c_str()));

@@ -10,9 +10,6 @@
 //   first, in reverse order): the install's rollback finds the product's own installer copy removed and
 //   runs the shared copy, as TovrandCA.dll falls back to it.
 // - MsiSetMode works in a deferred action under Wine; TovrandCA.dll never relies on it.
-#include <aclapi.h>
-#include <sddl.h>
-
 #include <sstream>
 
 #include "rows.h"
@@ -144,21 +141,9 @@ Op NsisKey(bool present)
     };
 }
 
-// A file that everybody may change (Wine keeps that one access list as the file's mode bits, o+w).
 Op EverybodyMayChange(const wchar_t* path)
 {
-    return [path](Context& c) {
-        PSECURITY_DESCRIPTOR sd = nullptr;
-        BOOL present = FALSE, defaulted = FALSE;
-        PACL dacl = nullptr;
-        ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301bf;;;WD)",
-                                                                         SDDL_REVISION_1, &sd, nullptr) &&
-                    GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted));
-        std::wstring file = Expand(c, path);
-        EXPECT_EQ(0u, SetNamedSecurityInfoW(&file[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                                            dacl, nullptr));
-        LocalFree(sd);
-    };
+    return [path](Context& c) { EXPECT_TRUE(LetEverybodyChange(Expand(c, path))); };
 }
 
 // The maker's folder replaced by a file: the installer can install nothing (82).
