@@ -13,30 +13,26 @@ using namespace harness;
 
 namespace
 {
-typedef UINT(__stdcall* ActionFn)(MSIHANDLE);
-
+// The DLL loaded, the demo package open with its INFO messages logged, and CustomActionData made of the
+// fields given, each as "<length>:<text>".
 struct Package
 {
     HMODULE dll;
     MSIHANDLE handle = 0;
-    Package(const wchar_t* dllPath, const std::wstring& log) : dll(LoadLibraryW((BinDir() + dllPath).c_str()))
+    Package(const wchar_t* dllPath, const std::wstring& log, std::vector<std::wstring> fields = {})
+        : dll(LoadLibraryW((BinDir() + dllPath).c_str()))
     {
         MsiSetInternalUI(INSTALLUILEVEL_NONE, nullptr);
         MsiEnableLogW(INSTALLLOGMODE_INFO, log.c_str(), 0);
         EXPECT_EQ(0u, MsiOpenPackageW((BinDir() + L"\\setups\\TovrandDemo.msi").c_str(), &handle));
+        std::wstring data;
+        for (const std::wstring& field : fields)
+            data += std::to_wstring(field.size()) + L":" + field;
+        MsiSetPropertyW(handle, L"CustomActionData", data.c_str());
     }
     ~Package() { MsiCloseHandle(handle), FreeLibrary(dll); }
-    UINT Call(const char* entry) { return reinterpret_cast<ActionFn>(GetProcAddress(dll, entry))(handle); }
+    UINT Call(const char* entry) { return reinterpret_cast<UINT(__stdcall*)(MSIHANDLE)>(GetProcAddress(dll, entry))(handle); }
 };
-
-// TovrandRun's data: the texts of its fields, each as "<length>:<text>".
-std::wstring Data(std::vector<std::wstring> fields)
-{
-    std::wstring data;
-    for (const std::wstring& field : fields)
-        data += std::to_wstring(field.size()) + L":" + field;
-    return data;
-}
 }  // namespace
 
 // A copy that everybody may change runs only when it is signed by the DLL's own signer: the signed
@@ -56,11 +52,8 @@ TEST(CustomActions, ACopyOthersMayChangeRunsOnlyWithTheDllsOwnSignature)
         std::wstring copy = folder.File(L"TOVRAND64x86.EXE"), log = folder.File(L"msi.log");
         ASSERT_TRUE(CopyFileW((BinDir() + L"\\variants\\signed-12.9.0.23\\TOVRAND64x86.EXE").c_str(), copy.c_str(), FALSE));
         EXPECT_TRUE(LetEverybodyChange(copy));
-        {
-            Package package(row.dll, log);
-            MsiSetPropertyW(package.handle, L"CustomActionData", Data({L"/NOREGAPPID /NODEL", L"PRODUCTA", copy, L""}).c_str());
-            EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE), package.Call("TovrandRun"));
-        }
+        EXPECT_EQ(static_cast<UINT>(ERROR_INSTALL_FAILURE),
+                  Package(row.dll, log, {L"/NOREGAPPID /NODEL", L"PRODUCTA", copy, L""}).Call("TovrandRun"));
         EXPECT_NE(std::string::npos, ReadFileBytes(log).find(row.says)) << Narrow(row.dll);
     }
 }
@@ -90,11 +83,9 @@ TEST(CustomActions, AnInstallerThatDoesNotEndFailsTheActionAfterTheBound)
     std::wstring log = logs.File(L"msi.log"), held = logs.File(L"held.txt"), holder = BinDir() + L"\\holder.exe";
     ASSERT_TRUE(WriteFileBytes(held, "x"));
     HANDLE ready = CreateEventW(nullptr, TRUE, FALSE, L"TovrandCaHeld");
-    std::wstring args = L"TovrandCaHeld file " + held;   // the AppID's place takes holder's share mode, 0
-    std::wstring data = Data({args, L"0", holder, L""});
     {
-        Package package(L"\\variants\\shortwait\\TovrandCA.dll", log);
-        ASSERT_EQ(0u, MsiSetPropertyW(package.handle, L"CustomActionData", data.c_str()));
+        // The AppID's place takes holder's share mode, 0.
+        Package package(L"\\variants\\shortwait\\TovrandCA.dll", log, {L"TovrandCaHeld file " + held, L"0", holder, L""});
         HANDLE thread = CreateThread(nullptr, 0, [](void* p) -> DWORD {
             return static_cast<Package*>(p)->Call("TovrandRun"); }, &package, 0, nullptr);
         EXPECT_EQ(WAIT_OBJECT_0, WaitForSingleObject(thread, 60000)) << "the action still waits";
