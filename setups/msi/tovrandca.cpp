@@ -230,8 +230,10 @@ bool IsListed(const wchar_t* appId)
 LONG SetListing(const wchar_t* appId, const wchar_t* ownCopy, bool listed)
 {
     CScopedKey key;
-    LONG rc = RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInstalledApps, 0, nullptr, REG_OPTION_NON_VOLATILE,
-                              KEY_SET_VALUE | kView, nullptr, key.Receive(), nullptr);
+    // A removal creates nothing: the last product's uninstall may have taken the maker's key away.
+    LONG rc = listed ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInstalledApps, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_SET_VALUE | kView, nullptr, key.Receive(), nullptr)
+                     : RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstalledApps, 0, KEY_SET_VALUE | kView, key.Receive());
     if (rc != ERROR_SUCCESS || !listed)
         return rc == ERROR_SUCCESS ? RegDeleteValueW(key.Get(), appId) : rc;
     const wchar_t* slash = wcsrchr(ownCopy, L'\\');

@@ -218,7 +218,7 @@ const std::vector<Case> kCases = {
           .Expect(Machine("gone q+1; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"))
           .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess}).After(NsisKey(false))}},
     // The product as an Intel package, written as README shows: the actions list the AppID in the 64-bit
-    // view, where Windows Installer would not, and the uninstall lowers the count.
+    // view (the package's own values go to the 32-bit one), and the uninstall lowers the count.
     {"A32BitMsiPackageInstallsAndLeaves", Vista,
      {Msi(L"/i", L"", kMsi32).Expect(Machine("inst 1 MSI q+1"))
           .After(MsiLog({Ran(kOwnMsiCopy32, "/Q PRODUCTMSI", kSucceeded)})),
