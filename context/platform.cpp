@@ -115,8 +115,12 @@ BOOL IsRunningUnderWow64(GlobalInfo* info)
 
     CWString path(kPathChars);
     JoinPath(path, info->SystemDir, L"Kernel32.dll");
-    // Kernel32 is always loaded; a system that does not export IsWow64Process knows no WoW64.
+    // Kernel32 is always loaded; a system that does not export IsWow64Process knows no WoW64. A 32-bit
+    // process under WoW64 has it from SysWOW64, not from the System32 that GetSystemDirectory names, so
+    // the full path may find nothing: the name alone then finds the one that is loaded.
     HMODULE kernel = GetModuleHandleW(path.Str());
+    if (kernel == nullptr)
+        kernel = GetModuleHandleW(L"kernel32.dll");
     if (kernel == nullptr)
         return FALSE;
     IsWow64ProcessFn isWow64Process =

@@ -42,6 +42,10 @@ endif()
 find_program(PAYLOAD_PYTHON python3 VALIDATOR payload_python_has_modules REQUIRED)
 find_program(PAYLOAD_OPENSSL openssl REQUIRED)
 find_program(PAYLOAD_I686_CXX i686-w64-mingw32-g++-posix REQUIRED)
+# The driver is an x64 image in every build, the 32-bit build of the installer's included: it has its own
+# compiler, whatever the project's is.
+find_program(PAYLOAD_X64_CC x86_64-w64-mingw32-gcc-posix REQUIRED)
+find_program(PAYLOAD_X64_WINDRES x86_64-w64-mingw32-windres REQUIRED)
 find_program(PAYLOAD_I686_WINDRES i686-w64-mingw32-windres REQUIRED)
 # MinGW-w64's kernel-mode headers: <ntddk.h> includes <wdm.h> without its folder, so the folder itself
 # goes on the include path.
@@ -80,11 +84,11 @@ function(pellimar_add_driver)
   set(rc ${PAYLOAD_SOURCE_DIR}/driver/pellimar.rc)
   add_custom_command(OUTPUT ${sys}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${A_DIR}
-    COMMAND ${CMAKE_C_COMPILER} -O2 -Wall -Wextra -ffreestanding -I${work} -I${PELLIMAR_DDK_INCLUDE_DIR}
+    COMMAND ${PAYLOAD_X64_CC} -O2 -Wall -Wextra -ffreestanding -I${work} -I${PELLIMAR_DDK_INCLUDE_DIR}
             -c ${src} -o ${work}/pellimar.o
-    COMMAND ${CMAKE_RC_COMPILER} -I${work} -i ${rc} -o ${work}/pellimar_rc.o
+    COMMAND ${PAYLOAD_X64_WINDRES} -I${work} -i ${rc} -o ${work}/pellimar_rc.o
     # A driver links against the kernel alone: no C runtime, no start-up code, nothing exported.
-    COMMAND ${CMAKE_C_COMPILER} -o ${sys} ${work}/pellimar.o ${work}/pellimar_rc.o -nostdlib -shared
+    COMMAND ${PAYLOAD_X64_CC} -o ${sys} ${work}/pellimar.o ${work}/pellimar_rc.o -nostdlib -shared
             -Wl,--subsystem,native -Wl,--entry,DriverEntry -Wl,--exclude-all-symbols
             -Wl,--image-base,0x140000000 -s -lntoskrnl
     DEPENDS ${src} ${rc} ${work}/pellimar_version.h

@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # wine-prefix.sh PREFIX create|start|stop
 # create: creates the throwaway Windows machine of a build tree when it is missing (graphics driver
-#        "null", so windows and message boxes exist without a display).
+#        "null", so windows and message boxes exist without a display), or anew when it was made before
+#        Wine's 32-bit half was usable (it then fails every run: "could not load kernel32.dll").
 # start:  create, then start one persistent wineserver for the whole test run. Any wineserver
 #         restart is a machine restart: it carries out PendingFileRenameOperations.
 # stop:   ends that wineserver.
 set -euo pipefail
 prefix=$1
 export WINEPREFIX=$prefix WINEDEBUG=-all
+here=$(cd "$(dirname "$0")" && pwd)
+# A machine without its 32-bit system is made again only where 32-bit programs can run at all: elsewhere
+# every start would make it again, and still without.
+lacks_wow64() {
+  [ -f "$prefix/system.reg" ] && [ ! -f "$prefix/drive_c/windows/syswow64/kernel32.dll" ] &&
+    dpkg-query -W -f='${Status}' wine32:i386 2>/dev/null | grep -q 'install ok installed' && "$here/can-run-32bit"
+}
 case "$2" in
   create|start)
-    if [ ! -f "$prefix/system.reg" ]; then
+    if [ ! -f "$prefix/system.reg" ] || lacks_wow64; then
       rm -rf "$prefix"
       wineboot -i </dev/null >/dev/null 2>&1
       wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f </dev/null >/dev/null 2>&1

@@ -1,17 +1,26 @@
 // TovrandCA.dll: the custom actions with which a product's MSI runs TOVRAND64x86.EXE. Tovrand.wxi
 // schedules them; a product team needs nothing else from this file.
 //
+//   TovrandPrepare   immediate, before the deferred ones are scheduled: reads whether the product is
+//                    registered with the installer and listed under InstalledApps now, before this run,
+//                    and writes the data of the three deferred actions from it. A rollback so takes back
+//                    only what this run added: a repair, a re-run or a major upgrade of a product that was
+//                    registered before leaves the registration to the version that made it.
 //   TovrandRun       deferred, without impersonation (the installer writes HKLM, System32 and the service
-//                    manager, so it needs the LocalSystem context of the installer service).
-//                    CustomActionData: "<copy>[;<copy>...]|<arguments>". Starts the first copy that exists
-//                    with the arguments and waits for it. Exit code 0 succeeds; 1, 3010, 1641 and
-//                    0x80070BC2 succeed and ask for a restart; anything else fails the action, so that the
-//                    package rolls back and msiexec ends with 1603.
-//   TovrandRollback  the same run as a rollback action. A rollback cannot fail: its code is only logged.
+//                    manager, so it needs the LocalSystem context of the installer service). Lists the
+//                    AppID or drops its listing (in the 64-bit view, whatever the package's bitness), and
+//                    runs the product's own copy or, when that is missing or refused, the shared copy
+//                    under Common Files. Exit code 0 succeeds; 1, 3010, 1641 and 0x80070BC2 succeed and
+//                    ask for a restart; anything else fails the action, so that the package rolls back
+//                    and msiexec ends with 1603.
+//   TovrandRollback  the undo of TovrandRun's install as a rollback action. A rollback cannot fail: its
+//                    code is only logged.
 //   TovrandRestart   immediate, after InstallFinalize: asks for the restart a TovrandRun of this package
 //                    found necessary.
 //
-// Each run writes its command line and its full exit code into the MSI log.
+// A copy is started only when nobody but the administrators and the system may change it (catrust.h),
+// and it is started from the handle that was checked being held. Each run writes its command line and
+// its full exit code into the MSI log.
 #include <windows.h>
 
 #include <msi.h>
@@ -23,7 +32,7 @@
 
 #include "base/files.h"
 #include "base/handle.h"
-#include "base/sysdll.h"
+#include "setups/msi/catrust.h"
 
 namespace
 {
@@ -33,6 +42,18 @@ namespace
 const wchar_t kMakerKey[] = L"SOFTWARE\\Norvatek";
 const wchar_t kRestartKey[] = L"TovrandSetupRestart";
 const REGSAM kView = KEY_WOW64_64KEY;
+const wchar_t kInstalledApps[] = L"SOFTWARE\\Norvatek\\InstalledApps";
+const wchar_t kRegistrations[] = L"SOFTWARE\\Norvatek\\Pellimar";
+const wchar_t kCurrentVersion[] = L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
+const wchar_t kSharedCopy[] = L"Norvatek Shared\\TOVRAND64x86.EXE";
+
+// The installer's own waits end within minutes (5 s for its lock, 5 minutes for the updater's
+// registration program, once more for a newer copy it hands over to). One that runs much longer waits
+// for what nobody will answer, a box in session 0: msiexec must not wait with it for good.
+#ifndef TOVRANDCA_WAIT_MS
+#define TOVRANDCA_WAIT_MS (15 * 60 * 1000)
+#endif
+const DWORD kInstallerWaitMs = TOVRANDCA_WAIT_MS;
 
 enum RunOutcome
 {
@@ -132,60 +153,203 @@ wchar_t* GetProperty(MSIHANDLE install, const wchar_t* name)
     return value;
 }
 
-// Runs the first copy of CustomActionData's list that exists and waits for it. Returns FALSE when no
-// copy could be started (each reason logged), else TRUE with its exit code.
-BOOL RunInstaller(MSIHANDLE install, DWORD* exitCode)
+// The data of a deferred action: four texts, each written as "<number of characters>:<text>", so that
+// no path or AppID, whatever characters it holds, can move a field's boundary.
+//   arguments  what the installer is run with before the AppID ("/Q", "/U /Q", ...); empty: no run
+//   AppID
+//   own copy   the product's TOVRAND64x86.EXE
+//   listing    "+" list the AppID before the run, "-" drop the listing after a run that succeeded (or, in
+//              a rollback, whatever it ended with), "" leave it
+enum Field
 {
-    wchar_t* data = GetProperty(install, L"CustomActionData");
-    wchar_t* bar = data != nullptr ? wcschr(data, L'|') : nullptr;
-    if (bar == nullptr)
+    kArguments,
+    kAppId,
+    kOwnCopy,
+    kListing,
+    kFields,
+};
+
+wchar_t* EncodeData(const wchar_t* const (&fields)[kFields])
+{
+    size_t chars = 1;
+    for (const wchar_t* field : fields)
+        chars += lstrlenW(field) + 12;
+    wchar_t* data = new (std::nothrow) wchar_t[chars];
+    if (data == nullptr)
+        return nullptr;
+    size_t at = 0;
+    for (const wchar_t* field : fields)
+        at += _snwprintf(data + at, chars - at, L"%d:%s", lstrlenW(field), field);
+    data[at] = L'\0';
+    return data;
+}
+
+// Splits data in place into its fields; FALSE when it is not of that form.
+BOOL DecodeData(wchar_t* data, wchar_t* (&fields)[kFields])
+{
+    size_t lengths[kFields];
+    wchar_t* at = data;
+    for (int i = 0; i < kFields; ++i)
     {
-        Log(install, L"CustomActionData must be \"<copy>[;<copy>...]|<arguments>\", it is \"%s\".",
-            data != nullptr ? data : L"(not readable)");
-        delete[] data;
-        return FALSE;
+        size_t n = 0;
+        wchar_t* digit = at;
+        for (; *at >= L'0' && *at <= L'9' && n < 0x10000; ++at)
+            n = n * 10 + (*at - L'0');
+        if (at == digit || *at != L':' || static_cast<size_t>(lstrlenW(at + 1)) < n)
+            return FALSE;
+        fields[i] = at + 1;
+        lengths[i] = n;
+        at += 1 + n;
     }
-    *bar = L'\0';
-    const wchar_t* arguments = bar + 1;
-    BOOL started = FALSE;
-    for (wchar_t* copy = data; copy != nullptr && !started;)
+    if (*at != L'\0')
+        return FALSE;
+    // Each terminator lands on the first digit of the next field, read already.
+    for (int i = 0; i < kFields; ++i)
+        fields[i][lengths[i]] = L'\0';
+    return TRUE;
+}
+
+bool KeyExists(const wchar_t* parent, const wchar_t* name)
+{
+    CScopedKey key;
+    wchar_t path[kPathChars];
+    return JoinPath(path, kPathChars, parent, name) &&
+           RegOpenKeyExW(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE | kView, key.Receive()) == ERROR_SUCCESS;
+}
+
+bool IsListed(const wchar_t* appId)
+{
+    CScopedKey key;
+    return RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstalledApps, 0, KEY_QUERY_VALUE | kView, key.Receive()) ==
+               ERROR_SUCCESS &&
+           RegQueryValueExW(key.Get(), appId, nullptr, nullptr, nullptr, nullptr) == ERROR_SUCCESS;
+}
+
+// The listing goes to the 64-bit view, where the installer reads it, also from a 32-bit package, whose
+// own registry values Windows Installer writes to the 32-bit view. Its data is the product's folder.
+LONG SetListing(const wchar_t* appId, const wchar_t* ownCopy, bool listed)
+{
+    CScopedKey key;
+    // A removal creates nothing: the last product's uninstall may have taken the maker's key away.
+    LONG rc = listed ? RegCreateKeyExW(HKEY_LOCAL_MACHINE, kInstalledApps, 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                       KEY_SET_VALUE | kView, nullptr, key.Receive(), nullptr)
+                     : RegOpenKeyExW(HKEY_LOCAL_MACHINE, kInstalledApps, 0, KEY_SET_VALUE | kView, key.Receive());
+    if (rc != ERROR_SUCCESS || !listed)
+        return rc == ERROR_SUCCESS ? RegDeleteValueW(key.Get(), appId) : rc;
+    const wchar_t* slash = wcsrchr(ownCopy, L'\\');
+    size_t chars = slash != nullptr ? slash - ownCopy + 1 : 0;
+    wchar_t folder[kFullPathChars] = L"";
+    lstrcpynW(folder, ownCopy, static_cast<int>(chars < kFullPathChars ? chars + 1 : kFullPathChars));
+    return RegSetValueExW(key.Get(), appId, 0, REG_SZ, reinterpret_cast<const BYTE*>(folder),
+                          (lstrlenW(folder) + 1) * sizeof(wchar_t));
+}
+
+// The shared copy under the 64-bit Common Files folder, where the installer keeps it; "" when the folder
+// cannot be read.
+void GetSharedCopy(wchar_t (&path)[kFullPathChars])
+{
+    wchar_t common[kPathChars] = L"";
+    DWORD bytes = sizeof(common) - sizeof(wchar_t);
+    CScopedKey key;
+    DWORD type = 0;
+    path[0] = L'\0';
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kCurrentVersion, 0, KEY_QUERY_VALUE | kView, key.Receive()) != ERROR_SUCCESS ||
+        RegQueryValueExW(key.Get(), L"CommonFilesDir", nullptr, &type, reinterpret_cast<BYTE*>(common), &bytes) !=
+            ERROR_SUCCESS ||
+        type != REG_SZ)
+        return;
+    common[bytes / sizeof(wchar_t)] = L'\0';
+    JoinPath(path, kFullPathChars, common, kSharedCopy);
+}
+
+enum CopyRun
+{
+    kNotThere,   // missing, refused or not startable: the next copy is tried
+    kRan,
+    kStillRunning,
+};
+
+// Starts the copy at path, if it is there and trusted, from the handles with which it was checked, and
+// waits for it a bounded time.
+CopyRun RunCopy(MSIHANDLE install, const wchar_t* path, const wchar_t* arguments, DWORD* exitCode)
+{
+    CScopedHandle file(OpenCopyForStart(path));
+    if (!file.IsValid())
     {
-        wchar_t* next = wcschr(copy, L';');
-        if (next != nullptr)
-            *next++ = L'\0';
-        if (*copy == L'\0')
+        Log(install, L"%s is not there (error %lu).", path, GetLastError());
+        return kNotThere;
+    }
+    CScopedHandle folder(OpenFolderOf(path));
+    CopyTrust trust = TrustOfCopy(path, file.Get(), folder.IsValid() ? folder.Get() : INVALID_HANDLE_VALUE);
+    if (trust == kUntrusted)
+    {
+        Log(install,
+            L"%s is refused: others than the administrators and the system may change it or its folder, and it "
+            L"carries no valid signature of TovrandCA.dll's signer.",
+            path);
+        return kNotThere;
+    }
+    const size_t chars = lstrlenW(path) + lstrlenW(arguments) + 4;
+    wchar_t* commandLine = new (std::nothrow) wchar_t[chars];
+    if (commandLine == nullptr)
+        return kNotThere;
+    _snwprintf(commandLine, chars, L"\"%s\" %s", path, arguments);
+    commandLine[chars - 1] = L'\0';
+    Log(install, L"starting %s (%s)", commandLine,
+        trust == kTrustedByAccess ? L"only administrators and the system may change it"
+                                  : L"signed by TovrandCA.dll's signer");
+    // The path is given as the module name too: nothing is looked up on the search path. The handles
+    // go once the process exists: its image is mapped, and the file can no longer be changed.
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof(startup);
+    PROCESS_INFORMATION process = {};
+    BOOL started = CreateProcessW(path, commandLine, nullptr, nullptr, FALSE, NORMAL_PRIORITY_CLASS, nullptr, nullptr,
+                                  &startup, &process);
+    DWORD error = GetLastError();
+    file.Reset();
+    folder.Reset();
+    CopyRun result = kNotThere;
+    if (!started)
+        Log(install, L"cannot start %s (error %lu).", commandLine, error);
+    else
+    {
+        CScopedHandle thread(process.hThread);
+        CScopedHandle running(process.hProcess);
+        if (WaitForSingleObject(running.Get(), kInstallerWaitMs) != WAIT_OBJECT_0)
         {
-            copy = next;
-            continue;
-        }
-        if (!IsExistingFile(copy))
-        {
-            Log(install, L"%s is not there (error %lu).", copy, GetLastError());
-            copy = next;
-            continue;
-        }
-        const size_t chars = lstrlenW(copy) + lstrlenW(arguments) + 4;
-        wchar_t* commandLine = new (std::nothrow) wchar_t[chars];
-        if (commandLine == nullptr)
-            break;
-        _snwprintf(commandLine, chars, L"\"%s\" %s", copy, arguments);
-        commandLine[chars - 1] = L'\0';
-        Log(install, L"starting %s", commandLine);
-        // The path is given as the module name too: nothing is looked up on the search path.
-        *exitCode = ERROR_INSTALL_FAILURE;
-        DWORD error = RunAndWait(copy, commandLine, INFINITE, exitCode);
-        if (error == ERROR_SUCCESS)
-        {
-            started = TRUE;
-            Log(install, L"%s ended with exit code %lu (0x%08lX): %s.", commandLine, *exitCode, *exitCode,
-                Describe(OutcomeOf(*exitCode)));
+            Log(install, L"%s has not ended within %lu seconds; it is left running and the action fails.",
+                commandLine, kInstallerWaitMs / 1000);
+            result = kStillRunning;
         }
         else
-            Log(install, L"cannot start %s (error %lu).", commandLine, error);
-        delete[] commandLine;
-        copy = next;
+        {
+            *exitCode = ERROR_INSTALL_FAILURE;
+            GetExitCodeProcess(running.Get(), exitCode);
+            Log(install, L"%s ended with exit code %lu (0x%08lX): %s.", commandLine, *exitCode, *exitCode,
+                Describe(OutcomeOf(*exitCode)));
+            result = kRan;
+        }
     }
-    if (started)
+    delete[] commandLine;
+    return result;
+}
+
+// Runs the product's own copy or else the shared copy with "<arguments> <AppID>". FALSE when none ran to
+// its end (each reason logged), else TRUE with its exit code.
+BOOL RunInstaller(MSIHANDLE install, wchar_t* const (&fields)[kFields], DWORD* exitCode)
+{
+    const size_t chars = lstrlenW(fields[kArguments]) + lstrlenW(fields[kAppId]) + 2;
+    wchar_t* arguments = new (std::nothrow) wchar_t[chars];
+    if (arguments == nullptr)
+        return FALSE;
+    _snwprintf(arguments, chars, L"%s %s", fields[kArguments], fields[kAppId]);
+    arguments[chars - 1] = L'\0';
+    wchar_t shared[kFullPathChars];
+    GetSharedCopy(shared);
+    CopyRun run = RunCopy(install, fields[kOwnCopy], arguments, exitCode);
+    if (run == kNotThere && shared[0] != L'\0')
+        run = RunCopy(install, shared, arguments, exitCode);
+    if (run == kRan)
     {
         // Where support finds the installer's own log: the TEMP of the account that ran it, which for
         // the installer service's LocalSystem is %SystemRoot%\Temp.
@@ -193,11 +357,45 @@ BOOL RunInstaller(MSIHANDLE install, DWORD* exitCode)
         DWORD n = GetTempPathW(MAX_PATH + 1, temp);
         Log(install, L"the installer's log is %sPELLIMAR.LOG", n > 0 && n <= MAX_PATH ? temp : L"%TEMP%\\");
     }
-    else
+    else if (run == kNotThere)
         Log(install, L"no copy of the installer could be started with %s.", arguments);
-    delete[] data;
-    return started;
+    delete[] arguments;
+    return run == kRan;
 }
+
+// The deferred action's data, split; null (logged) when it cannot be read.
+wchar_t* ReadData(MSIHANDLE install, wchar_t* (&fields)[kFields])
+{
+    wchar_t* data = GetProperty(install, L"CustomActionData");
+    if (data == nullptr || !DecodeData(data, fields))
+    {
+        Log(install, L"CustomActionData is not what TovrandPrepare writes: \"%s\".", data != nullptr ? data : L"");
+        delete[] data;
+        return nullptr;
+    }
+    return data;
+}
+
+// Takes the current directory out of the DLL search of the custom-action server while an action runs,
+// and gives the server back what it had: other products' actions run in the same process. (Every DLL
+// this one loads at run time is loaded from the system directory by its full path anyway.)
+class CDllSearchScope
+{
+public:
+    CDllSearchScope()
+    {
+        DWORD n = GetDllDirectoryW(MAX_PATH, m_saved);
+        m_had = n > 0 && n < MAX_PATH;
+        SetDllDirectoryW(L"");
+    }
+    ~CDllSearchScope() { SetDllDirectoryW(m_had ? m_saved : nullptr); }
+
+private:
+    CDllSearchScope(const CDllSearchScope&) = delete;
+    CDllSearchScope& operator=(const CDllSearchScope&) = delete;
+    wchar_t m_saved[MAX_PATH];
+    bool m_had;
+};
 
 // The restart requests' key, opened or created. It is created volatile below a key made non-volatile
 // first: the keys made on the way to a volatile key are volatile too, and the installer could then
@@ -231,38 +429,101 @@ LONG SetRestartRequest(MSIHANDLE install, bool needed)
 }
 }  // namespace
 
-// Each entry first takes the current and the application directory out of the DLL search of the
-// custom-action server that loaded it, as the installer does at its own entry: the server may have been
-// started anywhere, and nothing of this DLL is to be found beside a planted copy.
+
+extern "C" UINT __stdcall TovrandPrepare(MSIHANDLE install)
+{
+    CDllSearchScope search;
+    // Tovrand.wxi's properties: the AppID, and the name of the directory that holds the product's copy.
+    wchar_t* appId = GetProperty(install, L"TovrandAppId");
+    wchar_t* dirProperty = GetProperty(install, L"TovrandDir");
+    wchar_t* dir = dirProperty != nullptr ? GetProperty(install, dirProperty) : nullptr;
+    wchar_t ownCopy[kFullPathChars] = L"";
+    UINT rc = ERROR_INSTALL_FAILURE;
+    if (appId == nullptr || dir == nullptr || *appId == L'\0' || *dir == L'\0' ||
+        !JoinPath(ownCopy, kFullPathChars, dir, L"TOVRAND64x86.EXE"))
+        Log(install, L"TovrandAppId (\"%s\") and the folder TovrandDir names (\"%s\") must be set.",
+            appId != nullptr ? appId : L"", dir != nullptr ? dir : L"");
+    else
+    {
+        const bool registered = KeyExists(kRegistrations, appId), listed = IsListed(appId);
+        Log(install, L"%s is %sregistered with the installer and %slisted under InstalledApps before this run.", appId,
+            registered ? L"" : L"not ", listed ? L"" : L"not ");
+        const wchar_t* const install_[kFields] = {L"/Q", appId, ownCopy, L"+"};
+        const wchar_t* const rollback[kFields] = {registered ? L"" : L"/U /Q /NOREGAPPID", appId, ownCopy,
+                                                  listed ? L"" : L"-"};
+        const wchar_t* const uninstall[kFields] = {L"/U /Q", appId, ownCopy, L"-"};
+        const struct
+        {
+            const wchar_t* action;
+            const wchar_t* const (&fields)[kFields];
+        } data[] = {{L"TovrandInstall", install_}, {L"TovrandInstallRollback", rollback}, {L"TovrandUninstall", uninstall}};
+        rc = ERROR_SUCCESS;
+        for (const auto& d : data)
+        {
+            wchar_t* text = EncodeData(d.fields);
+            if (text == nullptr || MsiSetPropertyW(install, d.action, text) != ERROR_SUCCESS)
+                rc = ERROR_INSTALL_FAILURE;
+            delete[] text;
+        }
+    }
+    delete[] appId;
+    delete[] dirProperty;
+    delete[] dir;
+    return rc;
+}
+
 extern "C" UINT __stdcall TovrandRun(MSIHANDLE install)
 {
-    RestrictDllSearch();
+    CDllSearchScope search;
     // A request of an earlier, rolled-back run of this package is not this run's.
     SetRestartRequest(install, false);
-    DWORD exitCode = 0;
-    if (!RunInstaller(install, &exitCode))
+    wchar_t* fields[kFields];
+    wchar_t* data = ReadData(install, fields);
+    if (data == nullptr)
         return ERROR_INSTALL_FAILURE;
-    RunOutcome outcome = OutcomeOf(exitCode);
+    const wchar_t* appId = fields[kAppId];
+    LONG listing = fields[kListing][0] == L'+' ? SetListing(appId, fields[kOwnCopy], true) : ERROR_SUCCESS;
+    DWORD exitCode = 0;
+    RunOutcome outcome = kFailed;
+    if (listing != ERROR_SUCCESS)
+        Log(install, L"%s cannot be listed under InstalledApps (error %ld).", appId, listing);
+    else if (RunInstaller(install, fields, &exitCode))
+        outcome = OutcomeOf(exitCode);
     if (outcome == kRestartNeeded)
     {
         LONG rc = SetRestartRequest(install, true);
         if (rc != ERROR_SUCCESS)
             Log(install, L"the restart request could not be kept for TovrandRestart (error %ld).", rc);
     }
+    // An uninstall that failed keeps the listing: running it again finishes the job.
+    if (outcome != kFailed && fields[kListing][0] == L'-' && (listing = SetListing(appId, L"", false)) != ERROR_SUCCESS &&
+        listing != ERROR_FILE_NOT_FOUND)
+        Log(install, L"%s's listing under InstalledApps cannot be removed (error %ld).", appId, listing);
+    delete[] data;
     return outcome == kFailed ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 
 extern "C" UINT __stdcall TovrandRollback(MSIHANDLE install)
 {
-    RestrictDllSearch();
+    CDllSearchScope search;
+    wchar_t* fields[kFields];
+    wchar_t* data = ReadData(install, fields);
+    if (data == nullptr)
+        return ERROR_SUCCESS;
     DWORD exitCode = 0;
-    RunInstaller(install, &exitCode);
+    if (fields[kArguments][0] != L'\0')
+        RunInstaller(install, fields, &exitCode);
+    else
+        Log(install, L"%s was registered before this run: its registration stays.", fields[kAppId]);
+    if (fields[kListing][0] == L'-')
+        SetListing(fields[kAppId], L"", false);
+    delete[] data;
     return ERROR_SUCCESS;
 }
 
 extern "C" UINT __stdcall TovrandRestart(MSIHANDLE install)
 {
-    RestrictDllSearch();
+    CDllSearchScope search;
     wchar_t* product = GetProperty(install, L"ProductCode");
     CScopedKey key;
     bool asked = product != nullptr && OpenRestartKey(false, KEY_QUERY_VALUE, &key) == ERROR_SUCCESS &&

@@ -19,11 +19,15 @@ using namespace harness;
 namespace
 {
 const wchar_t kMsi[] = L"$bin\\setups\\TovrandDemo.msi";
+const wchar_t kMsi2[] = L"$bin\\setups\\TovrandDemo2.msi";    // version 2, a major upgrade
+const wchar_t kMsi32[] = L"$bin\\setups\\TovrandDemo32.msi";  // the Intel package
 const wchar_t kMsiLog[] = L"$work\\msi.log";
 const wchar_t kServiceTemp[] = L"$windows\\Temp";
 const wchar_t kMsiDir[] = L"$programs\\Norvatek Demo MSI";
 const wchar_t kNsisDir[] = L"$programs\\Norvatek Demo NSIS";
-const wchar_t kNsisUninstallKey[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
+// The NSIS demo keeps its own key in the 32-bit view, as an x86 setup does.
+const wchar_t kNsisUninstallKey[] = L"Software\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
+const wchar_t kNsisUninstallKey64[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
 // What a Windows setup reports when a restart is needed to finish (ERROR_SUCCESS_REBOOT_REQUIRED).
 const DWORD kRestartRequired = 3010;
 const DWORD kLaterStepFailed = IsWine() ? 1627 : ERROR_INSTALL_FAILURE;
@@ -45,13 +49,14 @@ std::string Machine(const std::string& outline, bool afterUninstall = false)
 
 // Whatever a failed row leaves of the demo products goes with the case: a product still registered
 // with Windows Installer would turn the next case's install into a repair.
-Op ForgetProducts()
+Op ForgetProducts(const wchar_t* msi = kMsi)
 {
-    return [](Context& c) {
-        c.undo.push_back([](Context& c) {
+    return [msi](Context& c) {
+        c.undo.push_back([msi](Context& c) {
             ScratchDir temp;
-            Wait(Start(L"msiexec.exe /x \"" + Expand(c, kMsi) + L"\" /qn /norestart", temp.Path()));
+            Wait(Start(L"msiexec.exe /x \"" + Expand(c, msi) + L"\" /qn /norestart", temp.Path()));
             DeleteTree(kNsisUninstallKey);
+            DeleteTree(kNsisUninstallKey64);
             RemoveTree(Expand(c, kNsisDir));
         });
     };
@@ -61,11 +66,11 @@ Op ForgetProducts()
 // restart on Windows restarts by itself unless told not to (it then ends 3010). The installer that a
 // deferred action starts runs as LocalSystem on Windows and logs to its TEMP, %SystemRoot%\Temp; Wine
 // passes msiexec's environment on, so msiexec is given that TEMP and the log is read there on both.
-Step Msi(const std::wstring& action, const std::wstring& properties = L"")
+Step Msi(const std::wstring& action, const std::wstring& properties = L"", const wchar_t* msi = kMsi)
 {
-    Step step = Run(action + L" \"" + kMsi + L"\" /qn /norestart /l*v \"" + kMsiLog + L"\"" +
+    Step step = Run(action + L" \"" + msi + L"\" /qn /norestart /l*v \"" + kMsiLog + L"\"" +
                     (properties.empty() ? L"" : L" " + properties));
-    return step.Exe(L"$windows\\system32\\msiexec.exe").Temp(kServiceTemp).Before(ForgetProducts())
+    return step.Exe(L"$windows\\system32\\msiexec.exe").Temp(kServiceTemp).Before(ForgetProducts(msi))
         .Before(Delete(std::wstring(kServiceTemp) + L"\\PELLIMAR.LOG"));
 }
 
@@ -125,17 +130,35 @@ Op NoFolderOf(const wchar_t* folder)
     };
 }
 
+// The NSIS demo's own key: both its values in the 32-bit view, or no key; never one in the 64-bit view.
+Op NsisKey(bool present)
+{
+    return [present](Context&) {
+        EXPECT_EQ(present, !GetString(kNsisUninstallKey, L"DisplayName").empty() &&
+                               !GetString(kNsisUninstallKey, L"UninstallString").empty() && !KeyExists(kNsisUninstallKey64));
+    };
+}
+
+// The maker's folder replaced by a file: the installer can install nothing (82).
+const Op kMakerIsAFile = [](Context& c) { RemoveTree(c.where.makerDir), Write(L"$maker", "not a directory")(c); };
+
+const std::string kOwnMsiCopy32 = "$programs (x86)\\Norvatek Demo MSI\\TOVRAND64x86.EXE";
+const std::string kSharedCopy = "$shared\\TOVRAND64x86.EXE";
+const wchar_t kSemicolonDir[] = L"INSTALLDIR=\"$work\\ProdA;uct\\\"";
+const std::string kSemicolonCopy = "$work\\ProdA;uct\\TOVRAND64x86.EXE";
+
 const std::vector<Case> kCases = {
     {"AnMsiAndAnNsisProductShareTheDriverAndLeave", Vista,
      {Msi(L"/i").Expect(Machine("inst 1 MSI q+1"))
           .Lines({"CommandLine=/Q PRODUCTMSI", kReturnsSuccess})
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded), "Tovrand: the installer's log is $windows\\Temp\\PELLIMAR.LOG"})),
-      NsisSetup().Expect(Machine("inst 2 MSI NSIS q+1")).Lines({"CommandLine=/Q PRODUCTNSIS", kReturnsSuccess}),
+      NsisSetup().Expect(Machine("inst 2 MSI NSIS q+1")).Lines({"CommandLine=/Q PRODUCTNSIS", kReturnsSuccess})
+          .After(NsisKey(true)),
       Msi(L"/x").Expect(Machine("inst 1 NSIS", true))
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsSuccess})
           .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)})),
       NsisUninstall().Expect(Machine("gone q+1")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
-          .After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir))}},
+          .After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir)).After(NsisKey(false))}},
     // The MSI installs and, last, uninstalls while the system holds the driver; a restart follows each.
     {"TheMsiAsksForTheRestartsTheDriverInUseNeeds", Vista,
      {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
@@ -184,6 +207,44 @@ const std::vector<Case> kCases = {
       NsisSetup().Exit(ERROR_INSTALL_FAILURE).Expect(Machine("clean; makerdir=absent"))
           .Lines({"CommandLine=/Q PRODUCTNSIS", "Returning: Error (0x52)", "CommandLine=/U /Q /NOREGAPPID PRODUCTNSIS"})
           .After(NoFolderOf(kNsisDir))}},
+    // A failed re-run of the NSIS setup leaves the installed product its use, which it had before the
+    // run; with the product's own copy gone, its uninstall runs the shared copy.
+    {"TheNsisProductKeepsItsUseThroughAFailedReRunAndLeavesWithoutItsCopy", Vista,
+     {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
+      NsisSetup().Before(kMakerIsAFile).Exit(ERROR_INSTALL_FAILURE).Expect(Machine("inst 1 NSIS; makerdir=absent"))
+          .Lines({"CommandLine=/Q PRODUCTNSIS", "Returning: Error (0x52)", "!CommandLine=/U /Q /NOREGAPPID PRODUCTNSIS"})
+          .After(NsisKey(true)),
+      NsisUninstall().Before(Delete(L"$maker")).Before(Delete(std::wstring(kNsisDir) + L"\\TOVRAND64x86.EXE"))
+          .Expect(Machine("gone q+1; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"))
+          .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess}).After(NsisKey(false))}},
+    // The product as an Intel package, written as README shows: the actions list the AppID in the 64-bit
+    // view (the package's own values go to the 32-bit one), and the uninstall lowers the count.
+    {"A32BitMsiPackageInstallsAndLeaves", Vista,
+     {Msi(L"/i", L"", kMsi32).Expect(Machine("inst 1 MSI q+1"))
+          .After(MsiLog({Ran(kOwnMsiCopy32, "/Q PRODUCTMSI", kSucceeded)})),
+      Msi(L"/x", L"", kMsi32).Expect(Machine("gone q+1"))
+          .Lines({"CommandLine=/U /Q PRODUCTMSI", "  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts."})
+          .After(MsiLog({Ran(kOwnMsiCopy32, "/U /Q PRODUCTMSI", kSucceeded)}))}},
+    // A folder whose name holds ";" is one path like any other. A repair, which a standard user may start,
+    // then finds the copy there changeable by everybody: it is refused, the shared copy runs in its place,
+    // also for the uninstall. (REINSTALL and REINSTALLMODE are what msiexec /fp sets: Wine's /f ends 1 and
+    // runs nothing. Wine takes a maintenance run's folder from the package, so it is given again.)
+    {"ACopyInAFolderWithASemicolonRunsUntilEverybodyMayChangeIt", Vista,
+     {Msi(L"/i", kSemicolonDir).Expect(Machine("inst 1 MSI q+1")).After(MsiLog({Ran(kSemicolonCopy, "/Q PRODUCTMSI", kSucceeded)})),
+      Msi(L"/i", std::wstring(L"REINSTALL=ALL REINSTALLMODE=p ") + kSemicolonDir)
+          .Before([](Context& c) { EXPECT_TRUE(LetEverybodyChange(Expand(c, Widen(kSemicolonCopy)))); })
+          .Expect(Machine("inst 1 MSI q+1")).Lines({"CommandLine=/Q PRODUCTMSI"})
+          .After(MsiLog({"Tovrand: " + kSemicolonCopy + " is refused: others than the administrators and the system "
+                         "may change it or its folder, and it carries no valid signature of TovrandCA.dll's signer.",
+                         Ran(kSharedCopy, "/Q PRODUCTMSI", kSucceeded)})),
+      Msi(L"/x", kSemicolonDir).Expect(Machine("gone q+1; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"))
+          .After(MsiLog({Ran(kSharedCopy, "/U /Q PRODUCTMSI", kSucceeded)}))}},
+    // Version 2 as a major upgrade whose later step fails: its rollback leaves version 1 its use.
+    {"AFailedMajorUpgradeLeavesTheProductItsUse", Vista,
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q+1")),
+      Msi(L"/i", L"DEMO_FAIL_AFTER_TOVRAND=1", kMsi2).Exit(kLaterStepFailed).Expect(Machine("inst 1 MSI q+1"))
+          .Lines({"CommandLine=/Q PRODUCTMSI", "!CommandLine=/U /Q /NOREGAPPID PRODUCTMSI"})
+          .After(MsiLog({"Tovrand: PRODUCTMSI was registered before this run: its registration stays."}))}},
 };
 
 std::vector<Case> Checked(std::vector<Case> cases)

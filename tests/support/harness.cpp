@@ -1,5 +1,7 @@
 #include "harness.h"
 
+#include <aclapi.h>
+#include <sddl.h>
 #include <tlhelp32.h>
 
 namespace harness
@@ -100,6 +102,21 @@ bool FileExists(const std::wstring& path)
 {
     DWORD a = GetFileAttributesW(path.c_str());
     return a != INVALID_FILE_ATTRIBUTES && !(a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool LetEverybodyChange(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    BOOL present = FALSE, defaulted = FALSE;
+    PACL dacl = nullptr;
+    std::wstring file = path;
+    bool done = ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1301bf;;;WD)",
+                                                                     SDDL_REVISION_1, &sd, nullptr) &&
+                GetSecurityDescriptorDacl(sd, &present, &dacl, &defaulted) &&
+                SetNamedSecurityInfoW(&file[0], SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, dacl,
+                                      nullptr) == ERROR_SUCCESS;
+    LocalFree(sd);
+    return done;
 }
 
 bool DirExists(const std::wstring& path)

@@ -34,6 +34,8 @@ bool WriteFileBytes(const std::wstring& path, const std::string& bytes);
 void RemoveTree(const std::wstring& path);   // read-only attributes cleared on the way
 bool FileExists(const std::wstring& path);
 bool DirExists(const std::wstring& path);
+// Gives everybody the right to change the file (under Wine the one such access list it keeps: o+w).
+bool LetEverybodyChange(const std::wstring& path);
 std::wstring ShortPath(const std::wstring& path);   // empty when it fails
 
 struct Process
