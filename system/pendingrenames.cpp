@@ -373,31 +373,48 @@ int AddReplacements(const CFileForms& file, const CFileForms& temporary, Pending
             pairs[at++] = {temporary.Form(t), file.Form(f)};
     return at;
 }
+
+// The pairs of ours that stand for the deletion of file (temporary null) or its replacement by temporary,
+// in every form: their number.
+int PairsOf(const wchar_t* file, const wchar_t* temporary, CFileForms& fileForms, CFileForms& temporaryForms,
+            PendingPair* pairs)
+{
+    fileForms.Set(file);
+    int count = 0;
+    if (temporary == nullptr)
+    {
+        for (int f = 0; f < fileForms.Count(); ++f)
+            pairs[count++] = {fileForms.Form(f), nullptr};
+        return count;
+    }
+    temporaryForms.Set(temporary);
+    return AddReplacements(fileForms, temporaryForms, pairs, count);
+}
+
+// The size of the value, 0 when it is missing or cannot be read: whether there is anything to look at.
+DWORD PendingValueSize()
+{
+    CScopedKey key;
+    DWORD size = 0;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) ==
+        ERROR_SUCCESS)
+        RegQueryValueExW(key.Get(), kPendingValue, nullptr, nullptr, nullptr, &size);
+    return size;
+}
 }  // namespace
 
 BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary)
 {
     LogEvent("Inside UnMarkFilesForDeletion()");
-    CScopedKey key;
-    DWORD size = 0;
-    // A missing value leaves size at 0, which is all this needs to know.
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) ==
-        ERROR_SUCCESS)
-        RegQueryValueExW(key.Get(), kPendingValue, nullptr, nullptr, nullptr, &size);
-    if (key.IsValid() && size == 0)
+    if (PendingValueSize() == 0)
     {
         LogEvent("  No files are marked for deletion, nothing to unmark.");
         return TRUE;
     }
-    key.Reset();
-
     CFileForms fileForms;
     CFileForms temporaryForms;
-    fileForms.Set(file);
     PendingPair pairs[kPairsPerFile];
-    int count = 0;
-    for (int f = 0; f < fileForms.Count(); ++f)
-        pairs[count++] = {fileForms.Form(f), nullptr};
+    int count = PairsOf(file, nullptr, fileForms, temporaryForms, pairs);
     if (temporary != nullptr)
     {
         temporaryForms.Set(temporary);
@@ -408,6 +425,10 @@ BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary)
 
 BOOL WithdrawReplacements(const CWString* files, int count)
 {
+    // Most lists hold nothing of ours: the short forms of twenty paths are asked for only when there is a
+    // list at all.
+    if (PendingValueSize() == 0)
+        return TRUE;
     if (count > kInstalledSetFiles)
         count = kInstalledSetFiles;
     CFileForms fileForms[kInstalledSetFiles];
@@ -417,10 +438,35 @@ BOOL WithdrawReplacements(const CWString* files, int count)
     CWString temporary(MAX_PATH + 1);
     for (int i = 0; i < count; ++i)
     {
-        fileForms[i].Set(files[i].Str());
         TemporaryOf(files[i].Str(), temporary);
-        temporaryForms[i].Set(temporary.Str());
-        pairCount = AddReplacements(fileForms[i], temporaryForms[i], pairs, pairCount);
+        pairCount += PairsOf(files[i].Str(), temporary.Str(), fileForms[i], temporaryForms[i], pairs + pairCount);
     }
     return pairCount == 0 || WithdrawPairs(pairs, pairCount, false);
+}
+
+BOOL IsPendingPair(const wchar_t* file, const wchar_t* temporary)
+{
+    if (PendingValueSize() == 0)
+        return FALSE;
+    CScopedKey key;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kSessionManagerKey, 0, KEY_QUERY_VALUE | KEY_WOW64_64KEY, key.Receive()) !=
+        ERROR_SUCCESS)
+        return FALSE;
+    DWORD size = 0;
+    DWORD type = 0;
+    LONG rc = ERROR_SUCCESS;
+    BYTE* bytes = ReadPendingValue(key.Get(), &size, &type, &rc);
+    if (bytes == nullptr)
+        return FALSE;
+    CFileForms fileForms;
+    CFileForms temporaryForms;
+    PendingPair pairs[kPairsPerFile];
+    int count = PairsOf(file, temporary, fileForms, temporaryForms, pairs);
+    BOOL found = FALSE;
+    CPendingPairWalk walk(reinterpret_cast<const wchar_t*>(bytes), type == REG_MULTI_SZ ? static_cast<int>(size / 2) : 0);
+    PendingPairView pair;
+    while (!found && walk.Next(&pair))
+        found = IsOurPendingPair(pair, pairs, count);
+    delete[] bytes;
+    return found;
 }

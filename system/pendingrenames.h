@@ -30,6 +30,10 @@ BOOL UnMarkFilesForDeletion(const wchar_t* file, const wchar_t* temporary);
 // and logs only what it withdraws. FALSE when one of them is still in the list afterwards.
 BOOL WithdrawReplacements(const CWString* files, int count);
 
+// Whether the list holds, now, the deletion of file (temporary null) or its replacement by temporary,
+// under any of their forms. A list that cannot be read holds nothing.
+BOOL IsPendingPair(const wchar_t* file, const wchar_t* temporary);
+
 // One pair of the list as it lies in the value: each string by its start and length (a string that
 // runs into the value's end has no NUL).
 struct PendingPairView

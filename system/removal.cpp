@@ -5,6 +5,7 @@
 #include "base/registry.h"
 #include "base/wstring.h"
 #include "context/locations.h"
+#include "system/pendingrenames.h"
 
 namespace
 {
@@ -26,7 +27,9 @@ BOOL ScheduleDeletion(const wchar_t* path)
     // The short form is empty when the path does not exist (or does not fit). Handed on, the empty name
     // would become a bare "\??\" in the pending-rename list: a deletion of nothing that the next start
     // stumbles over. The line is still written, so the log shows that the path could not be scheduled.
-    BOOL scheduled = !shortPath.IsEmpty() && MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT);
+    // One already waiting is not scheduled again: a retry of a stopped uninstall would stack them.
+    BOOL scheduled = !shortPath.IsEmpty() && (IsPendingPair(path, nullptr) ||
+                                              MoveFileExW(shortPath.Str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     LogEvent("  %s marked for deletion on reboot.", shortPath.Str());
     return scheduled;
 }
