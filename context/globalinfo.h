@@ -34,11 +34,17 @@ public:
     BOOL NoRegQz;
     BOOL HResult;
     BOOL DelOnReboot;
+    // Another run held the lock beyond the wait (or the lock could not be had): that run may be at work
+    // right now, and what it uses is left alone.
+    BOOL OtherRunActive;
     CRunOutcome Outcome;
     DWORD OsVersion;
     HINSTANCE Instance;
     ULONGLONG InstalledDriverVersion;
     ULONGLONG InstalledTovrandVersion;
+    // A replacement of ours waits for the restart: the installed version above is its own.
+    BOOL DriverReplacementPending;
+    BOOL InstallerReplacementPending;
     ULONGLONG NewDriverVersion;
     ULONGLONG OwnVersion;
     CWString AppId;

@@ -9,6 +9,7 @@
 #include "context/globalinfo.h"
 #include "context/locations.h"
 #include "context/version.h"
+#include "control/copystep.h"
 #include "control/sequencer.h"
 #include "system/payload.h"
 #include "system/removal.h"
@@ -82,16 +83,17 @@ DWORD RunNewerTovrand(const wchar_t* path, const wchar_t* commandLine)
     return result;
 }
 
-void AcquireRunningMutex()
+BOOL AcquireRunningMutex()
 {
     LogEvent("Acquiring %s mutex...", kRunningMutexName);
     RunningMutex = CreateMutexW(nullptr, FALSE, kRunningMutexName);
     if (RunningMutex == nullptr)
     {
         LogEvent("  Failed to CreateMutex.  GetLastError: 0x%x", GetLastError());
-        return;
+        return FALSE;
     }
-    switch (WaitForSingleObject(RunningMutex, kRunningMutexWaitMs))
+    DWORD wait = WaitForSingleObject(RunningMutex, kRunningMutexWaitMs);
+    switch (wait)
     {
     case WAIT_OBJECT_0:
         LogEvent("  Successfully acquired mutex.");
@@ -110,6 +112,7 @@ void AcquireRunningMutex()
         LogEvent("  Unexpected return from WaitForSingleObject() while waiting on tovrand running mutex.");
         break;
     }
+    return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
 BOOL RegisterMainWindowClass(HINSTANCE instance)
@@ -159,6 +162,7 @@ BOOL PreparePayload(GlobalInfo* info)
         info->Outcome.Fail(ERROR_CANNOT_MAKE);
         return FALSE;
     }
+    ApplyPendingRenames(info);
     return TRUE;
 }
 }  // namespace

@@ -103,6 +103,8 @@ DWORD CannotInstall(GlobalInfo* info)
         LogEvent("  Error - The usage count can be neither read nor rebuilt, nothing is changed.");
         return ERROR_INSTALL_FAILURE;
     }
+    if (KeptSetIncomplete(info))
+        return ERROR_INSTALL_FAILURE;
     return 0;
 }
 
@@ -250,6 +252,8 @@ bool OnCommand(HWND window, UINT command)
     case IDM_UPDATEUSAGE:
         LogEvent("BEGIN - IDM_UPDATEUSAGE");
         UpdateUsageCounts();
+        if (!g_pGlobalInfo->Outcome.Failed())
+            RestoreRemovedTargets(g_pGlobalInfo);
         Post(window, IDM_QZREGISTER);
         LogEvent("END - IDM_UPDATEUSAGE");
         return true;
