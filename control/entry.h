@@ -12,8 +12,8 @@ extern HWND MainWindow;
 extern HANDLE RunningMutex;
 
 // Takes "Global\Pellimar_running", waiting at most kRunningMutexWaitMs; logs the outcome. The run goes on
-// in every case.
-void AcquireRunningMutex();
+// in every case; TRUE when it holds the lock (also one that an ended run abandoned).
+BOOL AcquireRunningMutex();
 
 BOOL RegisterMainWindowClass(HINSTANCE instance);
 // Starts the run with info as its context: the start-up, the payload, the main dialog, whose creation

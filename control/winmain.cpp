@@ -72,7 +72,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     }
     LogEvent("Installed Version (if any) is not newer.");
 
-    AcquireRunningMutex();
+    BOOL locked = AcquireRunningMutex();
 
     if (IsInstalledTovrandNewer(newer, kPathChars))
     {
@@ -83,6 +83,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     LogEvent("  Installed version isn't newer after waiting on the mutex.");
 
     GlobalInfo info;
+    info.OtherRunActive = !locked;
     g_pGlobalInfo = &info;
     if (!RegisterMainWindowClass(instance))
     {
