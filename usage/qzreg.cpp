@@ -1,5 +1,6 @@
 #include "usage/qzreg.h"
 
+#include "base/handle.h"
 #include "base/log.h"
 #include "base/wstring.h"
 #include "context/globalinfo.h"
@@ -7,6 +8,7 @@
 #include "base/files.h"
 #include "system/payload.h"
 #include "resources/resource.h"
+#include "usage/usagecount.h"
 
 namespace
 {
@@ -22,6 +24,32 @@ BOOL NotDone(bool registering)
     return FALSE;
 }
 
+// Writes the registration program to program, held until *held is closed. Another run's program may run
+// from that file (one that outlasted its run's wait, or a run at work beside this one): it is waited for,
+// as long as this run would wait for its own, so that the updater is told last what this run tells it;
+// after that the program goes under a name of this run's own.
+BOOL WriteProgram(GlobalInfo* info, CWString& program, HANDLE* held)
+{
+    DWORD rc = WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str(), held);
+    if (rc == ERROR_SHARING_VIOLATION)
+    {
+        LogEvent("  %s is in use by another run's registration, waiting for it.", program.Str());
+        DWORD start = GetTickCount();
+        while (rc == ERROR_SHARING_VIOLATION && GetTickCount() - start < kRegistrationWaitMs)
+        {
+            Sleep(kDeletePauseMs);
+            rc = WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str(), held);
+        }
+    }
+    if (rc == 0)
+        return TRUE;
+    CWString own(kPathChars);
+    own.Format(L"%s\\PLQZREG32-%lu.EXE", info->MakerDir.Str(), GetCurrentProcessId());
+    LogEvent("Cannot write %s, using %s", program.Str(), own.Str());
+    program = own;
+    return WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str(), held) == 0;
+}
+
 BOOL RunRegistrationProgram(bool registering)
 {
     GlobalInfo* info = g_pGlobalInfo;
@@ -34,19 +62,11 @@ BOOL RunRegistrationProgram(bool registering)
     }
     CWString program(kPathChars);
     JoinPath(program, info->MakerDir, kRegistrationProgramName);
-    if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str()) != 0)
+    CScopedHandle held;
+    if (!WriteProgram(info, program, held.Receive()))
     {
-        // An earlier run's program may still be running (it outlasted that run's wait) and hold its
-        // file: this run's goes under a name of its own.
-        CWString own(kPathChars);
-        own.Format(L"%s\\PLQZREG32-%lu.EXE", info->MakerDir.Str(), GetCurrentProcessId());
-        LogEvent("Cannot write %s, using %s", program.Str(), own.Str());
-        program = own;
-        if (WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str()) != 0)
-        {
-            QZRegExternalPostProcess(program.Str());
-            return NotDone(registering);
-        }
+        QZRegExternalPostProcess(program.Str());
+        return NotDone(registering);
     }
 
     CWString parameters(128);
@@ -59,13 +79,20 @@ BOOL RunRegistrationProgram(bool registering)
         parameters.Append(L" /LOG");
     LogEvent(registering ? "RegisterWithQZ() params %s" : "UnRegisterWithQZ() params %s", parameters.Str());
 
+    // Decided as late as it can be: another product's install may have counted the driver since this
+    // uninstall released it, and then the updater keeps it.
+    BOOL started = FALSE;
     DWORD error = ERROR_SUCCESS;
-    BOOL started = LaunchAndWait(program.Str(), parameters.Str(), &error);
-    if (!started && error != ERROR_TIMEOUT)
+    if (!registering && IsDriverCounted())
+        LogEvent("  *Pellimar is counted again meanwhile, not unregistering from Quazel.");
+    else
+        started = LaunchAndWait(program.Str(), parameters.Str(), &error);
+    held.Reset();
+    if (!started && error != ERROR_SUCCESS && error != ERROR_TIMEOUT)
         LogEvent("  Cannot start %s (%d).", program.Str(), static_cast<int>(error));
     QZRegExternalPostProcess(program.Str());
     // One that outlasted the wait may still finish its work; its file waits for the restart.
-    return started || error == ERROR_TIMEOUT ? started : NotDone(registering);
+    return started || error == ERROR_SUCCESS || error == ERROR_TIMEOUT ? TRUE : NotDone(registering);
 }
 }  // namespace
 

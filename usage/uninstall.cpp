@@ -83,11 +83,9 @@ BOOL ReleaseUse(GlobalInfo* info, CountChange* change)
 // Whether the driver is still unused. The lock keeps other installer runs out only for a few seconds: a
 // product's install that waited for it in vain may have counted the driver since this run released it,
 // and then everything it uses stays.
-bool StillUnused(GlobalInfo* info)
+bool StillUnused()
 {
-    DWORD main = ReadDriverCount(info->Layout.driverImage);
-    DWORD maker = ReadDriverCount(info->Layout.makerDriverImage);
-    if ((main == kNoCount || main == 0) && (maker == kNoCount || maker == 0))
+    if (!IsDriverCounted())
         return true;
     LogEvent("  *Pellimar is counted again meanwhile: what another product uses stays.");
     return false;
@@ -158,7 +156,7 @@ void WithdrawOurReplacements(GlobalInfo* info)
 bool RemoveDriverLeftovers(GlobalInfo* info)
 {
     WithdrawOurReplacements(info);
-    if (!StillUnused(info))
+    if (!StillUnused())
         return false;
 
     CPellimarSCM scm;
@@ -195,11 +193,9 @@ bool RemoveDriverLeftovers(GlobalInfo* info)
 
     if (info->NoRegQz)
         LogEvent("  /NoRegQZ switch used.  Not unregistering from Quazel.");
-    else if (!StillUnused(info))
-        return false;
     else
         UnRegisterWithQZ();
-    return true;
+    return StillUnused();
 }
 
 void RemoveInstallerCopy(GlobalInfo* info)
@@ -293,7 +289,7 @@ void UninstallPellimar()
 
     // The last product: everything goes, unless another product's install counts the driver again
     // meanwhile. What could not be done keeps the product registered, so that the same command finishes it.
-    bool unused = RemoveDriverLeftovers(info) && StillUnused(info);
+    bool unused = RemoveDriverLeftovers(info);
     if (info->Outcome.Failed())
     {
         LogEvent("  Error - The uninstall of %s is not finished, the same command finishes it.", info->AppId.Str());
@@ -301,7 +297,7 @@ void UninstallPellimar()
     }
     if (unused)
         RemoveInstallerCopy(info);
-    if (!unused || !StillUnused(info))
+    if (!unused || !StillUnused())
     {
         RemoveOwnRegistration(info);
         return;

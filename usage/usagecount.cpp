@@ -306,6 +306,13 @@ BOOL GetUsageCounts(DWORD* count)
     return TRUE;
 }
 
+BOOL IsDriverCounted()
+{
+    DWORD main = ReadDriverCount(g_pGlobalInfo->Layout.driverImage);
+    DWORD maker = ReadDriverCount(g_pGlobalInfo->Layout.makerDriverImage);
+    return (main != kNoCount && main != 0) || (maker != kNoCount && maker != 0);
+}
+
 LONG RebuildUnreadableUsageCount()
 {
     // Taken as 0, an unreadable count makes the driver look unused: an install would blast the other

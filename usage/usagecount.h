@@ -79,6 +79,8 @@ LONG WriteCountsBefore(const CountChange& change);
 DWORD ReadDriverCount(const wchar_t* valueName, int* type = nullptr);
 
 BOOL GetUsageCounts(DWORD* count);
+// Whether either driver count holds a use now (a count that cannot be read holds none).
+BOOL IsDriverCounted();
 // When the driver's main count is there but unreadable, rewrites it as the number of products
 // registered under the Pellimar key and logs that. The code of that write; 0 when there was nothing
 // to rebuild.

@@ -274,11 +274,13 @@ std::vector<Case> Cases()
               .Expect("inst 1 A; qz=*; makerdir=PLQZREG32.EXE; pending=*")
               .Lines({"  $maker\\PLQZREG32.EXE did not end within 3 seconds, leaving it running.",
                       "Delete on reboot: $maker\\PLQZREG32.EXE"}),
-          // The next run cannot write the program file the first one still runs from: its own program
-          // goes under a name of its own, and the updater is told all the same.
-          Install("B").Before(Set(kQuazelKey, L"HoldMs", Dword(0)))
+          // The next run cannot write the program file the first one still runs from: it waits for that
+          // program as long as for its own, then its own goes under a name of its own, and the updater is
+          // told all the same.
+          Install("B").Exe(L"shortwait").Before(Set(kQuazelKey, L"HoldMs", Dword(0)))
               .Expect("inst 2 A B q+1; makerdir=PLQZREG32.EXE; pending=*")
-              .Lines({"~, using $maker\\PLQZREG32-"})}},
+              .Lines({"  $maker\\PLQZREG32.EXE is in use by another run's registration, waiting for it.",
+                      "~, using $maker\\PLQZREG32-"})}},
         // Location values: a missing one is replaced and stored; one that is there but unusable is used
         // as the usual place for the run and never overwritten; an expandable one is expanded.
         {"LocationValues", Vista,
