@@ -328,7 +328,12 @@ void DoDelete(const wchar_t* path, const FileIdentity* expected)
             LogEvent("DoDelete: Original file deleted (%s).", path);
     }
 
-    RemoveSharedDirectory();
+    // The shared folder goes with the last product, unless an install has claimed it again meanwhile.
+    CWString sharedDir(kPathChars);
+    CWString sharedCopy(kPathChars);
+    SharedDirOfRuns(sharedDir);
+    if (!JoinPath(sharedCopy, sharedDir, kInstallerFileName) || !IsClaimedByInstall(sharedCopy.Str()))
+        RemoveSharedDirectory();
 
     // This copy is running and cannot delete itself either: it goes at the next restart. Only a copy
     // in the temporary directory is one the ending run made: the request may also reach an installer
