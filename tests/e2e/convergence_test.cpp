@@ -3,8 +3,11 @@
 // deployment tool's time-out would, for every k; the same command then runs again and the machine must be
 // what one whole run leaves, while no other product's data changes at any point. The full sweep is the
 // ctest label "sweep" (TOVRAND_KILL_STRIDE=1); the ordinary run takes every seventh line.
+// Interleavings: a run stops for a while after a chosen line, holding the lock, and another product's run
+// (which, like a run that waited its five seconds in vain, waits only half a second) runs meanwhile.
 #include "rows.h"
 
+#include <shlwapi.h>
 #include <stdlib.h>
 
 using namespace harness;
@@ -45,14 +48,14 @@ std::string Differences(const State& expected, const State& found)
     return out;
 }
 
-// A fresh machine in the command's starting state.
-void Prepare(Context& c, const Command& command)
+// A fresh machine in a command's starting state.
+void Prepare(Context& c, const std::vector<Step>& before)
 {
     CleanMachine();
     PlaceBystanders();
     c.where = Where();
     c.baseline = PendingStrings();
-    for (const Step& step : command.before)
+    for (const Step& step : before)
         RunStep(c, step, false);
 }
 
@@ -90,7 +93,7 @@ TEST_P(KillPoints, TheSameCommandAgainFinishesTheJob)
     int lines = 0;
     {
         Context c;
-        Prepare(c, command);
+        Prepare(c, command.before);
         RunStep(c, command.step, false);
         whole = Normal(Describe(c.where, c.baseline));
         wholeExit = c.last.process.exitCode;
@@ -107,7 +110,7 @@ TEST_P(KillPoints, TheSameCommandAgainFinishesTheJob)
     for (int k : points)
     {
         Context c;
-        Prepare(c, command);
+        Prepare(c, command.before);
         Step killed = command.step;
         killed.after = nullptr;
         if (killed.before)
@@ -140,4 +143,83 @@ TEST_P(KillPoints, TheSameCommandAgainFinishesTheJob)
 
 INSTANTIATE_TEST_SUITE_P(Commands, KillPoints, ::testing::ValuesIn(kCommands),
                          [](const ::testing::TestParamInfo<Command>& info) { return std::string(info.param.name); });
+
+struct Interleaving
+{
+    const char* name;
+    std::vector<Step> before;
+    Step first;
+    const char* pauseAt;   // the first stops for four seconds after the first line that holds this
+    Step second;
+    const char* expect;    // the machine after both, in Expected's outline
+};
+
+const std::vector<Interleaving> kInterleavings = {
+    {"AnInstallBeforeItsCountAndTheLastUninstall", {Install("B")}, Install("A"), "BEGIN - IDM_UPDATEUSAGE",
+     Uninstall("B"), "inst 1 A q3"},
+    {"AnInstallInItsCopyAndTheLastUninstall", {Install("B")}, Install("A"), "PELLIMAR64x86.INF", Uninstall("B"),
+     "inst 1 A q3"},
+    {"AnInstallInItsRegistrationAndAnUninstall", {Install("B")}, Install("A"), "RegisterWithQZ() params",
+     Uninstall("B"), "inst 1 A q2"},
+    {"TheLastUninstallBeforeItsCountAndAnInstall", {Install("B")}, Uninstall("B"), "BEGIN - IDM_UNINSTALL",
+     Install("A"), "inst 1 A q2; makerdir=absent"},
+    {"TheLastUninstallInItsUnregistrationAndAnInstall", {Install("B")}, Uninstall("B"), "UnRegisterWithQZ() params",
+     Install("A"), "inst 1 A q2"},
+    {"AnInstallInItsCopyAndAnotherInstall", {}, Install("A"), "PELLIMAR64x86.INF", Install("C"), "inst 2 A C q2"},
+    {"AnInstallBeforeItsCountAndAnotherInstall", {}, Install("A"), "BEGIN - IDM_UPDATEUSAGE", Install("C"),
+     "inst 2 A C q2"},
+};
+
+bool Reached(const std::wstring& temp, const char* text)
+{
+    for (const std::string& line : ReadLog(temp, false))
+        if (line.find(text) != std::string::npos)
+            return true;
+    return false;
+}
+
+class Interleavings : public ::testing::TestWithParam<Interleaving>
+{
+};
+
+TEST_P(Interleavings, NothingOfEitherIsLostAndEachExitCodeIsTrue)
+{
+    const Interleaving& row = GetParam();
+    Context c;
+    Prepare(c, row.before);
+    ScratchDir firstTemp, secondTemp, secondSetup;
+    std::wstring hooks = BinDir() + L"\\variants\\hooks\\TOVRAND64x86.EXE";
+    std::wstring secondCopy = secondSetup.File(L"TOVRAND64x86.EXE");
+    CopyFileW(hooks.c_str(), c.OwnCopy().c_str(), FALSE);
+    CopyFileW(hooks.c_str(), secondCopy.c_str(), FALSE);
+    for (const Step* step : {&row.first, &row.second})
+        if (step->before)
+            step->before(c);
+    SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", (L"pause:4000:" + Widen(row.pauseAt)).c_str());
+    HANDLE first = Start(L"\"" + c.OwnCopy() + L"\" " + Expand(c, row.first.args), firstTemp.Path());
+    SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", nullptr);
+    for (int waited = 0; waited < 30000 && !Reached(firstTemp.Path(), row.pauseAt); waited += 50)
+        Sleep(50);
+    InstallerRun second = RunInstaller(secondCopy, Expand(c, row.second.args), secondTemp.Path(), L"", false);
+    Process firstRun = Wait(first);
+    WaitForInstallers(40000);
+    EXPECT_EQ(0u, firstRun.exitCode);
+    EXPECT_EQ(0u, second.process.exitCode);
+    for (const Step* step : {&row.first, &row.second})
+        if (step->after)
+            step->after(c);
+    // What the runs' self-delete copies leave to the restart in their temporary folders is theirs.
+    DropPending([&](const std::wstring& source, const std::wstring&) {
+        for (const ScratchDir* temp : {&firstTemp, &secondTemp})
+            for (const std::wstring& path : {temp->Path(), ShortPath(temp->Path())})
+                if (!path.empty() && StrStrIW(source.c_str(), path.c_str()) != nullptr)
+                    return true;
+        return false;
+    });
+    ExpectState(c, row.expect);
+    CleanMachine();
+}
+
+INSTANTIATE_TEST_SUITE_P(Runs, Interleavings, ::testing::ValuesIn(kInterleavings),
+                         [](const ::testing::TestParamInfo<Interleaving>& info) { return std::string(info.param.name); });
 }  // namespace
