@@ -157,11 +157,6 @@ Step Check(Op change, const std::wstring& args, DWORD exit, std::vector<std::str
     return Do(std::move(change)).After(TovCheck(args, exit, std::move(ids), says));
 }
 
-Step Fixed(const char* product, const std::wstring& extra = L"/NOREGQZ")
-{
-    return Install(product, extra).After(TovCheck(L"/JSON", 0));
-}
-
 const std::wstring kDriver = L"$drivers\\PELLIMAR64x86.SYS";
 const std::wstring kCatalogue = L"$drivers\\PELLIMAR64x86.CAT";
 const std::vector<std::string> kMismatch = {"driver-digest-mismatch", "driver-digest-mismatch"};
@@ -205,6 +200,56 @@ Op HugeCatalogueMember()
     };
 }
 
+// The check's answer to args, its exit code in *exit; it must write no log (its TEMP is where one would land).
+std::string RunCheck(const std::wstring& args, DWORD* exit)
+{
+    ScratchDir dir;
+    SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
+    HANDLE file = CreateFileW(dir.File(L"out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS,
+                              0, nullptr);
+    *exit = Wait(Start(L"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args, dir.Path(), L"", 0, file)).exitCode;
+    CloseHandle(file);
+    EXPECT_FALSE(FileExists(dir.File(L"PELLIMAR.LOG")));
+    return ReadFileBytes(dir.File(L"out.txt"));
+}
+
+// Every fix the check prints, done as printed: a restart where it says to restart first, then each command
+// between backquotes through cmd, from a product setup's folder (TOVRAND64x86.EXE there is the setup's own
+// copy). Then the check must answer exit and ids.
+Step Fix(DWORD exit = 0, std::vector<std::string> ids = {}, const char* says = nullptr)
+{
+    return Do([](Context& c) {
+        DWORD code = 0;
+        std::string report = RunCheck(L"", &code), label = "\n          Fix: ";
+        std::vector<std::wstring> commands;
+        bool restart = false;
+        for (size_t at = report.find(label); at != std::string::npos; at = report.find(label, at + 1))
+        {
+            std::string fix = report.substr(at + label.size(), report.find('\r', at) - at - label.size());
+            restart = restart || fix.find("restart") < fix.find('`');
+            for (size_t open = fix.find('`'), end; open != std::string::npos; open = fix.find('`', end + 1))
+            {
+                end = fix.find('`', open + 1);
+                std::wstring command(end - open - 1, L'\0');
+                command.resize(MultiByteToWideChar(CP_UTF8, 0, &fix[open + 1], end - open - 1, &command[0],
+                                                   end - open - 1));
+                if (std::find(commands.begin(), commands.end(), command) == commands.end())
+                    commands.push_back(command);
+            }
+        }
+        if (restart)
+            Reboot()(c);
+        CopyFileW(InstallerPath().c_str(), c.OwnCopy().c_str(), TRUE);
+        ScratchDir temp;
+        for (const std::wstring& command : commands)
+            Wait(Start(L"cmd /c " + command, temp.Path(), c.setup.Path()));
+        WaitForInstallers(60000);
+        DropPending([&temp](const std::wstring& source, const std::wstring&) {
+            return source.find(temp.Path()) != std::wstring::npos;
+        });
+    }).After(TovCheck(L"", exit, std::move(ids), says));
+}
+
 const Op kNothing = [](Context&) {};
 const std::vector<Case> kCases = {
     {"CheckOfACleanMachineAndOfOneAfterANoDelUninstall", Vista,
@@ -213,7 +258,7 @@ const std::vector<Case> kCases = {
       // A maker count above the main one, left from a system before Vista: the last uninstall keeps the rest.
       Check(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"2")), L"/JSON", 1, {"stale-maker-count"}),
       Uninstall("A", L"/NOREGQZ").After(TovCheck(L"", 1, {"stale-maker-count"}, "service (its driver image")),
-      Check(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", RawValue()), L"", 0, {}, "left without users"),
+      Fix(0, {}, "left without users"),
       Install("A", L"/NOREGQZ"), Uninstall("A", L"/NODEL /NOREGQZ"),
       Check(kNothing, L"/json", 0, {}, "installed without users"),
       Check(kNothing, L"/FIX", 3, {}, "usage: TOVCHECK64.EXE [/JSON]")}},
@@ -224,11 +269,15 @@ const std::vector<Case> kCases = {
       Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"0")), L"/JSON", 0, {}, "\"vista_or_later\": false"),
       Install("B", L"/NOREGQZ"),
       Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"", 2, {"count-below-registrations"},
-            "Drivers\\PELLIMAR64x86.SYS\" /t REG_SZ /d 2 /f")}},
+            "Drivers\\PELLIMAR64x86.SYS\" /t REG_SZ /d 2 /f"),
+      Fix()}},
     {"CheckOfAProductNotInInstalledApps", Vista,
-     {Run(L"/Q /NOREGQZ \"PRODUCT A\"")
-          .After(TovCheck(L"", 1, {"product-not-in-installedapps"}, "/NOREGAPPID \"PRODUCT A\"`")),
-      Run(L"/U /Q /NOREGAPPID /NOREGQZ \"PRODUCT A\"").After(TovCheck(L"/JSON", 0)),
+     {Run(L"/Q /NOREGQZ \"PRODUCT A\"").Before(Set(kInstalledApps, L"PRODUCT A", Sz(L""))),
+      // The repair run of an id with a blank: without its quotes it would install a product "A".
+      Check(Delete(kDriver), L"", 2, {"driver-missing"}, "/Q \"PRODUCT A\"`"), Fix(),
+      Check(Set(kInstalledApps, L"PRODUCT A", RawValue()), L"", 1, {"product-not-in-installedapps"},
+            "/NOREGAPPID \"PRODUCT A\"`"),
+      Fix(0, {}, "Pellimar is not installed"),
       // A product id beyond Latin-1 reaches a pipe or file as UTF-8.
       Run(L"/Q /NOREGQZ PRODUKT_\u00c4\u20ac").Before(Set(kInstalledApps, L"PRODUKT_\u00c4\u20ac", Sz(L"")))
           .After(TovCheck(L"/JSON", 0, {}, "\"appid\": \"PRODUKT_\xc3\x84\xe2\x82\xac\"")),
@@ -247,14 +296,12 @@ const std::vector<Case> kCases = {
      {Install("A", L"/NOREGQZ"),
       Check(Set(kSharedDlls, kDriver.c_str(), {true, REG_BINARY, std::string(300, '\x7f')}), L"/JSON", 2,
             {"count-unreadable"}),
-      Fixed("A"), Install("B", L"/NOREGQZ"),
-      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"-json", 2, {"count-below-registrations"}, "/d 2 /f"),
-      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"5")), L"/JSON", 1, {"count-above-registrations"}),
-      Check(Set(kSharedDlls, kDriver.c_str(), RawValue()), L"/JSON", 1, {"registrations-without-count"}),
-      Check([](Context& c) {
-          Set(kSharedDlls, kDriver.c_str(), Sz(L"2"))(c);
-          Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q"))(c);
-      }, L"/JSON", 1, {"uninstall-entry-mismatch"}, "C:\\\\Old"),
+      Fix(), Install("B", L"/NOREGQZ"),
+      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"-json", 2, {"count-below-registrations"}, "/d 2 /f"), Fix(),
+      Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"5")), L"/JSON", 1, {"count-above-registrations"}), Fix(),
+      Check(Set(kSharedDlls, kDriver.c_str(), RawValue()), L"/JSON", 1, {"registrations-without-count"}), Fix(),
+      Check(Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\\TOVRAND64x86.EXE /U /Q")), L"/JSON", 1,
+            {"uninstall-entry-mismatch"}, "C:\\\\Old"),
       Check(Set(kUninstallKey, L"QuietUninstallString", RawValue()), L"/JSON", 1, {"uninstall-entry-mismatch"},
             "is missing"),
       // ESC and CR from the registry reach a person's terminal escaped.
@@ -270,39 +317,39 @@ const std::vector<Case> kCases = {
           Set(kSharedDlls, kDriver.c_str(), Sz(L"67"))(c);
       }, L"/JSON", 1, Ids(65, "product-not-in-installedapps", {"uninstall-entry-mismatch"}))}},
     {"CheckOfTheDriversFiles", Vista,
-     {Install("A", L"/NOREGQZ"), Check(Delete(kDriver), L"/JSON", 2, {"driver-missing"}), Fixed("A"),
+     {Install("A", L"/NOREGQZ"), Check(Delete(kDriver), L"/JSON", 2, {"driver-missing"}), Fix(),
       Check([](Context& c) { Write(kDriver, ReadFileBytes(Expand(c, kDriver)) + "x")(c); }, L"/JSON", 2, kMismatch),
-      Run(L"/Q /NOREGQZ /FORCEUPDATE").After(TovCheck(L"/JSON", 0)),
+      Fix(),
       Check([](Context& c) { Write(kCatalogue, ReadFileBytes(Expand(c, kCatalogue)).substr(0, 700))(c); }, L"/JSON",
             2, kMismatch),
-      Fixed("A"), Check(Delete(L"$shared\\TOVRAND64x86.EXE"), L"/JSON", 2, {"installer-copy-missing"}), Fixed("A"),
+      Fix(), Check(Delete(L"$shared\\TOVRAND64x86.EXE"), L"/JSON", 2, {"installer-copy-missing"}), Fix(),
       // A driver too large to read still contradicts the size its manifest records.
-      Check(Grow(kDriver, 65LL << 20), L"/JSON", 3, {"driver-digest-mismatch"}, "\"code\": 223"), Fixed("A"),
+      Check(Grow(kDriver, 65LL << 20), L"/JSON", 3, {"driver-digest-mismatch"}, "\"code\": 223"), Fix(),
       Check(HugeCatalogueMember(), L"/JSON", 0),
       // Held open by another program, the catalogue is not read: a read error, not two mismatches.
       Check(HoldFile(kCatalogue), L"", 3, {}, "PELLIMAR64x86.CAT (error 32)"),
       // One manifest missing from the set is no install without manifests.
       Check([](Context& c) { c.holders.clear(), Delete(L"$shared\\KVManifests\\PELLMAR.SIG")(c); }, L"/JSON", 2,
             {"manifest-missing"}),
-      Run(L"/Q /NOREGQZ /FORCEUPDATE").After(TovCheck(L"/JSON", 0))}},
+      Fix()}},
     {"CheckOfTheService", Vista,
-     {Install("A", L"/NOREGQZ"), Check(ChangeService(nullptr), L"/JSON", 2, {"service-missing"}), Fixed("A"),
-      Check(ChangeService(L"C:\\elsewhere\\PELLIMAR64x86.SYS"), L"/JSON", 2, {"service-misconfigured"}), Fixed("A"),
+     {Install("A", L"/NOREGQZ"), Check(ChangeService(nullptr), L"/JSON", 2, {"service-missing"}), Fix(),
+      Check(ChangeService(L"C:\\elsewhere\\PELLIMAR64x86.SYS"), L"/JSON", 2, {"service-misconfigured"}), Fix(),
       // The key's ImagePath edited by hand: the service manager takes it at the next start of the machine.
       Check(Set(kServiceKey, L"ImagePath", Sz(L"\\??\\C:\\elsewhere\\PELLIMAR64x86.SYS", REG_EXPAND_SZ)), L"/JSON",
             2, {"service-misconfigured"}, "next start of the machine"),
-      Fixed("A"),
+      Fix(),
       Check(ChangeService(kLongImage.c_str()), L"", 2, {"service-misconfigured"}, "type 1, start 3, error control 1"),
-      Fixed("A"),
+      Fix(),
       // Wine keeps the mark in memory and writes no DeleteFlag; the row writes it as Windows' service manager does.
       Check([](Context& c) { c.Hold(L"marked"), WriteRaw(kServiceKey, L"DeleteFlag", Dword(1)); }, L"/JSON", 1,
             {"service-marked-for-deletion"}),
-      Fixed("A").Exit(1)}},
+      Fix()}},
     {"CheckOfTheRestartAndLeftovers", Vista,
      {Install("A", L"/NOREGQZ"), Check(Pending({L"$ours", L""}), L"/JSON", 2, {"restart-deletes-used-file"}),
-      Fixed("A"),
+      Fix(),
       // The deletion MoveFileEx writes for the long path: the install the fix names withdraws it too.
-      Check(Pending({L"\\??\\" + kDriver, L""}), L"/JSON", 2, {"restart-deletes-used-file"}), Fixed("A"),
+      Check(Pending({L"\\??\\" + kDriver, L""}), L"/JSON", 2, {"restart-deletes-used-file"}), Fix(),
       // Behind 24 entries of ours, a deletion under the driver's long path; then the driver renamed away,
       // which no install withdraws: after the restart the install puts it back.
       Check(Pending([] {
@@ -315,7 +362,7 @@ const std::vector<Case> kCases = {
       Check(Pending({L"\\??\\" + kDriver, L"!\\??\\C:\\TovrandForeign\\moved.sys"}), L"", 2,
             Ids(24, "restart-pending", {"restart-deletes-used-file", "restart-deletes-used-file"}),
             "renamed to \\??\\C:\\TovrandForeign\\moved.sys"),
-      Do(Reboot()), Fixed("A"),
+      Fix(),
       // Another program's entry longer than any path never reaches a path function.
       Check(Pending({L"\\??\\C:\\" + std::wstring(5000, L'x'), L""}), L"/JSON", 0),
       // Held open, the driver cannot be read for its digest: a read error, not a mismatch.
@@ -346,16 +393,10 @@ Op TovCheck(const std::wstring& args, DWORD exit, std::vector<std::string> ids, 
 {
     return [args, exit, ids, says](Context& c) {
         std::string before = Snapshot(c);
-        ScratchDir dir;   // also its TEMP: a log would land here
-        std::wstring out = dir.File(L"out.txt");
-        SECURITY_ATTRIBUTES inherited = {sizeof(inherited), nullptr, TRUE};
-        HANDLE file = CreateFileW(out.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherited, CREATE_ALWAYS, 0, nullptr);
-        Process p = Wait(Start(L"\"" + BinDir() + L"\\TOVCHECK64.EXE\" " + args, dir.Path(), L"", 0, file));
-        CloseHandle(file);
-        std::string output = ReadFileBytes(out);
+        DWORD code = 0;
+        std::string output = RunCheck(args, &code);
         EXPECT_EQ(before, Snapshot(c)) << "the check changed the machine";
-        EXPECT_FALSE(FileExists(dir.File(L"PELLIMAR.LOG")));
-        EXPECT_EQ(exit, p.exitCode) << output;
+        EXPECT_EQ(exit, code) << output;
         if (ids.size() != 1 || ids[0] != "*")
             EXPECT_EQ(ids, FindingIds(output)) << output;
         if (says != nullptr)
