@@ -18,7 +18,7 @@ const wchar_t* PathOf(const wchar_t* entry)
 // Case-insensitive equality of a whole text with one of length chars; the length decides most cases.
 bool Same(const wchar_t* text, int length, const wchar_t* other)
 {
-    return other[0] != L'\0' && lstrlenW(other) == length && lstrcmpiW(text, other) == 0;
+    return other[0] != L'\0' && SameNoCase(text, length, other, -1);
 }
 
 const wchar_t* LastComponent(const wchar_t* path)
@@ -80,7 +80,7 @@ int MatchFile(const MachineState* s, const wchar_t* entry, bool* temporary)
                                  Same(name, nameLength, LastComponent(f.shortTemporary)));
         if ((isFile || *temporary) &&
             JoinPath(candidate, kStatePathChars, longDirectory, *temporary ? temporaryName : f.name) &&
-            lstrcmpiW(candidate, *temporary ? f.temporary : f.path) == 0)
+            SameNoCase(candidate, *temporary ? f.temporary : f.path))
             return i;
     }
     *temporary = false;

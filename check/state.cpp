@@ -77,7 +77,7 @@ ProductReading* FindProduct(MachineState* s, const wchar_t* name)
 {
     for (int i = 0; i < s->products.Count(); ++i)
     {
-        if (lstrcmpiW(s->products[i].appId, name) == 0)
+        if (SameNoCase(s->products[i].appId, name))
             return &s->products[i];
     }
     wchar_t* copy = CopyText(name);
@@ -155,13 +155,13 @@ bool SameImagePath(const wchar_t* configured, const wchar_t* expected)
     wchar_t full[2 * kStatePathChars] = L"";
     const int rootChars = 11;   // "\SystemRoot"
     bool joined = true;
-    if (_wcsnicmp(p, L"\\SystemRoot\\", rootChars + 1) == 0)
+    if (SameNoCase(p, rootChars + 1, L"\\SystemRoot\\", rootChars + 1))
         joined = JoinPath(full, 2 * kStatePathChars, windows, p + rootChars + 1);
     else if (p[0] != L'\0' && p[0] != L'\\' && p[1] != L':')
         joined = JoinPath(full, 2 * kStatePathChars, windows, p);
     else
         CopyBounded(full, 2 * kStatePathChars, p);
-    return joined && lstrcmpiW(full, expected) == 0;
+    return joined && SameNoCase(full, expected);
 }
 
 // The ImagePath of the service's key, which the service manager takes at the next start of the
@@ -299,7 +299,7 @@ void ReadUninstallEntry(MachineState* s)
     }
     wchar_t expected[kStatePathChars + 16];
     UninstallCommand(s->layout.installerCopy, expected, kStatePathChars + 16);
-    s->uninstallEntryMatches = lstrcmpiW(s->uninstallEntry, expected) == 0;
+    s->uninstallEntryMatches = SameNoCase(s->uninstallEntry, expected);
 }
 
 bool IsInstallerRunning()

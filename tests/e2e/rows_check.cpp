@@ -278,6 +278,11 @@ const std::vector<Case> kCases = {
       Check(Set(kInstalledApps, L"PRODUCT A", RawValue()), L"", 1, {"product-not-in-installedapps"},
             "/NOREGAPPID \"PRODUCT A\"`"),
       Fix(0, {}, "Pellimar is not installed"),
+      // Names compare as the registry compares them: PRODUCT\u00c6 is another product than PRODUCTAE.
+      Install("AE", L"/NOREGQZ"),
+      Run(L"/Q /NOREGQZ PRODUCT\u00c6")
+          .After(TovCheck(L"/JSON", 1, {"product-not-in-installedapps"}, "\"appid\": \"PRODUCT\xc3\x86\"")),
+      Fix(), Uninstall("AE", L"/NOREGQZ"),
       // A product id beyond Latin-1 reaches a pipe or file as UTF-8.
       Run(L"/Q /NOREGQZ PRODUKT_\u00c4\u20ac").Before(Set(kInstalledApps, L"PRODUKT_\u00c4\u20ac", Sz(L"")))
           .After(TovCheck(L"/JSON", 0, {}, "\"appid\": \"PRODUKT_\xc3\x84\xe2\x82\xac\"")),
@@ -304,6 +309,12 @@ const std::vector<Case> kCases = {
             {"uninstall-entry-mismatch"}, "C:\\\\Old"),
       Check(Set(kUninstallKey, L"QuietUninstallString", RawValue()), L"/JSON", 1, {"uninstall-entry-mismatch"},
             "is missing"),
+      // A soft hyphen makes another file name, which a linguistic comparison passes over.
+      Check([](Context& c) {
+          std::wstring entry = L"\"" + c.where.sharedDir + L"\\TOVRAND64x86.E\u00adXE\" /U /Q";
+          WriteRaw(kUninstallKey, L"QuietUninstallString", Sz(entry));
+      }, L"/JSON", 1, {"uninstall-entry-mismatch"}),
+      Fix(),
       // ESC and CR from the registry reach a person's terminal escaped.
       Check(Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\x1b[2J\rX")), L"", 1,
             {"uninstall-entry-mismatch"}, "C:\\Old<U+001B>[2J<U+000D>X"),
@@ -340,6 +351,10 @@ const std::vector<Case> kCases = {
             2, {"service-misconfigured"}, "next start of the machine"),
       Fix(),
       Check(ChangeService(kLongImage.c_str()), L"", 2, {"service-misconfigured"}, "type 1, start 3, error control 1"),
+      Fix(),
+      Check([](Context& c) {
+          WriteRaw(kServiceKey, L"ImagePath", Sz(c.where.driversDir + L"\\PELLI\u00adMAR64x86.SYS", REG_EXPAND_SZ));
+      }, L"/JSON", 2, {"service-misconfigured"}),
       Fix(),
       // Wine keeps the mark in memory and writes no DeleteFlag; the row writes it as Windows' service manager does.
       Check([](Context& c) { c.Hold(L"marked"), WriteRaw(kServiceKey, L"DeleteFlag", Dword(1)); }, L"/JSON", 1,
