@@ -92,6 +92,17 @@ ProductReading* FindProduct(MachineState* s, const wchar_t* name)
     return p;
 }
 
+// Whether the product key name below path opens for reading, as the installer opens it; counted.
+bool IsRegistration(MachineState* s, const wchar_t* path, const wchar_t* name, bool* unread)
+{
+    wchar_t key[kStatePathChars];
+    CScopedKey product;
+    if (!JoinPath(key, kStatePathChars, path, name) || !OpenForReading(s, key, product, unread))
+        return false;
+    ++s->registrations;
+    return true;
+}
+
 enum ProductSource { FromRegistrations, FromInstalledApps, FromSharedUsage };
 
 // The subkeys (registrations) or the values (the other two lists) of one key, each a product id.
@@ -101,13 +112,6 @@ void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source,
     CScopedKey key;
     if (!OpenForReading(s, path, key, unread))
         return;
-    if (source == FromRegistrations)
-    {
-        DWORD subKeys = 0;
-        if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr) == ERROR_SUCCESS)
-            s->registrations = static_cast<int>(subKeys);
-    }
     for (DWORD i = 0;; ++i)
     {
         DWORD chars = kValueNameChars;
@@ -122,6 +126,10 @@ void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source,
             *unread = true;
             break;
         }
+        // The installer calls a product registered only when its key opens: one this user cannot open
+        // may be a registration or not, and the list is not read whole.
+        if (source == FromRegistrations && !IsRegistration(s, path, name, unread))
+            continue;
         // The unnamed default value is no product.
         ProductReading* p = name[0] != L'\0' ? FindProduct(s, name) : nullptr;
         if (p == nullptr)

@@ -182,7 +182,7 @@ struct MachineState
     bool pendingUnread = false;
     CountReading mainCount = {};
     CountReading makerCount = {};               // counted before Vista; a leftover on later systems
-    int registrations = 0;                      // subkeys of SOFTWARE\Norvatek\Pellimar
+    int registrations = 0;                      // subkeys of SOFTWARE\Norvatek\Pellimar that open
     int productsNotShown = 0;                   // no memory to keep them
     CStateList<ProductReading> products;
 

@@ -315,6 +315,10 @@ const std::vector<Case> kCases = {
           WriteRaw(kUninstallKey, L"QuietUninstallString", Sz(entry));
       }, L"/JSON", 1, {"uninstall-entry-mismatch"}),
       Fix(),
+      // A registration the installer cannot open is none to it: a read error, whatever the count says.
+      Check([](Context&) { ASSERT_TRUE(DenyWrites(std::wstring(kPellimarKey) + L"\\PRODUCTB", L"D:P")); }, L"", 3, {},
+            "Pellimar\\PRODUCTB (error 5)"),
+      Do([](Context&) { AllowWrites(); }),
       // ESC and CR from the registry reach a person's terminal escaped.
       Check(Set(kUninstallKey, L"QuietUninstallString", Sz(L"C:\\Old\x1b[2J\rX")), L"", 1,
             {"uninstall-entry-mismatch"}, "C:\\Old<U+001B>[2J<U+000D>X"),
