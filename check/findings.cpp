@@ -238,7 +238,7 @@ void CheckFiles(const Facts& k, Findings* out)
         {
             Format(f->message, L"%s was left for a replacement at restart, but no pending rename uses it.",
                    file.temporary);
-            RemoveCommand(L"del", file.temporary, f->fix);
+            RemoveCommand(L"del /f /a", file.temporary, f->fix);
         }
     }
 }

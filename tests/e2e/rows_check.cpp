@@ -389,12 +389,14 @@ const std::vector<Case> kCases = {
           .After(TovCheck(L"", 3, {"restart-pending"}, "PELLIMAR64x86.SYS (error 32)")),
       Check([](Context& c) { c.holders.clear(), Write(L"$maker\\TEMP.^^^", "a file")(c); }, L"/JSON", 2,
             {"payload-path-blocked", "restart-pending"}, "del /f /a"),
+      Fix(),
+      // Every deletion fix works on a read-only file.
       Check([](Context& c) {
-          Delete(L"$maker\\TEMP.^^^")(c), SetPending(ForeignPending());
           CreateDirectoryW(c.where.tempDir.c_str(), nullptr);
-          Write(L"$drivers\\PELLIMAR64x86.SY1", "old")(c);
+          Write(L"$drivers\\PELLIMAR64x86.SY1", "old")(c), ReadOnly({L"$drivers\\PELLIMAR64x86.SY1"})(c);
       }, L"/JSON", 1, {"leftover-payload", "leftover-temporary"}, "rmdir /s /q"),
-      Check([](Context& c) { c.Hold(L"mutex"), Delete(L"$drivers\\PELLIMAR64x86.SY1")(c); }, L"", 0, {},
+      Fix(),
+      Check([](Context& c) { c.Hold(L"mutex"), CreateDirectoryW(c.where.tempDir.c_str(), nullptr); }, L"", 0, {},
             "state may be changing"),
       // Lists that cannot be read lack nothing: only the read errors, and what the rest says.
       Check([](Context& c) {
