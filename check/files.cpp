@@ -202,7 +202,9 @@ void ReadFiles(MachineState* s)
         return;
     }
     CheckCatalogue(s, *cache, hasher, kFileSys, kFileInf, kFileCat);
-    CheckCatalogue(s, *cache, hasher, kFileMakerSys, kFileMakerInf, kFileMakerCat);
+    // From Vista on nothing is loaded from the maker's folder: its copies are vouched for by nobody.
+    if (!s->vistaOrLater)
+        CheckCatalogue(s, *cache, hasher, kFileMakerSys, kFileMakerInf, kFileMakerCat);
     CheckManifest(s, *cache, hasher);
     delete cache;
 }

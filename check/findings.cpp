@@ -231,6 +231,19 @@ void CheckFiles(const Facts& k, Findings* out)
                            L"it (a crash or a power loss).", s.layout.payloadDir);
         RemoveCommand(L"rmdir /s /q", s.layout.payloadDir, f->fix);
     }
+    // From Vista on the installer keeps no driver files in the maker's folder; only an uninstall that
+    // lowers a count left from an older system to 0 deletes the copy there.
+    bool makerCounted = s.makerCount.state == CountReadable && s.makerCount.count > 0;
+    const int kMakerCopies[] = {kFileMakerSys, kFileMakerInf, kFileMakerCat};
+    for (int i : kMakerCopies)
+    {
+        const FileReading& copy = s.files[i];
+        if (!s.vistaOrLater || makerCounted || !copy.exists || !(f = Add(out, L"leftover-maker-copy", SeverityWarning)))
+            continue;
+        Format(f->message, L"%s is left in the maker's folder: from Windows Vista on nothing loads the driver from "
+                           L"there and no count keeps it.", copy.path);
+        RemoveCommand(L"del /f /a", copy.path, f->fix);
+    }
     for (const FileReading& file : s.files)
     {
         if (file.temporaryExists && !file.temporaryPending && !s.pendingUnread &&

@@ -253,7 +253,12 @@ Step Fix(DWORD exit = 0, std::vector<std::string> ids = {}, const char* says = n
 const Op kNothing = [](Context&) {};
 const std::vector<Case> kCases = {
     {"CheckOfACleanMachineAndOfOneAfterANoDelUninstall", Vista,
-     {Check(kNothing, L"", 0, {}, "Pellimar is not installed"), Install("A", L"/NOREGQZ"),
+     {Check(kNothing, L"", 0, {}, "Pellimar is not installed"),
+      // A driver copy in the maker's folder, never loaded from Vista on, is a leftover and no driver.
+      Check([](Context& c) {
+          CreateDirectoryW(c.where.makerDir.c_str(), nullptr), Write(L"$maker\\PELLIMAR64x86.SYS", "old")(c);
+      }, L"", 1, {"leftover-maker-copy"}, "Pellimar is not installed"),
+      Fix(0, {}, "Pellimar is not installed"), Install("A", L"/NOREGQZ"),
       Check(kNothing, L"", 0, {}, "\r\n\r\nVerdict: ok (errors: 0"),
       // A maker count above the main one, left from a system before Vista: the last uninstall keeps the rest.
       Check(Set(kSharedDlls, L"$maker\\PELLIMAR64x86.SYS", Sz(L"2")), L"/JSON", 1, {"stale-maker-count"}),
