@@ -176,7 +176,8 @@ void ReadFiles(MachineState* s)
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(f.path, GetFileExInfoStandard, &data))
         {
-            f.exists = !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+            f.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            f.exists = !f.directory;
             f.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         }
         else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)

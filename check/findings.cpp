@@ -160,7 +160,7 @@ void CheckFiles(const Facts& k, Findings* out)
     const MachineState& s = *k.s;
     Finding* f = nullptr;
     const FileReading& sys = s.files[kFileSys];
-    if (k.users > 0 && !sys.exists && !sys.unread && (f = Add(out, L"driver-missing", SeverityError)))
+    if (k.users > 0 && !sys.exists && !sys.unread && !sys.directory && (f = Add(out, L"driver-missing", SeverityError)))
     {
         Format(f->message, L"The driver is counted (%lu) but %s is missing: the Pellimar service cannot start.",
                k.users, sys.path);
@@ -198,7 +198,8 @@ void CheckFiles(const Facts& k, Findings* out)
         Format(f->fix, kForceUpdateFix);
     }
     const FileReading& copy = s.files[kFileInstaller];
-    if (k.users > 0 && !copy.exists && !copy.unread && (f = Add(out, L"installer-copy-missing", SeverityError)))
+    if (k.users > 0 && !copy.exists && !copy.unread && !copy.directory &&
+        (f = Add(out, L"installer-copy-missing", SeverityError)))
     {
         Format(f->message, L"The driver is counted (%lu) but the shared installer copy %s is gone: the products' "
                            L"uninstalls, which run it, fail.", k.users, copy.path);
@@ -230,6 +231,19 @@ void CheckFiles(const Facts& k, Findings* out)
         Format(f->message, L"No installer runs, yet its payload directory %s exists: a run ended before removing "
                            L"it (a crash or a power loss).", s.layout.payloadDir);
         RemoveCommand(L"rmdir /s /q", s.layout.payloadDir, f->fix);
+    }
+    // The installer cannot put a file where a directory stands, not even at the restart: it leaves the
+    // file's temporary behind and asks for a restart that changes nothing.
+    for (const FileReading& file : s.files)
+    {
+        if (!file.directory || !file.expected || !(f = Add(out, L"directory-in-place-of-file", SeverityError)))
+            continue;
+        Format(f->message, L"A directory stands where %s must be: no install can put the file there, not even at "
+                           L"the next restart.", file.path);
+        RemoveCommand(L"rmdir /s /q", file.path, f->fix);
+        wchar_t repair[kFindingChars];
+        RepairRun(s, k.appId, repair);
+        Append(f->fix, L", then %s", repair);
     }
     // From Vista on the installer keeps no driver files in the maker's folder; only an uninstall that
     // lowers a count left from an older system to 0 deletes the copy there.

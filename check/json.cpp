@@ -108,6 +108,8 @@ void Files(CJsonWriter& j, const MachineState& s)
             j.Null(L"exists");
         else
             j.Bool(L"exists", f.exists);
+        if (f.directory)
+            j.Bool(L"directory", true);
         if (f.exists)
         {
             wchar_t version[32];

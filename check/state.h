@@ -126,6 +126,7 @@ struct FileReading
     bool expected;          // installed on this system while products count it
     bool needed;            // a product that counts the driver needs it
     bool exists;
+    bool directory;         // a directory stands where the file must be
     bool unread;            // whether it exists could not be found out (a read error says why)
     bool temporaryExists;
     bool temporaryPending;  // a pending rename moves the temporary into place

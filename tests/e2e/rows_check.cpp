@@ -213,37 +213,32 @@ std::string RunCheck(const std::wstring& args, DWORD* exit)
     return ReadFileBytes(dir.File(L"out.txt"));
 }
 
-// Every fix the check prints, done as printed: a restart where it says to restart first, then each command
-// between backquotes through cmd, from a product setup's folder (TOVRAND64x86.EXE there is the setup's own
-// copy). Then the check must answer exit and ids.
+// Every fix the check prints, done as printed and in order: a restart where it says to restart first (one
+// restart for all), then each command between backquotes through cmd, from a product setup's folder
+// (TOVRAND64x86.EXE there is the setup's own copy). Then the check must answer exit and ids.
 Step Fix(DWORD exit = 0, std::vector<std::string> ids = {}, const char* says = nullptr)
 {
     return Do([](Context& c) {
         DWORD code = 0;
         std::string report = RunCheck(L"", &code), label = "\n          Fix: ";
-        std::vector<std::wstring> commands;
-        bool restart = false;
+        bool restarted = false;
+        CopyFileW(InstallerPath().c_str(), c.OwnCopy().c_str(), TRUE);
+        ScratchDir temp;
         for (size_t at = report.find(label); at != std::string::npos; at = report.find(label, at + 1))
         {
             std::string fix = report.substr(at + label.size(), report.find('\r', at) - at - label.size());
-            restart = restart || fix.find("restart") < fix.find('`');
+            if (!restarted && fix.find("restart") < fix.find('`'))
+                Reboot()(c), restarted = true;
             for (size_t open = fix.find('`'), end; open != std::string::npos; open = fix.find('`', end + 1))
             {
                 end = fix.find('`', open + 1);
                 std::wstring command(end - open - 1, L'\0');
-                command.resize(MultiByteToWideChar(CP_UTF8, 0, &fix[open + 1], end - open - 1, &command[0],
-                                                   end - open - 1));
-                if (std::find(commands.begin(), commands.end(), command) == commands.end())
-                    commands.push_back(command);
+                command.resize(MultiByteToWideChar(CP_UTF8, 0, &fix[open + 1], static_cast<int>(end - open - 1),
+                                                   &command[0], static_cast<int>(end - open - 1)));
+                Wait(Start(L"cmd /c " + command, temp.Path(), c.setup.Path()));
+                WaitForInstallers(60000);
             }
         }
-        if (restart)
-            Reboot()(c);
-        CopyFileW(InstallerPath().c_str(), c.OwnCopy().c_str(), TRUE);
-        ScratchDir temp;
-        for (const std::wstring& command : commands)
-            Wait(Start(L"cmd /c " + command, temp.Path(), c.setup.Path()));
-        WaitForInstallers(60000);
         DropPending([&temp](const std::wstring& source, const std::wstring&) {
             return source.find(temp.Path()) != std::wstring::npos;
         });
@@ -343,6 +338,12 @@ const std::vector<Case> kCases = {
       Check([](Context& c) { Write(kCatalogue, ReadFileBytes(Expand(c, kCatalogue)).substr(0, 700))(c); }, L"/JSON",
             2, kMismatch),
       Fix(), Check(Delete(L"$shared\\TOVRAND64x86.EXE"), L"/JSON", 2, {"installer-copy-missing"}), Fix(),
+      // A directory where the driver and the shared copy must be: no install can put them there.
+      Check([](Context& c) {
+          for (std::wstring file : {kDriver, std::wstring(L"$shared\\TOVRAND64x86.EXE")})
+              Delete(file)(c), CreateDirectoryW(Expand(c, file).c_str(), nullptr), Write(file + L"\\x", "x")(c);
+      }, L"", 2, Ids(2, "directory-in-place-of-file"), "A directory stands where"),
+      Fix(),
       // A driver too large to read still contradicts the size its manifest records.
       Check(Grow(kDriver, 65LL << 20), L"/JSON", 3, {"driver-digest-mismatch"}, "\"code\": 223"), Fix(),
       Check(HugeCatalogueMember(), L"/JSON", 0),
