@@ -10,9 +10,6 @@ namespace
 const DWORD kExpectedType = SERVICE_KERNEL_DRIVER;
 const DWORD kExpectedStart = SERVICE_DEMAND_START;
 const DWORD kExpectedErrorControl = SERVICE_ERROR_NORMAL;
-// The fix for a file of the set that is damaged or missing: the forced update writes the whole set again.
-const wchar_t kForceUpdateFix[] = L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): "
-                                  L"it writes the driver, INF, catalogue and manifests again";
 
 Finding* Add(Findings* out, const wchar_t* id, Severity severity)
 {
@@ -34,6 +31,26 @@ Finding* Add(Findings* out, const wchar_t* id, Severity severity)
 wchar_t* AddNote(Findings* out)
 {
     return out->noteCount < kMaxNotes ? out->notes[out->noteCount++] : nullptr;
+}
+
+// The fix for a file of the set that is damaged or missing: the forced update writes the whole set again.
+// It names the shared copy only while there is one.
+void ForceUpdateFix(const MachineState& s, wchar_t* fix)
+{
+    Format(fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (%s): it writes the driver, INF, catalogue and manifests "
+                L"again", s.files[kFileInstaller].exists ? L"the shared copy or a product's setup" : L"a product's setup");
+}
+
+// Whether a pending operation takes the file itself (not its temporary) from its place at the restart.
+bool GoesAtRestart(const MachineState& s, int file)
+{
+    for (int i = 0; i < s.pending.Count(); ++i)
+    {
+        const PendingReading& p = s.pending[i];
+        if (p.file == file && !p.temporary && (p.kind == PendingDeletes || p.kind == PendingMovesAway))
+            return true;
+    }
+    return false;
 }
 
 // What the evaluation works from, worked out once.
@@ -173,6 +190,10 @@ void CheckFiles(const Facts& k, Findings* out)
     for (const Vouch& v : kVouches)
     {
         const FileReading& file = s.files[v.file];
+        // A file that nothing counts and the restart takes away, as the last uninstall leaves a loaded
+        // driver, is vouched for by nothing any more: what it is going to be is said with the pending list.
+        if (k.users == 0 && k.usersKnown && GoesAtRestart(s, v.file))
+            continue;
         DigestCheck check = v.catalogue ? file.catalogue : file.manifest;
         const wchar_t* problem = DigestProblem(check);
         if (problem == nullptr || (f = Add(out, L"driver-digest-mismatch", SeverityError)) == nullptr)
@@ -180,7 +201,7 @@ void CheckFiles(const Facts& k, Findings* out)
         wchar_t what[kFindingChars];
         Format(what, problem, s.files[v.source].name);
         Format(f->message, L"%s %s: Windows or the protection product may refuse to load the driver.", file.path, what);
-        Format(f->fix, kForceUpdateFix);
+        ForceUpdateFix(s, f->fix);
     }
     // The three manifests come as a set: none at all is an install with NOKVMANIFEST.
     const int kManifests[] = {kFileKvm, kFileGrd, kFileSig};
@@ -195,7 +216,7 @@ void CheckFiles(const Facts& k, Findings* out)
             continue;
         Format(f->message, L"%s is missing while the other protection manifests are there: the protection product "
                            L"cannot vouch for the driver and may refuse to load it.", manifest.path);
-        Format(f->fix, kForceUpdateFix);
+        ForceUpdateFix(s, f->fix);
     }
     const FileReading& copy = s.files[kFileInstaller];
     if (k.users > 0 && !copy.exists && !copy.unread && !copy.directory &&
@@ -377,7 +398,8 @@ void NoUsersNote(const MachineState& s, wchar_t* note)
     if (service)
         Append(parts, L", the Pellimar service (its driver image %s is missing)", s.files[kFileSys].path);
     if (sys)
-        Append(parts, L", the driver image");
+        Append(parts, GoesAtRestart(s, kFileSys) ? L", the driver image (it goes at the next restart)"
+                                                 : L", the driver image");
     const int kOthers[] = {kFileInf, kFileCat, kFileKvm, kFileGrd, kFileSig, kFileInstaller};
     for (int i : kOthers)
     {

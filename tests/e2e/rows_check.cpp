@@ -261,6 +261,11 @@ const std::vector<Case> kCases = {
       Fix(0, {}, "left without users"),
       Install("A", L"/NOREGQZ"), Uninstall("A", L"/NODEL /NOREGQZ"),
       Check(kNothing, L"/json", 0, {}, "installed without users"),
+      // The last uninstall leaves the loaded driver to the restart: said as it is, with no error.
+      Install("B", L"/NOREGQZ"),
+      Uninstall("B", L"/NOREGQZ").Exit(1).Before(HoldDriverAsLoaded()).After([](Context& c) { c.holders.clear(); })
+          .After(TovCheck(L"", 1, {"restart-pending"}, "the driver image (it goes at the next restart)")),
+      Fix(0, {}, "Pellimar is not installed"),
       Check(kNothing, L"/FIX", 3, {}, "usage: TOVCHECK64.EXE [/JSON]")}},
     // Before Vista the installer keeps a second count for the maker directory's copy and uses the higher,
     // but each count deletes its driver when it reaches 0: main 1, maker 2 and two products is no count of 2.
