@@ -33,12 +33,12 @@ wchar_t* AddNote(Findings* out)
     return out->noteCount < kMaxNotes ? out->notes[out->noteCount++] : nullptr;
 }
 
-// The fix for a file of the set that is damaged or missing: the forced update writes the whole set again.
-// It names the shared copy only while there is one.
-void ForceUpdateFix(const MachineState& s, wchar_t* fix)
+// The fix for a file of the set that is damaged, missing or another: the forced update writes the whole set
+// again. It names the shared copy only while that copy is there and ours.
+void ForceUpdateFix(bool sharedCopy, wchar_t* fix)
 {
     Format(fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (%s): it writes the driver, INF, catalogue and manifests "
-                L"again", s.files[kFileInstaller].exists ? L"the shared copy or a product's setup" : L"a product's setup");
+                L"again", sharedCopy ? L"the shared copy or a product's setup" : L"a product's setup");
 }
 
 // Whether a pending operation takes the file itself (not its temporary) from its place at the restart.
@@ -47,7 +47,7 @@ bool GoesAtRestart(const MachineState& s, int file)
     for (int i = 0; i < s.pending.Count(); ++i)
     {
         const PendingReading& p = s.pending[i];
-        if (p.file == file && !p.temporary && (p.kind == PendingDeletes || p.kind == PendingMovesAway))
+        if (p.file == file && !p.temporary && !p.unresolved && (p.kind == PendingDeletes || p.kind == PendingMovesAway))
             return true;
     }
     return false;
@@ -201,7 +201,7 @@ void CheckFiles(const Facts& k, Findings* out)
         wchar_t what[kFindingChars];
         Format(what, problem, s.files[v.source].name);
         Format(f->message, L"%s %s: Windows or the protection product may refuse to load the driver.", file.path, what);
-        ForceUpdateFix(s, f->fix);
+        ForceUpdateFix(s.files[kFileInstaller].exists, f->fix);
     }
     // The three manifests come as a set: none at all is an install with NOKVMANIFEST.
     const int kManifests[] = {kFileKvm, kFileGrd, kFileSig};
@@ -216,7 +216,7 @@ void CheckFiles(const Facts& k, Findings* out)
             continue;
         Format(f->message, L"%s is missing while the other protection manifests are there: the protection product "
                            L"cannot vouch for the driver and may refuse to load it.", manifest.path);
-        ForceUpdateFix(s, f->fix);
+        ForceUpdateFix(s.files[kFileInstaller].exists, f->fix);
     }
     const FileReading& copy = s.files[kFileInstaller];
     if (k.users > 0 && !copy.exists && !copy.unread && !copy.directory &&
@@ -347,12 +347,34 @@ void CheckPending(const Facts& k, Findings* out)
         const FileReading& file = s.files[p.file];
         const wchar_t* path = p.temporary ? file.temporary : file.path;
         // Deleted or renamed away, the file is gone after the restart; with the counts unread, nobody can
-        // say that no product needs it.
-        bool used = p.kind != PendingReplaces && !p.temporary && file.expected && (k.users > 0 || !k.usersKnown);
-        Finding* f = Add(out, used ? L"restart-deletes-used-file" : L"restart-pending",
-                         used ? SeverityError : SeverityWarning);
+        // say that no product needs it. Another file renamed onto one of ours takes its place as ours.
+        bool leaves = p.kind == PendingDeletes || p.kind == PendingMovesAway;
+        bool used = leaves && !p.temporary && file.expected && (k.users > 0 || !k.usersKnown);
+        bool other = p.kind == PendingOverwrites;
+        Finding* f = Add(out, p.unresolved ? L"pending-entry-unresolved" : other ? L"restart-installs-other-file"
+                                                 : used ? L"restart-deletes-used-file" : L"restart-pending",
+                         !p.unresolved && (other || used) ? SeverityError : SeverityWarning);
         if (f == nullptr)
             continue;
+        wchar_t undo[kFindingChars];
+        wchar_t update[kFindingChars];
+        ForceUpdateFix(false, update);
+        Format(undo, L"an install does not withdraw this entry: remove the pair from %s under HKLM\\%s before "
+                     L"restarting, or restart and then ", kPendingValues[p.list], kSessionManagerKey);
+        if (p.unresolved)
+        {
+            Format(f->message, L"The pending entry %s names a file %s through a path that the check cannot follow "
+                               L"as the restart will: it may be %s.", leaves ? p.source : p.target, file.name, path);
+            Format(f->fix, L"if it is, %s%s", undo, update);
+            continue;
+        }
+        if (other)
+        {
+            Format(f->message, L"%s is replaced at the next restart by %s, which is no file of the installer's: the "
+                               L"restart puts it in the place of ours.", path, p.source);
+            Format(f->fix, L"%s%s", undo, update);
+            continue;
+        }
         if (p.kind == PendingDeletes)
             Format(f->message, L"%s is deleted at the next restart (pending %s)", path, p.source);
         else if (p.kind == PendingMovesAway)
@@ -375,11 +397,9 @@ void CheckPending(const Facts& k, Findings* out)
         }
         else
         {
-            Format(f->fix, L"an install does not withdraw this entry: remove the pair from PendingFileRenameOperations "
-                           L"under HKLM\\%s before restarting, or restart and then ", kSessionManagerKey);
             wchar_t repair[kFindingChars];
             RepairRun(*k.s, k.appId, repair);
-            Append(f->fix, L"%s, which puts the file back", repair);
+            Format(f->fix, L"%s%s, which puts the file back", undo, repair);
         }
     }
 }

@@ -62,8 +62,8 @@ void Sections(COutput& out, const MachineState& s)
         int directoryChars = lstrlenW(f.path) - lstrlenW(f.name) - 1;
         if (!f.exists)
         {
-            out.Print(L"  %-18s %-45s in %.*s\r\n", f.name, f.unread ? L"not read" : f.directory ? L"a directory" : L"missing", directoryChars,
-                      f.path);
+            out.Print(L"  %-18s %-45s in %.*s\r\n", f.name,
+                      f.unread ? L"not read" : f.directory ? L"a directory" : L"missing", directoryChars, f.path);
             continue;
         }
         wchar_t version[32];

@@ -328,7 +328,8 @@ MachineState::~MachineState()
 {
     for (int i = 0; i < products.Count(); ++i)
         delete[] products[i].appId;
-    delete[] pendingValue;
+    for (wchar_t* value : pendingValues)
+        delete[] value;
 }
 
 void NoteReadError(MachineState* state, const wchar_t* what, DWORD code)

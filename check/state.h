@@ -142,17 +142,24 @@ enum PendingKind
 {
     PendingDeletes,     // the file (or its temporary) is deleted
     PendingMovesAway,   // the file (or its temporary) is renamed to another name: gone from its place
-    PendingReplaces     // another file is renamed onto it
+    PendingReplaces,    // its own temporary is renamed onto it
+    PendingOverwrites   // another file is renamed onto it
 };
+
+// PendingFileRenameOperations and PendingFileRenameOperations2: the restart carries out both.
+const int kPendingLists = 2;
+extern const wchar_t* const kPendingValues[kPendingLists];
 
 struct PendingReading
 {
     const wchar_t* source;   // both point into the state's copy of the value
     const wchar_t* target;   // empty for a deletion
+    int list;                // which of the two values holds it
     int file;                // FileIndex of the file it deletes, moves or replaces
     PendingKind kind;
     bool temporary;          // it is that file's temporary, not the file
     bool withdrawable;       // a deletion of the file under a form an install withdraws (its short or long path)
+    bool unresolved;         // named as that file, at a path the check cannot follow as the restart will
 };
 
 struct ReadError
@@ -194,7 +201,7 @@ struct MachineState
 
     FileReading files[kFileCount] = {};
 
-    wchar_t* pendingValue = nullptr;            // PendingFileRenameOperations as read, terminated
+    wchar_t* pendingValues[kPendingLists] = {}; // the two lists as read, terminated
     bool pendingListDamaged = false;            // not a string list, or strings that run past its end
     int pendingOtherEntries = 0;                // pairs that touch none of our files
     int pendingNotShown = 0;                    // no memory to keep them

@@ -3,6 +3,7 @@
 // the registry, the files or the pending list, or writes a log. The lifecycle rows run it after every step.
 #include "rows.h"
 
+#include "base/files.h"
 #include "base/handle.h"
 
 using namespace harness;
@@ -179,6 +180,32 @@ Op Grow(const std::wstring& path, LONGLONG bytes)
         LARGE_INTEGER size;
         size.QuadPart = bytes;
         ASSERT_TRUE(SetFilePointerEx(file.Get(), size, nullptr, FILE_BEGIN) && SetEndOfFile(file.Get()));
+    };
+}
+
+// A directory alias: a symbolic link at alias to the directory target, gone at the end of the case. Wine
+// makes no Windows links but follows a Unix one as Windows follows its own: the Unix tools make and remove
+// it (Wine's RemoveDirectoryW would take it for the directory it leads to). Wine gives a Unix program no
+// handle to wait on: what it does is waited for.
+Op Alias(const std::wstring& alias, const std::wstring& target)
+{
+    return [alias, target](Context& c) {
+        std::wstring a = Expand(c, alias), t = Expand(c, target);
+        auto unixName = reinterpret_cast<char*(CDECL*)(const wchar_t*)>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name"));
+        auto unix = [unixName, a](const std::wstring& tool, const std::wstring& args, bool exists) {
+            DWORD exit = 0;
+            std::wstring command = tool + L" " + args + L" \"" + Widen(unixName(a.c_str())) + L"\"";
+            RunAndWait((L"Z:\\bin\\" + tool).c_str(), command.c_str(), 0, &exit);
+            for (int i = 0; i < 100 && DirExists(a) != exists; ++i)
+                Sleep(50);
+        };
+        if (IsWine())
+            unix(L"ln", L"-sfn \"" + Widen(unixName(t.c_str())) + L"\"", true);
+        else
+            CreateSymbolicLinkW(a.c_str(), t.c_str(), SYMBOLIC_LINK_FLAG_DIRECTORY);
+        ASSERT_TRUE(DirExists(a)) << Narrow(a);
+        c.undo.push_back([a, unix](Context&) { IsWine() ? unix(L"rm", L"-f", false) : void(RemoveDirectoryW(a.c_str())); });
     };
 }
 
@@ -393,6 +420,24 @@ const std::vector<Case> kCases = {
             Ids(24, "restart-pending", {"restart-deletes-used-file", "restart-deletes-used-file"}),
             "renamed to \\??\\C:\\TovrandForeign\\moved.sys"),
       Fix(),
+      // Reached through a directory alias, the driver is ours all the same: the restart deletes it.
+      Check([](Context& c) {
+          Alias(L"C:\\TovrandAlias", L"$drivers")(c), Pending({L"\\??\\C:\\TovrandAlias\\PELLIMAR64x86.SYS", L""})(c);
+      }, L"", 2, {"restart-deletes-used-file"}, "TovrandAlias"),
+      Fix(),
+      // Another program's file renamed onto the driver would be the driver after the restart.
+      Check([](Context& c) {
+          Write(L"$work\\other.sys", "other")(c), Pending({L"\\??\\$work\\other.sys", L"!\\??\\" + kDriver})(c);
+      }, L"", 2, {"restart-installs-other-file"}, "other.sys, which is no file"),
+      Fix(),
+      // Both lists, the names of the DOS devices, and an NT path the check cannot follow. Wine's restart reads
+      // neither the second list nor those names: the second list goes by hand.
+      Check([](Context& c) {
+          Pending({L"\\DosDevices\\" + kDriver, L"", L"\\Device\\HarddiskVolume9\\PELLIMAR64x86.SYS", L""})(c);
+          WriteRaw(kSessionManager, L"PendingFileRenameOperations2",
+                   {true, REG_MULTI_SZ, MultiSz({L"\\GLOBAL??\\" + Expand(c, kDriver), L""})});
+      }, L"/JSON", 2, Ids(2, "restart-deletes-used-file", {"pending-entry-unresolved"}), "Operations2 under"),
+      Do(Set(kSessionManager, L"PendingFileRenameOperations2", RawValue())), Fix(),
       // Another program's entry longer than any path never reaches a path function.
       Check(Pending({L"\\??\\C:\\" + std::wstring(5000, L'x'), L""}), L"/JSON", 0),
       // Held open, the driver cannot be read for its digest: a read error, not a mismatch.
