@@ -92,25 +92,17 @@ TEST(Log, WideTextComesBackWholeWithinTheLimits)
     }
 }
 
-// Each field of the date in its place on any day: the log's clock (this program's import of GetLocalTime)
-// reads a day whose month, day and year all differ. No real condition sets a clock to a chosen day.
+// Each date field in its place on any day: the log's clock (this program's GetLocalTime import) reads 03/14/31.
+extern "C" FARPROC __imp_GetLocalTime;
 TEST(Log, TheDateIsMonthDayYear)
 {
-    BYTE* base = reinterpret_cast<BYTE*>(GetModuleHandleW(nullptr));
-    auto nt = reinterpret_cast<IMAGE_NT_HEADERS*>(base + reinterpret_cast<IMAGE_DOS_HEADER*>(base)->e_lfanew);
-    const IMAGE_DATA_DIRECTORY& imports = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IAT];
-    FARPROC* slot = reinterpret_cast<FARPROC*>(base + imports.VirtualAddress);
-    FARPROC real = GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "GetLocalTime");
-    while (slot < reinterpret_cast<FARPROC*>(base + imports.VirtualAddress + imports.Size) && *slot != real)
-        ++slot;
+    FARPROC real = __imp_GetLocalTime;
     DWORD protection = 0;
-    ASSERT_TRUE(*slot == real && VirtualProtect(slot, sizeof(*slot), PAGE_READWRITE, &protection));
-    void (WINAPI *clock)(SYSTEMTIME*) = [](SYSTEMTIME* t) { *t = {2031, 3, 5, 14, 15, 9, 26, 0}; };
+    ASSERT_TRUE(VirtualProtect(&__imp_GetLocalTime, sizeof(real), PAGE_READWRITE, &protection));
+    void(WINAPI * clock)(SYSTEMTIME*) = [](SYSTEMTIME* t) { *t = {2031, 3, 5, 14, 15, 9, 26, 0}; };
     TempLog log;
-    *slot = reinterpret_cast<FARPROC>(clock), LogEvent("x"), *slot = real;
-    std::vector<std::string> lines = log.Take(true);
-    ASSERT_EQ(1u, lines.size());
-    EXPECT_EQ("[03/14/31 15:09:26][PID:", lines[0].substr(0, 24));
+    __imp_GetLocalTime = reinterpret_cast<FARPROC>(clock), LogEvent("x"), __imp_GetLocalTime = real;
+    EXPECT_EQ("[03/14/31 15:09:26][PID:", log.Take(true).at(0).substr(0, 24));
 }
 
 // The second name copy of a construction or a reset is the value name's.
