@@ -177,6 +177,7 @@ void ReadFiles(MachineState* s)
         if (GetFileAttributesExW(f.path, GetFileExInfoStandard, &data))
         {
             f.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            f.directoryLink = f.directory && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
             f.exists = !f.directory;
             f.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         }

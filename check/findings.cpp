@@ -261,7 +261,8 @@ void CheckFiles(const Facts& k, Findings* out)
             continue;
         Format(f->message, L"A directory stands where %s must be: no install can put the file there, not even at "
                            L"the next restart.", file.path);
-        RemoveCommand(L"rmdir /s /q", file.path, f->fix);
+        // A link goes without /s: before Vista, rmdir /s empties the directory a junction leads to.
+        RemoveCommand(file.directoryLink ? L"rmdir" : L"rmdir /s /q", file.path, f->fix);
         wchar_t repair[kFindingChars];
         RepairRun(s, k.appId, repair);
         Append(f->fix, L", then %s", repair);

@@ -127,6 +127,7 @@ struct FileReading
     bool needed;            // a product that counts the driver needs it
     bool exists;
     bool directory;         // a directory stands where the file must be
+    bool directoryLink;     // and is a link to one (a junction or symbolic link)
     bool unread;            // whether it exists could not be found out (a read error says why)
     bool temporaryExists;
     bool temporaryPending;  // a pending rename moves the temporary into place
