@@ -87,6 +87,34 @@ bool CopyBounded(wchar_t* dst, int capacity, const wchar_t* src)
     return src[i] != L'\0';
 }
 
+namespace
+{
+wchar_t UpperOf(wchar_t ch)
+{
+    if (ch < 0x80)
+        return ch >= L'a' && ch <= L'z' ? static_cast<wchar_t>(ch - (L'a' - L'A')) : ch;
+    // The invariant upper case maps one character to one, without a locale's rules; a surrogate half
+    // or anything it refuses stays as it is.
+    wchar_t upper = ch;
+    LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, &ch, 1, &upper, 1);
+    return upper;
+}
+}  // namespace
+
+bool SameNoCase(const wchar_t* a, int aLength, const wchar_t* b, int bLength)
+{
+    aLength = aLength < 0 ? lstrlenW(a) : aLength;
+    bLength = bLength < 0 ? lstrlenW(b) : bLength;
+    if (aLength != bLength)
+        return false;
+    for (int i = 0; i < aLength; ++i)
+    {
+        if (a[i] != b[i] && UpperOf(a[i]) != UpperOf(b[i]))
+            return false;
+    }
+    return true;
+}
+
 void CWString::InitClass(HWND owner, HINSTANCE module, int defaultCapacity, UINT messageId, UINT captionId)
 {
     g_owner = owner;   // whether it is a live window is asked when a box is shown

@@ -10,6 +10,16 @@ const int kTextChars = 290;
 // was cut.
 bool CopyBounded(wchar_t* dst, int capacity, const wchar_t* src);
 
+// Whether two names are the same without regard to case, as the registry and the file system compare
+// them: character by character, each folded to its upper case on its own, nothing passed over and
+// nothing expanded. lstrcmpiW compares linguistically: it takes "Æ" for "AE" and passes over a
+// soft hyphen, so two keys or files of different names would pass for one. A length of -1: up to the NUL.
+bool SameNoCase(const wchar_t* a, int aLength, const wchar_t* b, int bLength);
+inline bool SameNoCase(const wchar_t* a, const wchar_t* b)
+{
+    return SameNoCase(a, -1, b, -1);
+}
+
 class CWString
 {
 public:

@@ -2,6 +2,8 @@
 
 #include <string.h>
 
+#include "base/wstring.h"
+
 namespace
 {
 // The catalogue nests about ten levels deep (ContentInfo, SignedData, content, trust list, members);
@@ -176,7 +178,7 @@ void Keep(const Walk& walk, const CatalogueMember& member)
     ++walk.out->seen;
     for (int i = 0; i < walk.nameCount; ++i)
     {
-        if (lstrcmpiW(walk.names[i], member.name) == 0 && FindCatalogueMember(*walk.out, member.name) == nullptr &&
+        if (SameNoCase(walk.names[i], member.name) && FindCatalogueMember(*walk.out, member.name) == nullptr &&
             walk.out->count < kMaxCatalogueMembers)
             walk.out->members[walk.out->count++] = member;
     }
@@ -211,7 +213,7 @@ const CatalogueMember* FindCatalogueMember(const Catalogue& catalogue, const wch
 {
     for (int i = 0; i < catalogue.count; ++i)
     {
-        if (lstrcmpiW(catalogue.members[i].name, name) == 0)
+        if (SameNoCase(catalogue.members[i].name, name))
             return &catalogue.members[i];
     }
     return nullptr;

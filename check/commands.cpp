@@ -54,12 +54,10 @@ bool IsPassableAppId(const wchar_t* appId)
     // One that the installer refuses, takes for a switch, or takes for a self-delete request.
     if (!Quotable(appId) || IsRefusedAppId(appId) || IsSwitchName(appId))
         return false;
-    for (const wchar_t* p = appId; *p != L'\0'; ++p)
-    {
-        if (_wcsnicmp(p, kSelfDeleteSwitch, lstrlenW(kSelfDeleteSwitch)) == 0)
-            return false;
-    }
-    return true;
+    // The installer looks for the self-delete switch with its own search, which is linguistic: asked the same.
+    CWString text;
+    text = appId;
+    return text.Find(kSelfDeleteSwitch, true) < 0;
 }
 
 void RepairRun(const MachineState& s, const wchar_t* appId, wchar_t* out)

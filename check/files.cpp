@@ -176,7 +176,9 @@ void ReadFiles(MachineState* s)
         WIN32_FILE_ATTRIBUTE_DATA data;
         if (GetFileAttributesExW(f.path, GetFileExInfoStandard, &data))
         {
-            f.exists = !(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+            f.directory = (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            f.directoryLink = f.directory && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+            f.exists = !f.directory;
             f.size = (static_cast<ULONGLONG>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
         }
         else if (GetLastError() != ERROR_FILE_NOT_FOUND && GetLastError() != ERROR_PATH_NOT_FOUND)
@@ -202,7 +204,9 @@ void ReadFiles(MachineState* s)
         return;
     }
     CheckCatalogue(s, *cache, hasher, kFileSys, kFileInf, kFileCat);
-    CheckCatalogue(s, *cache, hasher, kFileMakerSys, kFileMakerInf, kFileMakerCat);
+    // From Vista on nothing is loaded from the maker's folder: its copies are vouched for by nobody.
+    if (!s->vistaOrLater)
+        CheckCatalogue(s, *cache, hasher, kFileMakerSys, kFileMakerInf, kFileMakerCat);
     CheckManifest(s, *cache, hasher);
     delete cache;
 }

@@ -10,9 +10,6 @@ namespace
 const DWORD kExpectedType = SERVICE_KERNEL_DRIVER;
 const DWORD kExpectedStart = SERVICE_DEMAND_START;
 const DWORD kExpectedErrorControl = SERVICE_ERROR_NORMAL;
-// The fix for a file of the set that is damaged or missing: the forced update writes the whole set again.
-const wchar_t kForceUpdateFix[] = L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (the shared copy or a product's setup): "
-                                  L"it writes the driver, INF, catalogue and manifests again";
 
 Finding* Add(Findings* out, const wchar_t* id, Severity severity)
 {
@@ -34,6 +31,26 @@ Finding* Add(Findings* out, const wchar_t* id, Severity severity)
 wchar_t* AddNote(Findings* out)
 {
     return out->noteCount < kMaxNotes ? out->notes[out->noteCount++] : nullptr;
+}
+
+// The fix for a file of the set that is damaged, missing or another: the forced update writes the whole set
+// again. It names the shared copy only while that copy is there and ours.
+void ForceUpdateFix(bool sharedCopy, wchar_t* fix)
+{
+    Format(fix, L"run `TOVRAND64x86.EXE /Q /FORCEUPDATE` (%s): it writes the driver, INF, catalogue and manifests "
+                L"again", sharedCopy ? L"the shared copy or a product's setup" : L"a product's setup");
+}
+
+// Whether a pending operation takes the file itself (not its temporary) from its place at the restart.
+bool GoesAtRestart(const MachineState& s, int file)
+{
+    for (int i = 0; i < s.pending.Count(); ++i)
+    {
+        const PendingReading& p = s.pending[i];
+        if (p.file == file && !p.temporary && !p.unresolved && (p.kind == PendingDeletes || p.kind == PendingMovesAway))
+            return true;
+    }
+    return false;
 }
 
 // What the evaluation works from, worked out once.
@@ -160,7 +177,7 @@ void CheckFiles(const Facts& k, Findings* out)
     const MachineState& s = *k.s;
     Finding* f = nullptr;
     const FileReading& sys = s.files[kFileSys];
-    if (k.users > 0 && !sys.exists && !sys.unread && (f = Add(out, L"driver-missing", SeverityError)))
+    if (k.users > 0 && !sys.exists && !sys.unread && !sys.directory && (f = Add(out, L"driver-missing", SeverityError)))
     {
         Format(f->message, L"The driver is counted (%lu) but %s is missing: the Pellimar service cannot start.",
                k.users, sys.path);
@@ -173,6 +190,10 @@ void CheckFiles(const Facts& k, Findings* out)
     for (const Vouch& v : kVouches)
     {
         const FileReading& file = s.files[v.file];
+        // A file that nothing counts and the restart takes away, as the last uninstall leaves a loaded
+        // driver, is vouched for by nothing any more: what it is going to be is said with the pending list.
+        if (k.users == 0 && k.usersKnown && GoesAtRestart(s, v.file))
+            continue;
         DigestCheck check = v.catalogue ? file.catalogue : file.manifest;
         const wchar_t* problem = DigestProblem(check);
         if (problem == nullptr || (f = Add(out, L"driver-digest-mismatch", SeverityError)) == nullptr)
@@ -180,7 +201,7 @@ void CheckFiles(const Facts& k, Findings* out)
         wchar_t what[kFindingChars];
         Format(what, problem, s.files[v.source].name);
         Format(f->message, L"%s %s: Windows or the protection product may refuse to load the driver.", file.path, what);
-        Format(f->fix, kForceUpdateFix);
+        ForceUpdateFix(s.files[kFileInstaller].exists, f->fix);
     }
     // The three manifests come as a set: none at all is an install with NOKVMANIFEST.
     const int kManifests[] = {kFileKvm, kFileGrd, kFileSig};
@@ -195,10 +216,11 @@ void CheckFiles(const Facts& k, Findings* out)
             continue;
         Format(f->message, L"%s is missing while the other protection manifests are there: the protection product "
                            L"cannot vouch for the driver and may refuse to load it.", manifest.path);
-        Format(f->fix, kForceUpdateFix);
+        ForceUpdateFix(s.files[kFileInstaller].exists, f->fix);
     }
     const FileReading& copy = s.files[kFileInstaller];
-    if (k.users > 0 && !copy.exists && !copy.unread && (f = Add(out, L"installer-copy-missing", SeverityError)))
+    if (k.users > 0 && !copy.exists && !copy.unread && !copy.directory &&
+        (f = Add(out, L"installer-copy-missing", SeverityError)))
     {
         Format(f->message, L"The driver is counted (%lu) but the shared installer copy %s is gone: the products' "
                            L"uninstalls, which run it, fail.", k.users, copy.path);
@@ -231,6 +253,33 @@ void CheckFiles(const Facts& k, Findings* out)
                            L"it (a crash or a power loss).", s.layout.payloadDir);
         RemoveCommand(L"rmdir /s /q", s.layout.payloadDir, f->fix);
     }
+    // The installer cannot put a file where a directory stands, not even at the restart: it leaves the
+    // file's temporary behind and asks for a restart that changes nothing.
+    for (const FileReading& file : s.files)
+    {
+        if (!file.directory || !file.expected || !(f = Add(out, L"directory-in-place-of-file", SeverityError)))
+            continue;
+        Format(f->message, L"A directory stands where %s must be: no install can put the file there, not even at "
+                           L"the next restart.", file.path);
+        // A link goes without /s: before Vista, rmdir /s empties the directory a junction leads to.
+        RemoveCommand(file.directoryLink ? L"rmdir" : L"rmdir /s /q", file.path, f->fix);
+        wchar_t repair[kFindingChars];
+        RepairRun(s, k.appId, repair);
+        Append(f->fix, L", then %s", repair);
+    }
+    // From Vista on the installer keeps no driver files in the maker's folder; only an uninstall that
+    // lowers a count left from an older system to 0 deletes the copy there.
+    bool makerCounted = s.makerCount.state == CountReadable && s.makerCount.count > 0;
+    const int kMakerCopies[] = {kFileMakerSys, kFileMakerInf, kFileMakerCat};
+    for (int i : kMakerCopies)
+    {
+        const FileReading& copy = s.files[i];
+        if (!s.vistaOrLater || makerCounted || !copy.exists || !(f = Add(out, L"leftover-maker-copy", SeverityWarning)))
+            continue;
+        Format(f->message, L"%s is left in the maker's folder: from Windows Vista on nothing loads the driver from "
+                           L"there and no count keeps it.", copy.path);
+        RemoveCommand(L"del /f /a", copy.path, f->fix);
+    }
     for (const FileReading& file : s.files)
     {
         if (file.temporaryExists && !file.temporaryPending && !s.pendingUnread &&
@@ -238,7 +287,7 @@ void CheckFiles(const Facts& k, Findings* out)
         {
             Format(f->message, L"%s was left for a replacement at restart, but no pending rename uses it.",
                    file.temporary);
-            RemoveCommand(L"del", file.temporary, f->fix);
+            RemoveCommand(L"del /f /a", file.temporary, f->fix);
         }
     }
 }
@@ -299,12 +348,34 @@ void CheckPending(const Facts& k, Findings* out)
         const FileReading& file = s.files[p.file];
         const wchar_t* path = p.temporary ? file.temporary : file.path;
         // Deleted or renamed away, the file is gone after the restart; with the counts unread, nobody can
-        // say that no product needs it.
-        bool used = p.kind != PendingReplaces && !p.temporary && file.expected && (k.users > 0 || !k.usersKnown);
-        Finding* f = Add(out, used ? L"restart-deletes-used-file" : L"restart-pending",
-                         used ? SeverityError : SeverityWarning);
+        // say that no product needs it. Another file renamed onto one of ours takes its place as ours.
+        bool leaves = p.kind == PendingDeletes || p.kind == PendingMovesAway;
+        bool used = leaves && !p.temporary && file.expected && (k.users > 0 || !k.usersKnown);
+        bool other = p.kind == PendingOverwrites;
+        Finding* f = Add(out, p.unresolved ? L"pending-entry-unresolved" : other ? L"restart-installs-other-file"
+                                                 : used ? L"restart-deletes-used-file" : L"restart-pending",
+                         !p.unresolved && (other || used) ? SeverityError : SeverityWarning);
         if (f == nullptr)
             continue;
+        wchar_t undo[kFindingChars];
+        wchar_t update[kFindingChars];
+        ForceUpdateFix(false, update);
+        Format(undo, L"an install does not withdraw this entry: remove the pair from %s under HKLM\\%s before "
+                     L"restarting, or restart and then ", kPendingValues[p.list], kSessionManagerKey);
+        if (p.unresolved)
+        {
+            Format(f->message, L"The pending entry %s names a file %s through a path that the check cannot follow "
+                               L"as the restart will: it may be %s.", leaves ? p.source : p.target, file.name, path);
+            Format(f->fix, L"if it is, %s%s", undo, update);
+            continue;
+        }
+        if (other)
+        {
+            Format(f->message, L"%s is replaced at the next restart by %s, which is no file of the installer's: the "
+                               L"restart puts it in the place of ours.", path, p.source);
+            Format(f->fix, L"%s%s", undo, update);
+            continue;
+        }
         if (p.kind == PendingDeletes)
             Format(f->message, L"%s is deleted at the next restart (pending %s)", path, p.source);
         else if (p.kind == PendingMovesAway)
@@ -327,11 +398,9 @@ void CheckPending(const Facts& k, Findings* out)
         }
         else
         {
-            Format(f->fix, L"an install does not withdraw this entry: remove the pair from PendingFileRenameOperations "
-                           L"under HKLM\\%s before restarting, or restart and then ", kSessionManagerKey);
             wchar_t repair[kFindingChars];
             RepairRun(*k.s, k.appId, repair);
-            Append(f->fix, L"%s, which puts the file back", repair);
+            Format(f->fix, L"%s%s, which puts the file back", undo, repair);
         }
     }
 }
@@ -350,7 +419,8 @@ void NoUsersNote(const MachineState& s, wchar_t* note)
     if (service)
         Append(parts, L", the Pellimar service (its driver image %s is missing)", s.files[kFileSys].path);
     if (sys)
-        Append(parts, L", the driver image");
+        Append(parts, GoesAtRestart(s, kFileSys) ? L", the driver image (it goes at the next restart)"
+                                                 : L", the driver image");
     const int kOthers[] = {kFileInf, kFileCat, kFileKvm, kFileGrd, kFileSig, kFileInstaller};
     for (int i : kOthers)
     {

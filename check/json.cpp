@@ -108,6 +108,8 @@ void Files(CJsonWriter& j, const MachineState& s)
             j.Null(L"exists");
         else
             j.Bool(L"exists", f.exists);
+        if (f.directory)
+            j.Bool(L"directory", true);
         if (f.exists)
         {
             wchar_t version[32];
@@ -133,6 +135,8 @@ void Pending(CJsonWriter& j, const MachineState& s)
         j.String(L"source", s.pending[i].source);
         j.String(L"target", s.pending[i].target);
         j.String(L"file", s.files[s.pending[i].file].path);
+        j.String(L"list", kPendingValues[s.pending[i].list]);
+        j.Bool(L"resolved", !s.pending[i].unresolved);
         j.Close(L'}');
     }
     j.Close(L']');

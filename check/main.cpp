@@ -7,6 +7,7 @@
 #include "base/alloc.h"
 #include "base/log.h"
 #include "base/sysdll.h"
+#include "base/wstring.h"
 #include "check/findings.h"
 #include "check/output.h"
 #include "check/report.h"
@@ -19,7 +20,7 @@ const wchar_t kUsage[] = L"usage: TOVCHECK64.EXE [/JSON]   (exit code 0 ok, 1 wa
 // "/JSON" or "-JSON", any case.
 bool IsSwitch(const wchar_t* arg, const wchar_t* name)
 {
-    return (arg[0] == L'/' || arg[0] == L'-') && lstrcmpiW(arg + 1, name) == 0;
+    return (arg[0] == L'/' || arg[0] == L'-') && SameNoCase(arg + 1, name);
 }
 }  // namespace
 

@@ -64,21 +64,25 @@ void COutput::Print(const wchar_t* format, ...)
     bool lineEnd = formatLength >= 2 && format[formatLength - 2] == L'\r' && format[formatLength - 1] == L'\n';
     if (lineEnd && n >= 2 && line[n - 2] == L'\r' && line[n - 1] == L'\n')
         n -= 2;
+    // The piece is written out before a character could overrun it (an escape takes 8 places and a NUL), and
+    // a high surrogate at its end waits for the next piece, so that a pair is never split: at most that one
+    // character is carried over, whatever the line holds.
     wchar_t piece[kChunkChars + 16];
     int used = 0;
     for (int i = 0; i < n; ++i)
     {
+        if (used >= kChunkChars)
+        {
+            bool high = piece[used - 1] >= 0xD800 && piece[used - 1] <= 0xDBFF;
+            WriteChars(piece, used - (high ? 1 : 0));
+            piece[0] = piece[used - 1];
+            used = high ? 1 : 0;
+        }
         wchar_t ch = line[i];
         if (ch < 0x20 || (ch >= 0x7F && ch <= 0x9F))
             used += _snwprintf(piece + used, 9, L"<U+%04X>", static_cast<unsigned>(ch));
         else
             piece[used++] = ch;
-        // Never between the two halves of a surrogate pair.
-        if (used >= kChunkChars && !(ch >= 0xD800 && ch <= 0xDBFF))
-        {
-            WriteChars(piece, used);
-            used = 0;
-        }
     }
     WriteChars(piece, used);
     if (lineEnd)

@@ -50,7 +50,7 @@ void Sections(COutput& out, const MachineState& s)
                   s.service.errorControl, s.service.markedForDeletion ? L", MARKED FOR DELETION" : L"");
         out.Print(L"  image %s\r\n", s.service.imagePath);
     }
-    if (s.service.keyImagePathRead && lstrcmpiW(s.service.keyImagePath, s.service.imagePath) != 0)
+    if (s.service.keyImagePathRead && !SameNoCase(s.service.keyImagePath, s.service.imagePath))
         out.Print(L"  image in the service's key (taken at the next start of the machine) %s\r\n",
                   s.service.keyImagePath);
 
@@ -62,8 +62,8 @@ void Sections(COutput& out, const MachineState& s)
         int directoryChars = lstrlenW(f.path) - lstrlenW(f.name) - 1;
         if (!f.exists)
         {
-            out.Print(L"  %-18s %-45s in %.*s\r\n", f.name, f.unread ? L"not read" : L"missing", directoryChars,
-                      f.path);
+            out.Print(L"  %-18s %-45s in %.*s\r\n", f.name,
+                      f.unread ? L"not read" : f.directory ? L"a directory" : L"missing", directoryChars, f.path);
             continue;
         }
         wchar_t version[32];

@@ -77,7 +77,7 @@ ProductReading* FindProduct(MachineState* s, const wchar_t* name)
 {
     for (int i = 0; i < s->products.Count(); ++i)
     {
-        if (lstrcmpiW(s->products[i].appId, name) == 0)
+        if (SameNoCase(s->products[i].appId, name))
             return &s->products[i];
     }
     wchar_t* copy = CopyText(name);
@@ -92,6 +92,17 @@ ProductReading* FindProduct(MachineState* s, const wchar_t* name)
     return p;
 }
 
+// Whether the product key name below path opens for reading, as the installer opens it; counted.
+bool IsRegistration(MachineState* s, const wchar_t* path, const wchar_t* name, bool* unread)
+{
+    wchar_t key[kStatePathChars];
+    CScopedKey product;
+    if (!JoinPath(key, kStatePathChars, path, name) || !OpenForReading(s, key, product, unread))
+        return false;
+    ++s->registrations;
+    return true;
+}
+
 enum ProductSource { FromRegistrations, FromInstalledApps, FromSharedUsage };
 
 // The subkeys (registrations) or the values (the other two lists) of one key, each a product id.
@@ -101,13 +112,6 @@ void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source,
     CScopedKey key;
     if (!OpenForReading(s, path, key, unread))
         return;
-    if (source == FromRegistrations)
-    {
-        DWORD subKeys = 0;
-        if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subKeys, nullptr, nullptr, nullptr, nullptr,
-                             nullptr, nullptr, nullptr) == ERROR_SUCCESS)
-            s->registrations = static_cast<int>(subKeys);
-    }
     for (DWORD i = 0;; ++i)
     {
         DWORD chars = kValueNameChars;
@@ -122,6 +126,10 @@ void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source,
             *unread = true;
             break;
         }
+        // The installer calls a product registered only when its key opens: one this user cannot open
+        // may be a registration or not, and the list is not read whole.
+        if (source == FromRegistrations && !IsRegistration(s, path, name, unread))
+            continue;
         // The unnamed default value is no product.
         ProductReading* p = name[0] != L'\0' ? FindProduct(s, name) : nullptr;
         if (p == nullptr)
@@ -155,13 +163,13 @@ bool SameImagePath(const wchar_t* configured, const wchar_t* expected)
     wchar_t full[2 * kStatePathChars] = L"";
     const int rootChars = 11;   // "\SystemRoot"
     bool joined = true;
-    if (_wcsnicmp(p, L"\\SystemRoot\\", rootChars + 1) == 0)
+    if (SameNoCase(p, rootChars + 1, L"\\SystemRoot\\", rootChars + 1))
         joined = JoinPath(full, 2 * kStatePathChars, windows, p + rootChars + 1);
     else if (p[0] != L'\0' && p[0] != L'\\' && p[1] != L':')
         joined = JoinPath(full, 2 * kStatePathChars, windows, p);
     else
         CopyBounded(full, 2 * kStatePathChars, p);
-    return joined && lstrcmpiW(full, expected) == 0;
+    return joined && SameNoCase(full, expected);
 }
 
 // The ImagePath of the service's key, which the service manager takes at the next start of the
@@ -299,7 +307,7 @@ void ReadUninstallEntry(MachineState* s)
     }
     wchar_t expected[kStatePathChars + 16];
     UninstallCommand(s->layout.installerCopy, expected, kStatePathChars + 16);
-    s->uninstallEntryMatches = lstrcmpiW(s->uninstallEntry, expected) == 0;
+    s->uninstallEntryMatches = SameNoCase(s->uninstallEntry, expected);
 }
 
 bool IsInstallerRunning()
@@ -320,7 +328,8 @@ MachineState::~MachineState()
 {
     for (int i = 0; i < products.Count(); ++i)
         delete[] products[i].appId;
-    delete[] pendingValue;
+    for (wchar_t* value : pendingValues)
+        delete[] value;
 }
 
 void NoteReadError(MachineState* state, const wchar_t* what, DWORD code)

@@ -126,6 +126,8 @@ struct FileReading
     bool expected;          // installed on this system while products count it
     bool needed;            // a product that counts the driver needs it
     bool exists;
+    bool directory;         // a directory stands where the file must be
+    bool directoryLink;     // and is a link to one (a junction or symbolic link)
     bool unread;            // whether it exists could not be found out (a read error says why)
     bool temporaryExists;
     bool temporaryPending;  // a pending rename moves the temporary into place
@@ -141,17 +143,24 @@ enum PendingKind
 {
     PendingDeletes,     // the file (or its temporary) is deleted
     PendingMovesAway,   // the file (or its temporary) is renamed to another name: gone from its place
-    PendingReplaces     // another file is renamed onto it
+    PendingReplaces,    // its own temporary is renamed onto it
+    PendingOverwrites   // another file is renamed onto it
 };
+
+// PendingFileRenameOperations and PendingFileRenameOperations2: the restart carries out both.
+const int kPendingLists = 2;
+extern const wchar_t* const kPendingValues[kPendingLists];
 
 struct PendingReading
 {
     const wchar_t* source;   // both point into the state's copy of the value
     const wchar_t* target;   // empty for a deletion
+    int list;                // which of the two values holds it
     int file;                // FileIndex of the file it deletes, moves or replaces
     PendingKind kind;
     bool temporary;          // it is that file's temporary, not the file
     bool withdrawable;       // a deletion of the file under a form an install withdraws (its short or long path)
+    bool unresolved;         // named as that file, at a path the check cannot follow as the restart will
 };
 
 struct ReadError
@@ -182,7 +191,7 @@ struct MachineState
     bool pendingUnread = false;
     CountReading mainCount = {};
     CountReading makerCount = {};               // counted before Vista; a leftover on later systems
-    int registrations = 0;                      // subkeys of SOFTWARE\Norvatek\Pellimar
+    int registrations = 0;                      // subkeys of SOFTWARE\Norvatek\Pellimar that open
     int productsNotShown = 0;                   // no memory to keep them
     CStateList<ProductReading> products;
 
@@ -193,7 +202,7 @@ struct MachineState
 
     FileReading files[kFileCount] = {};
 
-    wchar_t* pendingValue = nullptr;            // PendingFileRenameOperations as read, terminated
+    wchar_t* pendingValues[kPendingLists] = {}; // the two lists as read, terminated
     bool pendingListDamaged = false;            // not a string list, or strings that run past its end
     int pendingOtherEntries = 0;                // pairs that touch none of our files
     int pendingNotShown = 0;                    // no memory to keep them

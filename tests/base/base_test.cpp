@@ -92,6 +92,19 @@ TEST(Log, WideTextComesBackWholeWithinTheLimits)
     }
 }
 
+// Each date field in its place on any day: the log's clock (this program's GetLocalTime import) reads 03/14/31.
+extern "C" FARPROC __imp_GetLocalTime;
+TEST(Log, TheDateIsMonthDayYear)
+{
+    FARPROC real = __imp_GetLocalTime;
+    DWORD protection = 0;
+    ASSERT_TRUE(VirtualProtect(&__imp_GetLocalTime, sizeof(real), PAGE_READWRITE, &protection));
+    void(WINAPI * clock)(SYSTEMTIME*) = [](SYSTEMTIME* t) { *t = {2031, 3, 5, 14, 15, 9, 26, 0}; };
+    TempLog log;
+    __imp_GetLocalTime = reinterpret_cast<FARPROC>(clock), LogEvent("x"), __imp_GetLocalTime = real;
+    EXPECT_EQ("[03/14/31 15:09:26][PID:", log.Take(true).at(0).substr(0, 24));
+}
+
 // The second name copy of a construction or a reset is the value name's.
 TEST(RegistryEntry, AValueNameThatCannotBeCopiedLeavesTheDefaultValueAlone)
 {

@@ -21,10 +21,10 @@ public:
         for (const Saved& v : m_saved)
             SetEnvironmentVariableW(v.name, v.value);
     }
-    // The messages logged since the last call.
-    std::vector<std::string> Take()
+    // The messages (or whole lines) logged since the last call.
+    std::vector<std::string> Take(bool headers = false)
     {
-        std::vector<std::string> messages = ReadLog(m_dir.Path(), false);
+        std::vector<std::string> messages = ReadLog(m_dir.Path(), headers);
         DeleteFileW(m_dir.File(L"PELLIMAR.LOG").c_str());
         return messages;
     }
