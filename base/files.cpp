@@ -80,7 +80,7 @@ BOOL LiesInDirectory(const wchar_t* path, const wchar_t* directory)
     *slash = L'\0';   // the directory with its separator
     wchar_t a[kFullPathChars];
     wchar_t b[kFullPathChars];
-    return ShortFormOf(parent, a) && ShortFormOf(directory, b) && lstrcmpiW(a, b) == 0;
+    return ShortFormOf(parent, a) && ShortFormOf(directory, b) && SameNoCase(a, b);
 }
 
 BOOL JoinPath(wchar_t* out, int capacity, const wchar_t* dir, const wchar_t* name)

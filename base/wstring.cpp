@@ -287,10 +287,11 @@ int CWString::Find(const wchar_t* text, bool ignoreCase) const
     int wanted = lstrlenW(text);
     if (wanted == 0 || wanted > length)
         return -1;
-    DWORD flags = ignoreCase ? NORM_IGNORECASE : 0;
     for (int i = 0; i + wanted <= length; ++i)
     {
-        if (CompareStringW(LOCALE_USER_DEFAULT, flags, m_buffer + i, wanted, text, wanted) == CSTR_EQUAL)
+        bool same = ignoreCase ? SameNoCase(m_buffer + i, wanted, text, wanted)
+                               : memcmp(m_buffer + i, text, wanted * sizeof(wchar_t)) == 0;
+        if (same)
             return i;
     }
     return -1;

@@ -48,7 +48,7 @@ const SwitchRow* FindSwitch(const wchar_t* arg)
 {
     for (const SwitchRow& row : kSwitches)
     {
-        if (lstrcmpiW(arg, row.name) == 0)
+        if (SameNoCase(arg, row.name))
             return &row;
     }
     return nullptr;

@@ -22,7 +22,7 @@ bool IsCopyTarget(const wchar_t* path)
 {
     for (int i = 1; CopyList != nullptr && i < CopyList->Count(); i += 2)
     {
-        if (lstrcmpiW(CopyList->Get(i).Str(), path) == 0)
+        if (SameNoCase(CopyList->Get(i).Str(), path))
             return true;
     }
     return false;
@@ -170,6 +170,14 @@ BOOL CopyOneFile(int index)
     source = CopyList->Get(index);
     destination = CopyList->Get(index + 1);
     SetDlgItemTextW(MainWindow, IDC_FILENAME, destination.Str());
+    // A directory in the file's place is no file in use: the restart could not rename anything onto it
+    // either, and a replacement scheduled for it would report a success that never comes.
+    if (IsExistingDirectory(destination.Str()))
+    {
+        LogEvent("  Error - A directory stands where %s belongs, it is not installed.", destination.Str());
+        g_pGlobalInfo->Outcome.Fail(ERROR_INSTALL_FAILURE);
+        return FALSE;
+    }
     ClearReadOnly(destination.Str());
     BOOL copied = CopyFileW(source.Str(), destination.Str(), FALSE);
     // Another run's last uninstall may have removed our folders meanwhile (the lock keeps it out only for a

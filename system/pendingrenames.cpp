@@ -354,7 +354,7 @@ public:
         m_forms[0] = path;
         m_count = m_forms[0].IsEmpty() ? 0 : 1;
         DWORD got = m_count ? GetShortPathNameW(path, m_forms[1].Buffer(), MAX_PATH) : 0;
-        if (got > 0 && got < MAX_PATH && lstrcmpiW(m_forms[1].Str(), path) != 0)
+        if (got > 0 && got < MAX_PATH && !SameNoCase(m_forms[1].Str(), path))
             m_count = 2;
     }
     int Count() const { return m_count; }

@@ -39,18 +39,6 @@ Progress ProgressOf(const CountChange& change)
     return before == 0 ? Progress::After : after == 0 ? Progress::Before : Progress::Partly;
 }
 
-// Registry key names are equal apart from case, character by character.
-bool SameKeyName(const wchar_t* a, const wchar_t* b)
-{
-    wchar_t x[kSubKeyChars];
-    wchar_t y[kSubKeyChars];
-    lstrcpynW(x, a, kSubKeyChars);
-    lstrcpynW(y, b, kSubKeyChars);
-    CharUpperBuffW(x, lstrlenW(x));
-    CharUpperBuffW(y, lstrlenW(y));
-    return lstrcmpW(x, y) == 0 && lstrlenW(a) < static_cast<int>(kSubKeyChars);
-}
-
 // A finished install: the product is counted, so it is registered. A finished release: its use is gone,
 // so its registration goes, with its value in the other programs' product list.
 void Finish(const wchar_t* appId, const CountChange& change)
@@ -129,7 +117,7 @@ OwnChange SettleCountChanges(const wchar_t* appId, BOOL uninstall)
         CountChange change;
         if (ReadCountChange(name, &change) != ERROR_SUCCESS)
             continue;
-        bool mine = appId != nullptr && appId[0] != L'\0' && SameKeyName(name, appId);
+        bool mine = appId != nullptr && appId[0] != L'\0' && SameNoCase(name, appId);
         if (IsChangeOwnerAlive(change))
         {
             LogEvent("  *Another run is changing the usage count of %s right now.", name);

@@ -214,7 +214,16 @@ std::vector<Case> Cases()
                       "PELLIMAR64x86.SYS")
               .Lines({"  Error - Cannot copy $temp\\PELLIMAR64x86.SYS to $drivers\\PELLIMAR64x86.SY1 (32), "
                       "$drivers\\PELLIMAR64x86.SYS is not installed.",
-                      "!~Marked for rename on reboot: $drivers", "Returning: E_FAIL (0x80004005)"})}},
+                      "!~Marked for rename on reboot: $drivers", "Returning: E_FAIL (0x80004005)"}),
+          // Nor is a directory in the driver's place taken for a file in use: no restart could fix it.
+          Install("C").Before([](Context& c) {
+                  c.holders.clear();
+                  Delete(L"$drivers\\PELLIMAR64x86.SYS")(c);
+                  Delete(L"$drivers\\PELLIMAR64x86.SY1")(c);
+                  CreateDirectoryW(Expand(c, L"$drivers\\PELLIMAR64x86.SYS").c_str(), nullptr);
+              }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 3 A B C q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF")
+              .Lines({"  Error - A directory stands where $drivers\\PELLIMAR64x86.SYS belongs, it is not installed.",
+                      "!~Marked for rename on reboot: $drivers"})}},
         // A file named "Norvatek" where the maker's directory belongs: nothing can be installed, but an
         // update-only run on a machine without the driver was asked for nothing.
         {"AMakerDirectoryThatCannotBeCreated", Vista,
