@@ -130,7 +130,7 @@ OwnChange SettleCountChanges(const wchar_t* appId, BOOL uninstall)
         {
             LogEvent("  Error - The usage counts changed since a run for %s stopped: whether it %s them cannot be "
                      "told.",
-                     name, change.release ? "lowered" : "raised");
+                     name, change.release ? L"lowered" : L"raised");
             if (mine)
                 own = OwnChange::Unknown;
             continue;

@@ -31,6 +31,9 @@ BOOL NotDone(bool registering)
 BOOL WriteProgram(GlobalInfo* info, CWString& program, HANDLE* held)
 {
     DWORD rc = WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str(), held);
+    // Another run's uninstall may have removed the maker's folder meanwhile, once it found it empty.
+    if (rc == ERROR_PATH_NOT_FOUND && CreateDirectoryW(info->MakerDir.Str(), nullptr))
+        rc = WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str(), held);
     if (rc == ERROR_SHARING_VIOLATION)
     {
         LogEvent("  %s is in use by another run's registration, waiting for it.", program.Str());

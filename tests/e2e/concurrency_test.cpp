@@ -1,7 +1,7 @@
-// Installer runs that meet each other or another program at the same moment: two setups at once (the
-// lock makes one wait, no count update is lost), a run held by its closing box, a newer copy that
-// arrives while a run waits for the lock, and a program that keeps scheduling renames while a run
-// rewrites the pending list.
+// Installer runs that meet each other or another program at the same moment (the interleavings of two
+// products' runs are in convergence_test.cpp): a run held by its closing box, a newer copy that arrives
+// while a run waits for the lock, and a program that keeps scheduling renames while a run rewrites the
+// pending list.
 #include "rows.h"
 
 using namespace harness;
@@ -24,44 +24,10 @@ protected:
     void TearDown() override { CleanMachine(); }
     static std::wstring Command(const std::wstring& exe, const std::wstring& a) { return L"\"" + exe + L"\" " + a; }
 
-    // Both runs started together with one TEMP: both succeed, and one's chain of steps ends before the
-    // other's begins. The messages of the run that came first, then the other's.
-    std::vector<std::string> Together(const std::wstring& a, const std::wstring& b)
-    {
-        HANDLE first = Start(a, temp.Path()), second = Start(b, temp.Path());
-        Process pa = Wait(first), pb = Wait(second);
-        WaitForInstallers(40000);
-        EXPECT_TRUE(pa.finished && pb.finished && pa.exitCode == 0 && pb.exitCode == 0);
-        std::vector<std::string> log = ReadLog(temp.Path(), false);
-        std::string previous;
-        for (const std::string& message : log)
-        {
-            if (message == "BEGIN - WM_CREATE")
-                EXPECT_TRUE(previous.empty() || previous == "END - IDM_ALLDONE") << "the runs' steps interleave";
-            if (message.compare(0, 6, "BEGIN ") == 0 || message.compare(0, 4, "END ") == 0)
-                previous = message;
-        }
-        DeleteFileW(temp.File(L"PELLIMAR.LOG").c_str());
-        return log;
-    }
-
     Context c;
-    ScratchDir temp, other;
+    ScratchDir temp;
 };
 }  // namespace
-
-TEST_F(Concurrency, TwoInstallsAtTheSameMomentBothCountAndTwoUninstallsLeaveOneLastUser)
-{
-    Together(Command(InstallerPath(), L"/Q PRODUCTA"), Command(InstallerPath(), L"/Q PRODUCTB"));
-    ExpectState(c, "inst 2 A B q2; sharedusage=*");
-    std::wstring otherCopy = other.File(L"TOVRAND64x86.EXE");
-    CopyFileW(InstallerPath().c_str(), otherCopy.c_str(), FALSE);
-    std::vector<std::string> log =
-        Together(Command(c.OwnCopy(), L"/U /Q PRODUCTA"), Command(otherCopy, L"/U /Q PRODUCTB"));
-    EXPECT_EQ(1, std::count(log.begin(), log.end(), "  Setting Tovrand delete to TRUE"));
-    EXPECT_NE(FileExists(c.OwnCopy()), FileExists(otherCopy)) << "only the last user's own copy goes";
-    ExpectState(c, "gone q3; pending=*; sharedusage=*");
-}
 
 // A setup that shows the closing box holds the lock until the box is answered; another setup gives up
 // waiting after five seconds and goes on.

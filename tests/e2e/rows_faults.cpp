@@ -9,6 +9,7 @@ using namespace harness;
 
 namespace
 {
+const DWORD kNoCountValue = 0xFFFFFFFF;
 
 std::string Rebuilt(int products)
 {
@@ -149,6 +150,21 @@ Step PendingValue(DWORD type, const std::vector<std::wstring>& before, const std
     }).Expect("inst 2 A B; pending=*").Lines(std::move(lines));
 }
 
+// A count change as a run leaves it in a product's key when it stops between its writes: by a process that
+// is gone (id 0 is never a process), or, with live, this test's own.
+Op Change(const wchar_t* product, bool release, DWORD before, DWORD after, bool live = false)
+{
+    return [=](Context&) {
+        struct { DWORD owner; FILETIME started; DWORD release, before[2], after[2]; } change = {
+            live ? GetCurrentProcessId() : 0, {}, release, {before, kNoCountValue}, {after, kNoCountValue}};
+        FILETIME exited, kernel, user;
+        if (live)
+            GetProcessTimes(GetCurrentProcess(), &change.started, &exited, &kernel, &user);
+        WriteRaw(std::wstring(kPellimarKey) + L"\\" + product, L"CountChange",
+                 {true, REG_BINARY, std::string(reinterpret_cast<const char*>(&change), sizeof(change))});
+    };
+}
+
 const std::string kUpdating = "  Updating registry with new PendingFileRenameOperations.";
 // The shared copy in use, replaced at the restart.
 const std::string kSharedReplaced =
@@ -177,6 +193,58 @@ std::vector<Case> Cases()
                   c.holders.clear();
               }).Expect("inst 1 B; sharedusage=PRODUCTB PRODUCTC; " + kSharedReplaced),
           Install("C").Expect("inst 2 B C q+1")}},
+        // A registration, uninstall entry or usage value that cannot be written: the count is not raised, or
+        // put back, and the run fails; so that no repair counts the product twice. A listing or registration
+        // that cannot be read is no answer either.
+        {"RegistrationsAndListingsThatCannotBeWrittenOrRead", Vista,
+         {Install("B").Expect("inst 1 B q+1"),
+          Install("A").Before([](Context&) {
+                  WriteRaw(std::wstring(kPellimarKey) + L"\\PRODUCTA", L"Dir1", Dword(1));
+                  ASSERT_TRUE(DenyWrites(std::wstring(kPellimarKey) + L"\\PRODUCTA", L"D:P"));
+              }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 1 B; products=PRODUCTA(absent) PRODUCTB(dword:1); "
+                                                    "sharedusage=PRODUCTA PRODUCTB")
+              .Lines({"  Error - Cannot read the registration of PRODUCTA (5), nothing is changed."}),
+          Install("A").Before([](Context&) {
+                  AllowWrites();
+                  DeleteTree(std::wstring(kPellimarKey) + L"\\PRODUCTA");
+                  ASSERT_TRUE(DenyWrites(kUninstallKey));
+              }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 1 B q+1; sharedusage=PRODUCTA PRODUCTB")
+              .Lines({"AddUninstallKey: Unable to open reg key, return 5",
+                      "  Error - PRODUCTA is not counted: the usage count is put back."}),
+          Run(L"/U /Q PRODUCTB").Before([](Context&) {
+                  AllowWrites();
+                  ASSERT_TRUE(DenyWrites(kInstalledApps, L"D:P"));
+              }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 1 B; sharedusage=PRODUCTA PRODUCTB")
+              .Lines({"  Error - Cannot read the listing of PRODUCTB under HKLM\\SOFTWARE\\Norvatek\\InstalledApps (5), "
+                      "nothing is changed."}),
+          Install("A").Before([](Context&) { AllowWrites(); }).Expect("inst 2 A B q+1")}},
+        // A run that stopped between two of its writes left its change in the product's key: the next run
+        // tells from the counts whether the change was made, and finishes or withdraws it. Counts that show
+        // neither, or a change whose run is still alive, stop the product's own run with nothing changed.
+        {"CountChangesOfStoppedRunsAreSettled", Vista,
+         {Install("B").Expect("inst 1 B q+1"),
+          Install("A").Before([](Context& c) {
+                  Change(L"PRODUCTA", false, 1, 2)(c);
+                  Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"2"))(c);
+              }).Expect("inst 2 A B q+1")
+              .Lines({"  *An interrupted install of PRODUCTA had counted it: it stays registered.",
+                      "  Installing with known AppID / Product ID already registered with Tovrand.  Not Updating "
+                      "Refcounts."}),
+          Install("C").Before(Change(L"PRODUCTC", false, 2, 3)).Expect("inst 3 A B C q+1")
+              .Lines({"  *An interrupted install of PRODUCTC had not counted it: its registration is withdrawn."}),
+          Install("D").Before([](Context& c) {
+                  Change(L"PRODUCTC", true, 3, 2)(c);
+                  Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"2"))(c);
+              }).Expect("inst 3 A B D q+1; sharedusage=PRODUCTA PRODUCTB PRODUCTD")
+              .Lines({"  *An interrupted uninstall of PRODUCTC had released its use: its registration goes."}),
+          Run(L"/U /Q PRODUCTA").Before(Change(L"PRODUCTA", true, 9, 8)).Exit(ERROR_INSTALL_FAILURE)
+              .Expect("inst 3 A B D; products=PRODUCTA(dword:1 change) PRODUCTB(dword:1) PRODUCTD(dword:1)")
+              .Lines({"  Error - The usage counts changed since a run for PRODUCTA stopped: whether it lowered them "
+                      "cannot be told."}),
+          Run(L"/U /Q PRODUCTA").Before(Change(L"PRODUCTA", true, 3, 2, true)).Exit(ERROR_INSTALL_ALREADY_RUNNING)
+              .Expect("inst 3 A B D; products=PRODUCTA(dword:1 change) PRODUCTB(dword:1) PRODUCTD(dword:1)")
+              .Lines({"  *Another run is changing the usage count of PRODUCTA right now."}),
+          Uninstall("A").Before(Change(L"PRODUCTA", true, 3, 2)).Expect("inst 2 B D")}},
         // An unreadable count that cannot be rebuilt either is no count of 0: the other products'
         // registrations are not blasted as leftovers, and the run says that it failed.
         {"AnUnreadableCountThatCannotBeRebuiltChangesNothing", Vista,

@@ -14,6 +14,7 @@ const std::vector<std::wstring> kInstalled = {
     kDriver, L"$drivers\\PELLIMAR64x86.INF", L"$drivers\\PELLIMAR64x86.CAT", L"$shared\\KVManifests\\PELLMAR.KVM",
     L"$shared\\KVManifests\\PELLMAR.GRD", L"$shared\\KVManifests\\PELLMAR.SIG", kSharedCopy};
 const char kRenameDriver[] = "[\\??\\$drivers\\PELLIMAR64x86.SY1]->[!\\??\\$drivers\\PELLIMAR64x86.SYS]";
+const std::string kRenameShared = "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE]";
 
 // Each installed file equals what the build made, and none is read-only.
 Op AllInstalledAsBuilt()
@@ -117,7 +118,7 @@ const std::vector<Case> kCases = {
           }).Exit(0x80070BC2)
           .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
                               "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
-                  "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE] " + kRenameDriver)
+                  kRenameShared + " " + kRenameDriver)
           .After(SameBytes(L"$drivers\\PELLIMAR64x86.SY1", L"$payload\\PELLIMAR64x86.SYS"))
           .Lines({"  Marked for rename on reboot: $drivers\\PELLIMAR64x86.SY1 -> $drivers\\PELLIMAR64x86.SYS"}),
       Do(Reboot()).Expect("inst 2 A B").After(AllInstalledAsBuilt()),
@@ -196,13 +197,53 @@ const std::vector<Case> kCases = {
           }).Exit(1)
           .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
                               "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
-                  "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE] " + kRenameDriver),
+                  kRenameShared + " " + kRenameDriver),
       // A newer setup writes both files now.
       Install("C").Exe(L"12.9.0.23").Before([](Context& c) { c.holders.clear(); }).Expect("inst 3 A B C q+1")
           .Lines({"  *Unmarking file from rename: \\??\\$shared\\TOVRAND64x86.EX1 -> "
                   "!\\??\\$shared\\TOVRAND64x86.EXE"}),
       Do(Reboot()).Expect("inst 3 A B C")
           .After(SameBytes(kSharedCopy, L"$bin\\variants\\12.9.0.23\\TOVRAND64x86.EXE"))}},
+    // The other order: a newer setup's files wait for the restart, and an older setup installs first. The
+    // waiting files are what the machine will hold: the older setup writes neither of them, withdraws
+    // neither replacement, counts its product and asks for the restart.
+    {"ANewerReplacementWaitingForTheRestartIsKeptByAnOlderSetup", Vista,
+     {Install("B").Expect("inst 1 B q+1"),
+      Install("A").Exe(L"13.0.0.0").Before(HoldFile(kSharedCopy)).Exit(1)
+          .Expect("inst 2 A B q+1; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=" + kRenameShared),
+      Install("C").Before([](Context& c) {
+              c.holders.clear();
+              HoldDriverAsLoaded()(c);
+              Bytes(L"$drivers\\PELLIMAR64x86.SY1", kNewerDriver)(c);
+              // (the list as it stands is the one the rest of the case is compared with)
+              Pending({L"\\??\\$drivers\\PELLIMAR64x86.SY1", L"!\\??\\$drivers\\PELLIMAR64x86.SYS"})(c);
+          }).Exit(1)
+          .Expect("inst 3 A B C q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
+                  "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE")
+          .Lines({"  The newer $shared\\TOVRAND64x86.EXE waiting for the restart stays, a restart is needed.",
+                  "  The newer $drivers\\PELLIMAR64x86.SYS waiting for the restart stays, a restart is needed.",
+                  "!~Unmarking file from rename"}),
+      Do(Reboot()).Expect("inst 3 A B C").After([](Context& c) {
+          SameBytes(kSharedCopy, L"$bin\\variants\\13.0.0.0\\TOVRAND64x86.EXE")(c);
+          SameBytes(kDriver, kNewerDriver)(c);
+      })}},
+    // A newer driver is kept with its own set: nothing of an older payload is written beside it, and a
+    // set that lacks a file is named, not made into a set of two versions.
+    {"ANewerDriverIsKeptWithItsOwnSetOnly", Vista,
+     {Install("A").Before(Bytes(kDriver, kNewerDriver)).Exit(ERROR_INSTALL_FAILURE)
+          .Expect("clean; drivers=PELLIMAR64x86.SYS; sharedusage=PRODUCTA; makerdir=; shared=KVManifests; manifests=")
+          .Lines({"  Error - $drivers\\PELLIMAR64x86.INF is missing beside the newer driver 99.0.0.0: only a setup "
+                  "of that driver can put it back.",
+                  "~$shared\\KVManifests\\PELLMAR.SIG is missing beside the newer driver"}),
+      Install("A").Before([](Context& c) {
+              for (const wchar_t* f : {L"$drivers\\PELLIMAR64x86.INF", L"$drivers\\PELLIMAR64x86.CAT",
+                                       L"$shared\\KVManifests\\PELLMAR.KVM", L"$shared\\KVManifests\\PELLMAR.GRD",
+                                       L"$shared\\KVManifests\\PELLMAR.SIG"})
+                  Write(f, "newer set")(c);
+          }).Expect("inst 1 A q+1").After([](Context& c) {
+              SameBytes(kDriver, kNewerDriver)(c);
+              EXPECT_EQ("newer set", ReadFileBytes(Expand(c, L"$drivers\\PELLIMAR64x86.CAT")));
+          })}},
     // Nor must it outlive the last product: the restart would bring back a driver nobody counts.
     {"AReplacementLeftToTheRestartGoesWithTheLastUninstall", Vista,
      {Install("A").Expect("inst 1 A q+1"),

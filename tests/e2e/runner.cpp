@@ -30,9 +30,8 @@ void CheckLines(const Context& c, const Step& step, const InstallerRun& run)
     }
 }
 
-// What a run leaves for the restart in its own temporary directory (the pair a self-delete copy leaves
-// for itself, an NSIS uninstaller's for its plug-in folder) is dropped, so that it neither reaches into
-// the next step nor needs spelling out in every row.
+}  // namespace
+
 void ForgetSelfDeleteCopies(const Context& c)
 {
     DropPending([&c](const std::wstring& source, const std::wstring&) {
@@ -43,6 +42,8 @@ void ForgetSelfDeleteCopies(const Context& c)
     });
 }
 
+namespace
+{
 // Short names exist only while their files do: they are kept from when they last did.
 void RememberNames(Context& c)
 {

@@ -97,6 +97,10 @@ struct Context
 
 // Runs one step: what it does first, the installer, its checks (the state check too when check is set).
 void RunStep(Context& c, const Step& step, bool check);
+// What a run leaves for the restart in its own temporary directory (the pair a self-delete copy leaves
+// for itself, an NSIS uninstaller's for its plug-in folder) is dropped, so that it neither reaches into
+// the next step nor needs spelling out in every row.
+void ForgetSelfDeleteCopies(const Context& c);
 // The machine compared with Expected's outline ("$..." names expanded), field by field.
 void ExpectState(const Context& c, const std::string& outline, bool afterUninstall = false);
 
