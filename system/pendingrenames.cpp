@@ -225,6 +225,28 @@ bool StillReads(HKEY key, const BYTE* bytes, DWORD size, DWORD type)
     return same;
 }
 
+// The key's last write time and the value's size: one quick question, asked right before the write, that
+// tells whether anybody wrote since the value was last read whole.
+struct Stamp
+{
+    FILETIME written;
+    DWORD size;
+    bool operator==(const Stamp& o) const
+    {
+        return CompareFileTime(&written, &o.written) == 0 && size == o.size;
+    }
+};
+
+Stamp StampOf(HKEY key)
+{
+    Stamp stamp = {{0, 0}, 0};
+    RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr,
+                     &stamp.written);
+    if (RegQueryValueExW(key, kPendingValue, nullptr, nullptr, nullptr, &stamp.size) != ERROR_SUCCESS)
+        stamp.size = 0;
+    return stamp;
+}
+
 enum class ScanOutcome
 {
     Done,      // nothing of ours is left in the list
@@ -281,27 +303,42 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
             LogEvent("  None of our files are marked for deletion.  Not modifying the %s registry value.",
                      kPendingValue);
     }
-    else if (!StillReads(key, input, size, type))
-    {
-        LogEvent("  The %s registry value changed while it was scanned, scanning it again.", kPendingValue);
-        outcome = ScanOutcome::Changed;
-    }
     else
     {
-        if (action == PendingListRewrite)
+        // Every writer of the value reads it whole and writes it back whole, without a lock: a write that
+        // lands between another writer's read and its write is lost. The scan takes long, so the value is
+        // compared whole after it; from there to the write nothing slow may come (the log line follows the
+        // write), and one quick question right before the write catches a change made in between.
+        Stamp before = StampOf(key);
+        if (!StillReads(key, input, size, type) || !(StampOf(key) == before))
         {
-            LogEvent("  Updating registry with new PendingFileRenameOperations.");
-            rc = RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, output, static_cast<DWORD>(outChars) * 2);
+            LogEvent("  The %s registry value changed while it was scanned, scanning it again.", kPendingValue);
+            outcome = ScanOutcome::Changed;
         }
         else
         {
-            LogEvent("  Deleting empty %s registry value.", kPendingValue);
-            rc = RegDeleteValueW(key, kPendingValue);
-        }
-        if (rc != ERROR_SUCCESS)
-        {
-            LogEvent("  Failed (%d) to write the %s registry value.", static_cast<int>(rc), kPendingValue);
-            outcome = ScanOutcome::Failed;
+            DWORD bytes = static_cast<DWORD>(outChars) * 2;
+            rc = action == PendingListRewrite ? RegSetValueExW(key, kPendingValue, 0, REG_MULTI_SZ, output, bytes)
+                                              : RegDeleteValueW(key, kPendingValue);
+            if (rc != ERROR_SUCCESS)
+            {
+                LogEvent("  Failed (%d) to write the %s registry value.", static_cast<int>(rc), kPendingValue);
+                outcome = ScanOutcome::Failed;
+            }
+            else if (action == PendingListRewrite)
+                LogEvent("  Updating registry with new PendingFileRenameOperations.");
+            else
+                LogEvent("  Deleting empty %s registry value.", kPendingValue);
+            // A writer that read the value before this write may write back what it read, our pairs in it:
+            // the value is read again, and scanned again when it is not what was written.
+            bool written = action == PendingListRewrite ? StillReads(key, output, bytes, REG_MULTI_SZ)
+                                                        : StampOf(key).size == 0;
+            if (outcome == ScanOutcome::Done && !written)
+            {
+                LogEvent("  The %s registry value changed right after it was written, scanning it again.",
+                         kPendingValue);
+                outcome = ScanOutcome::Changed;
+            }
         }
     }
     delete[] input;

@@ -64,9 +64,12 @@ TEST_F(Concurrency, ACopyThatArrivesWhileWaitingForTheLockTakesOverAfterIt)
     EXPECT_LT(at("Compiled Version 12.9.0.23"), static_cast<long>(log.size()));
 }
 
-// Another program schedules a rename every 300 ms while a run scans a long list to withdraw our
-// deletion: the run notices each change, scans the new list again and withdraws our deletion all the
-// same, keeping every rename the other program scheduled.
+// Another program schedules renames while a run scans a long list to withdraw our deletion: the run
+// notices the change, scans the new list again and withdraws our deletion all the same, keeping every
+// rename the other program scheduled. The renames are scheduled once the run has read the list for the
+// driver's scan and while it still logs that list's pairs (most of a second): no writer can keep its
+// write out of another's moment between reading the value and writing it back, so a rename scheduled
+// right then could be lost whatever the run does, and the row would fail now and then.
 TEST_F(Concurrency, RenamesScheduledDuringTheScanAreKept)
 {
     ASSERT_EQ(0u, RunInstaller(InstallerPath(), L"/Q /NOREGQZ PRODUCTA").process.exitCode);
@@ -77,13 +80,22 @@ TEST_F(Concurrency, RenamesScheduledDuringTheScanAreKept)
     list.insert(list.end(), {ours, L""});
     SetPending(list);
     HANDLE run = Start(Command(InstallerPath(), L"/Q /NOREGQZ PRODUCTB"), temp.Path());
-    int scheduled = 0;
-    while (WaitForSingleObject(run, 300) == WAIT_TIMEOUT)
+    auto scanning = [this] {
+        std::vector<std::string> log = ReadLog(temp.Path(), false);
+        auto copied = std::find_if(log.begin(), log.end(), [](const std::string& l) {
+            return l.find("File installed successfully: ") != std::string::npos && l.find("PELLIMAR64x86.SYS") != l.npos;
+        });
+        return std::find_if(copied, log.end(), [](const std::string& l) { return l.find("TovrandForeign\\many") != l.npos; })
+               != log.end();
+    };
+    while (!scanning() && WaitForSingleObject(run, 20) == WAIT_TIMEOUT)
+        ;
+    const int scheduled = 3;
+    for (int k = 0; k < scheduled; ++k)
     {
-        std::wstring late = L"C:\\TovrandForeign\\late" + std::to_wstring(scheduled) + L".tmp";
+        std::wstring late = L"C:\\TovrandForeign\\late" + std::to_wstring(k) + L".tmp";
         WriteFileBytes(late, "late");
         ASSERT_TRUE(MoveFileExW(late.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-        ++scheduled;
     }
     EXPECT_EQ(0u, Wait(run).exitCode);
     std::vector<std::wstring> now = PendingStrings();
