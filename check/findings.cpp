@@ -3,6 +3,7 @@
 #include "check/commands.h"
 #include "context/locations.h"
 #include "system/pendingrenames.h"
+#include "usage/interrupted.h"
 #include "usage/usagecount.h"
 
 namespace
@@ -404,6 +405,53 @@ void CheckPending(const Facts& k, Findings* out)
         }
     }
 }
+// A count change that a run began in a product's key and did not finish: the installer's next run settles
+// it from the counts, unless the counts changed since, which leaves it to a person.
+void CheckCountChanges(const Facts& k, Findings* out)
+{
+    const MachineState& s = *k.s;
+    for (int i = 0; i < s.products.Count(); ++i)
+    {
+        const ProductReading& p = s.products[i];
+        wchar_t* note = nullptr;
+        if (p.changing && IsChangeOwnerAlive(p.change) && (note = AddNote(out)) != nullptr)
+            Format(note, L"A run (process %lu) is changing the usage count of %s right now.", p.change.owner, p.appId);
+        if (!p.changing || IsChangeOwnerAlive(p.change))
+            continue;
+        ChangeProgress progress = ChangeProgressOf(s, p.change);
+        const wchar_t* doing = p.change.release ? L"released its use" : L"counted it";
+        bool unknown = progress == ChangeProgress::Neither;
+        Finding* f = Add(out, unknown ? L"count-change-unknown" : L"count-change-unsettled",
+                         unknown ? SeverityError : SeverityWarning);
+        if (f == nullptr)
+            continue;
+        if (unknown)
+        {
+            Format(f->message, L"A run for %s stopped while it %s, and the usage count changed since: whether the "
+                               L"count holds that product's use cannot be told; no run of that product goes on.",
+                   p.appId, doing);
+            SetCountCommand(s.mainCount, static_cast<DWORD>(s.registrations), f->fix);
+            if (Quotable(p.appId))
+                Append(f->fix, L"; then `reg delete \"HKLM\\%s\\%s\" /v CountChange /f`", kPellimarKey, p.appId);
+            else
+                Append(f->fix, L"; then delete the value CountChange of HKLM\\%s\\%s with regedit", kPellimarKey,
+                       p.appId);
+            continue;
+        }
+        Format(f->message, L"A run for %s stopped while it %s: the count shows that it %s. The installer's next "
+                           L"run settles it.",
+               p.appId, doing, HoldsUse(p.change, progress) ? L"holds that product's use" : L"does not hold it");
+        if (!IsPassableAppId(p.appId))
+            Format(f->fix, L"run that product's setup again");
+        else if (p.change.release)
+            Format(f->fix, L"run `TOVRAND64x86.EXE /U /Q /NOREGAPPID \"%s\"` from that product's setup: it "
+                           L"finishes the uninstall", p.appId);
+        else
+            Format(f->fix, L"run `TOVRAND64x86.EXE /Q \"%s\"` from that product's setup: it finishes the install",
+                   p.appId);
+    }
+}
+
 // What is there of Pellimar when nothing counts it and no product is registered.
 void NoUsersNote(const MachineState& s, wchar_t* note)
 {
@@ -456,6 +504,7 @@ void EvaluateFindings(const MachineState& s, Findings* out)
     if (s.installerRunning && (note = AddNote(out)) != nullptr)
         Format(note, L"An installer holds Global\\Pellimar_running: the state may be changing while it is read. "
                      L"Run the check again when it has finished.");
+    CheckCountChanges(k, out);
     CheckCounts(k, out);
     CheckFiles(k, out);
     CheckService(k, out);

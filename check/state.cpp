@@ -135,7 +135,7 @@ void ReadProductList(MachineState* s, const wchar_t* path, ProductSource source,
         if (p == nullptr)
             continue;
         if (source == FromRegistrations)
-            p->registered = true;
+            p->registered = true, p->changing = ReadCountChange(name, &p->change) == ERROR_SUCCESS;
         else if (source == FromInstalledApps)
             p->installedApps = true;
         else
@@ -344,6 +344,13 @@ void NoteReadError(MachineState* state, const wchar_t* what, DWORD code)
     error->code = code;
 }
 
+ChangeProgress ChangeProgressOf(const MachineState& s, const CountChange& change)
+{
+    DWORD main = s.mainCount.state == CountReadable ? s.mainCount.count : kNoCount;
+    DWORD maker = s.makerCount.state == CountReadable ? s.makerCount.count : kNoCount;
+    return ProgressOf(change, main, maker);
+}
+
 void ReadMachineState(MachineState* s)
 {
     s->installerRunning = IsInstallerRunning();
@@ -372,6 +379,15 @@ void ReadMachineState(MachineState* s)
         ReadProductList(s, kInstalledAppsKey, FromInstalledApps, name, &s->installedAppsUnread);
         ReadProductList(s, usageKey, FromSharedUsage, name, &usageUnread);
         delete[] name;
+    }
+    // A key whose stopped run's change shows that the product holds no use (an install that had not
+    // counted it, an uninstall that had released it) is no registration: the next run settles it so.
+    for (int i = 0; i < s->products.Count(); ++i)
+    {
+        const ProductReading& p = s->products[i];
+        ChangeProgress progress = p.changing ? ChangeProgressOf(*s, p.change) : ChangeProgress::Neither;
+        if (progress != ChangeProgress::Neither && !IsChangeOwnerAlive(p.change) && !HoldsUse(p.change, progress))
+            --s->registrations;
     }
 
     ReadService(s);

@@ -9,6 +9,8 @@
 #include <new>
 
 #include "context/layout.h"
+#include "usage/interrupted.h"
+#include "usage/usagecount.h"
 
 const int kStatePathChars = 300;   // no path of ours is longer; longer texts of others are cut for display
 
@@ -70,6 +72,8 @@ struct ProductReading
     bool registered;      // SOFTWARE\Norvatek\Pellimar\<AppID>
     bool installedApps;   // a value of SOFTWARE\Norvatek\InstalledApps, of any length or type
     bool sharedUsage;     // a value of Software\Norvatek\SharedUsage\PELLIMAR64x86.SYS
+    bool changing;        // its key holds a count change that a run began and has not finished
+    CountChange change;
 };
 
 struct ServiceReading
@@ -218,6 +222,8 @@ private:
 
 // Fills the whole record. Reads that fail for another reason than absence land in readErrors.
 void ReadMachineState(MachineState* state);
+// How far a product's stopped count change came, by the counts as read.
+ChangeProgress ChangeProgressOf(const MachineState& s, const CountChange& change);
 
 // The parts of the record read in check/files.cpp (the files with their digests and leftovers; after the
 // registry half, which gives their places) and check/pending.cpp (the pending restart operations that

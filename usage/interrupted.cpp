@@ -10,35 +10,6 @@ namespace
 // The longest subkey name the enumeration reads; an AppID is at most 47 characters.
 const DWORD kSubKeyChars = 256;
 
-enum class Progress
-{
-    Before,   // every count still shows its value before the change
-    After,    // every count shows its value after it
-    Partly,   // some the one, some the other: the run stopped between two counts
-    Neither   // a count shows neither: another run has changed it since
-};
-
-Progress ProgressOf(const CountChange& change)
-{
-    const wchar_t* names[2] = {g_pGlobalInfo->Layout.driverImage, g_pGlobalInfo->Layout.makerDriverImage};
-    int before = 0;
-    int after = 0;
-    for (int i = 0; i < 2; ++i)
-    {
-        // A count the change leaves as it was says nothing.
-        if (change.before[i] == change.after[i])
-            continue;
-        DWORD now = ReadDriverCount(names[i]);
-        if (now == change.after[i])
-            ++after;
-        else if (now == change.before[i])
-            ++before;
-        else
-            return Progress::Neither;
-    }
-    return before == 0 ? Progress::After : after == 0 ? Progress::Before : Progress::Partly;
-}
-
 // A finished install: the product is counted, so it is registered. A finished release: its use is gone,
 // so its registration goes, with its value in the other programs' product list.
 void Finish(const wchar_t* appId, const CountChange& change)
@@ -77,6 +48,26 @@ void Withdraw(const wchar_t* appId, const CountChange& change)
         RemoveRegistrationKey(appId);
 }
 }  // namespace
+
+ChangeProgress ProgressOf(const CountChange& change, DWORD mainNow, DWORD makerNow)
+{
+    const DWORD now[2] = {mainNow, makerNow};
+    int before = 0;
+    int after = 0;
+    for (int i = 0; i < 2; ++i)
+    {
+        // A count the change leaves as it was says nothing.
+        if (change.before[i] == change.after[i])
+            continue;
+        if (now[i] == change.after[i])
+            ++after;
+        else if (now[i] == change.before[i])
+            ++before;
+        else
+            return ChangeProgress::Neither;
+    }
+    return before == 0 ? ChangeProgress::After : after == 0 ? ChangeProgress::Before : ChangeProgress::Partly;
+}
 
 BOOL IsChangeOwnerAlive(const CountChange& change)
 {
@@ -125,8 +116,9 @@ OwnChange SettleCountChanges(const wchar_t* appId, BOOL uninstall)
                 own = OwnChange::Busy;
             continue;
         }
-        Progress progress = ProgressOf(change);
-        if (progress == Progress::Neither)
+        ChangeProgress progress = ProgressOf(change, ReadDriverCount(g_pGlobalInfo->Layout.driverImage),
+                                              ReadDriverCount(g_pGlobalInfo->Layout.makerDriverImage));
+        if (progress == ChangeProgress::Neither)
         {
             LogEvent("  Error - The usage counts changed since a run for %s stopped: whether it %s them cannot be "
                      "told.",
@@ -135,14 +127,14 @@ OwnChange SettleCountChanges(const wchar_t* appId, BOOL uninstall)
                 own = OwnChange::Unknown;
             continue;
         }
-        if (progress == Progress::Partly && WriteCountsAfter(change, !change.release) != ERROR_SUCCESS)
+        if (progress == ChangeProgress::Partly && WriteCountsAfter(change, !change.release) != ERROR_SUCCESS)
         {
             LogEvent("  Error - The usage counts that a run for %s left half changed cannot be written.", name);
             if (mine)
                 own = OwnChange::Unknown;
             continue;
         }
-        if (progress == Progress::Before)
+        if (progress == ChangeProgress::Before)
         {
             Withdraw(name, change);
         }

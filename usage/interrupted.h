@@ -18,6 +18,21 @@ enum class OwnChange
     Unknown      // the counts changed since its run stopped: whether it changed them cannot be told
 };
 
+// How far a change came, told from the counts as they are now (kNoCount: no value).
+enum class ChangeProgress
+{
+    Before,   // every count it changes still shows its value before the change
+    After,    // every one shows its value after it
+    Partly,   // some the one, some the other: the run stopped between two counts
+    Neither   // a count shows neither: another run has changed it since
+};
+ChangeProgress ProgressOf(const CountChange& change, DWORD mainNow, DWORD makerNow);
+// Whether the product still holds a use of the driver once its stopped change is settled as it stands.
+inline bool HoldsUse(const CountChange& change, ChangeProgress progress)
+{
+    return change.release ? progress == ChangeProgress::Before : progress != ChangeProgress::Before;
+}
+
 // Whether the run that began change is still running.
 BOOL IsChangeOwnerAlive(const CountChange& change);
 

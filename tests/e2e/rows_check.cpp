@@ -310,6 +310,13 @@ const std::vector<Case> kCases = {
       Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"1")), L"-json", 2, {"count-below-registrations"}, "/d 2 /f"), Fix(),
       Check(Set(kSharedDlls, kDriver.c_str(), Sz(L"5")), L"/JSON", 1, {"count-above-registrations"}), Fix(),
       Check(Set(kSharedDlls, kDriver.c_str(), RawValue()), L"/JSON", 1, {"registrations-without-count"}), Fix(),
+      // A run that stopped between its writes: its uninstall released the use, and finishes by its fix. One
+      // whose count changed since cannot be told, and gives an error.
+      Check([](Context& c) {
+          Change(L"PRODUCTA", true, 2, 1)(c);
+          Set(kSharedDlls, kDriver.c_str(), Sz(L"1"))(c);
+      }, L"/JSON", 1, {"count-change-unsettled"}), Fix(), Install("A", L"/NOREGQZ"),
+      Check(Change(L"PRODUCTA", false, 9, 10), L"", 2, {"count-change-unknown"}, "whether the count holds"), Fix(),
       Check(Set(kUninstallKey, L"QuietUninstallString", RawValue()), L"/JSON", 1, {"uninstall-entry-mismatch"},
             "is missing"),
       // Another command: a soft hyphen makes another file name, which a linguistic comparison passes over.

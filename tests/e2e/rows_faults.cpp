@@ -9,8 +9,6 @@ using namespace harness;
 
 namespace
 {
-const DWORD kNoCountValue = 0xFFFFFFFF;
-
 std::string Rebuilt(int products)
 {
     return "  *Unreadable SharedDlls refcount for $drivers\\PELLIMAR64x86.SYS, rebuilding it from " +
@@ -148,21 +146,6 @@ Step PendingValue(DWORD type, const std::vector<std::wstring>& before, const std
             << Narrow(std::wstring(reinterpret_cast<const wchar_t*>(now.data()), now.size() / 2));
         SetPending(ForeignPending());
     }).Expect("inst 2 A B; pending=*").Lines(std::move(lines));
-}
-
-// A count change as a run leaves it in a product's key when it stops between its writes: by a process that
-// is gone (id 0 is never a process), or, with live, this test's own.
-Op Change(const wchar_t* product, bool release, DWORD before, DWORD after, bool live = false)
-{
-    return [=](Context&) {
-        struct { DWORD owner; FILETIME started; DWORD release, before[2], after[2]; } change = {
-            live ? GetCurrentProcessId() : 0, {}, release, {before, kNoCountValue}, {after, kNoCountValue}};
-        FILETIME exited, kernel, user;
-        if (live)
-            GetProcessTimes(GetCurrentProcess(), &change.started, &exited, &kernel, &user);
-        WriteRaw(std::wstring(kPellimarKey) + L"\\" + product, L"CountChange",
-                 {true, REG_BINARY, std::string(reinterpret_cast<const char*>(&change), sizeof(change))});
-    };
 }
 
 const std::string kUpdating = "  Updating registry with new PendingFileRenameOperations.";

@@ -184,6 +184,19 @@ Op SetSystem(const std::wstring& n, const RawValue& value)
     };
 }
 
+Op Change(const wchar_t* product, bool release, DWORD before, DWORD after, bool live)
+{
+    return [=](Context&) {
+        struct { DWORD owner; FILETIME started; DWORD release, before[2], after[2]; } change = {
+            live ? GetCurrentProcessId() : 0, {}, release, {before, 0xFFFFFFFF}, {after, 0xFFFFFFFF}};
+        FILETIME exited, kernel, user;
+        if (live)
+            GetProcessTimes(GetCurrentProcess(), &change.started, &exited, &kernel, &user);
+        WriteRaw(std::wstring(kPellimarKey) + L"\\" + product, L"CountChange",
+                 {true, REG_BINARY, std::string(reinterpret_cast<const char*>(&change), sizeof(change))});
+    };
+}
+
 Op HoldFile(const std::wstring& path, DWORD share)
 {
     return [path, share](Context& c) { c.Hold(L"file \"" + Expand(c, path) + L"\" " + std::to_wstring(share)); };
