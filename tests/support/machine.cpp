@@ -309,6 +309,13 @@ void CleanMachine()
             WriteRaw(kSharedDlls, name.c_str(), RawValue());
     for (const wchar_t* name : kDriverNames)
         RemoveTree(w.driversDir + L"\\" + name);
+    // Every pair of ours goes; what other programs scheduled stays. Our folders are there while that is
+    // decided: a pair names them by their short names, which only a folder that exists has.
+    CreateDirectoryW(w.makerDir.c_str(), nullptr);
+    CreateDirectoryW(w.sharedDir.c_str(), nullptr);
+    DropPending([&w](const std::wstring& source, const std::wstring& target) {
+        return IsOurs(source, w) || IsOurs(target, w);
+    });
     for (const std::wstring& dir : {w.makerDir, w.sharedDir, std::wstring(kForeignDir)})
         RemoveTree(dir);
     // msiexec runs the installer with the system's TEMP, where the self-delete copies wait for a restart
@@ -317,10 +324,6 @@ void CleanMachine()
     DeleteFileW((temp + L"TOVRAND64x86.EXE").c_str());
     for (int i = 0; i < 10; ++i)
         DeleteFileW((temp + L"tovrand" + std::to_wstring(i) + L".exe").c_str());
-    // Every pair of ours goes; what other programs scheduled stays.
-    DropPending([&w](const std::wstring& source, const std::wstring& target) {
-        return IsOurs(source, w) || IsOurs(target, w);
-    });
     SetWindowsVersion(L"");
 }
 
