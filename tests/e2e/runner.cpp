@@ -106,12 +106,17 @@ void ExpectState(const Context& c, const std::string& outline, bool afterUninsta
 {
     State expected = Expected(c.where, Narrow(Expand(c, Widen(outline))), c.xp, afterUninstall, c.updaterRuns);
     State found = Describe(c.where, c.baseline);
+    EXPECT_EQ("", Differences(expected, found)) << "whole machine:\n" << Show(found);
+}
+
+std::string Differences(const State& expected, State found)
+{
     std::string differences;
     for (const auto& field : expected)
         if (field.second != "*" && found[field.first] != field.second)
             differences += "  " + field.first + ":\n    expected '" + field.second + "'\n    found    '" +
                            found[field.first] + "'\n";
-    EXPECT_EQ("", differences) << "whole machine:\n" << Show(found);
+    return differences;
 }
 
 Step Install(const char* product, const std::wstring& extra)

@@ -101,6 +101,8 @@ void RunStep(Context& c, const Step& step, bool check);
 // for itself, an NSIS uninstaller's for its plug-in folder) is dropped, so that it neither reaches into
 // the next step nor needs spelling out in every row.
 void ForgetSelfDeleteCopies(const Context& c);
+// The fields of found that differ from expected (where it says "*", any value does), one a line.
+std::string Differences(const State& expected, State found);
 // The machine compared with Expected's outline ("$..." names expanded), field by field.
 void ExpectState(const Context& c, const std::string& outline, bool afterUninstall = false);
 
