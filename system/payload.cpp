@@ -155,15 +155,14 @@ BOOL RemoveExtractedFiles(GlobalInfo* info)
     // Without a temporary directory the names would be looked up in the current directory.
     if (info->TempDir.IsEmpty())
         return TRUE;
-    // What this run wrote goes; so does what a stopped run left, all six names whatever KvManifest says now,
-    // unless another run is at work: its payload is its own.
+    // All six names, whatever KvManifest says now: an earlier run may have written the manifests. Another
+    // run's payload that is at work is held by that run, and its deletion fails.
+    ReleasePayload();
     CWString path(kPathChars);
-    for (int i = 0; i < kPayloadFiles; ++i)
+    for (const PayloadFile& file : kPayload)
     {
-        bool written = g_held[i].IsValid();
-        g_held[i].Reset();
-        JoinPath(path, info->TempDir, kPayload[i].name);
-        if ((written || !info->OtherRunActive) && IsExistingFile(path.Str()))
+        JoinPath(path, info->TempDir, file.name);
+        if (IsExistingFile(path.Str()))
             DeleteFiles(path.Str(), FALSE);
     }
     if (IsExistingDirectory(info->TempDir.Str()) && !RemoveDirectoryW(info->TempDir.Str()))

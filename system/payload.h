@@ -15,6 +15,6 @@ DWORD WriteResourceToFile(HMODULE module, int id, const wchar_t* type, const wch
 BOOL ExtractFiles(GlobalInfo* info);
 // Lets go of the payload files without deleting them.
 void ReleasePayload();
-// Deletes this run's payload from TempDir (and, unless another run is at work, whatever a stopped run left
-// under the payload's names) and removes the directory when it is empty. Always TRUE.
+// Deletes every payload name from TempDir (another run's payload, which that run holds, stays) and removes
+// the directory when it is empty. Always TRUE.
 BOOL RemoveExtractedFiles(GlobalInfo* info);
