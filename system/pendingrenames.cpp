@@ -11,7 +11,7 @@
 const wchar_t kSessionManagerKey[] = L"SYSTEM\\CurrentControlSet\\Control\\Session Manager";
 const wchar_t kPendingValue[] = L"PendingFileRenameOperations";
 
-void (*pending_seam::AfterScan)() = nullptr;
+void (*pending_seam::At)(pending_seam::Moment moment) = nullptr;
 
 namespace
 {
@@ -294,8 +294,8 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
     PendingListAction action =
         ScanPendingRenameList(reinterpret_cast<const wchar_t*>(input), n, ours, count, logPairs,
                               reinterpret_cast<wchar_t*>(output), n + kPendingListSupplied, &outChars, LogEvent);
-    if (pending_seam::AfterScan != nullptr)
-        pending_seam::AfterScan();
+    if (pending_seam::At != nullptr)
+        pending_seam::At(pending_seam::AfterScan);
     ScanOutcome outcome = ScanOutcome::Done;
     if (action == PendingListKeep)
     {
@@ -310,7 +310,10 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
         // compared whole after it; from there to the write nothing slow may come (the log line follows the
         // write), and one quick question right before the write catches a change made in between.
         Stamp before = StampOf(key);
-        if (!StillReads(key, input, size, type) || !(StampOf(key) == before))
+        bool same = StillReads(key, input, size, type);
+        if (same && pending_seam::At != nullptr)
+            pending_seam::At(pending_seam::BeforeWrite);
+        if (!same || !(StampOf(key) == before))
         {
             LogEvent("  The %s registry value changed while it was scanned, scanning it again.", kPendingValue);
             outcome = ScanOutcome::Changed;
@@ -329,6 +332,8 @@ ScanOutcome WithdrawOnce(HKEY key, const PendingPair* ours, int count, bool logP
                 LogEvent("  Updating registry with new PendingFileRenameOperations.");
             else
                 LogEvent("  Deleting empty %s registry value.", kPendingValue);
+            if (pending_seam::At != nullptr)
+                pending_seam::At(pending_seam::AfterWrite);
             // A writer that read the value before this write may write back what it read, our pairs in it:
             // the value is read again, and scanned again when it is not what was written.
             bool written = action == PendingListRewrite ? StillReads(key, output, bytes, REG_MULTI_SZ)

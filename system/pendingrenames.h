@@ -102,7 +102,13 @@ PendingListAction ScanPendingRenameList(const wchar_t* data, int n, const Pendin
 
 namespace pending_seam
 {
-// Test seam: called after each scan, before the value is read again to see whether it changed. A test
-// changes the value there to act as another program that keeps scheduling renames at that moment.
-extern void (*AfterScan)();
+// Test seam: called at each of these moments of a read, scan and write-back of the value. A test changes the
+// value there to act as another program that writes it at that moment.
+enum Moment
+{
+    AfterScan,     // the scan is done, the value not yet read again
+    BeforeWrite,   // it was read again whole and found unchanged
+    AfterWrite     // it was written
+};
+extern void (*At)(Moment moment);
 }  // namespace pending_seam

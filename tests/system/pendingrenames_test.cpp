@@ -121,29 +121,40 @@ TEST(PendingRenames, ScanWithdrawsOnlyOurPairsAndKeepsEveryOtherCharacter)
     }
 }
 
-// Another program that schedules a rename every time the list has been scanned: the run gives up
-// after its bounded retries and says that our deletion is still pending, instead of going on as if it
-// were withdrawn. A program that stops doing so is waited out.
-TEST(PendingRenames, AListThatKeepsChangingIsReportedNotTakenForWithdrawn)
+// Another program that writes the list at a moment of the run's read, scan and write: after each scan (the
+// run gives up after its bounded retries and says that our deletion is still pending, instead of going on
+// as if it were withdrawn; one that stops doing so is waited out), between the run's last read and its write
+// (the run notices it right before it writes), right after the write with what it read before it (our
+// deletion back: the run reads the value again and withdraws it again). Its rename is kept every time.
+TEST(PendingRenames, AListThatChangesUnderTheRunKeepsEveryRenameAndLosesOurs)
 {
     ScratchRegistry hklm;
     TempLog log;
+    static pending_seam::Moment at;
     static int changes;
-    for (int stopAfter : {1000, 3})
+    const struct
+    {
+        pending_seam::Moment at;
+        int changes;
+    } rows[] = {{pending_seam::AfterScan, 1000}, {pending_seam::AfterScan, 3}, {pending_seam::BeforeWrite, 1},
+                {pending_seam::AfterWrite, 1}};
+    for (const auto& row : rows)
     {
         SetPending({F3, L"", kOurs, L""});
-        changes = stopAfter;
-        pending_seam::AfterScan = [] {
-            if (changes-- > 0)
-                SetPending(PendingStrings().size() % 4 ? std::vector<std::wstring>{F3, L"", kOurs, L""}
-                                                       : std::vector<std::wstring>{F3, L"", kOurs, L"", F4, L""});
+        at = row.at, changes = row.changes;
+        pending_seam::At = [](pending_seam::Moment moment) {
+            if (moment == at && changes-- > 0)
+                SetPending(PendingStrings().size() == 6 && at == pending_seam::AfterScan
+                               ? std::vector<std::wstring>{F3, L"", kOurs, L""}
+                               : std::vector<std::wstring>{F3, L"", kOurs, L"", F4, L""});
         };
         BOOL withdrawn = UnMarkFilesForDeletion(kPath.c_str(), nullptr);
-        pending_seam::AfterScan = nullptr;
+        pending_seam::At = nullptr;
         std::vector<std::wstring> now = PendingStrings();
-        bool keepsChanging = stopAfter > 20;
-        EXPECT_EQ(!keepsChanging, withdrawn != FALSE) << stopAfter;
-        EXPECT_EQ(keepsChanging, std::find(now.begin(), now.end(), kOurs) != now.end()) << stopAfter;
+        bool keepsChanging = row.changes > 20;
+        EXPECT_EQ(!keepsChanging, withdrawn != FALSE) << row.at << " " << row.changes;
+        EXPECT_EQ(keepsChanging, std::find(now.begin(), now.end(), kOurs) != now.end()) << row.at;
+        EXPECT_TRUE(row.at == pending_seam::AfterScan || std::find(now.begin(), now.end(), F4) != now.end()) << row.at;
         std::vector<std::string> lines = log.Take();
         EXPECT_EQ(keepsChanging, std::find(lines.begin(), lines.end(),
                                            "  The PendingFileRenameOperations registry value keeps changing, not "
