@@ -1,4 +1,4 @@
-// The answer for programs: one JSON object, UTF-8, keys documented in README.
+// The answer for programs: one JSON object, UTF-8, keys documented in docs/support.md.
 #include "check/report.h"
 
 #include "base/buildversion.h"

@@ -227,7 +227,20 @@ std::vector<Case> Cases()
           Run(L"/U /Q PRODUCTA").Before(Change(L"PRODUCTA", true, 3, 2, true)).Exit(ERROR_INSTALL_ALREADY_RUNNING)
               .Expect("inst 3 A B D; products=PRODUCTA(dword:1 change) PRODUCTB(dword:1) PRODUCTD(dword:1)")
               .Lines({"  *Another run is changing the usage count of PRODUCTA right now."}),
-          Uninstall("A").Before(Change(L"PRODUCTA", true, 3, 2)).Expect("inst 2 B D")}},
+          Uninstall("A").Before([](Context& c) {
+                  Change(L"PRODUCTA", true, 3, 2)(c);
+                  Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"2"))(c);
+              }).Expect("inst 2 B D")
+              .Lines({"  *Finishing the interrupted uninstall of PRODUCTA: its use was released already."}),
+          Uninstall("D").Before(Change(L"PRODUCTD", true, 2, 1)).Expect("inst 1 B")
+              .Lines({"  *An interrupted uninstall of PRODUCTD had not released its use: it stays registered."})}},
+        // Before Vista the release writes two counts: a run stopped between them is completed.
+        {"AnUninstallStoppedBetweenItsTwoCountsIsCompleted", Xp,
+         {Install("A", L"/NOREGQZ").Expect("inst 1 A"), Install("B", L"/NOREGQZ").Expect("inst 2 A B"),
+          Run(L"/U /Q /NOREGQZ PRODUCTA").Before([](Context& c) {
+              Change(L"PRODUCTA", true, 2, 1, false, 2, 1)(c);
+              Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"1"))(c);
+          }).Expect("inst 1 B").Lines({"  *Finishing the interrupted uninstall of PRODUCTA: its use was released already."})}},
         // An unreadable count that cannot be rebuilt either is no count of 0: the other products'
         // registrations are not blasted as leftovers, and the run says that it failed.
         {"AnUnreadableCountThatCannotBeRebuiltChangesNothing", Vista,

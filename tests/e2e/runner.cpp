@@ -189,11 +189,12 @@ Op SetSystem(const std::wstring& n, const RawValue& value)
     };
 }
 
-Op Change(const wchar_t* product, bool release, DWORD before, DWORD after, bool live)
+Op Change(const wchar_t* product, bool release, DWORD before, DWORD after, bool live, DWORD makerBefore,
+          DWORD makerAfter)
 {
     return [=](Context&) {
         struct { DWORD owner; FILETIME started; DWORD release, before[2], after[2]; } change = {
-            live ? GetCurrentProcessId() : 0, {}, release, {before, 0xFFFFFFFF}, {after, 0xFFFFFFFF}};
+            live ? GetCurrentProcessId() : 0, {}, release, {before, makerBefore}, {after, makerAfter}};
         FILETIME exited, kernel, user;
         if (live)
             GetProcessTimes(GetCurrentProcess(), &change.started, &exited, &kernel, &user);

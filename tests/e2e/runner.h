@@ -110,9 +110,11 @@ void ExpectState(const Context& c, const std::string& outline, bool afterUninsta
 Op Set(const std::wstring& key, const std::wstring& name, const RawValue& value);   // !exists deletes
 Op SetSystem(const std::wstring& name, const RawValue& value);   // a CurrentVersion value, put back afterwards
 Op HoldFile(const std::wstring& path, DWORD share = 0);      // path: "$drivers\\X" etc., see Expand
-// A count change as a run leaves it in a product's key when it stops between its writes (the main count
-// before and after): by a process that is gone (id 0 is never a process), or, with live, this test's own.
-Op Change(const wchar_t* product, bool release, DWORD before, DWORD after, bool live = false);
+// A count change as a run leaves it in a product's key when it stops between its writes (the main count, and
+// the maker directory's, before and after): by a process that is gone (id 0 is never a process), or, with
+// live, this test's own.
+Op Change(const wchar_t* product, bool release, DWORD before, DWORD after, bool live = false,
+          DWORD makerBefore = 0xFFFFFFFF, DWORD makerAfter = 0xFFFFFFFF);
 Op Pending(const std::vector<std::wstring>& strings);        // appended to the list; "$ours" our deletion
 Op Reboot();                                                 // a restart of the machine
 Op Os(const std::wstring& version);                          // Wine's Windows version for the installer
