@@ -38,17 +38,6 @@ State Normal(State s)
     return s;
 }
 
-// A fresh machine in a command's starting state.
-void Prepare(Context& c, const std::vector<Step>& before)
-{
-    CleanMachine();
-    PlaceBystanders();
-    c.where = Where();
-    c.baseline = PendingStrings();
-    for (const Step& step : before)
-        RunStep(c, step, false);
-}
-
 // Another product's use of the driver, where the starting machine holds one, at any moment of the run.
 std::string OthersLost(const Command& command, const State& s)
 {
@@ -62,15 +51,7 @@ std::string OthersLost(const Command& command, const State& s)
     return lost;
 }
 
-int Stride()
-{
-    const char* stride = getenv("TOVRAND_KILL_STRIDE");
-    return stride != nullptr && atoi(stride) > 0 ? atoi(stride) : 7;
-}
-
-class KillPoints : public ::testing::TestWithParam<Command>
-{
-};
+class KillPoints : public ::testing::TestWithParam<Command> {};
 
 TEST_P(KillPoints, TheSameCommandAgainFinishesTheJob)
 {
@@ -89,7 +70,8 @@ TEST_P(KillPoints, TheSameCommandAgainFinishesTheJob)
             lines += line.find(own) != std::string::npos;
     }
     std::vector<int> points;
-    for (int k = 1; k <= lines; k += Stride())
+    const char* stride = getenv("TOVRAND_KILL_STRIDE");
+    for (int k = 1; k <= lines; k += stride != nullptr && atoi(stride) > 0 ? atoi(stride) : 7)
         points.push_back(k);
     if (points.empty() || points.back() != lines)
         points.push_back(lines);
@@ -167,9 +149,7 @@ bool Reached(const std::wstring& temp, const char* text)
     return false;
 }
 
-class Interleavings : public ::testing::TestWithParam<Interleaving>
-{
-};
+class Interleavings : public ::testing::TestWithParam<Interleaving> {};
 
 TEST_P(Interleavings, NothingOfEitherIsLostAndEachExitCodeIsTrue)
 {

@@ -14,6 +14,9 @@ const std::vector<std::wstring> kInstalled = {
     kDriver, L"$drivers\\PELLIMAR64x86.INF", L"$drivers\\PELLIMAR64x86.CAT", L"$shared\\KVManifests\\PELLMAR.KVM",
     L"$shared\\KVManifests\\PELLMAR.GRD", L"$shared\\KVManifests\\PELLMAR.SIG", kSharedCopy};
 const char kRenameDriver[] = "[\\??\\$drivers\\PELLIMAR64x86.SY1]->[!\\??\\$drivers\\PELLIMAR64x86.SYS]";
+// The driver in use waits for the restart as .SY1; so does, with it, the shared copy in use as .EX1.
+const std::string kDriverWaits = "drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 PELLIMAR64x86.SYS";
+const std::string kWaiting = kDriverWaits + "; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE";
 const std::string kRenameShared = "[\\??\\$shared\\TOVRAND64x86.EX1]->[!\\??\\$shared\\TOVRAND64x86.EXE]";
 
 // Each installed file equals what the build made, and none is read-only.
@@ -116,9 +119,7 @@ const std::vector<Case> kCases = {
               HoldDriverAsLoaded()(c);
               HoldFile(kSharedCopy)(c);
           }).Exit(0x80070BC2)
-          .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
-                              "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
-                  kRenameShared + " " + kRenameDriver)
+          .Expect("inst 2 A B q+1; " + kWaiting + "; pending=" + kRenameShared + " " + kRenameDriver)
           .After(SameBytes(L"$drivers\\PELLIMAR64x86.SY1", L"$payload\\PELLIMAR64x86.SYS"))
           .Lines({"  Marked for rename on reboot: $drivers\\PELLIMAR64x86.SY1 -> $drivers\\PELLIMAR64x86.SYS"}),
       Do(Reboot()).Expect("inst 2 A B").After(AllInstalledAsBuilt()),
@@ -182,48 +183,30 @@ const std::vector<Case> kCases = {
               HoldFile(kDriver)(c);
           }).Exit(1).Expect("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]"),
       Install("B").Exit(1)
-          .Expect("inst 1 B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 PELLIMAR64x86.SYS; "
-                  "pending=" + std::string(kRenameDriver))
+          .Expect("inst 1 B q+1; " + kDriverWaits + "; pending=" + kRenameDriver)
           .Lines({"  $drivers\\PELLIMAR64x86.SYS is deleted at the restart, it is no installed driver to keep.",
                   "  *Unmarking file from deletion: $ours"}),
       Do(Reboot()).Expect("inst 1 B").After(AllInstalledAsBuilt())}},
-    // A replacement that an install left to the restart must not outlive what it replaces: a later
-    // write of the file drops it, or the restart would bring the older file back.
-    {"AFileWrittenLaterDropsItsEarlierReplacement", Vista,
+    // A replacement that an install left to the restart is the version the machine will have. A setup whose
+    // own file is older neither writes that file nor withdraws the replacement, counts its product and asks
+    // for the restart; one whose file is not older writes it now and drops the replacement, whose older
+    // bytes the restart would otherwise put back.
+    {"ReplacementsWaitingForTheRestartFollowTheVersionOrder", Vista,
      {Install("B").Expect("inst 1 B q+1"),
-      Install("A").Before([](Context& c) {
+      Install("A").Exe(L"13.0.0.0").Before([](Context& c) {
               HoldDriverAsLoaded()(c);
               HoldFile(kSharedCopy)(c);
-          }).Exit(1)
-          .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
-                              "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=") +
-                  kRenameShared + " " + kRenameDriver),
-      // A newer setup writes both files now.
-      Install("C").Exe(L"12.9.0.23").Before([](Context& c) { c.holders.clear(); }).Expect("inst 3 A B C q+1")
-          .Lines({"  *Unmarking file from rename: \\??\\$shared\\TOVRAND64x86.EX1 -> "
-                  "!\\??\\$shared\\TOVRAND64x86.EXE"}),
-      Do(Reboot()).Expect("inst 3 A B C")
-          .After(SameBytes(kSharedCopy, L"$bin\\variants\\12.9.0.23\\TOVRAND64x86.EXE"))}},
-    // The other order: a newer setup's files wait for the restart, and an older setup installs first. The
-    // waiting files are what the machine will hold: the older setup writes neither of them, withdraws
-    // neither replacement, counts its product and asks for the restart.
-    {"ANewerReplacementWaitingForTheRestartIsKeptByAnOlderSetup", Vista,
-     {Install("B").Expect("inst 1 B q+1"),
-      Install("A").Exe(L"13.0.0.0").Before(HoldFile(kSharedCopy)).Exit(1)
-          .Expect("inst 2 A B q+1; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE; pending=" + kRenameShared),
-      Install("C").Before([](Context& c) {
-              c.holders.clear();
-              HoldDriverAsLoaded()(c);
-              Bytes(L"$drivers\\PELLIMAR64x86.SY1", kNewerDriver)(c);
-              // (the list as it stands is the one the rest of the case is compared with)
-              Pending({L"\\??\\$drivers\\PELLIMAR64x86.SY1", L"!\\??\\$drivers\\PELLIMAR64x86.SYS"})(c);
-          }).Exit(1)
-          .Expect("inst 3 A B C q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
-                  "PELLIMAR64x86.SYS; shared=KVManifests TOVRAND64x86.EX1 TOVRAND64x86.EXE")
+          }).Exit(1).Expect("inst 2 A B q+1; " + kWaiting + "; pending=" + kRenameShared + " " + kRenameDriver),
+      Install("C").Before(Bytes(L"$drivers\\PELLIMAR64x86.SY1", kNewerDriver)).Exit(1)
+          .Expect("inst 3 A B C q+1; " + kWaiting + "; pending=" + kRenameShared + " " + kRenameDriver)
           .Lines({"  The newer $shared\\TOVRAND64x86.EXE waiting for the restart stays, a restart is needed.",
                   "  The newer $drivers\\PELLIMAR64x86.SYS waiting for the restart stays, a restart is needed.",
                   "!~Unmarking file from rename"}),
-      Do(Reboot()).Expect("inst 3 A B C").After([](Context& c) {
+      Install("D").Exe(L"13.0.0.0").Before([](Context& c) { c.holders.clear(); }).Exit(1)
+          .Expect("inst 4 A B C D q+1; " + kDriverWaits + "; pending=" + kRenameDriver)
+          .Lines({"  *Unmarking file from rename: \\??\\$shared\\TOVRAND64x86.EX1 -> "
+                  "!\\??\\$shared\\TOVRAND64x86.EXE"}),
+      Do(Reboot()).Expect("inst 4 A B C D").After([](Context& c) {
           SameBytes(kSharedCopy, L"$bin\\variants\\13.0.0.0\\TOVRAND64x86.EXE")(c);
           SameBytes(kDriver, kNewerDriver)(c);
       })}},
@@ -246,11 +229,9 @@ const std::vector<Case> kCases = {
     {"AReplacementLeftToTheRestartGoesWithTheLastUninstall", Vista,
      {Install("A").Expect("inst 1 A q+1"),
       Install("B").Before(HoldDriverAsLoaded()).Exit(1)
-          .Expect(std::string("inst 2 A B q+1; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
-                              "PELLIMAR64x86.SYS; pending=") + kRenameDriver),
+          .Expect("inst 2 A B q+1; " + kDriverWaits + "; pending=" + kRenameDriver),
       Uninstall("B").Before([](Context& c) { c.holders.clear(); })
-          .Expect(std::string("inst 1 A; drivers=PELLIMAR64x86.CAT PELLIMAR64x86.INF PELLIMAR64x86.SY1 "
-                              "PELLIMAR64x86.SYS; pending=") + kRenameDriver),
+          .Expect("inst 1 A; " + kDriverWaits + "; pending=" + kRenameDriver),
       Uninstall("A").Expect("gone q+1")
           .Lines({"  *Unmarking file from rename: \\??\\$drivers\\PELLIMAR64x86.SY1 -> "
                   "!\\??\\$drivers\\PELLIMAR64x86.SYS"}),

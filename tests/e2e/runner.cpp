@@ -305,17 +305,24 @@ std::string RowName(const ::testing::TestParamInfo<Row>& info)
     return info.param.c->name + (info.param.c->os == Both ? (info.param.xp ? "_Xp" : "_Vista") : "");
 }
 
+void Prepare(Context& c, const std::vector<Step>& before)
+{
+    CleanMachine();
+    PlaceBystanders();
+    c.where = Where();
+    c.baseline = PendingStrings();
+    for (const Step& step : before)
+        RunStep(c, step, false);
+}
+
 void RunCase(const Row& row)
 {
     if (row.xp && !IsWine())
         GTEST_SKIP() << "needs Wine's per-program Windows version";
-    CleanMachine();
-    PlaceBystanders();
     {
         Context c;
+        Prepare(c, {});
         c.xp = row.xp;
-        c.where = Where();
-        c.baseline = PendingStrings();
         if (row.xp)
             SetWindowsVersion(L"winxp64");
         for (size_t i = 0; i < row.c->steps.size() && !::testing::Test::HasFatalFailure(); ++i)

@@ -95,6 +95,8 @@ struct Context
     std::wstring OwnCopy() const { return setup.File(L"TOVRAND64x86.EXE"); }
 };
 
+// A clean machine with the bystanders in place, then the steps before (unchecked) on it.
+void Prepare(Context& c, const std::vector<Step>& before);
 // Runs one step: what it does first, the installer, its checks (the state check too when check is set).
 void RunStep(Context& c, const Step& step, bool check);
 // What a run leaves for the restart in its own temporary directory (the pair a self-delete copy leaves
