@@ -15,10 +15,10 @@ GlobalInfo::GlobalInfo()
     : UpdateRefCounts(FALSE), Quiet(FALSE), Log(TRUE), Uninstall(FALSE), Consumer(FALSE), UpdateOnly(FALSE),
       DriverFound(FALSE), NoDel(FALSE), RegAppId(TRUE), ForceUpdate(FALSE), KvManifest(TRUE), UseQzManifest(FALSE),
       NoRegQz(FALSE), HResult(FALSE), DelOnReboot(FALSE), OtherRunActive(FALSE), OsVersion(0), Instance(nullptr),
-      InstalledDriverVersion(0), InstalledTovrandVersion(0), DriverReplacementPending(FALSE), InstallerReplacementPending(FALSE),
-      NewDriverVersion(0), OwnVersion(0), AppId(kAppIdChars), MakerDir(kPathChars), TempDir(kPathChars),
-      SystemDir(kPathChars), DriversDir(kPathChars), ModulePath(kPathChars), SharedDir(kPathChars),
-      KvManifestsDir(kPathChars), Layout()
+      InstalledDriverVersion(0), InstalledTovrandVersion(0), DriverReplacementPending(FALSE),
+      InstallerReplacementPending(FALSE), NewDriverVersion(0), OwnVersion(0), AppId(kAppIdChars),
+      MakerDir(kPathChars), TempDir(kPathChars), SystemDir(kPathChars), DriversDir(kPathChars),
+      ModulePath(kPathChars), SharedDir(kPathChars), KvManifestsDir(kPathChars), Layout()
 {
 }
 

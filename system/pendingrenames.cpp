@@ -505,7 +505,8 @@ BOOL IsPendingPair(const wchar_t* file, const wchar_t* temporary)
     PendingPair pairs[kPairsPerFile];
     int count = PairsOf(file, temporary, fileForms, temporaryForms, pairs);
     BOOL found = FALSE;
-    CPendingPairWalk walk(reinterpret_cast<const wchar_t*>(bytes), type == REG_MULTI_SZ ? static_cast<int>(size / 2) : 0);
+    int n = type == REG_MULTI_SZ ? static_cast<int>(size / 2) : 0;
+    CPendingPairWalk walk(reinterpret_cast<const wchar_t*>(bytes), n);
     PendingPairView pair;
     while (!found && walk.Next(&pair))
         found = IsOurPendingPair(pair, pairs, count);

@@ -43,7 +43,8 @@ BOOL UpdateUsageCounts()
     // the first count is written and stays there until everything the install owes is written, so that a
     // run stopped in between is settled by the next one instead of counting the product twice.
     BOOL raising = info->UpdateRefCounts && !info->AppId.IsEmpty();
-    CountChange change = {0, {0, 0}, FALSE, {raw1, makerCount ? raw2 : kNoCount}, {count, makerCount ? count : kNoCount}};
+    CountChange change = {0, {0, 0}, FALSE, {raw1, makerCount ? raw2 : kNoCount},
+                          {count, makerCount ? count : kNoCount}};
     BOOL counted = TRUE;
     if (raising)
     {

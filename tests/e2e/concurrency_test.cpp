@@ -80,13 +80,13 @@ TEST_F(Concurrency, RenamesScheduledDuringTheScanAreKept)
     list.insert(list.end(), {ours, L""});
     SetPending(list);
     HANDLE run = Start(Command(InstallerPath(), L"/Q /NOREGQZ PRODUCTB"), temp.Path());
-    auto scanning = [this] {
+    std::string driverCopied = "  File installed successfully: " + Narrow(c.where.driversDir);
+    auto scanning = [this, &driverCopied] {
         std::vector<std::string> log = ReadLog(temp.Path(), false);
-        auto copied = std::find_if(log.begin(), log.end(), [](const std::string& l) {
-            return l.find("File installed successfully: ") != std::string::npos && l.find("PELLIMAR64x86.SYS") != l.npos;
-        });
-        return std::find_if(copied, log.end(), [](const std::string& l) { return l.find("TovrandForeign\\many") != l.npos; })
-               != log.end();
+        auto at = [&log](std::vector<std::string>::iterator from, const std::string& text) {
+            return std::find_if(from, log.end(), [&text](const std::string& l) { return l.find(text) != l.npos; });
+        };
+        return at(at(log.begin(), driverCopied), "TovrandForeign\\many") != log.end();
     };
     while (!scanning() && WaitForSingleObject(run, 20) == WAIT_TIMEOUT)
         ;

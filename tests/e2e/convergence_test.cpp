@@ -109,8 +109,12 @@ TEST_P(KillPoints, TheSameCommandAgainFinishesTheJob)
     printf("kill points %s: %d log lines, %d tried, %d converged\n", command.name, lines, tried, converged);
 }
 
-INSTANTIATE_TEST_SUITE_P(Commands, KillPoints, ::testing::ValuesIn(kCommands),
-                         [](const ::testing::TestParamInfo<Command>& info) { return std::string(info.param.name); });
+template <typename Row>
+std::string NameOf(const ::testing::TestParamInfo<Row>& info)
+{
+    return info.param.name;
+}
+INSTANTIATE_TEST_SUITE_P(Commands, KillPoints, ::testing::ValuesIn(kCommands), NameOf<Command>);
 
 struct Interleaving
 {
@@ -183,6 +187,5 @@ TEST_P(Interleavings, NothingOfEitherIsLostAndEachExitCodeIsTrue)
     CleanMachine();
 }
 
-INSTANTIATE_TEST_SUITE_P(Runs, Interleavings, ::testing::ValuesIn(kInterleavings),
-                         [](const ::testing::TestParamInfo<Interleaving>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Runs, Interleavings, ::testing::ValuesIn(kInterleavings), NameOf<Interleaving>);
 }  // namespace

@@ -198,8 +198,8 @@ std::vector<Case> Cases()
                   AllowWrites();
                   ASSERT_TRUE(DenyWrites(kInstalledApps, L"D:P"));
               }).Exit(ERROR_INSTALL_FAILURE).Expect("inst 1 B; sharedusage=PRODUCTA PRODUCTB")
-              .Lines({"  Error - Cannot read the listing of PRODUCTB under HKLM\\SOFTWARE\\Norvatek\\InstalledApps (5), "
-                      "nothing is changed."}),
+              .Lines({"  Error - Cannot read the listing of PRODUCTB under HKLM\\SOFTWARE\\Norvatek\\InstalledApps "
+                      "(5), nothing is changed."}),
           Install("A").Before([](Context&) { AllowWrites(); }).Expect("inst 2 A B q+1")}},
         // A run that stopped between two of its writes left its change in the product's key: the next run
         // tells from the counts whether the change was made, and finishes or withdraws it. Counts that show
@@ -240,7 +240,8 @@ std::vector<Case> Cases()
           Run(L"/U /Q /NOREGQZ PRODUCTA").Before([](Context& c) {
               Change(L"PRODUCTA", true, 2, 1, false, 2, 1)(c);
               Set(kSharedDlls, L"$drivers\\PELLIMAR64x86.SYS", Sz(L"1"))(c);
-          }).Expect("inst 1 B").Lines({"  *Finishing the interrupted uninstall of PRODUCTA: its use was released already."})}},
+          }).Expect("inst 1 B")
+              .Lines({"  *Finishing the interrupted uninstall of PRODUCTA: its use was released already."})}},
         // An unreadable count that cannot be rebuilt either is no count of 0: the other products'
         // registrations are not blasted as leftovers, and the run says that it failed.
         {"AnUnreadableCountThatCannotBeRebuiltChangesNothing", Vista,
