@@ -3,9 +3,11 @@
 //
 //   TovrandPrepare   immediate, before the deferred ones are scheduled: reads whether the product is
 //                    registered with the installer and listed under InstalledApps now, before this run,
-//                    and writes the data of the three deferred actions from it. A rollback so takes back
-//                    only what this run added: a repair, a re-run or a major upgrade of a product that was
-//                    registered before leaves the registration to the version that made it.
+//                    and writes the data of the four deferred actions from it. A rollback so takes back
+//                    only what this run added or gives back only what it took away: a repair, a re-run or
+//                    a major upgrade of a product that was registered before leaves the registration to
+//                    the version that made it, and a rolled-back uninstall of a registered product
+//                    installs its use again.
 //   TovrandRun       deferred, without impersonation (the installer writes HKLM, System32 and the service
 //                    manager, so it needs the LocalSystem context of the installer service). Lists the
 //                    AppID or drops its listing (in the 64-bit view, whatever the package's bitness), and
@@ -15,6 +17,10 @@
 //                    and msiexec ends with 1603.
 //   TovrandRollback  the undo of TovrandRun's install as a rollback action. A rollback cannot fail: its
 //                    code is only logged.
+//   TovrandUninstallRollback  the undo of TovrandRun's uninstall: lists the AppID again and installs its
+//                    use again when the product was registered before. The uninstall runs a copy of the
+//                    installer it checked, kept for this rollback, which the rollback or the commit of a
+//                    successful uninstall, TovrandUninstallCommit, deletes.
 //   TovrandRestart   immediate, after InstallFinalize: asks for the restart a TovrandRun of this package
 //                    found necessary.
 //
@@ -25,6 +31,7 @@
 
 #include <msi.h>
 #include <msiquery.h>
+#include <sddl.h>
 #include <stdarg.h>
 #include <wchar.h>
 
@@ -262,6 +269,53 @@ void GetSharedCopy(wchar_t (&path)[kFullPathChars])
     JoinPath(path, kFullPathChars, common, kSharedCopy);
 }
 
+// The copy of the installer that an uninstall runs and keeps for its rollback. The last product's
+// uninstall deletes the installer it ran and the shared copy: run from the product's folder, it would
+// take the product's own copy with it, which a rolled-back uninstall needs, and on Windows a failure
+// before the product's files go brings back nothing that the installer deleted itself. The folder, one
+// per package in %SystemRoot%\Temp, admits only the system and the administrators; a copy there is run
+// only when that still holds (a folder of that name that somebody else made is refused like any other).
+bool GetKeptCopy(MSIHANDLE install, wchar_t (&folder)[kFullPathChars], wchar_t (&copy)[kFullPathChars])
+{
+    wchar_t windows[MAX_PATH + 1];
+    UINT n = GetSystemWindowsDirectoryW(windows, MAX_PATH + 1);
+    wchar_t* product = GetProperty(install, L"ProductCode");
+    bool named = n > 0 && n <= MAX_PATH && product != nullptr && *product != L'\0' &&
+                 _snwprintf(folder, kFullPathChars, L"%s\\Temp\\TovrandCA.%s", windows, product) > 0 &&
+                 JoinPath(copy, kFullPathChars, folder, L"TOVRAND64x86.EXE");
+    delete[] product;
+    return named;
+}
+
+void DropKeptCopy(MSIHANDLE install)
+{
+    wchar_t folder[kFullPathChars], copy[kFullPathChars];
+    if (GetKeptCopy(install, folder, copy) && (DeleteFileW(copy) || GetLastError() == ERROR_FILE_NOT_FOUND))
+        RemoveDirectoryW(folder);
+}
+
+// Copies the checked copy, while it is held against writing, into a new folder of its own.
+bool KeepCopy(MSIHANDLE install, const wchar_t* checked, wchar_t (&copy)[kFullPathChars])
+{
+    wchar_t folder[kFullPathChars];
+    if (!GetKeptCopy(install, folder, copy))
+        return false;
+    DropKeptCopy(install);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    SECURITY_ATTRIBUTES attributes = {sizeof(attributes), nullptr, FALSE};
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)", SDDL_REVISION_1,
+                                                             &descriptor, nullptr))
+        attributes.lpSecurityDescriptor = descriptor;
+    bool kept = descriptor != nullptr && CreateDirectoryW(folder, &attributes) && CopyFileW(checked, copy, TRUE);
+    if (kept)
+        Log(install, L"%s is kept as %s, which runs the uninstall and, if it is rolled back, its undo.", checked, copy);
+    else
+        Log(install, L"%s cannot be kept in %s for a rollback of this uninstall (error %lu).", checked, folder,
+            GetLastError());
+    LocalFree(descriptor);
+    return kept;
+}
+
 enum CopyRun
 {
     kNotThere,   // missing, refused or not startable: the next copy is tried
@@ -270,8 +324,8 @@ enum CopyRun
 };
 
 // Starts the copy at path, if it is there and trusted, from the handles with which it was checked, and
-// waits for it a bounded time.
-CopyRun RunCopy(MSIHANDLE install, const wchar_t* path, const wchar_t* arguments, DWORD* exitCode)
+// waits for it a bounded time. With keep, the checked copy is kept for a rollback, and the kept one runs.
+CopyRun RunCopy(MSIHANDLE install, const wchar_t* path, const wchar_t* arguments, bool keep, DWORD* exitCode)
 {
     CScopedHandle file(OpenCopyForStart(path));
     if (!file.IsValid())
@@ -288,6 +342,13 @@ CopyRun RunCopy(MSIHANDLE install, const wchar_t* path, const wchar_t* arguments
             L"carries no valid signature of TovrandCA.dll's signer.",
             path);
         return kNotThere;
+    }
+    wchar_t kept[kFullPathChars];
+    if (keep && KeepCopy(install, path, kept))
+    {
+        file.Reset();
+        folder.Reset();
+        return RunCopy(install, kept, arguments, false, exitCode);
     }
     const size_t chars = lstrlenW(path) + lstrlenW(arguments) + 4;
     wchar_t* commandLine = new (std::nothrow) wchar_t[chars];
@@ -334,9 +395,16 @@ CopyRun RunCopy(MSIHANDLE install, const wchar_t* path, const wchar_t* arguments
     return result;
 }
 
-// Runs the product's own copy or else the shared copy with "<arguments> <AppID>". FALSE when none ran to
+// Runs the product's own copy or else the shared copy with "<arguments> <AppID>" (an uninstall a kept
+// copy of it), and a rollback of an uninstall then the copy that uninstall kept. FALSE when none ran to
 // its end (each reason logged), else TRUE with its exit code.
-BOOL RunInstaller(MSIHANDLE install, wchar_t* const (&fields)[kFields], DWORD* exitCode)
+enum KeptCopyUse
+{
+    kNoKeptCopy,
+    kKeepCopy,
+    kRunKeptCopy,
+};
+BOOL RunInstaller(MSIHANDLE install, wchar_t* const (&fields)[kFields], KeptCopyUse kept, DWORD* exitCode)
 {
     const size_t chars = lstrlenW(fields[kArguments]) + lstrlenW(fields[kAppId]) + 2;
     wchar_t* arguments = new (std::nothrow) wchar_t[chars];
@@ -346,9 +414,12 @@ BOOL RunInstaller(MSIHANDLE install, wchar_t* const (&fields)[kFields], DWORD* e
     arguments[chars - 1] = L'\0';
     wchar_t shared[kFullPathChars];
     GetSharedCopy(shared);
-    CopyRun run = RunCopy(install, fields[kOwnCopy], arguments, exitCode);
+    wchar_t keptFolder[kFullPathChars], keptCopy[kFullPathChars];
+    CopyRun run = RunCopy(install, fields[kOwnCopy], arguments, kept == kKeepCopy, exitCode);
     if (run == kNotThere && shared[0] != L'\0')
-        run = RunCopy(install, shared, arguments, exitCode);
+        run = RunCopy(install, shared, arguments, kept == kKeepCopy, exitCode);
+    if (run == kNotThere && kept == kRunKeptCopy && GetKeptCopy(install, keptFolder, keptCopy))
+        run = RunCopy(install, keptCopy, arguments, false, exitCode);
     if (run == kRan)
     {
         // Where support finds the installer's own log: the TEMP of the account that ran it, which for
@@ -452,11 +523,16 @@ extern "C" UINT __stdcall TovrandPrepare(MSIHANDLE install)
         const wchar_t* const rollback[kFields] = {registered ? L"" : L"/U /Q /NOREGAPPID", appId, ownCopy,
                                                   listed ? L"" : L"-"};
         const wchar_t* const uninstall[kFields] = {L"/U /Q", appId, ownCopy, L"-"};
+        // The uninstall took away only what was there: the use of a registered product, the listing.
+        const wchar_t* const giveBack[kFields] = {registered ? L"/Q" : L"", appId, ownCopy, listed ? L"+" : L""};
         const struct
         {
             const wchar_t* action;
             const wchar_t* const (&fields)[kFields];
-        } data[] = {{L"TovrandInstall", install_}, {L"TovrandInstallRollback", rollback}, {L"TovrandUninstall", uninstall}};
+        } data[] = {{L"TovrandInstall", install_},
+                    {L"TovrandInstallRollback", rollback},
+                    {L"TovrandUninstall", uninstall},
+                    {L"TovrandUninstallRollback", giveBack}};
         rc = ERROR_SUCCESS;
         for (const auto& d : data)
         {
@@ -487,7 +563,7 @@ extern "C" UINT __stdcall TovrandRun(MSIHANDLE install)
     RunOutcome outcome = kFailed;
     if (listing != ERROR_SUCCESS)
         Log(install, L"%s cannot be listed under InstalledApps (error %ld).", appId, listing);
-    else if (RunInstaller(install, fields, &exitCode))
+    else if (RunInstaller(install, fields, fields[kListing][0] == L'-' ? kKeepCopy : kNoKeptCopy, &exitCode))
         outcome = OutcomeOf(exitCode);
     if (outcome == kRestartNeeded)
     {
@@ -503,21 +579,52 @@ extern "C" UINT __stdcall TovrandRun(MSIHANDLE install)
     return outcome == kFailed ? ERROR_INSTALL_FAILURE : ERROR_SUCCESS;
 }
 
-extern "C" UINT __stdcall TovrandRollback(MSIHANDLE install)
+namespace
+{
+// A rollback action: runs the installer when the data asks for it, or says why not, and puts the
+// listing back as it was before the run. A rollback cannot fail: its code is only logged.
+UINT Undo(MSIHANDLE install, KeptCopyUse kept, const wchar_t* nothingToUndo)
 {
     CDllSearchScope search;
     wchar_t* fields[kFields];
     wchar_t* data = ReadData(install, fields);
     if (data == nullptr)
         return ERROR_SUCCESS;
+    const wchar_t* appId = fields[kAppId];
+    // A rolled-back uninstall: Windows Installer puts the product's files and values back, the listing
+    // is the actions' own, and it is back before the installer reads it.
+    LONG rc = fields[kListing][0] == L'+' ? SetListing(appId, fields[kOwnCopy], true) : ERROR_SUCCESS;
+    if (rc != ERROR_SUCCESS)
+        Log(install, L"%s cannot be listed under InstalledApps again (error %ld).", appId, rc);
     DWORD exitCode = 0;
     if (fields[kArguments][0] != L'\0')
-        RunInstaller(install, fields, &exitCode);
+        RunInstaller(install, fields, kept, &exitCode);
     else
-        Log(install, L"%s was registered before this run: its registration stays.", fields[kAppId]);
+        Log(install, nothingToUndo, appId);
+    if (kept == kRunKeptCopy)
+        DropKeptCopy(install);
     if (fields[kListing][0] == L'-')
-        SetListing(fields[kAppId], L"", false);
+        SetListing(appId, L"", false);
     delete[] data;
+    return ERROR_SUCCESS;
+}
+}  // namespace
+
+extern "C" UINT __stdcall TovrandRollback(MSIHANDLE install)
+{
+    return Undo(install, kNoKeptCopy, L"%s was registered before this run: its registration stays.");
+}
+
+extern "C" UINT __stdcall TovrandUninstallRollback(MSIHANDLE install)
+{
+    return Undo(install, kRunKeptCopy, L"%s was not registered before this run: there is no use to give back.");
+}
+
+// The commit of a successful uninstall: the copy kept for its rollback goes.
+extern "C" UINT __stdcall TovrandUninstallCommit(MSIHANDLE install)
+{
+    CDllSearchScope search;
+    DropKeptCopy(install);
     return ERROR_SUCCESS;
 }
 

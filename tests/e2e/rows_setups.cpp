@@ -10,6 +10,8 @@
 //   first, in reverse order): the install's rollback finds the product's own installer copy removed and
 //   runs the shared copy, as TovrandCA.dll falls back to it.
 // - MsiSetMode works in a deferred action under Wine; TovrandCA.dll never relies on it.
+// - A second rolled-back uninstall of the same install leaves the product's folder gone under Wine
+//   (its rollback does not bring the files back): each row rolls back one uninstall per install.
 #include <sstream>
 
 #include "rows.h"
@@ -143,6 +145,18 @@ Op NsisKey(bool present)
 const Op kMakerIsAFile = [](Context& c) { RemoveTree(c.where.makerDir), Write(L"$maker", "not a directory")(c); };
 
 const std::string kOwnMsiCopy32 = "$programs (x86)\\Norvatek Demo MSI\\TOVRAND64x86.EXE";
+// The copy an uninstall runs and keeps for its rollback, in a folder named after the package's ProductCode.
+const std::string kKeptMsiCopy = "$windows\\Temp\\TovrandCA.{76ECA94E-E064-42A0-80CD-68CAF5899D88}\\TOVRAND64x86.EXE";
+const std::string kKeptMsiCopy32 = "$windows\\Temp\\TovrandCA.{E4A1B6C3-92D7-4B58-A0F3-1C8E7D6B5A49}\\TOVRAND64x86.EXE";
+// The kept copy's folder goes with the uninstall's commit or rollback.
+Op NoKeptCopy()
+{
+    return [](Context& c) {
+        std::wstring folder = Expand(c, Widen(kKeptMsiCopy));
+        folder.resize(folder.rfind(L'\\'));
+        EXPECT_EQ(INVALID_FILE_ATTRIBUTES, GetFileAttributesW(folder.c_str())) << Narrow(folder);
+    };
+}
 const std::string kSharedCopy = "$shared\\TOVRAND64x86.EXE";
 const wchar_t kSemicolonDir[] = L"INSTALLDIR=\"$work\\ProdA;uct\\\"";
 const std::string kSemicolonCopy = "$work\\ProdA;uct\\TOVRAND64x86.EXE";
@@ -156,7 +170,7 @@ const std::vector<Case> kCases = {
           .After(NsisKey(true)),
       Msi(L"/x").Expect(Machine("inst 1 NSIS", true))
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsSuccess})
-          .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)})),
+          .After(MsiLog({Ran(kKeptMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)})),
       NsisUninstall().Expect(Machine("gone q+1")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
           .After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir)).After(NsisKey(false))}},
     // The MSI installs and, last, uninstalls while the system holds the driver; a restart follows each.
@@ -171,7 +185,7 @@ const std::vector<Case> kCases = {
       Msi(L"/x").Before(HoldDriverAsLoaded()).Exit(kRestartRequired)
           .Expect(Machine("gone q+1; drivers=PELLIMAR64x86.SYS; pending=[$ours]->[]")).CheckSays(3)
           .Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsRestart})
-          .After(MsiLog({Ran(kOwnMsiCopy, "/U /Q PRODUCTMSI", kRestarts)})),
+          .After(MsiLog({Ran(kKeptMsiCopy, "/U /Q PRODUCTMSI", kRestarts)})),
       Do(Reboot()).Expect(Machine("gone")).After(NoFolderOf(kMsiDir)).After(NoFolderOf(kNsisDir))}},
     // The NSIS setup installs while the driver is in use, and no restart comes before both products
     // leave, the NSIS product last with the driver still in use: the last uninstall withdraws the
@@ -196,6 +210,29 @@ const std::vector<Case> kCases = {
           .After(MsiLog({Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded),
                          Ran(IsWine() ? "$shared\\TOVRAND64x86.EXE" : kOwnMsiCopy, "/U /Q /NOREGAPPID PRODUCTMSI",
                              kSucceeded)}))
+          .After(NoFolderOf(kMsiDir))}},
+    // A step of the product's own fails in its uninstall, after the installer's: the package rolls back,
+    // the product stays installed, and its use of the driver comes back with it: count, registration
+    // and listing; the last product's also the driver, its service and the shared copy. The uninstall
+    // runs a copy of the product's own installer that it keeps for the rollback, so that the last
+    // uninstall, which deletes the installer that ran it, leaves the product's own copy in place.
+    {"ALaterStepOfAnMsiUninstallFailsAndItsRollbackGivesTheUseBack", Vista,
+     {NsisSetup().Expect(Machine("inst 1 NSIS q+1")),
+      Msi(L"/i").Expect(Machine("inst 2 MSI NSIS q+1")),
+      Msi(L"/x", L"DEMO_FAIL_AFTER_TOVRAND=1").Exit(kLaterStepFailed).Expect(Machine("inst 2 MSI NSIS q+1"))
+          .Lines({"CommandLine=/U /Q PRODUCTMSI", "CommandLine=/Q PRODUCTMSI"})
+          .After(MsiLog({Ran(kKeptMsiCopy, "/U /Q PRODUCTMSI", kSucceeded), Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded)}))
+          .After(NoKeptCopy()),
+      Msi(L"/x").Expect(Machine("inst 1 NSIS", true)).After(NoKeptCopy())}},
+    {"ALaterStepOfTheLastMsiUninstallFailsAndItsRollbackPutsTheDriverBack", Vista,
+     {Msi(L"/i").Expect(Machine("inst 1 MSI q+1")),
+      Msi(L"/x", L"DEMO_FAIL_AFTER_TOVRAND=1").Exit(kLaterStepFailed).Expect(Machine("inst 1 MSI q+2"))
+          .Lines({"CommandLine=/U /Q PRODUCTMSI", "CommandLine=/Q PRODUCTMSI"}).After(kPayloadDriverInPlace)
+          .After(MsiLog({"Tovrand: " + kOwnMsiCopy + " is kept as " + kKeptMsiCopy +
+                             ", which runs the uninstall and, if it is rolled back, its undo.",
+                         Ran(kKeptMsiCopy, "/U /Q PRODUCTMSI", kSucceeded), Ran(kOwnMsiCopy, "/Q PRODUCTMSI", kSucceeded)}))
+          .After(NoKeptCopy()),
+      Msi(L"/x").Expect(Machine("gone q+1")).Lines({"CommandLine=/U /Q PRODUCTMSI", kReturnsSuccess})
           .After(NoFolderOf(kMsiDir))}},
     // A file named "Norvatek" where the maker's directory belongs: the installer can install nothing
     // (82), each setup ends 1603 and leaves nothing behind, its own files and listing included.
@@ -224,7 +261,7 @@ const std::vector<Case> kCases = {
           .After(MsiLog({Ran(kOwnMsiCopy32, "/Q PRODUCTMSI", kSucceeded)})),
       Msi(L"/x", L"", kMsi32).Expect(Machine("gone q+1"))
           .Lines({"CommandLine=/U /Q PRODUCTMSI", "  Uninstalling with known AppID (or /NOREGAPPID).  Updating Refcounts."})
-          .After(MsiLog({Ran(kOwnMsiCopy32, "/U /Q PRODUCTMSI", kSucceeded)}))}},
+          .After(MsiLog({Ran(kKeptMsiCopy32, "/U /Q PRODUCTMSI", kSucceeded)}))}},
     // A folder whose name holds ";" is one path like any other. A repair, which a standard user may start,
     // then finds the copy there changeable by everybody: it is refused, the shared copy runs in its place,
     // also for the uninstall. (REINSTALL and REINSTALLMODE are what msiexec /fp sets: Wine's /f ends 1 and
@@ -237,8 +274,9 @@ const std::vector<Case> kCases = {
           .After(MsiLog({"Tovrand: " + kSemicolonCopy + " is refused: others than the administrators and the system "
                          "may change it or its folder, and it carries no valid signature of TovrandCA.dll's signer.",
                          Ran(kSharedCopy, "/Q PRODUCTMSI", kSucceeded)})),
-      Msi(L"/x", kSemicolonDir).Expect(Machine("gone q+1; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"))
-          .After(MsiLog({Ran(kSharedCopy, "/U /Q PRODUCTMSI", kSucceeded)}))}},
+      Msi(L"/x", kSemicolonDir).Expect(Machine("gone q+1"))
+          .After(MsiLog({"Tovrand: " + kSharedCopy + " is kept as " + kKeptMsiCopy,
+                         Ran(kKeptMsiCopy, "/U /Q PRODUCTMSI", kSucceeded)}))}},
     // Version 2 as a major upgrade whose later step fails: its rollback leaves version 1 its use.
     {"AFailedMajorUpgradeLeavesTheProductItsUse", Vista,
      {Msi(L"/i").Expect(Machine("inst 1 MSI q+1")),
