@@ -1,10 +1,14 @@
 ; A product's NSIS setup as a product team writes it: its own file, its own copy of TOVRAND64x86.EXE,
 ; Tovrand.nsh for the rest. Built by setups/CMakeLists.txt:
-;   makensis -DOUTFILE=<setup.exe> -DTOVRAND_EXE=<TOVRAND64x86.EXE> -DTOVRAND_NSIS_DIR=<setups/nsis> TovrandDemo.nsi
-; amd64-unicode, but its own keys in the 32-bit view as an x86 setup's are: the macros work in the 64-bit
-; view and give the setup back its own, before and after them.
+;   makensis -DOUTFILE=<setup.exe> -DTOVRAND_EXE=<TOVRAND64x86.EXE> -DTOVRAND_NSIS_DIR=<setups/nsis>
+;            [-DARCH=x86] TovrandDemo.nsi
+; amd64-unicode, or with ARCH=x86 a 32-bit setup in Program Files (x86); its own keys are in the 32-bit
+; view either way: the macros work in the 64-bit view and give the setup back its own, before and after.
+!ifndef ARCH
+  !define ARCH "amd64"
+!endif
 Unicode true
-Target amd64-unicode
+Target ${ARCH}-unicode
 !addincludedir "${TOVRAND_NSIS_DIR}"
 !include "Tovrand.nsh"
 
@@ -13,7 +17,11 @@ Target amd64-unicode
 
 Name "Norvatek Demo Product (NSIS)"
 OutFile "${OUTFILE}"
-InstallDir "$PROGRAMFILES64\Norvatek Demo NSIS"
+!if "${ARCH}" == "x86"
+  InstallDir "$PROGRAMFILES\Norvatek Demo NSIS"
+!else
+  InstallDir "$PROGRAMFILES64\Norvatek Demo NSIS"
+!endif
 RequestExecutionLevel admin
 ShowInstDetails show
 

@@ -301,7 +301,10 @@ const std::vector<Case> kCases = {
                                                                       "Tovrand GlobalInfo::Init() failed",
                                                                       "!CommandLine=/Q PRODUCTA"}),
       Run(L"/Q PRODUCTA").Before(Os(L"win98")).Expect("clean").Lines({"Operating System Detected -> Windows 98 SE",
-                                                                       "Unsupported Operating System."})}},
+                                                                       "Unsupported Operating System."}),
+      // The 32-bit build on this 64-bit Windows, a WoW64 process.
+      Run(L"/Q PRODUCTA").Exe(L"x86").Before(Os(L"win7")).Expect("clean").Lines({"  Running 32-bit Tovrand on 64-bit OS not supported.",
+                                                              "Unsupported Operating System.", "!CommandLine=/Q PRODUCTA"})}},
     {"ANewerCopyServesTheWholeRequest", Vista,
      {Handoff(L"12.9.0.23", L"/Q /NOREGQZ PRODUCTA", 0,
               {"Installed:12.9.0.23  This: 12.9.0.22", "  Installed version is newer.",

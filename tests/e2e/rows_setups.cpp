@@ -27,6 +27,7 @@ const wchar_t kMsiLog[] = L"$work\\msi.log";
 const wchar_t kServiceTemp[] = L"$windows\\Temp";
 const wchar_t kMsiDir[] = L"$programs\\Norvatek Demo MSI";
 const wchar_t kNsisDir[] = L"$programs\\Norvatek Demo NSIS";
+const wchar_t kNsisDir32[] = L"$programs (x86)\\Norvatek Demo NSIS";   // the x86 setup's, under WoW64
 // The NSIS demo keeps its own key in the 32-bit view, as an x86 setup does.
 const wchar_t kNsisUninstallKey[] = L"Software\\WOW6432Node\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
 const wchar_t kNsisUninstallKey64[] = L"Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall\\NorvatekDemoNsis";
@@ -60,6 +61,7 @@ Op ForgetProducts(const wchar_t* msi = kMsi)
             DeleteTree(kNsisUninstallKey);
             DeleteTree(kNsisUninstallKey64);
             RemoveTree(Expand(c, kNsisDir));
+            RemoveTree(Expand(c, kNsisDir32));
         });
     };
 }
@@ -76,15 +78,17 @@ Step Msi(const std::wstring& action, const std::wstring& properties = L"", const
         .Before(Delete(std::wstring(kServiceTemp) + L"\\PELLIMAR.LOG"));
 }
 
-Step NsisSetup()
+// The amd64 setup, or with x86 the 32-bit one.
+Step NsisSetup(bool x86 = false)
 {
-    return Run(L"/S").Exe(L"$bin\\setups\\TovrandDemoSetup.exe").Before(ForgetProducts());
+    return Run(L"/S").Exe(x86 ? L"$bin\\setups\\TovrandDemoSetup32.exe" : L"$bin\\setups\\TovrandDemoSetup.exe")
+        .Before(ForgetProducts());
 }
 
 // In place (_?=): otherwise the uninstaller copies itself to TEMP, starts the copy and returns at once.
-Step NsisUninstall()
+Step NsisUninstall(const wchar_t* dir = kNsisDir)
 {
-    return Run(L"/S _?=" + std::wstring(kNsisDir)).Exe(std::wstring(kNsisDir) + L"\\uninstall.exe");
+    return Run(L"/S _?=" + std::wstring(dir)).Exe(std::wstring(dir) + L"\\uninstall.exe");
 }
 
 // Checks the lines TovrandCA.dll wrote into the MSI log: each text must be part of some line.
@@ -254,6 +258,15 @@ const std::vector<Case> kCases = {
       NsisUninstall().Before(Delete(L"$maker")).Before(Delete(std::wstring(kNsisDir) + L"\\TOVRAND64x86.EXE"))
           .Expect(Machine("gone q+1; pending=[\\??\\$sshared]->[] [\\??\\$sdir]->[]"))
           .Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess}).After(NsisKey(false))}},
+    // The x86 NSIS setup, under WoW64: its folder in Program Files (x86), its keys in the 32-bit view,
+    // the installer's listing and registration in the 64-bit one, where the uninstall finds them.
+    {"AnX86NsisSetupInstallsAndLeaves", Vista,
+     {NsisSetup(true).Expect(Machine("inst 1 NSIS q+1"))
+          .Lines({"Launched from: $programs (x86)\\Norvatek Demo NSIS\\TOVRAND64x86.EXE", "CommandLine=/Q PRODUCTNSIS",
+                  kReturnsSuccess})
+          .After(NsisKey(true)),
+      NsisUninstall(kNsisDir32).Expect(Machine("gone q+1")).Lines({"CommandLine=/U /Q PRODUCTNSIS", kReturnsSuccess})
+          .After(NsisKey(false)).After(NoFolderOf(kNsisDir32))}},
     // The product as an Intel package, written as README shows: the actions list the AppID in the 64-bit
     // view (the package's own values go to the 32-bit one), and the uninstall lowers the count.
     {"A32BitMsiPackageInstallsAndLeaves", Vista,

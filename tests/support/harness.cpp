@@ -13,9 +13,13 @@ std::wstring BinDir()
     return p.substr(0, p.find_last_of(L'\\'));
 }
 
+// TOVRAND_TEST_BUILD names another build of the installer beside the tests ("release": the signed
+// build with the 32-bit registration program, as shipped); without it the test build runs.
 std::wstring InstallerPath()
 {
-    return BinDir() + L"\\TOVRAND64x86.EXE";
+    wchar_t build[64] = L"";
+    DWORD n = GetEnvironmentVariableW(L"TOVRAND_TEST_BUILD", build, 64);
+    return BinDir() + (n > 0 && n < 64 ? L"\\" + std::wstring(build) : L"") + L"\\TOVRAND64x86.EXE";
 }
 
 bool IsWine()
