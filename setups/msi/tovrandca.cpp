@@ -287,11 +287,17 @@ bool GetKeptCopy(MSIHANDLE install, wchar_t (&folder)[kFullPathChars], wchar_t (
     return named;
 }
 
+// Users may create folders in %SystemRoot%\Temp: one of that name that is a link is removed as a link,
+// and nothing is deleted through it.
 void DropKeptCopy(MSIHANDLE install)
 {
     wchar_t folder[kFullPathChars], copy[kFullPathChars];
-    if (GetKeptCopy(install, folder, copy) && (DeleteFileW(copy) || GetLastError() == ERROR_FILE_NOT_FOUND))
-        RemoveDirectoryW(folder);
+    if (!GetKeptCopy(install, folder, copy))
+        return;
+    DWORD attributes = GetFileAttributesW(folder);
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0)
+        DeleteFileW(copy);
+    RemoveDirectoryW(folder);
 }
 
 // Copies the checked copy, while it is held against writing, into a new folder of its own.
