@@ -20,15 +20,6 @@ std::string Payload(const wchar_t* set, const wchar_t* name)
     return ReadFileBytes(BinDir() + L"\\payload" + set + L"\\" + name);
 }
 
-template <typename S>
-S Repeat(const S& piece, int n)
-{
-    S all;
-    while (n-- > 0)
-        all += piece;
-    return all;
-}
-
 // The bytes as a catalogue right before the guard page.
 BOOL ParseAtTheEdge(Guarded& guard, const std::string& bytes, Catalogue* out)
 {
@@ -88,6 +79,10 @@ TEST(ImageDigest, LeavesTheSignatureOut)
 
 TEST(JsonString, EscapesWhatJsonAndUtf8CannotHold)
 {
+    std::wstring pairs;
+    std::string utf8;
+    for (int i = 0; i < 3000; ++i)
+        pairs += L"\xD83D\xDE00", utf8 += "\xF0\x9F\x98\x80";
     struct Row
     {
         std::wstring text;
@@ -100,8 +95,7 @@ TEST(JsonString, EscapesWhatJsonAndUtf8CannotHold)
         {.text = L"\xD83D\xDE00", .json = "\"\xF0\x9F\x98\x80\""},
         {.text = L"a\xD83D" L"b\xDE00", .json = "\"a\\ud83db\\ude00\""},
         // Longer than one chunk of output: pairs across the chunks' ends stay pairs.
-        {.text = L"a" + Repeat(std::wstring(L"\xD83D\xDE00"), 3000),
-         .json = "\"a" + Repeat(std::string("\xF0\x9F\x98\x80"), 3000) + "\""},
+        {.text = L"a" + pairs, .json = "\"a" + utf8 + "\""},
     };
     ScratchDir dir;
     for (const Row& r : rows)
@@ -110,10 +104,7 @@ TEST(JsonString, EscapesWhatJsonAndUtf8CannotHold)
                                   CREATE_ALWAYS, 0, nullptr);
         HANDLE saved = GetStdHandle(STD_OUTPUT_HANDLE);
         SetStdHandle(STD_OUTPUT_HANDLE, file);
-        {
-            COutput out(STD_OUTPUT_HANDLE);
-            out.JsonString(r.text.c_str());
-        }
+        COutput(STD_OUTPUT_HANDLE).JsonString(r.text.c_str());
         SetStdHandle(STD_OUTPUT_HANDLE, saved);
         CloseHandle(file);
         EXPECT_EQ(r.json, ReadFileBytes(dir.File(L"out.json"))) << Narrow(r.text.substr(0, 20));

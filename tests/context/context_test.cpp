@@ -104,11 +104,14 @@ TEST(ReadFolderValue, TakesOnlyAUsableAbsolutePath)
         std::wstring dir;
     };
     const Row rows[] = {
-        {.type = sz, .text = L"C:\\Program Files", .terminated = true, .deepest = deep, .rc = 0, .dir = L"C:\\Program Files"},
+        {.type = sz, .text = L"C:\\Program Files", .terminated = true, .deepest = deep,
+         .rc = 0, .dir = L"C:\\Program Files"},
         {.type = sz, .text = p219, .terminated = true, .deepest = deep, .rc = 0, .dir = p219},
-        {.type = ex, .text = L"%TVT_ROOT%\\Apps", .terminated = true, .deepest = deep, .rc = 0, .dir = L"E:\\Root\\Apps"},
+        {.type = ex, .text = L"%TVT_ROOT%\\Apps", .terminated = true, .deepest = deep,
+         .rc = 0, .dir = L"E:\\Root\\Apps"},
         {.type = sz, .text = p219 + L"p", .terminated = true, .deepest = deep, .rc = bad},
-        {.type = sz, .text = L"\\\\server\\share", .terminated = true, .deepest = deep, .rc = 0, .dir = L"\\\\server\\share"},
+        {.type = sz, .text = L"\\\\server\\share", .terminated = true, .deepest = deep,
+         .rc = 0, .dir = L"\\\\server\\share"},
         {.type = sz, .text = p259, .terminated = true, .deepest = deep, .rc = bad},
         {.type = sz, .text = p259, .terminated = true, .deepest = L"", .rc = 0, .dir = p259},
         {.type = sz, .text = p259, .terminated = false, .deepest = L"", .rc = 0, .dir = p259},

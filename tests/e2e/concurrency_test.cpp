@@ -13,10 +13,7 @@ class Concurrency : public ::testing::Test
 protected:
     void SetUp() override
     {
-        CleanMachine();
-        PlaceBystanders();
-        c.where = Where();
-        c.baseline = PendingStrings();
+        Prepare(c, {});
         for (const wchar_t* p : {L"PRODUCTA", L"PRODUCTB", L"PRODUCTC"})
             WriteRaw(kInstalledApps, p, Sz(p));
         CopyFileW(InstallerPath().c_str(), c.OwnCopy().c_str(), FALSE);
@@ -91,17 +88,14 @@ TEST_F(Concurrency, RenamesScheduledDuringTheScanAreKept)
     while (!scanning() && WaitForSingleObject(run, 20) == WAIT_TIMEOUT)
         ;
     const int scheduled = 3;
+    auto late = [](int k) { return L"C:\\TovrandForeign\\late" + std::to_wstring(k) + L".tmp"; };
     for (int k = 0; k < scheduled; ++k)
-    {
-        std::wstring late = L"C:\\TovrandForeign\\late" + std::to_wstring(k) + L".tmp";
-        WriteFileBytes(late, "late");
-        ASSERT_TRUE(MoveFileExW(late.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
-    }
+        ASSERT_TRUE(WriteFileBytes(late(k), "late") &&
+                    MoveFileExW(late(k).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT));
     EXPECT_EQ(0u, Wait(run).exitCode);
     std::vector<std::wstring> now = PendingStrings();
     for (int k = 0; k < scheduled; ++k)
-        EXPECT_NE(now.end(), std::find(now.begin(), now.end(),
-                                       L"\\??\\C:\\TovrandForeign\\late" + std::to_wstring(k) + L".tmp")) << k;
+        EXPECT_NE(now.end(), std::find(now.begin(), now.end(), L"\\??\\" + late(k))) << k;
     EXPECT_EQ(now.end(), std::find(now.begin(), now.end(), ours));
     EXPECT_EQ(list.size() + 2 * scheduled - 2, now.size());
     std::vector<std::string> log = ReadLog(temp.Path(), false);

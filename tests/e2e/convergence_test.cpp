@@ -80,15 +80,13 @@ TEST_P(KillPoints, TheSameCommandAgainFinishesTheJob)
     {
         Context c;
         Prepare(c, command.before);
-        Step killed = command.step;
-        killed.after = nullptr;
-        if (killed.before)
-            killed.before(c);
+        if (command.step.before)
+            command.step.before(c);
         CopyFileW((BinDir() + L"\\variants\\hooks\\TOVRAND64x86.EXE").c_str(), c.OwnCopy().c_str(), FALSE);
         SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", (L"stop:" + std::to_wstring(k)).c_str());
         ScratchDir temp;
         c.temps.insert(c.temps.end(), {ShortPath(temp.Path()), temp.Path()});
-        RunInstaller(c.OwnCopy(), Expand(c, killed.args), temp.Path());
+        RunInstaller(c.OwnCopy(), Expand(c, command.step.args), temp.Path());
         SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", nullptr);
         std::string lost = OthersLost(command, Describe(c.where, c.baseline));
         EXPECT_EQ("", lost) << command.name << " stopped after line " << k;
@@ -127,31 +125,24 @@ struct Interleaving
 };
 
 const std::vector<Interleaving> kInterleavings = {
-    {"AnInstallBeforeItsCountAndTheLastUninstall", {Install("B")}, Install("A"), "BEGIN - IDM_UPDATEUSAGE",
-     Uninstall("B"), "inst 1 A q3"},
-    {"AnInstallInItsCopyAndTheLastUninstall", {Install("B")}, Install("A"), "PELLIMAR64x86.INF", Uninstall("B"),
-     "inst 1 A q3"},
-    {"AnInstallInItsRegistrationAndAnUninstall", {Install("B")}, Install("A"), "RegisterWithQZ() params",
-     Uninstall("B"), "inst 1 A q2"},
-    {"TheLastUninstallBeforeItsCountAndAnInstall", {Install("B")}, Uninstall("B"), "BEGIN - IDM_UNINSTALL",
-     Install("A"), "inst 1 A q2; makerdir=absent"},
-    {"TheLastUninstallInItsUnregistrationAndAnInstall", {Install("B")}, Uninstall("B"), "UnRegisterWithQZ() params",
-     Install("A"), "inst 1 A q2"},
-    {"AnInstallInItsCopyAndAnotherInstall", {}, Install("A"), "PELLIMAR64x86.INF", Install("C"), "inst 2 A C q2"},
-    {"AnInstallBeforeItsCountAndAnotherInstall", {}, Install("A"), "BEGIN - IDM_UPDATEUSAGE", Install("C"),
-     "inst 2 A C q2"},
+    {.name = "AnInstallBeforeItsCountAndTheLastUninstall", .before = {Install("B")}, .first = Install("A"),
+     .pauseAt = "BEGIN - IDM_UPDATEUSAGE", .second = Uninstall("B"), .expect = "inst 1 A q3"},
+    {.name = "AnInstallInItsCopyAndTheLastUninstall", .before = {Install("B")}, .first = Install("A"),
+     .pauseAt = "PELLIMAR64x86.INF", .second = Uninstall("B"), .expect = "inst 1 A q3"},
+    {.name = "AnInstallInItsRegistrationAndAnUninstall", .before = {Install("B")}, .first = Install("A"),
+     .pauseAt = "RegisterWithQZ() params", .second = Uninstall("B"), .expect = "inst 1 A q2"},
+    {.name = "TheLastUninstallBeforeItsCountAndAnInstall", .before = {Install("B")}, .first = Uninstall("B"),
+     .pauseAt = "BEGIN - IDM_UNINSTALL", .second = Install("A"), .expect = "inst 1 A q2; makerdir=absent"},
+    {.name = "TheLastUninstallInItsUnregistrationAndAnInstall", .before = {Install("B")}, .first = Uninstall("B"),
+     .pauseAt = "UnRegisterWithQZ() params", .second = Install("A"), .expect = "inst 1 A q2"},
+    {.name = "AnInstallInItsCopyAndAnotherInstall", .before = {}, .first = Install("A"),
+     .pauseAt = "PELLIMAR64x86.INF", .second = Install("C"), .expect = "inst 2 A C q2"},
+    {.name = "AnInstallBeforeItsCountAndAnotherInstall", .before = {}, .first = Install("A"),
+     .pauseAt = "BEGIN - IDM_UPDATEUSAGE", .second = Install("C"), .expect = "inst 2 A C q2"},
     // Exactly one of two uninstalls is the last user.
-    {"AnUninstallBeforeItsCountAndTheOther", {Install("A"), Install("B")}, Uninstall("A"), "BEGIN - IDM_UNINSTALL",
-     Uninstall("B"), "gone q3; makerdir=absent"},
+    {.name = "AnUninstallBeforeItsCountAndTheOther", .before = {Install("A"), Install("B")}, .first = Uninstall("A"),
+     .pauseAt = "BEGIN - IDM_UNINSTALL", .second = Uninstall("B"), .expect = "gone q3; makerdir=absent"},
 };
-
-bool Reached(const std::wstring& temp, const char* text)
-{
-    for (const std::string& line : ReadLog(temp, false))
-        if (line.find(text) != std::string::npos)
-            return true;
-    return false;
-}
 
 class Interleavings : public ::testing::TestWithParam<Interleaving> {};
 
@@ -171,7 +162,8 @@ TEST_P(Interleavings, NothingOfEitherIsLostAndEachExitCodeIsTrue)
     SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", (L"pause:4000:" + Widen(row.pauseAt)).c_str());
     HANDLE first = Start(L"\"" + c.OwnCopy() + L"\" " + Expand(c, row.first.args), firstTemp.Path());
     SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", nullptr);
-    for (int waited = 0; waited < 30000 && !Reached(firstTemp.Path(), row.pauseAt); waited += 50)
+    std::wstring firstLog = firstTemp.File(L"PELLIMAR.LOG");
+    for (int waited = 0; waited < 30000 && ReadFileBytes(firstLog).find(row.pauseAt) == std::string::npos; waited += 50)
         Sleep(50);
     InstallerRun second = RunInstaller(secondCopy, Expand(c, row.second.args), secondTemp.Path(), L"", false);
     Process firstRun = Wait(first);

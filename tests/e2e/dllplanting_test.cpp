@@ -7,25 +7,19 @@
 
 using namespace harness;
 
-namespace
-{
-// Windows takes the first file found, so both names are live there. Wine takes its built-in DLL for a
-// system name unless a per-program override says "native,builtin", and only comctl32.dll can have it:
-// Wine's own user32.dll imports version.dll (Windows' does not), so a native-first version.dll would be
-// loaded, and called, while user32's imports are resolved, before the first instruction of any GUI
-// program. Under Wine the version.dll plant stays in the folder but is never live. (WINEDLLOVERRIDES
-// would not do: Wine does not take it from the environment that a Windows parent passes on.)
-std::vector<std::wstring> LiveNames()
-{
-    if (IsWine())
-        return {L"comctl32.dll"};
-    return {L"version.dll", L"comctl32.dll"};
-}
-}  // namespace
-
 TEST(DllPlanting, APlantLiveForAPlainLoadIsNotTakenByTheInstaller)
 {
     CleanMachine();
+    // Windows takes the first file found, so both names are live there. Wine takes its built-in DLL for a
+    // system name unless a per-program override says "native,builtin", and only comctl32.dll can have it:
+    // Wine's own user32.dll imports version.dll (Windows' does not), so a native-first version.dll would be
+    // loaded, and called, while user32's imports are resolved, before the first instruction of any GUI
+    // program. Under Wine the version.dll plant stays in the folder but is never live. (WINEDLLOVERRIDES
+    // would not do: Wine does not take it from the environment that a Windows parent passes on.)
+    std::vector<std::wstring> live = {L"version.dll", L"comctl32.dll"};
+    if (IsWine())
+        live = {L"comctl32.dll"};
+    const std::wstring appDefaults = L"Software\\Wine\\AppDefaults\\";
     ScratchDir folder, markerDir;
     std::wstring marker = markerDir.File(L"loaded.txt");
     SetEnvironmentVariableW(L"TOVRAND_PLANTED_MARKER", marker.c_str());
@@ -34,13 +28,12 @@ TEST(DllPlanting, APlantLiveForAPlainLoadIsNotTakenByTheInstaller)
     for (const wchar_t* program : {L"TOVRAND64x86.EXE", L"plainload.exe"})
     {
         ASSERT_TRUE(CopyFileW((BinDir() + L"\\" + program).c_str(), folder.File(program).c_str(), FALSE));
-        for (const std::wstring& dll : LiveNames())
-            SHSetValueW(HKEY_CURRENT_USER,
-                        (std::wstring(L"Software\\Wine\\AppDefaults\\") + program + L"\\DllOverrides").c_str(),
+        for (const std::wstring& dll : live)
+            SHSetValueW(HKEY_CURRENT_USER, (appDefaults + program + L"\\DllOverrides").c_str(),
                         dll.substr(0, dll.size() - 4).c_str(), REG_SZ, L"native,builtin", 30);
     }
     // The condition is real: a program that loads the names the plain way from the folder gets the plant.
-    for (const std::wstring& name : LiveNames())
+    for (const std::wstring& name : live)
     {
         DeleteFileW(marker.c_str());
         Process probe = Wait(Start(L"\"" + folder.File(L"plainload.exe") + L"\" " + name, L"", folder.Path()));
@@ -53,7 +46,7 @@ TEST(DllPlanting, APlantLiveForAPlainLoadIsNotTakenByTheInstaller)
     EXPECT_EQ(0u, run.process.exitCode);
     EXPECT_TRUE(run.Has("  File installed successfully: " + Narrow(Where().driversDir) + "\\PELLIMAR64x86.SYS"));
     for (const wchar_t* program : {L"TOVRAND64x86.EXE", L"plainload.exe"})
-        SHDeleteKeyW(HKEY_CURRENT_USER, (std::wstring(L"Software\\Wine\\AppDefaults\\") + program).c_str());
+        SHDeleteKeyW(HKEY_CURRENT_USER, (appDefaults + program).c_str());
     SetEnvironmentVariableW(L"TOVRAND_PLANTED_MARKER", nullptr);
     CleanMachine();
 }

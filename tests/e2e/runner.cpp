@@ -4,11 +4,6 @@ namespace harness
 {
 namespace
 {
-std::wstring Product(const char* letter)
-{
-    return L"PRODUCT" + Widen(letter);
-}
-
 std::wstring Replace(std::wstring text, const std::wstring& from, const std::wstring& to)
 {
     for (size_t at = text.find(from); at != std::wstring::npos; at = text.find(from, at + to.size()))
@@ -30,20 +25,6 @@ void CheckLines(const Context& c, const Step& step, const InstallerRun& run)
     }
 }
 
-}  // namespace
-
-void ForgetSelfDeleteCopies(const Context& c)
-{
-    DropPending([&c](const std::wstring& source, const std::wstring&) {
-        for (const std::wstring& temp : c.temps)
-            if (!temp.empty() && source.size() > 4 && _wcsnicmp(source.c_str() + 4, temp.c_str(), temp.size()) == 0)
-                return true;
-        return false;
-    });
-}
-
-namespace
-{
 // Short names exist only while their files do: they are kept from when they last did.
 void RememberNames(Context& c)
 {
@@ -57,8 +38,17 @@ void RememberNames(Context& c)
             c.names[f.first] = std::string(f.first) == "$ours" ? L"\\??\\" + name : name;
     }
 }
-
 }  // namespace
+
+void ForgetSelfDeleteCopies(const Context& c)
+{
+    DropPending([&c](const std::wstring& source, const std::wstring&) {
+        for (const std::wstring& temp : c.temps)
+            if (!temp.empty() && source.size() > 4 && _wcsnicmp(source.c_str() + 4, temp.c_str(), temp.size()) == 0)
+                return true;
+        return false;
+    });
+}
 
 void RunStep(Context& c, const Step& step, bool check)
 {
@@ -121,36 +111,29 @@ std::string Differences(const State& expected, State found)
 
 Step Install(const char* product, const std::wstring& extra)
 {
-    std::wstring name = Product(product);
-    Step step = Run(L"/Q " + extra + (extra.empty() ? L"" : L" ") + name);
-    step.before = [name](Context&) {
+    std::wstring name = L"PRODUCT" + Widen(product);
+    return Run(L"/Q " + extra + (extra.empty() ? L"" : L" ") + name).Before([name](Context&) {
         WriteRaw(kInstalledApps, name.c_str(), Sz(L"C:\\Products\\" + name));
         WriteRaw(kSharedUsage, name.c_str(), Sz(L"1"));
-    };
-    return step;
+    });
 }
 
 Step Uninstall(const char* product, const std::wstring& extra)
 {
-    std::wstring name = Product(product);
-    Step step = Run(L"/U /Q " + extra + (extra.empty() ? L"" : L" ") + name);
-    step.after = [name](Context&) { WriteRaw(kInstalledApps, name.c_str(), RawValue()); };
-    return step;
+    std::wstring name = L"PRODUCT" + Widen(product);
+    return Run(L"/U /Q " + extra + (extra.empty() ? L"" : L" ") + name).After([name](Context&) {
+        WriteRaw(kInstalledApps, name.c_str(), RawValue());
+    });
 }
 
 Step Run(const std::wstring& args)
 {
-    Step step;
-    step.args = args;
-    return step;
+    return {.args = args};
 }
 
 Step Do(Op op)
 {
-    Step step;
-    step.run = false;
-    step.before = std::move(op);
-    return step;
+    return {.before = std::move(op), .run = false};
 }
 
 void Context::Hold(const std::wstring& what)
@@ -246,10 +229,8 @@ Op PlaceShared(const std::wstring& variant)
 
 Op HoldDriverAsLoaded()
 {
-    return [](Context& c) {
-        Bytes(L"$drivers\\PELLIMAR64x86.SYS", L"$bin\\testdata\\driver-1.0.0.0\\PELLIMAR64x86.SYS")(c);
-        HoldFile(L"$drivers\\PELLIMAR64x86.SYS")(c);
-    };
+    return Step::Then(Bytes(L"$drivers\\PELLIMAR64x86.SYS", L"$bin\\testdata\\driver-1.0.0.0\\PELLIMAR64x86.SYS"),
+                      HoldFile(L"$drivers\\PELLIMAR64x86.SYS"));
 }
 
 Op ReadOnly(const std::vector<std::wstring>& paths)

@@ -108,7 +108,6 @@ std::string Differences(const State& expected, State found);
 // The machine compared with Expected's outline ("$..." names expanded), field by field.
 void ExpectState(const Context& c, const std::string& outline, bool afterUninstall = false);
 
-// Common ops.
 Op Set(const std::wstring& key, const std::wstring& name, const RawValue& value);   // !exists deletes
 Op SetSystem(const std::wstring& name, const RawValue& value);   // a CurrentVersion value, put back afterwards
 Op HoldFile(const std::wstring& path, DWORD share = 0);      // path: "$drivers\\X" etc., see Expand
@@ -148,15 +147,11 @@ void PrintTo(const Row& row, std::ostream* os);
 std::string RowName(const ::testing::TestParamInfo<Row>& info);
 void RunCase(const Row& row);
 
-class E2E : public ::testing::TestWithParam<Row>
-{
-};
+class E2E : public ::testing::TestWithParam<Row> {};
 }  // namespace harness
 
 // One test per case, and on both systems when the case says so.
 #define E2E_CASES(group, cases)                                                                            \
-    class group : public harness::E2E                                                                    \
-    {                                                                                                    \
-    };                                                                                                   \
+    class group : public harness::E2E {};                                                                \
     TEST_P(group, Run) { harness::RunCase(GetParam()); }                                                 \
     INSTANTIATE_TEST_SUITE_P(Rows, group, ::testing::ValuesIn(harness::Rows(cases)), harness::RowName)

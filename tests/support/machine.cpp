@@ -47,20 +47,27 @@ std::string Join(std::vector<std::string> items, bool sort = true)
 std::vector<std::wstring> Names(const std::wstring& key, bool subKeys, bool* exists = nullptr)
 {
     std::vector<std::wstring> names;
-    HKEY k;
-    bool open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) == 0;
+    CScopedKey k;
+    bool open = RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, k.Receive()) == 0;
     if (exists != nullptr)
         *exists = open;
     static wchar_t name[16384];
     auto next = [&](DWORD i, DWORD* n) {
-        return subKeys ? RegEnumKeyExW(k, i, name, n, nullptr, nullptr, nullptr, nullptr)
-                       : RegEnumValueW(k, i, name, n, nullptr, nullptr, nullptr, nullptr);
+        return subKeys ? RegEnumKeyExW(k.Get(), i, name, n, nullptr, nullptr, nullptr, nullptr)
+                       : RegEnumValueW(k.Get(), i, name, n, nullptr, nullptr, nullptr, nullptr);
     };
     for (DWORD i = 0, n = 16384; open && next(i, &n) == 0; ++i, n = 16384)
         names.push_back(name);
-    if (open)
-        RegCloseKey(k);
     return names;
+}
+
+// The value names below key, sorted and joined.
+std::string ValueNames(const std::wstring& key)
+{
+    std::vector<std::string> names;
+    for (const std::wstring& name : Names(key, false))
+        names.push_back(Narrow(name));
+    return Join(names);
 }
 
 // What the installer or the tests made, the bystanders in C:\TovrandForeign included.
@@ -90,12 +97,10 @@ std::string Listing(const std::wstring& dir)
         return "absent";
     std::vector<std::string> names;
     WIN32_FIND_DATAW fd;
-    HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &fd);
-    for (BOOL more = find != INVALID_HANDLE_VALUE; more; more = FindNextFileW(find, &fd))
+    CScopedFind find(FindFirstFileW((dir + L"\\*").c_str(), &fd));
+    for (BOOL more = find.IsValid(); more; more = FindNextFileW(find.Get(), &fd))
         if (lstrcmpW(fd.cFileName, L".") != 0 && lstrcmpW(fd.cFileName, L"..") != 0)
             names.push_back(Narrow(fd.cFileName));
-    if (find != INVALID_HANDLE_VALUE)
-        FindClose(find);
     return Join(names);
 }
 
@@ -132,31 +137,27 @@ std::vector<std::string> Pairs(const std::vector<std::wstring>& strings)
 RawValue ReadRaw(const std::wstring& key, const wchar_t* name)
 {
     RawValue v;
-    HKEY k;
+    CScopedKey k;
     DWORD size = 0;
-    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, &k) != 0)
-        return v;
-    if (RegQueryValueExW(k, name, nullptr, &v.type, nullptr, &size) == 0)
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ | KEY_WOW64_64KEY, k.Receive()) == 0 &&
+        RegQueryValueExW(k.Get(), name, nullptr, &v.type, nullptr, &size) == 0)
     {
         v.bytes.assign(size, '\0');
-        v.exists = RegQueryValueExW(k, name, nullptr, &v.type, reinterpret_cast<BYTE*>(&v.bytes[0]), &size) == 0;
+        v.exists = RegQueryValueExW(k.Get(), name, nullptr, &v.type, reinterpret_cast<BYTE*>(&v.bytes[0]), &size) == 0;
         v.bytes.resize(size);
     }
-    RegCloseKey(k);
     return v;
 }
 
 bool WriteRaw(const std::wstring& key, const wchar_t* name, const RawValue& value)
 {
-    HKEY k;
-    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr, &k,
-                        nullptr) != 0)
+    CScopedKey k;
+    if (RegCreateKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, nullptr, 0, KEY_WRITE | KEY_WOW64_64KEY, nullptr,
+                        k.Receive(), nullptr) != 0)
         return false;
-    LONG rc = value.exists ? RegSetValueExW(k, name, 0, value.type, reinterpret_cast<const BYTE*>(value.bytes.data()),
-                                            static_cast<DWORD>(value.bytes.size()))
-                           : RegDeleteValueW(k, name);
-    RegCloseKey(k);
-    return rc == 0;
+    const BYTE* data = reinterpret_cast<const BYTE*>(value.bytes.data());
+    return (value.exists ? RegSetValueExW(k.Get(), name, 0, value.type, data, static_cast<DWORD>(value.bytes.size()))
+                         : RegDeleteValueW(k.Get(), name)) == 0;
 }
 
 RawValue Sz(const std::wstring& text, DWORD type)
@@ -283,13 +284,9 @@ void SetWindowsVersion(const std::wstring& version)
     // The state check sees the same system as the installer.
     for (const wchar_t* key :
          {L"Software\\Wine\\AppDefaults\\TOVRAND64x86.EXE", L"Software\\Wine\\AppDefaults\\TOVCHECK64.EXE"})
-    {
-        if (version.empty())
-            SHDeleteKeyW(HKEY_CURRENT_USER, key);
-        else
-            SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(),
-                        static_cast<DWORD>((version.size() + 1) * 2));
-    }
+        version.empty() ? SHDeleteKeyW(HKEY_CURRENT_USER, key)
+                        : SHSetValueW(HKEY_CURRENT_USER, key, L"Version", REG_SZ, version.c_str(),
+                                      static_cast<DWORD>((version.size() + 1) * 2));
 }
 
 void CleanMachine()
@@ -358,14 +355,8 @@ State Describe(const Locations& w, const std::vector<std::wstring>& baseline)
         products.push_back(Narrow(p) + "(" + Value(std::wstring(kPellimarKey) + L"\\" + p, L"Dir1") +
                            (ReadRaw(std::wstring(kPellimarKey) + L"\\" + p, L"CountChange").exists ? " change)" : ")"));
     s["products"] = exists ? Join(products) : "absent";
-    std::vector<std::string> users;
-    for (const std::wstring& name : Names(kSharedUsage, false))
-        users.push_back(Narrow(name));
-    s["sharedusage"] = Join(users);
-    std::vector<std::string> listed;
-    for (const std::wstring& name : Names(kInstalledApps, false))
-        listed.push_back(Narrow(name));
-    s["listed"] = Join(listed);
+    s["sharedusage"] = ValueNames(kSharedUsage);
+    s["listed"] = ValueNames(kInstalledApps);
     s["entry"] = Value(kUninstallKey, L"QuietUninstallString");
     s["service"] = Service();
     s["limit"] = Value(kLanmanKey, L"CachedOpenLimit");
@@ -457,13 +448,10 @@ State Expected(const Locations& w, const std::string& outline, bool xp, bool aft
         s["manifests"] = "PELLMAR.GRD PELLMAR.KVM PELLMAR.SIG";
     }
     // Overrides: "; field=value" each.
-    for (size_t at = outline.find(';'); at != std::string::npos; at = outline.find(';', at + 1))
-    {
-        std::string item = outline.substr(at + 1, outline.find(';', at + 1) - at - 1);
-        item.erase(0, item.find_first_not_of(' '));
+    std::istringstream items(outline);
+    for (std::string item; std::getline(items >> std::ws, item, ';');)
         if (item.find('=') != std::string::npos)
             s[item.substr(0, item.find('='))] = item.substr(item.find('=') + 1);
-    }
     return s;
 }
 }  // namespace harness

@@ -17,15 +17,10 @@ namespace
 // Formats every line as the log would, reading each string as far as the scan says it reaches.
 void Sink(const char* format, ...)
 {
-    wchar_t wideFormat[256];
-    int i = 0;
-    for (; format[i] != '\0' && i < 255; ++i)
-        wideFormat[i] = static_cast<unsigned char>(format[i]);
-    wideFormat[i] = L'\0';
     wchar_t line[4096];
     va_list args;
     va_start(args, format);
-    _vsnwprintf(line, 4095, wideFormat, args);
+    _vsnwprintf(line, 4095, Widen(format).c_str(), args);
     va_end(args);
 }
 
@@ -58,49 +53,34 @@ TEST(PendingRenames, ScanWithdrawsOnlyOurPairsAndKeepsEveryOtherCharacter)
         std::wstring out;
     };
     const Row rows[] = {
-        {.name = "OursBetweenOthers",
-         .value = Ren(F1, F2) + Del(kOurs) + Del(F3) + Z(),
-         .action = Rewrite,
-         .out = Ren(F1, F2) + Del(F3) + Z()},
-        {.name = "TwoOfOurs", .value = Del(kOurs) + Del(F3) + Del(kOurs) + Z(), .action = Rewrite, .out = Del(F3) + Z()},
+        {.name = "OursBetweenOthers", .value = Ren(F1, F2) + Del(kOurs) + Del(F3) + Z(),
+         .action = Rewrite, .out = Ren(F1, F2) + Del(F3) + Z()},
+        {.name = "TwoOfOurs", .value = Del(kOurs) + Del(F3) + Del(kOurs) + Z(),
+         .action = Rewrite, .out = Del(F3) + Z()},
         // Our file renamed elsewhere is another program's business; our temporary put over it is ours.
-        {.name = "RenameOfOurFileKept",
-         .value = Ren(kOurs, F1) + Del(kOurs) + Z(),
-         .action = Rewrite,
-         .out = Ren(kOurs, F1) + Z()},
-        {.name = "OurReplacementWithdrawn",
-         .value = Ren(kTemp, L"!" + kOurs) + Ren(kTemp, F1) + Z(),
-         .action = Rewrite,
-         .out = Ren(kTemp, F1) + Z()},
+        {.name = "RenameOfOurFileKept", .value = Ren(kOurs, F1) + Del(kOurs) + Z(),
+         .action = Rewrite, .out = Ren(kOurs, F1) + Z()},
+        {.name = "OurReplacementWithdrawn", .value = Ren(kTemp, L"!" + kOurs) + Ren(kTemp, F1) + Z(),
+         .action = Rewrite, .out = Ren(kTemp, F1) + Z()},
         {.name = "ReplacementWithoutReplaceFlag", .value = Ren(kTemp, kOurs) + Z(), .action = Delete, .out = L""},
-        {.name = "DeletionOfTheLongForm",
-         .value = Del(F3) + Del(L"\\??\\" + kLongPath) + Z(),
-         .action = Rewrite,
-         .out = Del(F3) + Z()},
+        {.name = "DeletionOfTheLongForm", .value = Del(F3) + Del(L"\\??\\" + kLongPath) + Z(),
+         .action = Rewrite, .out = Del(F3) + Z()},
         {.name = "AsciiCaseFolded", .value = Del(kOursLower) + Del(F3) + Z(), .action = Rewrite, .out = Del(F3) + Z()},
-        {.name = "NonAsciiCaseKept",
-         .value = Del(L"\\??\\C:\\PROG~FBU\\\u00E9T\u00E9~1\\PELLMAR.SYS") + Z(),
-         .action = Keep,
-         .out = L""},
+        {.name = "NonAsciiCaseKept", .value = Del(L"\\??\\C:\\PROG~FBU\\\u00E9T\u00E9~1\\PELLMAR.SYS") + Z(),
+         .action = Keep, .out = L""},
         {.name = "AnyPrefixSkipped", .value = Del(L"ab!:" + kPath) + Z(), .action = Delete, .out = L""},
         {.name = "Empty", .value = L"", .action = Keep, .out = L""},
-        {.name = "LongerSourceNotOurs",
-         .value = Del(kOurs + L"x") + Del(kOurs) + Z(),
-         .action = Rewrite,
-         .out = Del(kOurs + L"x") + Z()},
-        {.name = "Strings259To600",
-         .value = Del(Long(259)) + Ren(F1, Long(300)) + Del(kOurs) + Del(Long(600)) + Z(),
-         .action = Rewrite,
-         .out = Del(Long(259)) + Ren(F1, Long(300)) + Del(Long(600)) + Z()},
+        {.name = "LongerSourceNotOurs", .value = Del(kOurs + L"x") + Del(kOurs) + Z(),
+         .action = Rewrite, .out = Del(kOurs + L"x") + Z()},
+        {.name = "Strings259To600", .value = Del(Long(259)) + Ren(F1, Long(300)) + Del(kOurs) + Del(Long(600)) + Z(),
+         .action = Rewrite, .out = Del(Long(259)) + Ren(F1, Long(300)) + Del(Long(600)) + Z()},
         {.name = "MissingTargetNul", .value = Del(kOurs) + F1 + Z() + F2, .action = Rewrite, .out = Ren(F1, F2) + Z()},
         {.name = "MissingClosingNul", .value = Del(F3) + Del(kOurs), .action = Rewrite, .out = Del(F3) + Z()},
         {.name = "SourceWithoutTarget", .value = Del(kOurs) + F1, .action = Rewrite, .out = Del(F1) + Z()},
         {.name = "SourceNulLast", .value = Del(kOurs) + F1 + Z(), .action = Rewrite, .out = Del(F1) + Z()},
         // An empty string where a pair would start ends the list; what follows goes back as it was.
-        {.name = "TailKept",
-         .value = Del(kOurs) + Del(F3) + Z() + Del(F4) + Del(kOurs) + Z() + L"x",
-         .action = Rewrite,
-         .out = Del(F3) + Z() + Del(F4) + Del(kOurs) + Z() + L"x"},
+        {.name = "TailKept", .value = Del(kOurs) + Del(F3) + Z() + Del(F4) + Del(kOurs) + Z() + L"x",
+         .action = Rewrite, .out = Del(F3) + Z() + Del(F4) + Del(kOurs) + Z() + L"x"},
         {.name = "OursAfterTheEndNotSeen", .value = Ren(F1, F2) + Z() + Del(kOurs) + Z(), .action = Keep, .out = L""},
         // Nothing of ours: the empty strings inside stay as they are, whatever they end.
         {.name = "EmptyStringsKept", .value = Del(F1) + Z() + Del(F3) + Z(), .action = Keep, .out = L""},
