@@ -1,0 +1,116 @@
+// Opening a log file in a temporary folder that others can write to. A run as LocalSystem or as an
+// administrator often logs into %SystemRoot%\Temp, where every user may create files: a name made there
+// beforehand as a hard link or a symbolic link would make the run append to a file it was never meant to
+// touch, and a file the user created and owns would give them the run's lines (and the power to forge
+// or silence them). Such a log is refused, and the run writes to a file of its own that it creates anew.
+//
+// Header only: the installer and the 32-bit registration program, which shares no library with it, use
+// the same rule.
+#pragma once
+#include <windows.h>
+#include <aclapi.h>
+
+#include <wchar.h>
+
+namespace own_log
+{
+// Whether this process runs as LocalSystem or with the Administrators group in effect.
+inline bool IsPrivilegedRun()
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof(sid);
+    BOOL member = FALSE;
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, sid, &size) &&
+        CheckTokenMembership(nullptr, sid, &member) && member)
+        return true;
+    size = sizeof(sid);
+    return CreateWellKnownSid(WinLocalSystemSid, nullptr, sid, &size) && CheckTokenMembership(nullptr, sid, &member) &&
+           member;
+}
+
+// Whether sid is SYSTEM, Administrators, TrustedInstaller or the user this process runs as: an owner
+// who can change the file anyway, or is ourselves.
+inline bool IsTrustedOwner(PSID sid)
+{
+    const WELL_KNOWN_SID_TYPE kTrusted[] = {WinLocalSystemSid, WinBuiltinAdministratorsSid};
+    for (WELL_KNOWN_SID_TYPE type : kTrusted)
+        if (IsWellKnownSid(sid, type))
+            return true;
+    // NT SERVICE\TrustedInstaller has no well-known type before Windows 7's SDK; its SID is fixed.
+    static const SID_IDENTIFIER_AUTHORITY kNtAuthority = SECURITY_NT_AUTHORITY;
+    BYTE installer[SECURITY_MAX_SID_SIZE];
+    if (InitializeSid(installer, const_cast<PSID_IDENTIFIER_AUTHORITY>(&kNtAuthority), 6))
+    {
+        const DWORD kParts[] = {80, 956008885, 3418522649u, 1831038044, 1853292631, 2271478464u};
+        for (int i = 0; i < 6; ++i)
+            *GetSidSubAuthority(installer, i) = kParts[i];
+        if (EqualSid(sid, installer))
+            return true;
+    }
+    bool own = false;
+    HANDLE token = nullptr;
+    if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    {
+        BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+        DWORD got = 0;
+        if (GetTokenInformation(token, TokenUser, buffer, sizeof(buffer), &got))
+            own = EqualSid(sid, reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid) != FALSE;
+        CloseHandle(token);
+    }
+    return own;
+}
+
+// Whether the open file is one to write to: no reparse point, one name only, and, when it was there
+// before a privileged run opened it, owned by somebody trusted.
+inline bool IsTrustworthy(HANDLE file, bool existed)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
+        info.nNumberOfLinks != 1)
+        return false;
+    if (!existed || !IsPrivilegedRun())
+        return true;
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr, nullptr,
+                        &descriptor) != ERROR_SUCCESS)
+        return false;
+    bool trusted = owner != nullptr && IsTrustedOwner(owner);
+    LocalFree(descriptor);
+    return trusted;
+}
+
+// Opens path for appending, or creates it (create: only when no file of that name exists). The link
+// itself is opened, never what it points to. INVALID_HANDLE_VALUE when it cannot be opened;
+// *refused is set when it could be but is no file to trust (it is closed then).
+inline HANDLE OpenForAppend(const wchar_t* path, DWORD share, bool createNew, bool* refused)
+{
+    *refused = false;
+    HANDLE file = CreateFileW(path, FILE_APPEND_DATA | FILE_READ_ATTRIBUTES | READ_CONTROL, share, nullptr,
+                              createNew ? CREATE_NEW : OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return file;
+    bool existed = !createNew && GetLastError() == ERROR_ALREADY_EXISTS;
+    if (IsTrustworthy(file, existed))
+        return file;
+    CloseHandle(file);
+    *refused = true;
+    return INVALID_HANDLE_VALUE;
+}
+
+// The log of this process's own: directory\<stem>-<pid>.LOG, created anew with read sharing only, so
+// that nobody can have prepared it. INVALID_HANDLE_VALUE when that fails.
+inline HANDLE CreateOwnLog(const wchar_t* directory, const wchar_t* stem)
+{
+    wchar_t path[MAX_PATH + 32];
+    int length = lstrlenW(directory);
+    if (length == 0 || length + lstrlenW(stem) + 16 > MAX_PATH)
+        return INVALID_HANDLE_VALUE;
+    bool separator = directory[length - 1] == L'\\' || directory[length - 1] == L'/';
+    // wsprintfW: Windows' meaning of %s (a wide string), whichever printf mode the compiler chose.
+    wsprintfW(path, L"%s%s%s-%lu.LOG", directory, separator ? L"" : L"\\", stem, GetCurrentProcessId());
+    bool refused = false;
+    return OpenForAppend(path, FILE_SHARE_READ, true, &refused);
+}
+}  // namespace own_log
