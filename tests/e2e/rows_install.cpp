@@ -1,6 +1,9 @@
 // Installs, uninstalls and start-ups through the real installer: what a clean install puts where and
 // logs, files in use and read-only, restarts, the service marked for deletion, the self-delete of the
 // installer file, the hand-off to a newer copy, the lock, the command line and the systems it refuses.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include "rows.h"
 
 using namespace harness;
@@ -45,6 +48,77 @@ Step Handoff(const std::wstring& variant, const std::wstring& args, DWORD exit, 
 {
     lines.push_back(std::string("!") + kLockStillHeld);
     return Run(args).Before(PlaceShared(variant)).Exit(exit).Lines(std::move(lines));
+}
+
+// A folder's access list as SDDL.
+std::string AccessList(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    LPWSTR text = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &sd) == ERROR_SUCCESS)
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                             nullptr);
+    std::string sddl = text != nullptr ? Narrow(text) : "";
+    LocalFree(text);
+    LocalFree(sd);
+    // Wine keeps the Unix mode only: the owner's bits show as its one user, who is an administrator.
+    const std::string wineUser = "S-1-5-21-0-0-0-1000";
+    for (size_t at = sddl.find(wineUser); IsWine() && at != std::string::npos; at = sddl.find(wineUser))
+        sddl.replace(at, wineUser.size(), "BA");
+    return sddl;
+}
+
+// The log names made beforehand as hard links to other files, whose content stays as it was; the run's lines
+// go to logs of their processes' own names instead.
+Op LinkLogs()
+{
+    return [](Context& c) {
+        for (const wchar_t* name : {L"PELLIMAR", L"PLQZREG"})
+        {
+            ASSERT_TRUE(WriteFileBytes(c.work.File(name + std::wstring(L".TXT")), "another file\r\n"));
+            ASSERT_TRUE(CreateHardLinkW(c.work.File(name + std::wstring(L".LOG")).c_str(),
+                                        c.work.File(name + std::wstring(L".TXT")).c_str(), nullptr));
+        }
+    };
+}
+Op OwnLogsInstead()
+{
+    return [](Context& c) {
+        for (const wchar_t* name : {L"PELLIMAR", L"PLQZREG"})
+        {
+            EXPECT_EQ("another file\r\n", ReadFileBytes(c.work.File(name + std::wstring(L".TXT"))));
+            // The registration program's process id is not known here: its log is the one of its kind.
+            WIN32_FIND_DATAW found;
+            HANDLE search = FindFirstFileW(c.work.File(name + std::wstring(L"-*.LOG")).c_str(), &found);
+            ASSERT_NE(INVALID_HANDLE_VALUE, search) << Narrow(name);
+            FindClose(search);
+            bool ours = name[1] == L'E';
+            if (ours)
+                EXPECT_EQ("PELLIMAR-" + std::to_string(c.last.process.pid) + ".LOG", Narrow(found.cFileName));
+            std::string own = ReadFileBytes(c.work.File(found.cFileName));
+            EXPECT_NE(std::string::npos, own.find(ours ? "Returning: 0 - Success" : "/QZREG /64X86")) << own;
+        }
+    };
+}
+
+// The self-delete copy's folder: in the run's temporary folder, for SYSTEM and Administrators only; the copy
+// and then the folder wait for the restart, which removes them.
+Op CopyFolderGoesAtTheRestart()
+{
+    return [](Context& c) {
+        WaitForInstallers(30000);
+        std::wstring folder = c.work.File(L"tovrand." + std::to_wstring(c.last.process.pid) + L".0");
+        EXPECT_TRUE(FileExists(folder + L"\\TOVRAND64x86.EXE"));
+        EXPECT_EQ(IsWine() ? "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" : "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
+                  AccessList(folder));
+        std::vector<std::wstring> pending = PendingStrings();
+        std::vector<std::wstring> last(pending.end() - std::min<size_t>(pending.size(), 4), pending.end());
+        EXPECT_EQ((std::vector<std::wstring>{L"\\??\\" + ShortPath(folder + L"\\TOVRAND64x86.EXE"), L"",
+                                             L"\\??\\" + ShortPath(folder), L""}), last);
+        Reboot()(c);
+        EXPECT_FALSE(DirExists(folder));
+    };
 }
 
 const std::vector<Case> kCases = {
@@ -268,16 +342,30 @@ const std::vector<Case> kCases = {
       Uninstall("B").Before(ReadOnly(kInstalled)).Expect("inst 1 A"),
       // Nothing of ours is left for a restart that could not delete a read-only file anyway.
       Uninstall("A").Expect("gone q+1")}},
-    // The self-delete cannot find a free name for its copy: the installer file goes at the restart.
-    {"AllTemporaryNamesTakenLeaveTheInstallerFileToTheRestart", Vista,
+    {"TheSelfDeleteCopyRunsFromAFolderOfItsOwnThatGoesAtTheRestart", Vista,
      {Install("A").Expect("inst 1 A q+1"),
-      Uninstall("A").Temp(L"$work").Before([](Context& c) {
-              for (const wchar_t* name : {L"TOVRAND64x86.EXE", L"tovrand0.exe", L"tovrand1.exe", L"tovrand2.exe",
-                                          L"tovrand3.exe", L"tovrand4.exe", L"tovrand5.exe", L"tovrand6.exe",
-                                          L"tovrand7.exe", L"tovrand8.exe", L"tovrand9.exe"})
-                  WriteFileBytes(c.work.File(name), "taken");
-          }).Exit(1).Expect("gone q+1; pending=[\\??\\$sown]->[]")
-          .Lines({"SetUpDelete: Create unique file name failed"})}},
+      Uninstall("A").Temp(L"$work").NoWait().After(CopyFolderGoesAtTheRestart()).Expect("gone q+1")}},
+    // Log names prepared as links to other files: those keep their content, and the run still does its work.
+    {"LogsLinkedToOtherFilesAreLeftAloneAndTheRunLogsToItsOwn", Vista,
+     {Install("A").Temp(L"$work").Before(LinkLogs()).Expect("inst 1 A q+1").After(OwnLogsInstead())}},
+    // Folders made beforehand that everybody may change get the access list of ours before anything is written.
+    {"FoldersOthersMayChangeGetOurAccessListBeforeTheRunWritesThere", Vista,
+     {Install("A").Expect("inst 1 A q+1"),
+      Install("B").Before([](Context& c) {
+              CreateDirectoryW(Expand(c, L"$maker\\TEMP.^^^").c_str(), nullptr);
+              for (const wchar_t* folder : {L"$maker", L"$maker\\TEMP.^^^", L"$shared", L"$shared\\KVManifests"})
+                  ASSERT_TRUE(LetEverybodyChange(Expand(c, folder)));
+          }).Expect("inst 2 A B q+1")
+          .Lines({"  $maker can be changed by others than administrators, resetting its access list.",
+                  "  $maker\\TEMP.^^^ can be changed by others than administrators, resetting its access list.",
+                  "  $shared can be changed by others than administrators, resetting its access list.",
+                  "  $shared\\KVManifests can be changed by others than administrators, resetting its access list."})
+          .After([](Context& c) {
+              for (const wchar_t* folder : {L"$maker", L"$shared", L"$shared\\KVManifests"})
+                  EXPECT_EQ(IsWine() ? "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)"
+                                     : "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
+                            AccessList(Expand(c, folder))) << Narrow(folder);
+          })}},
     {"StalePellimarKeysAreBlastedWhenAnInstallFindsNoCount", Vista,
      {Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT1", L"Dir1", Dword(1))),
       Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT2", L"Dir1", Dword(1))),
