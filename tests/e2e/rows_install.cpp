@@ -420,7 +420,26 @@ const std::vector<Case> kCases = {
               HANDLE keep = CreateMutexW(nullptr, FALSE, L"Global\\Pellimar_running");
               c.holders.clear();
               c.undo.push_back([keep](Context&) { CloseHandle(keep); });
-          }).Lines({"  The other instance of tovrand exited without releasing the mutex.  It's ours now."})}},
+          }).Lines({"  The other instance of tovrand exited without releasing the mutex.  It's ours now."}),
+      // Without the lock the self-delete could not check the file it deletes: the file waits for the restart.
+      Install("A").Expect("inst 1 A q+1"),
+      Uninstall("A").Before([](Context& c) { c.Hold(L"mutex"); }).Exit(1).Expect("gone q+1; pending=[\\??\\$sown]->[]")
+          .Lines({kLockStillHeld, "  The lock was not held, the installer file is left to the restart."})}},
+    // While the run lasts its own file can be neither renamed nor replaced: what it copies is what runs.
+    {"TheRunningInstallerFileIsHeldForTheWholeRun", Vista,
+     {Do([](Context& c) {
+          std::wstring exe = c.work.File(L"TOVRAND64x86.EXE");
+          ASSERT_TRUE(CopyFileW((BinDir() + L"\\variants\\hooks\\TOVRAND64x86.EXE").c_str(), exe.c_str(), FALSE));
+          // Paused at its second line, "Installed Version (if any) is not newer.", for three seconds.
+          SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", L"pause:3000:Installed Version (if any) is not newer.");
+          HANDLE run = Start(L"\"" + exe + L"\" /Q", c.work.Path());
+          SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", nullptr);
+          for (int waited = 0; waited < 20000 && ReadLog(c.work.Path()).size() < 2; waited += 50)
+              Sleep(50);
+          EXPECT_FALSE(MoveFileW(exe.c_str(), (exe + L".old").c_str()));
+          EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+          EXPECT_EQ(0u, Wait(run).exitCode);
+      }).Expect("upd")}},
 };
 }  // namespace
 
