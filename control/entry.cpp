@@ -150,7 +150,8 @@ BOOL HoldRunningImage()
     // The loaded image keeps its headers as the file had them when it was started.
     const IMAGE_NT_HEADERS* running =
         NtHeaders(reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr)), sizeof(header));
-    if (onDisk == nullptr || running == nullptr || onDisk->FileHeader.TimeDateStamp != running->FileHeader.TimeDateStamp ||
+    if (onDisk == nullptr || running == nullptr ||
+        onDisk->FileHeader.TimeDateStamp != running->FileHeader.TimeDateStamp ||
         onDisk->OptionalHeader.SizeOfImage != running->OptionalHeader.SizeOfImage ||
         onDisk->OptionalHeader.CheckSum != running->OptionalHeader.CheckSum)
     {

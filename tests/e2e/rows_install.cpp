@@ -50,7 +50,14 @@ Step Handoff(const std::wstring& variant, const std::wstring& args, DWORD exit, 
     return Run(args).Before(PlaceShared(variant)).Exit(exit).Lines(std::move(lines));
 }
 
-// A folder's access list as SDDL.
+// A folder's access list as SDDL, and ours as it shows there (with users: Users may read and run). Wine keeps
+// the Unix mode only: not protected, the owner's bits as its one user (an administrator), the others' as Everyone.
+std::string Ours(bool users)
+{
+    return std::string(IsWine() ? "D:" : "D:P") + "(A;OICI;FA;;;SY)(A;OICI;FA;;;" +
+           (IsWine() ? "S-1-5-21-0-0-0-1000)" : "BA)") + (!users ? "" : IsWine() ? "(A;OICI;0x1200a9;;;WD)"
+                                                                                 : "(A;OICI;0x1200a9;;;BU)");
+}
 std::string AccessList(const std::wstring& path)
 {
     PSECURITY_DESCRIPTOR sd = nullptr;
@@ -62,42 +69,31 @@ std::string AccessList(const std::wstring& path)
     std::string sddl = text != nullptr ? Narrow(text) : "";
     LocalFree(text);
     LocalFree(sd);
-    // Wine keeps the Unix mode only: the owner's bits show as its one user, who is an administrator.
-    const std::string wineUser = "S-1-5-21-0-0-0-1000";
-    for (size_t at = sddl.find(wineUser); IsWine() && at != std::string::npos; at = sddl.find(wineUser))
-        sddl.replace(at, wineUser.size(), "BA");
     return sddl;
 }
 
-// The log names made beforehand as hard links to other files, whose content stays as it was; the run's lines
-// go to logs of their processes' own names instead.
-Op LinkLogs()
+// With link, the log names made beforehand as hard links to other files; without, those files as they were
+// and the run's lines in logs of the processes' own names (the registration program's id is not known here).
+Op LinkedLogs(bool link)
 {
-    return [](Context& c) {
-        for (const wchar_t* name : {L"PELLIMAR", L"PLQZREG"})
+    return [link](Context& c) {
+        for (std::wstring name : {L"PELLIMAR", L"PLQZREG"})
         {
-            ASSERT_TRUE(WriteFileBytes(c.work.File(name + std::wstring(L".TXT")), "another file\r\n"));
-            ASSERT_TRUE(CreateHardLinkW(c.work.File(name + std::wstring(L".LOG")).c_str(),
-                                        c.work.File(name + std::wstring(L".TXT")).c_str(), nullptr));
-        }
-    };
-}
-Op OwnLogsInstead()
-{
-    return [](Context& c) {
-        for (const wchar_t* name : {L"PELLIMAR", L"PLQZREG"})
-        {
-            EXPECT_EQ("another file\r\n", ReadFileBytes(c.work.File(name + std::wstring(L".TXT"))));
-            // The registration program's process id is not known here: its log is the one of its kind.
+            std::wstring other = c.work.File(name + L".TXT"), pid = std::to_wstring(c.last.process.pid);
+            if (link)
+            {
+                ASSERT_TRUE(WriteFileBytes(other, "another file\r\n"));
+                ASSERT_TRUE(CreateHardLinkW(c.work.File(name + L".LOG").c_str(), other.c_str(), nullptr));
+                continue;
+            }
+            EXPECT_EQ("another file\r\n", ReadFileBytes(other));
             WIN32_FIND_DATAW found;
-            HANDLE search = FindFirstFileW(c.work.File(name + std::wstring(L"-*.LOG")).c_str(), &found);
+            HANDLE search = FindFirstFileW(c.work.File(name + L"-" + (name[1] == L'E' ? pid : L"*") + L".LOG").c_str(),
+                                           &found);
             ASSERT_NE(INVALID_HANDLE_VALUE, search) << Narrow(name);
             FindClose(search);
-            bool ours = name[1] == L'E';
-            if (ours)
-                EXPECT_EQ("PELLIMAR-" + std::to_string(c.last.process.pid) + ".LOG", Narrow(found.cFileName));
             std::string own = ReadFileBytes(c.work.File(found.cFileName));
-            EXPECT_NE(std::string::npos, own.find(ours ? "Returning: 0 - Success" : "/QZREG /64X86")) << own;
+            EXPECT_NE(std::string::npos, own.find(name[1] == L'E' ? "Returning: 0 - Success" : "/QZREG /64X86")) << own;
         }
     };
 }
@@ -110,8 +106,7 @@ Op CopyFolderGoesAtTheRestart()
         WaitForInstallers(30000);
         std::wstring folder = c.work.File(L"tovrand." + std::to_wstring(c.last.process.pid) + L".0");
         EXPECT_TRUE(FileExists(folder + L"\\TOVRAND64x86.EXE"));
-        EXPECT_EQ(IsWine() ? "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)" : "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)",
-                  AccessList(folder));
+        EXPECT_EQ(Ours(false), AccessList(folder));
         std::vector<std::wstring> pending = PendingStrings();
         std::vector<std::wstring> last(pending.end() - std::min<size_t>(pending.size(), 4), pending.end());
         EXPECT_EQ((std::vector<std::wstring>{L"\\??\\" + ShortPath(folder + L"\\TOVRAND64x86.EXE"), L"",
@@ -347,7 +342,7 @@ const std::vector<Case> kCases = {
       Uninstall("A").Temp(L"$work").NoWait().After(CopyFolderGoesAtTheRestart()).Expect("gone q+1")}},
     // Log names prepared as links to other files: those keep their content, and the run still does its work.
     {"LogsLinkedToOtherFilesAreLeftAloneAndTheRunLogsToItsOwn", Vista,
-     {Install("A").Temp(L"$work").Before(LinkLogs()).Expect("inst 1 A q+1").After(OwnLogsInstead())}},
+     {Install("A").Temp(L"$work").Before(LinkedLogs(true)).Expect("inst 1 A q+1").After(LinkedLogs(false))}},
     // Folders made beforehand that everybody may change get the access list of ours before anything is written.
     {"FoldersOthersMayChangeGetOurAccessListBeforeTheRunWritesThere", Vista,
      {Install("A").Expect("inst 1 A q+1"),
@@ -362,9 +357,7 @@ const std::vector<Case> kCases = {
                   "  $shared\\KVManifests can be changed by others than administrators, resetting its access list."})
           .After([](Context& c) {
               for (const wchar_t* folder : {L"$maker", L"$shared", L"$shared\\KVManifests"})
-                  EXPECT_EQ(IsWine() ? "D:(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;WD)"
-                                     : "D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)",
-                            AccessList(Expand(c, folder))) << Narrow(folder);
+                  EXPECT_EQ(Ours(true), AccessList(Expand(c, folder))) << Narrow(folder);
           })}},
     {"StalePellimarKeysAreBlastedWhenAnInstallFindsNoCount", Vista,
      {Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT1", L"Dir1", Dword(1))),

@@ -72,7 +72,8 @@ TEST_F(SelfDelete, TheCopyGetsAFolderOfItsOwnAndIsHeldUntilItIsStartedButASwappe
         EXPECT_EQ((r.swap || fails ? std::vector<DWORD>() : std::vector<DWORD>{32, 32, 32, 32, 0}), g_seen) << r.taken;
         EXPECT_EQ(r.swap ? swapped : fails ? full : started, log.Take());
         WaitForInstallers(20000);
-        EXPECT_TRUE((fails ? "" : ReadFileBytes(module)) == ReadFileBytes(folder(r.taken) + L"\\TOVRAND64x86.EXE")) << r.taken;
+        std::string copy = ReadFileBytes(folder(r.taken) + L"\\TOVRAND64x86.EXE");
+        EXPECT_TRUE((fails ? "" : ReadFileBytes(module)) == copy) << r.taken;
         EXPECT_EQ(!fails, DirExists(folder(r.taken))) << r.taken;
         EXPECT_TRUE(FileExists(module));
         for (int n = 1; n < r.taken; n += 2)
