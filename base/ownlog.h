@@ -10,7 +10,7 @@
 #include <windows.h>
 #include <aclapi.h>
 
-#include <wchar.h>
+#include <stdio.h>
 
 namespace own_log
 {
@@ -68,7 +68,12 @@ inline bool IsTrustworthy(HANDLE file, bool existed)
     if (!GetFileInformationByHandle(file, &info) || (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 ||
         info.nNumberOfLinks != 1)
         return false;
-    if (!existed || !IsPrivilegedRun())
+    // Asked once, as the log opens its file for every line. A constant start value needs no guard (the
+    // guard of a dynamic one pulls in GetTickCount64, which XP x64 lacks).
+    static int privileged = -1;
+    if (existed && privileged < 0)
+        privileged = IsPrivilegedRun() ? 1 : 0;
+    if (!existed || privileged == 0)
         return true;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -108,8 +113,10 @@ inline HANDLE CreateOwnLog(const wchar_t* directory, const wchar_t* stem)
     if (length == 0 || length + lstrlenW(stem) + 16 > MAX_PATH)
         return INVALID_HANDLE_VALUE;
     bool separator = directory[length - 1] == L'\\' || directory[length - 1] == L'/';
-    // wsprintfW: Windows' meaning of %s (a wide string), whichever printf mode the compiler chose.
-    wsprintfW(path, L"%s%s%s-%lu.LOG", directory, separator ? L"" : L"\\", stem, GetCurrentProcessId());
+    // msvcrt's _snwprintf: %s is a wide string there, whichever printf mode the compiler chose; no user32.
+    _snwprintf(path, MAX_PATH + 31, L"%s%s%s-%lu.LOG", directory, separator ? L"" : L"\\", stem,
+               GetCurrentProcessId());
+    path[MAX_PATH + 31] = L'\0';
     bool refused = false;
     return OpenForAppend(path, FILE_SHARE_READ, true, &refused);
 }
