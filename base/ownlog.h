@@ -73,7 +73,13 @@ inline bool IsTrustworthy(HANDLE file, bool existed)
     static int privileged = -1;
     if (existed && privileged < 0)
         privileged = IsPrivilegedRun() ? 1 : 0;
-    if (!existed || privileged == 0)
+    // Nobody but an administrator can give a file to another owner: a file whose owner passed is not asked
+    // again (the log opens it for every line, and each question is a trip to the system). Constant start
+    // values, so no guard either.
+    static DWORD passed[3] = {0, 0, 0};
+    bool known = passed[0] == info.dwVolumeSerialNumber && passed[1] == info.nFileIndexHigh &&
+                 passed[2] == info.nFileIndexLow && (passed[1] | passed[2]) != 0;
+    if (!existed || privileged == 0 || known)
         return true;
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR descriptor = nullptr;
@@ -82,6 +88,12 @@ inline bool IsTrustworthy(HANDLE file, bool existed)
         return false;
     bool trusted = owner != nullptr && IsTrustedOwner(owner);
     LocalFree(descriptor);
+    if (trusted)
+    {
+        passed[0] = info.dwVolumeSerialNumber;
+        passed[1] = info.nFileIndexHigh;
+        passed[2] = info.nFileIndexLow;
+    }
     return trusted;
 }
 
