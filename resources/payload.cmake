@@ -174,7 +174,8 @@ add_custom_command(OUTPUT ${qzreg32}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${PAYLOAD_WORK_DIR}/qzreg32
   COMMAND ${PAYLOAD_I686_WINDRES} -I${PAYLOAD_SOURCE_DIR}/qzreg -i ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.rc
           -o ${PAYLOAD_WORK_DIR}/qzreg32/plqzreg_rc.o
-  COMMAND ${PAYLOAD_I686_CXX} ${QZREG_CXX_FLAGS} -I${PAYLOAD_SOURCE_DIR}/.. -DUNICODE -D_UNICODE -static -municode -mwindows -Os -s
+  COMMAND ${PAYLOAD_I686_CXX} ${QZREG_CXX_FLAGS} -I${PAYLOAD_SOURCE_DIR}/.. -DUNICODE -D_UNICODE -static -municode
+          -mwindows -Os -s
           -o ${qzreg32} ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.cpp ${PAYLOAD_WORK_DIR}/qzreg32/plqzreg_rc.o
   DEPENDS ${QZREG_SOURCES} ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.manifest ${PAYLOAD_SOURCE_DIR}/../base/ownlog.h
   COMMENT "Building 32-bit PLQZREG32.EXE"
