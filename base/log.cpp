@@ -5,6 +5,7 @@
 
 #include "base/files.h"
 #include "base/handle.h"
+#include "base/ownlog.h"
 #include "base/wstring.h"
 
 namespace
@@ -12,6 +13,9 @@ namespace
 const int kMessageChars = 580;   // message, its newline and the terminator
 const int kLineChars = 870;
 bool g_logDisabled = false;
+// This process's own log, once PELLIMAR.LOG could not be trusted: held to the end of the process (the
+// system closes it), so that every later line goes there too and the name is never opened again.
+HANDLE g_ownLog = INVALID_HANDLE_VALUE;
 
 // The file is written as 8-bit text: U+0001..U+00FF become the byte of the same value and a newline
 // becomes CR LF. A character beyond U+00FF has no single byte; it is written as '?' so that the rest
@@ -37,6 +41,22 @@ int ToLogBytes(const wchar_t* line, char* out, int room)
     return n;
 }
 
+// The file this line goes to: PELLIMAR.LOG opened afresh, with every sharing mode allowed, since several
+// installer processes append to it, each line in one write of its own. A name that is a link, or a file
+// an unprivileged user prepared for a privileged run, is not written to: the run's lines go to a log of
+// its own name beside it instead. INVALID_HANDLE_VALUE when neither can be opened.
+HANDLE OpenLog(const wchar_t* directory, const wchar_t* path)
+{
+    if (g_ownLog != INVALID_HANDLE_VALUE)
+        return g_ownLog;
+    bool refused = false;
+    const DWORD everyShare = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    HANDLE file = own_log::OpenForAppend(path, everyShare, false, &refused);
+    if (refused)
+        file = g_ownLog = own_log::CreateOwnLog(directory, L"PELLIMAR");
+    return file;
+}
+
 // One line, with its header, appended to the log file.
 void WriteLine(const wchar_t* message)
 {
@@ -59,16 +79,13 @@ void WriteLine(const wchar_t* message)
     _snwprintf(dateField, 15, L"%02d/%02d/%02d", date.wMonth, date.wDay, date.wYear % 100);
     _snwprintf(timeField, 15, L"%02d:%02d:%02d", time.wHour, time.wMinute, time.wSecond);
 
-    // Appending with every sharing mode allowed: several installer processes write to the same file,
-    // each line in one write of its own.
-    CScopedHandle file(CreateFileW(path, FILE_APPEND_DATA,
-                                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                   OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
-    if (!file.IsValid())
+    HANDLE target = OpenLog(directory, path);
+    if (target == INVALID_HANDLE_VALUE)
     {
         OutputDebugStringW(message);
         return;
     }
+    CScopedHandle shared(target != g_ownLog ? target : nullptr);
 
     wchar_t line[kLineChars];
     _snwprintf(line, kLineChars - 1, L"[%s %s][PID:%d] %s", dateField, timeField,
@@ -78,7 +95,7 @@ void WriteLine(const wchar_t* message)
     char bytes[kLineChars * 2];
     int count = ToLogBytes(line, bytes, sizeof(bytes));
     DWORD done = 0;
-    WriteFile(file.Get(), bytes, static_cast<DWORD>(count), &done, nullptr);
+    WriteFile(target, bytes, static_cast<DWORD>(count), &done, nullptr);
 }
 }  // namespace
 

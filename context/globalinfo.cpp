@@ -1,5 +1,6 @@
 #include "context/globalinfo.h"
 
+#include "base/access.h"
 #include "base/alloc.h"
 #include "base/log.h"
 #include "base/registry.h"
@@ -97,7 +98,18 @@ BOOL GlobalInfo::Init(const wchar_t* commandLine, HINSTANCE instance)
     DriversDir = Layout.driversDir;
     SharedDir = Layout.sharedDir;
     KvManifestsDir = Layout.manifestsDir;
-    if (!IsExistingDirectory(MakerDir.Str()) && !CreateDirectoryW(MakerDir.Str(), nullptr))
+    // A folder made before this run (by another program of the maker's, or by hand) is used only once no
+    // one but administrators can change it: the run writes there what it will start and install.
+    const CWString* existing[] = {&MakerDir, &TempDir, &SharedDir, &KvManifestsDir};
+    for (const CWString* folder : existing)
+    {
+        if (!SecureExistingFolder(folder->Str()))
+        {
+            Outcome.Fail(ERROR_INSTALL_FAILURE);
+            return FALSE;
+        }
+    }
+    if (!IsExistingDirectory(MakerDir.Str()) && !CreateAdminFolder(MakerDir.Str()))
     {
         LogEvent("Cannot create Norvatek directory");
         MakerDir = L"";

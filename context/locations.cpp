@@ -1,5 +1,6 @@
 #include "context/locations.h"
 
+#include "base/access.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "context/globalinfo.h"
@@ -108,7 +109,7 @@ BOOL DetermineSharedDir(GlobalInfo* info, BOOL create)
         return TRUE;
     if (!create)
         return FALSE;
-    if (CreateDirectoryW(info->SharedDir.Str(), nullptr))
+    if (CreateAdminFolder(info->SharedDir.Str()))
     {
         LogEvent("Norvatek CommonFilesDir created using %s", info->SharedDir.Str());
         return TRUE;
@@ -134,7 +135,7 @@ BOOL PrepareKvManifestsDir(GlobalInfo* info, BOOL create)
     }
     if (!create)
         return FALSE;
-    if (CreateDirectoryW(info->KvManifestsDir.Str(), nullptr))
+    if (CreateAdminFolder(info->KvManifestsDir.Str()))
     {
         LogEvent("Manifests directory created.");
         return TRUE;

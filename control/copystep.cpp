@@ -143,6 +143,13 @@ CWStringArray* BuildCopyList(GlobalInfo* info)
             // Running from the shared folder itself: there is nothing to copy over.
             if (!installerGroup || LiesInDirectory(info->ModulePath.Str(), info->SharedDir.Str()))
                 continue;
+            // Only the held file is the program that runs: any other could have been put under its name.
+            if (RunningImage == nullptr)
+            {
+                LogEvent("  Error - %s is not installed: the running program's file is not held.", destination.Str());
+                info->Outcome.Fail(ERROR_INSTALL_FAILURE);
+                continue;
+            }
             source = info->ModulePath;
         }
         else

@@ -3,6 +3,8 @@
 #include <commctrl.h>
 
 #include "base/buildversion.h"
+#include "base/files.h"
+#include "base/handle.h"
 #include "base/log.h"
 #include "base/registry.h"
 #include "base/sysdll.h"
@@ -19,6 +21,7 @@
 HINSTANCE ModuleInstance = nullptr;
 HWND MainWindow = nullptr;
 HANDLE RunningMutex = nullptr;
+HANDLE RunningImage = nullptr;
 
 namespace
 {
@@ -115,6 +118,51 @@ BOOL AcquireRunningMutex()
     return wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED;
 }
 
+namespace
+{
+// The NT headers of a PE image that starts at bytes (count of them readable), or null.
+const IMAGE_NT_HEADERS* NtHeaders(const BYTE* bytes, DWORD count)
+{
+    const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(bytes);
+    if (count < sizeof(IMAGE_DOS_HEADER) || dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0 ||
+        static_cast<DWORD>(dos->e_lfanew) + sizeof(IMAGE_NT_HEADERS) > count)
+        return nullptr;
+    const IMAGE_NT_HEADERS* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(bytes + dos->e_lfanew);
+    return nt->Signature == IMAGE_NT_SIGNATURE ? nt : nullptr;
+}
+}  // namespace
+
+BOOL HoldRunningImage()
+{
+    wchar_t path[kFullPathChars];
+    DWORD got = GetModuleFileNameW(nullptr, path, kFullPathChars - 1);
+    // Read sharing only: while the run lasts nobody can write, rename or delete the file, so the path names
+    // the image that runs for as long as this handle is open, and copying from the path is copying it.
+    CScopedHandle file(got > 0 && got < static_cast<DWORD>(kFullPathChars - 1)
+                           ? CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                         FILE_ATTRIBUTE_NORMAL, nullptr)
+                           : INVALID_HANDLE_VALUE);
+    BYTE header[4096];
+    DWORD read = 0;
+    const IMAGE_NT_HEADERS* onDisk =
+        file.IsValid() && ReadFile(file.Get(), header, sizeof(header), &read, nullptr) ? NtHeaders(header, read)
+                                                                                       : nullptr;
+    // The loaded image keeps its headers as the file had them when it was started.
+    const IMAGE_NT_HEADERS* running =
+        NtHeaders(reinterpret_cast<const BYTE*>(GetModuleHandleW(nullptr)), sizeof(header));
+    if (onDisk == nullptr || running == nullptr ||
+        onDisk->FileHeader.TimeDateStamp != running->FileHeader.TimeDateStamp ||
+        onDisk->OptionalHeader.SizeOfImage != running->OptionalHeader.SizeOfImage ||
+        onDisk->OptionalHeader.CheckSum != running->OptionalHeader.CheckSum)
+    {
+        LogEvent("  Error - The installer file cannot be held as the program that runs (%d).",
+                 static_cast<int>(file.IsValid() ? ERROR_FILE_CORRUPT : GetLastError()));
+        return FALSE;
+    }
+    RunningImage = file.Release();
+    return TRUE;
+}
+
 BOOL RegisterMainWindowClass(HINSTANCE instance)
 {
     WNDCLASSW wc = {};
@@ -205,7 +253,11 @@ BOOL CreateMainWindow(GlobalInfo* info, HINSTANCE instance, const wchar_t* comma
 
 void RemoveRunningInstaller(GlobalInfo* info)
 {
-    if (!info->DelOnReboot)
+    // Without the lock another run may be at work: the copy could not make sure that the file it deletes is
+    // still the one this run leaves, and would leave it alone while the run reported success.
+    if (info->OtherRunActive)
+        LogEvent("  The lock was not held, the installer file is left to the restart.");
+    if (!info->DelOnReboot && !info->OtherRunActive)
     {
         if (SetUpDelete() == 1)
             info->Outcome.RestartRequired();

@@ -10,6 +10,13 @@ class GlobalInfo;
 extern HINSTANCE ModuleInstance;
 extern HWND MainWindow;
 extern HANDLE RunningMutex;
+// The running program's own file, held for the whole run with read sharing only once it proved to be the
+// image that runs (null otherwise): nobody can replace it while it is copied to the shared folder.
+extern HANDLE RunningImage;
+
+// Opens the program's own file into RunningImage when its PE header matches the image in memory (time
+// stamp, size of image, checksum). FALSE, logged, when it cannot be held or is another file.
+BOOL HoldRunningImage();
 
 // Takes "Global\Pellimar_running", waiting at most kRunningMutexWaitMs; logs the outcome. The run goes on
 // in every case; TRUE when it holds the lock (also one that an ended run abandoned).

@@ -58,6 +58,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
     InstallTestHook();
 #endif
     LogEvent("--------------------------------------------------");
+    HoldRunningImage();
 
     // A self-delete request is the ending run's own temporary copy at work: handed to a newer copy, the
     // request would make that copy schedule its own file, the shared copy a later install relies on.
@@ -111,5 +112,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int)
         CloseHandle(RunningMutex);
         RunningMutex = nullptr;
     }
+    if (RunningImage != nullptr)
+        CloseHandle(RunningImage);
     return static_cast<int>(exitCode);
 }

@@ -162,7 +162,7 @@ add_executable(plqzreg_x64 WIN32 ${QZREG_SOURCES})
 set_target_properties(plqzreg_x64 PROPERTIES OUTPUT_NAME PLQZREG32 SUFFIX .EXE RUNTIME_OUTPUT_DIRECTORY ${PAYLOAD_DIR})
 target_compile_definitions(plqzreg_x64 PRIVATE UNICODE _UNICODE)
 target_compile_options(plqzreg_x64 PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${QZREG_CXX_FLAGS}>)
-target_include_directories(plqzreg_x64 PRIVATE ${PAYLOAD_SOURCE_DIR}/qzreg)
+target_include_directories(plqzreg_x64 PRIVATE ${PAYLOAD_SOURCE_DIR}/qzreg ${PAYLOAD_SOURCE_DIR}/..)
 target_link_options(plqzreg_x64 PRIVATE -static -municode -mwindows -s)
 set_property(SOURCE ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.rc APPEND PROPERTY OBJECT_DEPENDS
   ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.manifest)
@@ -174,9 +174,10 @@ add_custom_command(OUTPUT ${qzreg32}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${PAYLOAD_WORK_DIR}/qzreg32
   COMMAND ${PAYLOAD_I686_WINDRES} -I${PAYLOAD_SOURCE_DIR}/qzreg -i ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.rc
           -o ${PAYLOAD_WORK_DIR}/qzreg32/plqzreg_rc.o
-  COMMAND ${PAYLOAD_I686_CXX} ${QZREG_CXX_FLAGS} -DUNICODE -D_UNICODE -static -municode -mwindows -Os -s
+  COMMAND ${PAYLOAD_I686_CXX} ${QZREG_CXX_FLAGS} -I${PAYLOAD_SOURCE_DIR}/.. -DUNICODE -D_UNICODE -static -municode
+          -mwindows -Os -s
           -o ${qzreg32} ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.cpp ${PAYLOAD_WORK_DIR}/qzreg32/plqzreg_rc.o
-  DEPENDS ${QZREG_SOURCES} ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.manifest
+  DEPENDS ${QZREG_SOURCES} ${PAYLOAD_SOURCE_DIR}/qzreg/plqzreg.manifest ${PAYLOAD_SOURCE_DIR}/../base/ownlog.h
   COMMENT "Building 32-bit PLQZREG32.EXE"
   VERBATIM)
 set(PAYLOAD_QZREG_RELEASE ${PAYLOAD_RELEASE_DIR}/PLQZREG32.EXE)

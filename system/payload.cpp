@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include "base/access.h"
 #include "base/handle.h"
 #include "base/log.h"
 #include "context/globalinfo.h"
@@ -46,7 +47,7 @@ bool HoldsBytes(HANDLE handle, const void* bytes, DWORD size)
 // Writes the payload into TempDir; the first failure's code.
 DWORD WritePayload(GlobalInfo* info)
 {
-    if (!IsExistingDirectory(info->TempDir.Str()) && !CreateDirectoryW(info->TempDir.Str(), nullptr))
+    if (!IsExistingDirectory(info->TempDir.Str()) && !CreateAdminFolder(info->TempDir.Str()))
     {
         LogEvent("Cannot create temporary directory");
         return ERROR_CANNOT_MAKE;

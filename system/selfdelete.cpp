@@ -1,5 +1,6 @@
 #include "system/selfdelete.h"
 
+#include <sddl.h>
 #include <string.h>
 
 #include "base/handle.h"
@@ -23,7 +24,11 @@ const int kCopyPathChars = 2 * kTempDirSize;
 const int kCommandLineChars = 3 * kTempDirSize;
 // CreateDirectoryW refuses more than MAX_PATH less room for an 8.3 name.
 const int kMaxCreatableDirChars = 248;
-const int kNumberedNames = 10;      // tovrand0.exe ... tovrand9.exe after the first name
+// The copy's folder: "tovrand.<pid>.<n>" with n below the bound, SYSTEM and Administrators only, nothing
+// inherited from the temporary directory.
+const wchar_t kCopyFolderPrefix[] = L"tovrand.";
+const int kCopyFolderAttempts = 100;
+const wchar_t kCopyFolderAccess[] = L"D:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)";
 const int kDeleteRetries = 16;      // after the first attempt: 17 attempts within about 16 s
 const DWORD kRetryDelayMs = 1000;
 // Follows the quoted path on the copy's command line: volume and file index of the installer file.
@@ -56,21 +61,46 @@ bool PrepareTempDirectory(CWString& directory, const wchar_t* tempDir)
     return true;
 }
 
-// The first of the eleven names that no file holds. A directory does not count as taken; the copy
-// onto it fails later.
-bool ChooseCopyName(CWString& copyPath, const CWString& directory)
+// A folder of the copy's own in the temporary directory: "tovrand.<pid>.<n>", the first n that no file or
+// folder holds yet, made with an access list that admits SYSTEM and the administrators only. A run as
+// SYSTEM or as an administrator has %SystemRoot%\Temp as its temporary directory, which every user may
+// write to: started from there, the copy would load a DLL a user put beside it (systems before Windows 7
+// look in the program's folder first), and a user could take every name a copy might get.
+bool CreateCopyFolder(CWString& folder, const CWString& directory)
 {
-    JoinPath(copyPath, directory, kInstallerFileName);
-    for (int number = 0; IsExistingFile(copyPath.Str()); ++number)
+    SECURITY_ATTRIBUTES access = {sizeof(access), nullptr, FALSE};
+    bool made = false;
+    if (ConvertStringSecurityDescriptorToSecurityDescriptorW(kCopyFolderAccess, SDDL_REVISION_1,
+                                                             &access.lpSecurityDescriptor, nullptr))
     {
-        if (number == kNumberedNames)
+        for (int number = 0; number < kCopyFolderAttempts && !made; ++number)
         {
-            LogEvent("SetUpDelete: Create unique file name failed\n");
-            return false;
+            folder.Format(L"%s\\%s%lu.%d", directory.Str(), kCopyFolderPrefix, GetCurrentProcessId(), number);
+            made = CreateDirectoryW(folder.Str(), &access) != FALSE;
+            // A file of that name takes it too (Wine says ERROR_FILE_EXISTS then, Windows ERROR_ALREADY_EXISTS).
+            DWORD error = made ? ERROR_SUCCESS : GetLastError();
+            if (!made && error != ERROR_ALREADY_EXISTS && error != ERROR_FILE_EXISTS)
+                break;
         }
-        copyPath.Format(L"%s\\tovrand%d.exe", directory.Str(), number);
+        LocalFree(access.lpSecurityDescriptor);
     }
-    return true;
+    if (!made)
+        LogEvent("SetUpDelete: Create unique file name failed\n");
+    return made;
+}
+
+// Takes back what a failed set-up left: the copy, or whatever lies under its name now, and its folder,
+// now or at the next restart (the file first: the platform removes only an empty folder).
+void RemoveCopy(const CWString& copyPath, const CWString& folder, bool logMarked)
+{
+    if (!DeleteFileW(copyPath.Str()) && IsExistingFile(copyPath.Str()))
+    {
+        MarkFileForDeletionOnReboot(copyPath.Str());
+        if (logMarked)
+            LogEvent("SetUpDelete: Temp file delete failed. Marked for delete.\n");
+    }
+    if (!RemoveDirectoryW(folder.Str()))
+        MarkFileForDeletionOnReboot(folder.Str());
 }
 
 bool SameContents(HANDLE first, HANDLE second)
@@ -116,12 +146,15 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     CWString directory(kTempDirChars);
     if (!PrepareTempDirectory(directory, tempDir))
         return false;
-    CWString copyPath(kCopyPathChars);
-    if (!ChooseCopyName(copyPath, directory))
+    CWString folder(kCopyPathChars);
+    if (!CreateCopyFolder(folder, directory))
         return false;
+    CWString copyPath(kCopyPathChars);
+    JoinPath(copyPath, folder, kInstallerFileName);
     if (!CopyFileW(modulePath, copyPath.Str(), TRUE))
     {
         LogEvent("SetUpDelete: copy file failed\n");
+        RemoveCopy(copyPath, folder, false);
         return false;
     }
     if (observer != nullptr)
@@ -132,8 +165,7 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     {
         LogEvent("SetUpDelete: copy file failed\n");
         // The name was free when the copy took it: whatever lies there now goes, now or at the restart.
-        if (!DeleteFileW(copyPath.Str()))
-            MarkFileForDeletionOnReboot(copyPath.Str());
+        RemoveCopy(copyPath, folder, false);
         return false;
     }
     if (observer != nullptr)
@@ -146,8 +178,7 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
     {
         LogEvent("SetUpDelete: the installer file cannot be identified\n");
         held.Reset();
-        if (!DeleteFileW(copyPath.Str()))
-            MarkFileForDeletionOnReboot(copyPath.Str());
+        RemoveCopy(copyPath, folder, false);
         return false;
     }
     CWString commandLine(kCommandLineChars);
@@ -172,11 +203,7 @@ bool StartDeletingCopy(const wchar_t* modulePath, const wchar_t* tempDir, SelfDe
         return true;
     }
     LogEvent("SetUpDelete: CreateProcess failed\n");
-    if (!DeleteFileW(copyPath.Str()))
-    {
-        MarkFileForDeletionOnReboot(copyPath.Str());
-        LogEvent("SetUpDelete: Temp file delete failed. Marked for delete.\n");
-    }
+    RemoveCopy(copyPath, folder, true);
     return false;
 }
 }  // namespace
@@ -257,12 +284,22 @@ DeleteTry TryDelete(const wchar_t* path, const FileIdentity& expected, HANDLE lo
     return result;
 }
 
-// Whether path lies directly in the user's temporary directory, where the self-delete puts its copy.
-bool IsInTempDirectory(const CWString& path)
+// The folder of a copy the self-delete made: "tovrand.<...>" directly in the user's temporary directory,
+// holding path. Empty when path lies anywhere else.
+void CopyFolderOf(const CWString& path, CWString& folder)
 {
+    folder = path;
+    folder.StripLastPathComponent();
     CWString tempDir(kTempDirChars);
     DWORD got = GetTempPathW(kTempDirSize, tempDir.Buffer());
-    return got != 0 && got <= kTempDirSize && LiesInDirectory(path.Str(), tempDir.Str());
+    const wchar_t* name = folder.Str() + folder.Length();
+    while (name > folder.Str() && name[-1] != L'\\')
+        --name;
+    const int prefix = lstrlenW(kCopyFolderPrefix);
+    if (got == 0 || got > kTempDirSize || lstrlenW(name) <= prefix ||
+        CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, prefix, kCopyFolderPrefix, prefix) != CSTR_EQUAL ||
+        !LiesInDirectory(folder.Str(), tempDir.Str()))
+        folder = L"";
 }
 
 // Parses "%08X%08X%08X" after the identity switch.
@@ -335,17 +372,25 @@ void DoDelete(const wchar_t* path, const FileIdentity* expected)
     if (!JoinPath(sharedCopy, sharedDir, kInstallerFileName) || !IsClaimedByInstall(sharedCopy.Str()))
         RemoveSharedDirectory();
 
-    // This copy is running and cannot delete itself either: it goes at the next restart. Only a copy
-    // in the temporary directory is one the ending run made: the request may also reach an installer
+    // This copy is running and cannot delete itself either: it goes at the next restart, then its folder.
+    // Only a copy in a folder the ending run made is one to go: the request may also reach an installer
     // file somebody started by hand, which must stay.
     CWString ownPath(kModulePathChars);
+    CWString ownFolder(kModulePathChars);
     DWORD got = GetModuleFileNameW(nullptr, ownPath.Buffer(), kModulePathSize);
     if (got == 0 || got >= kModulePathSize)
+    {
         LogEvent("DoDelete: GetModuleFileName() failed.");
-    else if (!IsInTempDirectory(ownPath))
+        return;
+    }
+    CopyFolderOf(ownPath, ownFolder);
+    if (ownFolder.IsEmpty())
+    {
         LogEvent("DoDelete: %s is no temporary copy, leaving it.", ownPath.Str());
-    else
-        MarkFileForDeletionOnReboot(ownPath.Str());
+        return;
+    }
+    MarkFileForDeletionOnReboot(ownPath.Str());
+    MarkFileForDeletionOnReboot(ownFolder.Str());
 }
 
 BOOL RunSelfDeleteMode(const wchar_t* commandLine)

@@ -1,6 +1,7 @@
-// Deletion of the installer's own file. A running program cannot delete itself, so a copy in the
-// temporary directory is started with "/SELFDELETE" and the installer's path; the copy waits for
-// the first process to end, deletes the file and leaves itself to the next restart.
+// Deletion of the installer's own file. A running program cannot delete itself, so a copy in a folder of
+// its own in the temporary directory (only SYSTEM and administrators may change it) is started with
+// "/SELFDELETE" and the installer's path; the copy waits for the first process to end, deletes the file
+// and leaves itself and its folder to the next restart.
 #pragma once
 #include <windows.h>
 
@@ -29,7 +30,8 @@ DWORD SetUpDeleteWith(const wchar_t* modulePath, const wchar_t* tempDir, SelfDel
                       void* context);
 
 // Runs in the temporary copy: deletes the installer file at path, waiting up to about 16 seconds for
-// it to be released, then cleans up the shared folder and schedules this copy for the next restart.
+// it to be released, then cleans up the shared folder and schedules this copy and its folder for the next
+// restart.
 // expected is the file the ending run left (null when the command line did not say): a file that is
 // not that one, or that a later install has claimed, is neither deleted nor scheduled.
 void DoDelete(const wchar_t* path, const FileIdentity* expected);

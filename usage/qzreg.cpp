@@ -1,5 +1,6 @@
 #include "usage/qzreg.h"
 
+#include "base/access.h"
 #include "base/handle.h"
 #include "base/log.h"
 #include "base/wstring.h"
@@ -32,7 +33,7 @@ BOOL WriteProgram(GlobalInfo* info, CWString& program, HANDLE* held)
 {
     DWORD rc = WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str(), held);
     // Another run's uninstall may have removed the maker's folder meanwhile, once it found it empty.
-    if (rc == ERROR_PATH_NOT_FOUND && CreateDirectoryW(info->MakerDir.Str(), nullptr))
+    if (rc == ERROR_PATH_NOT_FOUND && CreateAdminFolder(info->MakerDir.Str()))
         rc = WriteResourceToFile(info->Instance, IDR_QZREG_EXE, kPayloadResourceType, program.Str(), held);
     if (rc == ERROR_SHARING_VIOLATION)
     {

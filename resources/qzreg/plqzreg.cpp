@@ -6,6 +6,7 @@
 //   /QZREG          register                      /QZUNREG        unregister
 //   /64X86          the driver is the x64 build   /CONSUMER       consumer edition
 //   /USEQZMANIFEST  use the updater's manifest    /LOG            append a line to %TEMP%\PLQZREG.LOG
+//                   (to PLQZREG-<pid>.LOG beside it when that file is a link or a user's own)
 //
 // What it was asked is kept under HKLM\SOFTWARE\Norvatek\QuazelRegistration (64-bit view):
 // "LastCommandLine" (REG_SZ, the command line exactly as received), "Registered" (REG_DWORD, 1 after
@@ -13,6 +14,8 @@
 // the installer does not read it. A "HoldMs" value (REG_DWORD) there makes it wait that long before it
 // ends, as an updater service that does not answer would.
 #include <windows.h>
+
+#include "base/ownlog.h"
 
 namespace
 {
@@ -161,8 +164,14 @@ void AppendLog(const wchar_t* commandLine, const Options& options)
     char* utf8 = utf8Length > 0 ? static_cast<char*>(HeapAlloc(GetProcessHeap(), 0, utf8Length)) : nullptr;
     if (utf8 && WideCharToMultiByte(CP_UTF8, 0, line, lineLength, utf8, utf8Length, nullptr, nullptr) == utf8Length)
     {
-        HANDLE file = CreateFileW(path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        // A name prepared as a link, or a file a user made for a privileged run, gets none of its lines.
+        bool refused = false;
+        HANDLE file = own_log::OpenForAppend(path, FILE_SHARE_READ | FILE_SHARE_WRITE, false, &refused);
+        if (refused)
+        {
+            path[length] = L'\0';
+            file = own_log::CreateOwnLog(path, L"PLQZREG");
+        }
         if (file != INVALID_HANDLE_VALUE)
         {
             DWORD written = 0;

@@ -1,6 +1,9 @@
 // Installs, uninstalls and start-ups through the real installer: what a clean install puts where and
 // logs, files in use and read-only, restarts, the service marked for deletion, the self-delete of the
 // installer file, the hand-off to a newer copy, the lock, the command line and the systems it refuses.
+#include <aclapi.h>
+#include <sddl.h>
+
 #include "rows.h"
 
 using namespace harness;
@@ -45,6 +48,72 @@ Step Handoff(const std::wstring& variant, const std::wstring& args, DWORD exit, 
 {
     lines.push_back(std::string("!") + kLockStillHeld);
     return Run(args).Before(PlaceShared(variant)).Exit(exit).Lines(std::move(lines));
+}
+
+// A folder's access list as SDDL, and ours as it shows there (with users: Users may read and run). Wine keeps
+// the Unix mode only: not protected, the owner's bits as its one user (an administrator), the others' as Everyone.
+std::string Ours(bool users)
+{
+    return std::string(IsWine() ? "D:" : "D:P") + "(A;OICI;FA;;;SY)(A;OICI;FA;;;" +
+           (IsWine() ? "S-1-5-21-0-0-0-1000)" : "BA)") + (!users ? "" : IsWine() ? "(A;OICI;0x1200a9;;;WD)"
+                                                                                 : "(A;OICI;0x1200a9;;;BU)");
+}
+std::string AccessList(const std::wstring& path)
+{
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    LPWSTR text = nullptr;
+    if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, nullptr,
+                              nullptr, &sd) == ERROR_SUCCESS)
+        ConvertSecurityDescriptorToStringSecurityDescriptorW(sd, SDDL_REVISION_1, DACL_SECURITY_INFORMATION, &text,
+                                                             nullptr);
+    std::string sddl = text != nullptr ? Narrow(text) : "";
+    LocalFree(text);
+    LocalFree(sd);
+    return sddl;
+}
+
+// With link, the log names made beforehand as hard links to other files; without, those files as they were
+// and the run's lines in logs of the processes' own names (the registration program's id is not known here).
+Op LinkedLogs(bool link)
+{
+    return [link](Context& c) {
+        for (std::wstring name : {L"PELLIMAR", L"PLQZREG"})
+        {
+            std::wstring other = c.work.File(name + L".TXT"), pid = std::to_wstring(c.last.process.pid);
+            if (link)
+            {
+                ASSERT_TRUE(WriteFileBytes(other, "another file\r\n"));
+                ASSERT_TRUE(CreateHardLinkW(c.work.File(name + L".LOG").c_str(), other.c_str(), nullptr));
+                continue;
+            }
+            EXPECT_EQ("another file\r\n", ReadFileBytes(other));
+            WIN32_FIND_DATAW found;
+            HANDLE search = FindFirstFileW(c.work.File(name + L"-" + (name[1] == L'E' ? pid : L"*") + L".LOG").c_str(),
+                                           &found);
+            ASSERT_NE(INVALID_HANDLE_VALUE, search) << Narrow(name);
+            FindClose(search);
+            std::string own = ReadFileBytes(c.work.File(found.cFileName));
+            EXPECT_NE(std::string::npos, own.find(name[1] == L'E' ? "Returning: 0 - Success" : "/QZREG /64X86")) << own;
+        }
+    };
+}
+
+// The self-delete copy's folder: in the run's temporary folder, for SYSTEM and Administrators only; the copy
+// and then the folder wait for the restart, which removes them.
+Op CopyFolderGoesAtTheRestart()
+{
+    return [](Context& c) {
+        WaitForInstallers(30000);
+        std::wstring folder = c.work.File(L"tovrand." + std::to_wstring(c.last.process.pid) + L".0");
+        EXPECT_TRUE(FileExists(folder + L"\\TOVRAND64x86.EXE"));
+        EXPECT_EQ(Ours(false), AccessList(folder));
+        std::vector<std::wstring> pending = PendingStrings();
+        std::vector<std::wstring> last(pending.end() - std::min<size_t>(pending.size(), 4), pending.end());
+        EXPECT_EQ((std::vector<std::wstring>{L"\\??\\" + ShortPath(folder + L"\\TOVRAND64x86.EXE"), L"",
+                                             L"\\??\\" + ShortPath(folder), L""}), last);
+        Reboot()(c);
+        EXPECT_FALSE(DirExists(folder));
+    };
 }
 
 const std::vector<Case> kCases = {
@@ -268,16 +337,28 @@ const std::vector<Case> kCases = {
       Uninstall("B").Before(ReadOnly(kInstalled)).Expect("inst 1 A"),
       // Nothing of ours is left for a restart that could not delete a read-only file anyway.
       Uninstall("A").Expect("gone q+1")}},
-    // The self-delete cannot find a free name for its copy: the installer file goes at the restart.
-    {"AllTemporaryNamesTakenLeaveTheInstallerFileToTheRestart", Vista,
+    {"TheSelfDeleteCopyRunsFromAFolderOfItsOwnThatGoesAtTheRestart", Vista,
      {Install("A").Expect("inst 1 A q+1"),
-      Uninstall("A").Temp(L"$work").Before([](Context& c) {
-              for (const wchar_t* name : {L"TOVRAND64x86.EXE", L"tovrand0.exe", L"tovrand1.exe", L"tovrand2.exe",
-                                          L"tovrand3.exe", L"tovrand4.exe", L"tovrand5.exe", L"tovrand6.exe",
-                                          L"tovrand7.exe", L"tovrand8.exe", L"tovrand9.exe"})
-                  WriteFileBytes(c.work.File(name), "taken");
-          }).Exit(1).Expect("gone q+1; pending=[\\??\\$sown]->[]")
-          .Lines({"SetUpDelete: Create unique file name failed"})}},
+      Uninstall("A").Temp(L"$work").NoWait().After(CopyFolderGoesAtTheRestart()).Expect("gone q+1")}},
+    // Log names prepared as links to other files: those keep their content, and the run still does its work.
+    {"LogsLinkedToOtherFilesAreLeftAloneAndTheRunLogsToItsOwn", Vista,
+     {Install("A").Temp(L"$work").Before(LinkedLogs(true)).Expect("inst 1 A q+1").After(LinkedLogs(false))}},
+    // Folders made beforehand that everybody may change get the access list of ours before anything is written.
+    {"FoldersOthersMayChangeGetOurAccessListBeforeTheRunWritesThere", Vista,
+     {Install("A").Expect("inst 1 A q+1"),
+      Install("B").Before([](Context& c) {
+              CreateDirectoryW(Expand(c, L"$maker\\TEMP.^^^").c_str(), nullptr);
+              for (const wchar_t* folder : {L"$maker", L"$maker\\TEMP.^^^", L"$shared", L"$shared\\KVManifests"})
+                  ASSERT_TRUE(LetEverybodyChange(Expand(c, folder)));
+          }).Expect("inst 2 A B q+1")
+          .Lines({"  $maker can be changed by others than administrators, resetting its access list.",
+                  "  $maker\\TEMP.^^^ can be changed by others than administrators, resetting its access list.",
+                  "  $shared can be changed by others than administrators, resetting its access list.",
+                  "  $shared\\KVManifests can be changed by others than administrators, resetting its access list."})
+          .After([](Context& c) {
+              for (const wchar_t* folder : {L"$maker", L"$shared", L"$shared\\KVManifests"})
+                  EXPECT_EQ(Ours(true), AccessList(Expand(c, folder))) << Narrow(folder);
+          })}},
     {"StalePellimarKeysAreBlastedWhenAnInstallFindsNoCount", Vista,
      {Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT1", L"Dir1", Dword(1))),
       Do(Set(std::wstring(kPellimarKey) + L"\\OLDPRODUCT2", L"Dir1", Dword(1))),
@@ -335,7 +416,26 @@ const std::vector<Case> kCases = {
               HANDLE keep = CreateMutexW(nullptr, FALSE, L"Global\\Pellimar_running");
               c.holders.clear();
               c.undo.push_back([keep](Context&) { CloseHandle(keep); });
-          }).Lines({"  The other instance of tovrand exited without releasing the mutex.  It's ours now."})}},
+          }).Lines({"  The other instance of tovrand exited without releasing the mutex.  It's ours now."}),
+      // Without the lock the self-delete could not check the file it deletes: the file waits for the restart.
+      Install("A").Expect("inst 1 A q+1"),
+      Uninstall("A").Before([](Context& c) { c.Hold(L"mutex"); }).Exit(1).Expect("gone q+1; pending=[\\??\\$sown]->[]")
+          .Lines({kLockStillHeld, "  The lock was not held, the installer file is left to the restart."})}},
+    // While the run lasts its own file can be neither renamed nor replaced: what it copies is what runs.
+    {"TheRunningInstallerFileIsHeldForTheWholeRun", Vista,
+     {Do([](Context& c) {
+          std::wstring exe = c.work.File(L"TOVRAND64x86.EXE");
+          ASSERT_TRUE(CopyFileW((BinDir() + L"\\variants\\hooks\\TOVRAND64x86.EXE").c_str(), exe.c_str(), FALSE));
+          // Paused at its second line, "Installed Version (if any) is not newer.", for three seconds.
+          SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", L"pause:3000:Installed Version (if any) is not newer.");
+          HANDLE run = Start(L"\"" + exe + L"\" /Q", c.work.Path());
+          SetEnvironmentVariableW(L"TOVRAND_TEST_HOOK", nullptr);
+          for (int waited = 0; waited < 20000 && ReadLog(c.work.Path()).size() < 2; waited += 50)
+              Sleep(50);
+          EXPECT_FALSE(MoveFileW(exe.c_str(), (exe + L".old").c_str()));
+          EXPECT_EQ(static_cast<DWORD>(ERROR_SHARING_VIOLATION), GetLastError());
+          EXPECT_EQ(0u, Wait(run).exitCode);
+      }).Expect("upd")}},
 };
 }  // namespace
 

@@ -1,4 +1,4 @@
-// The self-delete where no run of the installer reaches: the choice among the eleven names and the hold
+// The self-delete where no run of the installer reaches: the copy's own folder, the hold
 // on the temporary copy from its writing to its start, a copy swapped in before the hold, and the copy's
 // side, which deletes only the very file the ending run left. The installer file set up for deletion
 // is a copy of plainload.exe, which does nothing with the self-delete command line.
@@ -48,34 +48,38 @@ void Observe(SelfDeleteStage stage, const wchar_t* copy, void* swap)
 }
 }  // namespace
 
-// Taken names: E stands for TOVRAND64x86.EXE, a digit for that tovrand<digit>.exe. The file swapped in
-// is the installer: started with the self-delete command line, it would delete the module. It is
-// neither started nor left behind, and the module goes at the next restart.
-TEST_F(SelfDelete, TheCopyTakesTheFirstFreeNameAndIsHeldUntilItIsStartedButASwappedOneIsNot)
+// Taken: how many of the copy's folder names ("tovrand.<pid>.<n>") a file or a folder holds already; all
+// 100 leave no name. The file swapped in is the installer: started with the self-delete command line, it
+// would delete the module. It is neither started nor left behind with its folder, and the module goes at
+// the next restart.
+TEST_F(SelfDelete, TheCopyGetsAFolderOfItsOwnAndIsHeldUntilItIsStartedButASwappedOneIsNot)
 {
-    auto name = [](wchar_t c) { return c == L'E' ? L"TOVRAND64x86.EXE" : L"tovrand" + std::wstring(1, c) + L".exe"; };
     const std::vector<std::string> started = {"SetUpDelete: Setup succeeded", ""};
     const std::vector<std::string> swapped = {"SetUpDelete: copy file failed", "", Marked(module)};
-    struct Row { const wchar_t* taken; wchar_t copy; bool swap; };
-    const Row rows[] = {{L"", L'E'}, {L"E0", L'1'}, {L"E1", L'0'}, {L"0", L'E'}, {L"E012345678", L'9'},
-                        {L"", L'E', true}};
-    for (const Row& r : rows)
+    const std::vector<std::string> full = {"SetUpDelete: Create unique file name failed", "", Marked(module)};
+    struct Row { int taken; bool swap; };
+    for (const Row& r : {Row{0, false}, Row{3, false}, Row{0, true}, Row{100, false}})
     {
         ScratchDir temp;
-        for (const wchar_t* taken = r.taken; *taken != L'\0'; ++taken)
-            WriteFileBytes(temp.File(name(*taken)), "taken");
+        auto folder = [&temp](int n) { return temp.File(L"tovrand." + std::to_wstring(GetCurrentProcessId()) + L"." +
+                                                        std::to_wstring(n)); };
+        for (int n = 0; n < r.taken; ++n)
+            n % 2 ? WriteFileBytes(folder(n), "taken") : CreateDirectoryW(folder(n).c_str(), nullptr);
         g_seen.clear();
-        std::wstring dir = temp.Path() + (r.taken[0] != L'\0' ? L"\\" : L"");   // with and without the separator
-        EXPECT_EQ(r.swap ? 1u : 0u, SetUpDeleteWith(module.c_str(), dir.c_str(), Observe, r.swap ? &g_seen : nullptr));
-        EXPECT_EQ((r.swap ? std::vector<DWORD>() : std::vector<DWORD>{32, 32, 32, 32, 0}), g_seen) << Narrow(r.taken);
-        EXPECT_EQ(r.swap ? swapped : started, log.Take());
+        std::wstring dir = temp.Path() + (r.taken != 0 ? L"\\" : L"");   // with and without the separator
+        bool fails = r.swap || r.taken == 100;
+        EXPECT_EQ(fails ? 1u : 0u, SetUpDeleteWith(module.c_str(), dir.c_str(), Observe, r.swap ? &g_seen : nullptr));
+        EXPECT_EQ((r.swap || fails ? std::vector<DWORD>() : std::vector<DWORD>{32, 32, 32, 32, 0}), g_seen) << r.taken;
+        EXPECT_EQ(r.swap ? swapped : fails ? full : started, log.Take());
         WaitForInstallers(20000);
-        EXPECT_TRUE((r.swap ? "" : ReadFileBytes(module)) == ReadFileBytes(temp.File(name(r.copy)))) << Narrow(r.taken);
+        std::string copy = ReadFileBytes(folder(r.taken) + L"\\TOVRAND64x86.EXE");
+        EXPECT_TRUE((fails ? "" : ReadFileBytes(module)) == copy) << r.taken;
+        EXPECT_EQ(!fails, DirExists(folder(r.taken))) << r.taken;
         EXPECT_TRUE(FileExists(module));
-        for (const wchar_t* taken = r.taken; *taken != L'\0'; ++taken)
-            EXPECT_EQ("taken", ReadFileBytes(temp.File(name(*taken))));
+        for (int n = 1; n < r.taken; n += 2)
+            EXPECT_EQ("taken", ReadFileBytes(folder(n)));
         std::vector<std::wstring> scheduled = PendingStrings();
-        EXPECT_EQ(r.swap, std::count(scheduled.begin(), scheduled.end(), L"\\??\\" + ShortPath(module)) == 1);
+        EXPECT_EQ(fails, std::count(scheduled.begin(), scheduled.end(), L"\\??\\" + ShortPath(module)) == 1);
     }
 }
 
