@@ -2,7 +2,7 @@
 # Sets everything up and runs every test: installs the Debian packages, configures and builds the
 # tree in build/, then runs ctest (one Wine machine, one wineserver for the whole run).
 # Arguments go to ctest, e.g. scripts/test.sh -R WString. Without arguments the label "sweep" (every kill
-# point of every lifecycle command, about ten minutes) is left out: scripts/test.sh -L sweep runs it.
+# point of every lifecycle command, about five minutes) is left out: scripts/test.sh -L sweep runs it.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/build.sh"

@@ -28,6 +28,12 @@ const std::vector<Command> kCommands = {
     {"LastUninstall", {Install("A")}, Uninstall("A")},
 };
 
+// What the test's name shows of a row (GoogleTest would print its bytes).
+void PrintTo(const Command& row, std::ostream* os)
+{
+    *os << row.name;
+}
+
 // The machine as a whole run leaves it: how often the updater ran is no part of that.
 State Normal(State s)
 {
@@ -123,6 +129,11 @@ struct Interleaving
     Step second;
     const char* expect;    // the machine after both, in Expected's outline
 };
+
+void PrintTo(const Interleaving& row, std::ostream* os)
+{
+    *os << row.name;
+}
 
 const std::vector<Interleaving> kInterleavings = {
     // The uninstall goes on without the lock: it leaves its installer file to the restart and says so.
