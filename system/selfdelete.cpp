@@ -297,7 +297,7 @@ void CopyFolderOf(const CWString& path, CWString& folder)
         --name;
     const int prefix = lstrlenW(kCopyFolderPrefix);
     if (got == 0 || got > kTempDirSize || lstrlenW(name) <= prefix ||
-        CompareStringW(LOCALE_INVARIANT, NORM_IGNORECASE, name, prefix, kCopyFolderPrefix, prefix) != CSTR_EQUAL ||
+        !SameNoCase(name, prefix, kCopyFolderPrefix, prefix) ||
         !LiesInDirectory(folder.Str(), tempDir.Str()))
         folder = L"";
 }
